@@ -1,0 +1,11 @@
+#include "services/install_directory.h"
+#include "services/log.h"
+
+int main() {
+    const auto installDir = GetInstallDirectory();
+    TruncateLogIfDue(installDir);
+    OpenLog(installDir / "updater.log");
+    LogLine(L"=== Updater start (loader) ===");
+    LogLine(L"=== Updater end (loader) ===");
+    return 0;
+}

@@ -1,0 +1,9 @@
+#include <system_error>
+
+#include "services/install_directory.h"
+
+std::filesystem::path GetInstallDirectory() {
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path() : self.parent_path();
+}

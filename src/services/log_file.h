@@ -1,0 +1,19 @@
+#pragma once
+// The platform side of the log: a raw append handle that is never closed (the
+// process ends with it), truncation, and the clock.
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <string>
+
+using LogFileHandle = std::intptr_t;
+constexpr LogFileHandle kNoLogFile = -1;
+
+LogFileHandle OpenLogFileForAppend(const std::filesystem::path& path);
+// Writes the whole buffer with one system call where the platform allows.
+bool WriteLogBytes(LogFileHandle file, const std::string& bytes);
+// Creates the file or cuts it to zero bytes; other readers may keep it open.
+bool TruncateFileToEmpty(const std::filesystem::path& path);
+std::int64_t CurrentUnixSeconds();
+std::tm ToLocalTime(std::int64_t seconds);

@@ -1,0 +1,38 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "services/log_file.h"
+
+LogFileHandle OpenLogFileForAppend(const std::filesystem::path& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    return fd < 0 ? kNoLogFile : fd;
+}
+
+bool WriteLogBytes(LogFileHandle file, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(static_cast<int>(file), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool TruncateFileToEmpty(const std::filesystem::path& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+std::int64_t CurrentUnixSeconds() { return static_cast<std::int64_t>(::time(nullptr)); }
+
+std::tm ToLocalTime(std::int64_t seconds) {
+    std::tm out{};
+    auto t = static_cast<time_t>(seconds);
+    localtime_r(&t, &out);
+    return out;
+}
