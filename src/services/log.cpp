@@ -65,6 +65,11 @@ void OpenLog(const std::filesystem::path& logFile) {
 
 bool IsLogOpen() { return g_logFile.load() != kNoLogFile; }
 
+void CloseLog() {
+    std::lock_guard lock(g_logMutex);
+    CloseLogFile(g_logFile.exchange(kNoLogFile));
+}
+
 std::string FormatLogLine(const std::tm& localTime, const std::wstring& message) {
     char stamp[32];
     std::size_t stampLength = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &localTime);

@@ -15,6 +15,9 @@ bool IsLogTruncationDue(std::uint64_t stored, std::uint64_t now);
 
 void OpenLog(const std::filesystem::path& logFile);
 bool IsLogOpen();
+// Closes the log so that a later OpenLog can name another file (tests use it;
+// the program itself keeps the log open until it ends).
+void CloseLog();
 // Appends "[YYYY-mm-dd HH:MM:SS] message" + CR LF; does nothing while the log is closed.
 void LogLine(const std::wstring& message);
 

@@ -12,6 +12,7 @@ constexpr LogFileHandle kNoLogFile = -1;
 
 LogFileHandle OpenLogFileForAppend(const std::filesystem::path& path);
 // Writes the whole buffer with one system call where the platform allows.
+void CloseLogFile(LogFileHandle file);
 bool WriteLogBytes(LogFileHandle file, const std::string& bytes);
 // Creates the file or cuts it to zero bytes; other readers may keep it open.
 bool TruncateFileToEmpty(const std::filesystem::path& path);

@@ -10,6 +10,10 @@ LogFileHandle OpenLogFileForAppend(const std::filesystem::path& path) {
     return fd < 0 ? kNoLogFile : fd;
 }
 
+void CloseLogFile(LogFileHandle file) {
+    if (file != kNoLogFile) ::close(static_cast<int>(file));
+}
+
 bool WriteLogBytes(LogFileHandle file, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {

@@ -9,6 +9,10 @@ LogFileHandle OpenLogFileForAppend(const std::filesystem::path& path) {
     return file == INVALID_HANDLE_VALUE ? kNoLogFile : reinterpret_cast<LogFileHandle>(file);
 }
 
+void CloseLogFile(LogFileHandle file) {
+    if (file != kNoLogFile) CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
 bool WriteLogBytes(LogFileHandle file, const std::string& bytes) {
     DWORD written = 0;
     return WriteFile(reinterpret_cast<HANDLE>(file), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
