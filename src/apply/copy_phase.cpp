@@ -1,0 +1,82 @@
+#include "apply/copy_phase.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "apply/own_executable.h"
+#include "apply/phase_log.h"
+#include "apply/tree_walk.h"
+#include "services/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool IsRegularFile(const fs::directory_entry& entry) {
+    std::error_code ec;
+    return entry.is_regular_file(ec) && !ec;
+}
+
+struct CopyTally {
+    std::uint32_t filesSeen = 0;
+    std::uint32_t notCopied = 0;
+    bool endedEarly = false;
+};
+
+// Copies one package file; false when its destination directory could not be
+// created, which ends the phase once this file has been tried.
+bool CopyPackageFile(const fs::path& source, const fs::path& extractDir, const fs::path& installDir,
+                     CopyTally& tally) {
+    ++tally.filesSeen;
+    const fs::path relative = RelativeKey(source, extractDir);
+    if (relative.empty()) {
+        ++tally.notCopied;
+        return true;
+    }
+    const fs::path destination = installDir / relative;
+    std::error_code ec;
+    fs::create_directories(destination.parent_path(), ec);
+    if (CopyFileOverwriting(source, destination)) {
+        PhaseLog(L"Copied: " + PathToWide(destination));
+    } else {
+        PhaseLog(L"Failed to copy: " + PathToWide(destination));
+        // A running program cannot be replaced; the next run of the new package brings it.
+        if (!IsRunningExecutable(destination)) ++tally.notCopied;
+    }
+    return !ec;
+}
+
+}  // namespace
+
+std::uint32_t CountFiles(const fs::path& dir) {
+    std::uint32_t count = 0;
+    WalkTree(dir, [&](const fs::directory_entry& entry) {
+        if (IsRegularFile(entry)) ++count;
+        return WalkStep::Continue;
+    });
+    return count;
+}
+
+std::uint32_t CopyNewFiles(const fs::path& extractDir, const fs::path& installDir) {
+    CopyTally tally;
+    bool complete = WalkTree(extractDir, [&](const fs::directory_entry& entry) {
+        if (!IsRegularFile(entry)) return WalkStep::Continue;
+        if (CopyPackageFile(entry.path(), extractDir, installDir, tally)) return WalkStep::Continue;
+        tally.endedEarly = true;
+        return WalkStep::Stop;
+    });
+    if (complete) return tally.notCopied;
+    // The files the phase never reached did not reach the installation either.
+    std::uint32_t total = CountFiles(extractDir);
+    std::uint32_t unreached = total > tally.filesSeen ? total - tally.filesSeen : 0;
+    return tally.notCopied + std::max<std::uint32_t>(unreached, 1);
+}
+
+void RemoveEmptyDirectoriesAfterCopy(const fs::path& installDir) {
+    for (const fs::path& directory : ListDirectoriesLongestFirst(installDir)) {
+        std::error_code ec;
+        if (!fs::is_empty(directory, ec) || ec) continue;
+        PhaseLog(L"Removing empty dir (post-copy): " + PathToWide(directory));
+        fs::remove(directory, ec);
+    }
+}

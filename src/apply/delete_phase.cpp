@@ -1,0 +1,92 @@
+#include "apply/delete_phase.h"
+
+#include <system_error>
+
+#include "apply/file_attributes.h"
+#include "apply/phase_log.h"
+#include "apply/tree_walk.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool IsRegularFile(const fs::directory_entry& entry) {
+    std::error_code ec;
+    return entry.is_regular_file(ec) && !ec;
+}
+
+RelativePathSet ListRelative(const fs::path& root, bool (*wanted)(const fs::directory_entry&), bool& complete) {
+    RelativePathSet set;
+    complete = WalkTree(root, [&](const fs::directory_entry& entry) {
+        if (!wanted(entry)) return WalkStep::Continue;
+        fs::path::string_type key = RelativeKey(entry.path(), root);
+        if (!key.empty()) set.insert(std::move(key));
+        return WalkStep::Continue;
+    });
+    return set;
+}
+
+Safelist PatternListOf(const Safelist& safelist) {
+    Safelist patterns = safelist;
+    AppendProtectedNames(patterns);
+    return patterns;
+}
+
+// Deletes one outdated file; false when the deletion failed.
+bool DeleteOutdatedFile(const fs::path& file, const std::wstring& relativeText) {
+    ClearReadOnly(file);
+    PhaseLog(L"Deleting old file: " + relativeText);
+    std::error_code ec;
+    fs::remove(file, ec);
+    return !ec;
+}
+
+}  // namespace
+
+RelativePathSet ListRelativeFiles(const fs::path& root, bool& complete) { return ListRelative(root, IsRegularFile, complete); }
+
+RelativePathSet ListRelativeFiles(const fs::path& root) {
+    bool complete = true;
+    return ListRelativeFiles(root, complete);
+}
+
+RelativePathSet ListRelativeDirectories(const fs::path& root, bool& complete) {
+    return ListRelative(root, IsRealDirectory, complete);
+}
+
+RelativePathSet ListRelativeDirectories(const fs::path& root) {
+    bool complete = true;
+    return ListRelativeDirectories(root, complete);
+}
+
+void DeleteOutdatedFiles(const fs::path& installDir, const fs::path& extractDir, const Safelist& safelist) {
+    const Safelist patterns = PatternListOf(safelist);
+    bool packageComplete = true;
+    const RelativePathSet package = ListRelativeFiles(extractDir, packageComplete);
+    // A package file missed by the listing would look outdated and be deleted.
+    if (!packageComplete) return;
+    WalkTree(installDir, [&](const fs::directory_entry& entry) {
+        if (IsRealDirectory(entry) && IsSameDirectory(entry.path(), extractDir)) return WalkStep::SkipChildren;
+        if (!IsRegularFile(entry)) return WalkStep::Continue;
+        const fs::path::string_type key = RelativeKey(entry.path(), installDir);
+        if (key.empty() || package.count(key) != 0) return WalkStep::Continue;
+        const std::wstring text = RelativeText(key);
+        if (MatchesSafelist(text, patterns)) return WalkStep::Continue;
+        return DeleteOutdatedFile(entry.path(), text) ? WalkStep::Continue : WalkStep::Stop;
+    });
+}
+
+void RemoveEmptyDirectories(const fs::path& installDir, const fs::path& extractDir, const Safelist& safelist) {
+    const Safelist patterns = PatternListOf(safelist);
+    const RelativePathSet packageDirectories = ListRelativeDirectories(extractDir);
+    for (const fs::path& directory : ListDirectoriesLongestFirst(installDir, extractDir)) {
+        const fs::path::string_type key = RelativeKey(directory, installDir);
+        if (key.empty() || packageDirectories.count(key) != 0) continue;
+        const std::wstring text = RelativeText(key);
+        if (MatchesSafelist(text, patterns)) continue;
+        std::error_code ec;
+        if (!fs::is_empty(directory, ec) || ec) continue;
+        PhaseLog(L"Removing empty dir: " + text);
+        fs::remove(directory, ec);
+    }
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The delete phase: files the new package no longer holds are deleted from the
+// installation, then the directories left empty are removed.
+
+#include <filesystem>
+#include <string>
+#include <unordered_set>
+
+#include "apply/safelist.h"
+
+// Relative paths in their native form (bytes on POSIX, wide on Windows, the
+// platform's separator), compared exactly: letter case counts, and two names
+// that are not valid text never collide.
+using RelativePathSet = std::unordered_set<std::filesystem::path::string_type>;
+
+// Regular files (or directories) at any depth below root, relative to it; the
+// root itself is left out. `complete` turns false when part of the tree could
+// not be read.
+RelativePathSet ListRelativeFiles(const std::filesystem::path& root);
+RelativePathSet ListRelativeFiles(const std::filesystem::path& root, bool& complete);
+RelativePathSet ListRelativeDirectories(const std::filesystem::path& root);
+RelativePathSet ListRelativeDirectories(const std::filesystem::path& root, bool& complete);
+
+// Deletes every file below installDir that the package in extractDir does not
+// hold and no entry of the safelist or protected name keeps, logging
+// "Deleting old file: " + relative path first. The first failed deletion ends
+// the phase. The extraction directory is never entered. Nothing is deleted
+// when the package could not be listed whole.
+void DeleteOutdatedFiles(const std::filesystem::path& installDir, const std::filesystem::path& extractDir,
+                         const Safelist& safelist = Safelist());
+
+// Removes the empty directories below installDir, deepest first, that the
+// package does not have and no pattern keeps ("Removing empty dir: " +
+// relative path). The install and extraction directories always stay.
+void RemoveEmptyDirectories(const std::filesystem::path& installDir, const std::filesystem::path& extractDir,
+                            const Safelist& safelist = Safelist());

@@ -1,0 +1,25 @@
+#pragma once
+// safelist.txt and the protected names: the patterns that keep installed files
+// and directories from the delete phase.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// Entries in file order; each non-empty, without '/', not ending in '\'.
+using Safelist = std::vector<std::wstring>;
+
+// True when an entry named "safelist.txt" (of any kind) exists in the install directory.
+bool SafelistExists(const std::filesystem::path& installDir);
+// The entries of installDir/safelist.txt; empty when it is missing or unreadable.
+Safelist LoadSafelist(const std::filesystem::path& installDir);
+// The entries of the bytes of one safelist file.
+Safelist ParseSafelist(const std::string& bytes);
+// Appends "torvane.exe", "Updater.exe", "version.txt", "updater.log",
+// "_updater_just_ran.flag" and, where the program's own file has another name
+// ("Updater" on POSIX), that name too.
+void AppendProtectedNames(Safelist& patterns);
+// Every '/' becomes '\', then trailing '\' are removed.
+void NormalizeRelativePath(std::wstring& path);
+// True when some entry keeps the relative path (normal form).
+bool MatchesSafelist(const std::wstring& relativePath, const Safelist& patterns);

@@ -1,0 +1,38 @@
+#pragma once
+// The walk behind the delete and copy phases: every entry below a root, a
+// directory before its contents, never through a link to a directory, and
+// never throwing. An entry or subdirectory that cannot be read is skipped and
+// the walk goes on; the result says whether anything was skipped that way.
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+enum class WalkStep { Continue, SkipChildren, Stop };
+using WalkVisitor = std::function<WalkStep(const std::filesystem::directory_entry&)>;
+
+// False when the root could not be opened, a subdirectory could not be read to
+// its end, or the visitor stopped the walk: the caller has not seen everything.
+bool WalkTree(const std::filesystem::path& root, const WalkVisitor& visit);
+
+// True for a directory that is not a link (nor a Windows junction).
+bool IsRealDirectory(const std::filesystem::directory_entry& entry);
+// True for a link or reparse point, whatever it points to.
+bool IsLinkEntry(const std::filesystem::directory_entry& entry);
+
+// The entry's path relative to root, with the platform's separator, or empty
+// when it does not lie below root. Computed from the text of the walk's own
+// paths: the walk never crosses a link, so no resolution is needed.
+std::filesystem::path::string_type RelativeKey(const std::filesystem::path& entry, const std::filesystem::path& root);
+// A relative key as text in normal form: '\' separators, no trailing '\'.
+std::wstring RelativeText(const std::filesystem::path::string_type& key);
+
+// Every real directory below root (links are left out), longest path text
+// first, so each directory comes before the one holding it. The subtree at
+// `excluded` (if it lies below root) is left out with its root.
+std::vector<std::filesystem::path> ListDirectoriesLongestFirst(const std::filesystem::path& root,
+                                                               const std::filesystem::path& excluded = {});
+
+// True when the two paths name the same directory on disk.
+bool IsSameDirectory(const std::filesystem::path& a, const std::filesystem::path& b);
