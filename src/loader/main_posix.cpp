@@ -1,11 +1,56 @@
+// POSIX entry: the same sequence as the Windows loader, with the terminal in
+// place of the window (and no front end at all without a terminal).
+#include <unistd.h>
+
+#include <system_error>
+#include <thread>
+
+#include "loader/progress.h"
+#include "loader/terminal_front_end.h"
 #include "services/install_directory.h"
 #include "services/log.h"
+
+namespace {
+
+// Without a terminal the main thread only waits for the worker's close request.
+void WaitForCloseRequest() {
+    FrontEndEvent event;
+    while (true) {
+        if (TakeFrontEndEvent(event, std::chrono::milliseconds(1000)) &&
+            event.kind == FrontEndEvent::Kind::Close && g_workerFinished.load())
+            return;
+    }
+}
+
+bool StartDetachedWorker() {
+    try {
+        std::thread(WorkerThreadEntry).detach();
+        return true;
+    } catch (const std::system_error&) {
+        LogLine(L"Could not start the worker thread.");
+        return false;
+    }
+}
+
+}  // namespace
 
 int main() {
     const auto installDir = GetInstallDirectory();
     TruncateLogIfDue(installDir);
     OpenLog(installDir / "updater.log");
     LogLine(L"=== Updater start (loader) ===");
+
+    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    EnableTerminalDrawing(terminal);
+    g_workerFinished.store(false);
+    if (StartDetachedWorker()) {
+        if (terminal)
+            RunTerminalFrontEnd();
+        else
+            WaitForCloseRequest();
+    }
+
+    EnableTerminalDrawing(false);
     LogLine(L"=== Updater end (loader) ===");
     return 0;
 }

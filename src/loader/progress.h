@@ -1,0 +1,25 @@
+#pragma once
+// How the worker talks to whatever front end the process has (the progress
+// window, or the terminal). Every call returns at once and does nothing when
+// there is no front end, so the update logic runs unchanged without one.
+
+#include <atomic>
+#include <string>
+
+// Set once the worker has launched the game; a close request then ends the
+// program without asking. Never goes back to false.
+extern std::atomic<bool> g_workerFinished;
+
+void PostStatus(const std::wstring& text);
+void PostProgress(int percent);
+// Enables the Close button.
+void PostWorkerDone();
+// The worker's own request to close the front end after the launch.
+void PostCloseRequest();
+
+// Progress values are shown clamped to 0..100.
+int ClampPercent(int percent);
+
+// The worker thread's body: UpdaterWorker, then the finished flag and the
+// Close button.
+void WorkerThreadEntry();

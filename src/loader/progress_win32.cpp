@@ -1,0 +1,30 @@
+#include <cwchar>
+
+#include "loader/loader_window_win32.h"
+#include "loader/progress.h"
+
+std::atomic<HWND> g_mainWindow{nullptr};
+
+void PostStatus(const std::wstring& text) {
+    HWND window = g_mainWindow.load();
+    if (!window) return;
+    auto* copy = new wchar_t[text.size() + 1];
+    std::wmemcpy(copy, text.c_str(), text.size() + 1);
+    // A refused post never reaches the window, so the text is released here.
+    if (!PostMessageW(window, WM_APP_STATUS, 0, reinterpret_cast<LPARAM>(copy))) delete[] copy;
+}
+
+void PostProgress(int percent) {
+    HWND window = g_mainWindow.load();
+    if (window) PostMessageW(window, WM_APP_PROGRESS, static_cast<WPARAM>(static_cast<unsigned>(percent)), 0);
+}
+
+void PostWorkerDone() {
+    HWND window = g_mainWindow.load();
+    if (window) PostMessageW(window, WM_APP_WORKER_DONE, 1, 0);
+}
+
+void PostCloseRequest() {
+    HWND window = g_mainWindow.load();
+    if (window) PostMessageW(window, WM_CLOSE, 0, 0);
+}

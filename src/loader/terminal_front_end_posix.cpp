@@ -1,0 +1,100 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "loader/progress.h"
+#include "loader/terminal_front_end.h"
+#include "services/text.h"
+
+namespace {
+
+volatile sig_atomic_t g_interruptRequested = 0;
+
+void OnInterrupt(int) { g_interruptRequested = 1; }
+
+constexpr int kBarWidth = 30;
+
+int TerminalWidth() {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
+void WriteToTerminal(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+struct Screen {
+    std::wstring status = L"Preparing...";
+    int percent = 0;
+    void Draw() const { WriteToTerminal("\r\x1b[K" + RenderProgressLine(status, percent, TerminalWidth())); }
+};
+
+// Reads the answer from the terminal; the worker's close request meanwhile
+// ends the question (the update is over, nothing is left to abort).
+bool AskAbort() {
+    WriteToTerminal("\r\x1b[KUpdate is still running. Are you sure you want to abort? [y/N] ");
+    int tty = ::open("/dev/tty", O_RDONLY | O_CLOEXEC);
+    if (tty < 0) return false;
+    std::string answer;
+    bool decided = false;
+    while (!decided && !g_workerFinished.load()) {
+        pollfd waiting{tty, POLLIN, 0};
+        if (::poll(&waiting, 1, 100) <= 0) continue;
+        char c = 0;
+        if (::read(tty, &c, 1) <= 0 || c == '\n') decided = true;
+        else answer += c;
+    }
+    ::close(tty);
+    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+}
+
+void Apply(const FrontEndEvent& event, Screen& screen) {
+    if (event.kind == FrontEndEvent::Kind::Status) screen.status = event.text;
+    if (event.kind == FrontEndEvent::Kind::Progress) screen.percent = ClampPercent(event.percent);
+}
+
+}  // namespace
+
+std::string RenderProgressLine(const std::wstring& status, int percent, int width) {
+    percent = ClampPercent(percent);
+    const int filled = percent * kBarWidth / 100;
+    std::string bar = " [" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " +
+                      std::to_string(percent) + "%";
+    const int room = width - static_cast<int>(bar.size()) - 1;
+    std::wstring shown = status;
+    if (room <= 0) shown.clear();
+    else if (static_cast<int>(shown.size()) > room) shown = shown.substr(0, room);
+    return WideToUtf8(shown) + bar;
+}
+
+void RunTerminalFrontEnd() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+
+    Screen screen;
+    screen.Draw();
+    while (true) {
+        FrontEndEvent event;
+        if (TakeFrontEndEvent(event, std::chrono::milliseconds(100))) {
+            if (event.kind == FrontEndEvent::Kind::Close && g_workerFinished.load()) break;
+            Apply(event, screen);
+            screen.Draw();
+        }
+        if (g_interruptRequested) {
+            g_interruptRequested = 0;
+            if (g_workerFinished.load() || AskAbort()) break;
+            screen.Draw();
+        }
+    }
+    WriteToTerminal("\n");
+}

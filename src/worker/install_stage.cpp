@@ -1,0 +1,108 @@
+#include "worker/install_stage.h"
+
+#include <string>
+#include <system_error>
+
+#include "apply/copy_phase.h"
+#include "apply/delete_phase.h"
+#include "apply/safelist.h"
+#include "loader/progress.h"
+#include "services/download.h"
+#include "services/log.h"
+#include "services/update_server.h"
+#include "services/zip_extract.h"
+
+namespace {
+
+struct StagePaths {
+    std::filesystem::path package;
+    std::filesystem::path extraction;
+    std::filesystem::path versionFile;
+};
+
+void Report(const wchar_t* status, int percent) {
+    PostStatus(status);
+    PostProgress(percent);
+}
+
+void CleanUp(const StagePaths& paths) {
+    std::error_code ignored;
+    std::filesystem::remove(paths.package, ignored);
+    std::filesystem::remove_all(paths.extraction, ignored);
+}
+
+void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& paths) {
+    LogLine(L"safelist.txt found in install dir \u2192 performing delete phase.");
+    Report(L"Deleting outdated files...", 55);
+    const auto safelist = LoadSafelist(installDir);
+    DeleteOutdatedFiles(installDir, paths.extraction, safelist);
+    RemoveEmptyDirectories(installDir, paths.extraction, safelist);
+}
+
+void RecordNewVersion(const StagePaths& paths, const VersionInfo& local, const VersionInfo& remote) {
+    const VersionInfo updated{remote.gameVersion, local.updaterVersion};
+    WriteVersionFile(paths.versionFile, updated);
+    LogLine(L"version.txt updated (game=" + Utf8ToWide(updated.gameVersion) +
+            L", updater=" + Utf8ToWide(updated.updaterVersion) + L")");
+}
+
+}  // namespace
+
+bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo& local, const VersionInfo& remote) {
+    const StagePaths paths{installDir / "update.zip", installDir / "_update_temp", installDir / "version.txt"};
+
+    Report(L"Update available. Downloading update package...", 15);
+    if (!DownloadFile(UpdatePackageUrl(), paths.package)) {
+        LogLine(L"Download update.zip failed. Will skip update.");
+        Report(L"Download failed. Skipping update.", 20);
+        return false;
+    }
+
+    Report(L"Extracting update package...", 35);
+    std::error_code ignored;
+    std::filesystem::remove_all(paths.extraction, ignored);
+    std::filesystem::create_directories(paths.extraction, ignored);
+    if (!ExtractZip(paths.package, paths.extraction)) {
+        LogLine(L"Extract failed. Skipping update.");
+        Report(L"Extract failed. Skipping update.", 30);
+        CleanUp(paths);
+        return false;
+    }
+
+    const auto count = CountFiles(paths.extraction);
+    LogLine(L"Extracted file count: " + std::to_wstring(count));
+    Report(L"Applying update...", 50);
+    if (count == 0) {
+        LogLine(L"Package empty. Skipping prune/copy.");
+        Report(L"Package empty. Skipping apply.", 40);
+        CleanUp(paths);
+        return false;
+    }
+
+    if (SafelistExists(installDir)) {
+        RunDeletePhase(installDir, paths);
+    } else {
+        LogLine(L"safelist.txt NOT found in install \u2192 skipping delete phase.");
+        Report(L"Skipping delete phase (no safelist)...", 58);
+    }
+
+    Report(L"Copying new files...", 70);
+    const auto notCopied = CopyNewFiles(paths.extraction, installDir);
+    Report(L"Final cleanup...", 90);
+    RemoveEmptyDirectoriesAfterCopy(installDir);
+
+    // A partly copied installation is never recorded as updated: the old
+    // version.txt stays, so the next start repeats the whole update.
+    if (notCopied != 0) {
+        LogLine(L"Update incomplete: " + std::to_wstring(notCopied) +
+                L" file(s) could not be copied. version.txt left unchanged; the update will be retried on next start.");
+        PostStatus(L"Update incomplete. It will be retried on next start.");
+        CleanUp(paths);
+        return false;
+    }
+
+    RecordNewVersion(paths, local, remote);
+    Report(L"Update applied successfully.", 95);
+    CleanUp(paths);
+    return true;
+}

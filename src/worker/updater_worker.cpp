@@ -1,0 +1,88 @@
+#include "worker/updater_worker.h"
+
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+#include "launch/game_launch.h"
+#include "loader/progress.h"
+#include "services/download.h"
+#include "services/install_directory.h"
+#include "services/log.h"
+#include "services/update_server.h"
+#include "worker/install_stage.h"
+#include "worker/maps_stage.h"
+
+namespace {
+
+std::wstring DescribeVersions(const wchar_t* label, const VersionInfo& info) {
+    return label + Utf8ToWide(info.gameVersion) + L", updater-version=" + Utf8ToWide(info.updaterVersion);
+}
+
+VersionInfo ReadLocalVersion(const std::filesystem::path& installDir) {
+    VersionInfo local{"0.0.0", "0.0.0"};
+    if (!ReadVersionFile(installDir / "version.txt", local))
+        LogLine(L"Local version.txt not found or unreadable. Using defaults 0.0.0.");
+    LogLine(DescribeVersions(L"Local game-version=", local));
+    return local;
+}
+
+}  // namespace
+
+VersionInfo FetchRemoteVersion(const std::filesystem::path& installDir, const VersionInfo& local) {
+    VersionInfo remote = local;
+    const auto remoteFile = installDir / "__remote_version.txt";
+    if (DownloadFile(VersionFileUrl(), remoteFile)) {
+        VersionInfo fetched{"0.0.0", "0.0.0"};
+        if (ReadVersionFile(remoteFile, fetched)) {
+            remote = fetched;
+            LogLine(DescribeVersions(L"Remote game-version=", remote));
+        } else {
+            LogLine(L"Failed to parse remote version.txt. Using local versions.");
+        }
+    } else {
+        LogLine(L"Failed to download remote version.txt. Proceeding without update.");
+    }
+    std::error_code ignored;
+    std::filesystem::remove(remoteFile, ignored);
+    return remote;
+}
+
+void UpdaterWorker() {
+    const auto installDir = GetInstallDirectory();
+    if (!IsLogOpen()) OpenLog(installDir / "updater.log");
+    LogLine(L"UpdaterWorker started");
+
+    PostStatus(L"Checking local versions...");
+    PostProgress(2);
+    const VersionInfo local = ReadLocalVersion(installDir);
+
+    PostStatus(L"Downloading remote versions...");
+    PostProgress(6);
+    const VersionInfo remote = FetchRemoteVersion(installDir, local);
+
+    bool gameUpdateApplied = false;
+    if (CompareVersions(local.gameVersion, remote.gameVersion) < 0) {
+        gameUpdateApplied = RunInstallStage(installDir, local, remote);
+    } else {
+        LogLine(L"No update needed.");
+        PostStatus(L"No update needed.");
+        PostProgress(30);
+    }
+
+    if (gameUpdateApplied)
+        RunMapsStage();
+    else
+        LogLine(L"Skipping maps.zip (no game update was applied).");
+
+    PostStatus(L"Launching game...");
+    PostProgress(100);
+    LaunchGame(installDir);
+
+    g_workerFinished.exchange(true);
+    PostWorkerDone();
+    // The window shows the launch at 100 % with Close enabled for a moment.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    PostCloseRequest();
+    LogLine(L"UpdaterWorker finished");
+}

@@ -1,0 +1,13 @@
+#pragma once
+#include <filesystem>
+
+#include "worker/version_file.h"
+
+// The worker thread's whole run: version check, update and maps stages when
+// due, game launch, and the request to close the front end.
+void UpdaterWorker();
+
+// Fetches the server's version.txt into "__remote_version.txt" and reads it;
+// the local versions stand in when it cannot be fetched or read. The fetched
+// file is always removed.
+VersionInfo FetchRemoteVersion(const std::filesystem::path& installDir, const VersionInfo& local);
