@@ -1,0 +1,30 @@
+#include "userdata/maps_package.h"
+
+#include <system_error>
+
+#include "services/download.h"
+#include "services/log.h"
+#include "services/text.h"
+#include "services/update_server.h"
+#include "services/zip_extract.h"
+
+std::filesystem::path MapsPackageFile(const std::filesystem::path& dataDir) { return dataDir / "__maps.zip"; }
+
+bool DownloadMapsPackage(const std::filesystem::path& dataDir) {
+    std::error_code ignored;
+    std::filesystem::create_directories(dataDir, ignored);
+    const auto package = MapsPackageFile(dataDir);
+    LogLine(L"Downloading maps.zip to: " + PathToWide(package));
+    if (DownloadFile(MapsPackageUrl(), package)) return true;
+    LogLine(L"Download maps.zip failed.");
+    return false;
+}
+
+bool ExtractMapsPackage(const std::filesystem::path& dataDir) {
+    const auto package = MapsPackageFile(dataDir);
+    LogLine(L"Extracting maps.zip into: " + PathToWide(dataDir));
+    const bool extracted = ExtractZip(package, dataDir);
+    std::error_code ignored;
+    std::filesystem::remove(package, ignored);
+    return extracted;
+}

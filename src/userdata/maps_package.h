@@ -1,0 +1,14 @@
+#pragma once
+// The maps package: /updates/maps.zip, fetched into "__maps.zip" inside the
+// data directory and unpacked straight into that directory.
+
+#include <filesystem>
+
+std::filesystem::path MapsPackageFile(const std::filesystem::path& dataDir);
+
+// Creates the data directory if missing and downloads the package into it;
+// false (and the line "Download maps.zip failed.") when nothing arrived.
+bool DownloadMapsPackage(const std::filesystem::path& dataDir);
+
+// Unpacks the downloaded package into the data directory and removes it.
+bool ExtractMapsPackage(const std::filesystem::path& dataDir);
