@@ -1,0 +1,511 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios: the built updater, copied into a scratch install
+directory, run from another working directory against the local HTTPS update
+server, natively (POSIX build) or under Wine (Windows build).
+
+  scenarios.py --program build/native/Updater --stub build/native/tests/torvane_stub.sh
+  scenarios.py --program build/windows/Updater.exe --stub build/windows/tests/torvane_stub.exe --wine
+  options: --only NAME[,NAME...]  --keep (leave the scratch folders)
+
+Each scenario checks the log lines in order, the resulting trees, version.txt's
+bytes, the game's launch record and that no temporary file is left behind.
+Ends with the line "N passed, N failed".
+"""
+
+import argparse
+import os
+import sys
+import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from harness import Runner, World  # noqa: E402
+
+ARROW = "?"  # U+2192 as the one-byte log stores it
+
+OLD_INSTALL = {
+    "version.txt": b"game-version: 1.2.3\r\nupdater-version: 1.0.0\r\n",
+    "game.dat": b"old game data",
+    "Data/levels.pak": b"old levels",
+    "Data/old_only.pak": b"dropped by the new release",
+    "Data/Save/slot1.sav": b"player save",
+    "Config/options.ini": b"player options",
+    "Old/Deep/Er/gone.txt": b"dropped too",
+    "EmptyBefore": None,
+}
+NEW_PACKAGE = {
+    "game.dat": b"new game data",
+    "Data/levels.pak": b"new levels",
+    "Data/new_only.pak": b"added by the new release",
+    "Bin/Plugins/plugin.dll": b"new plugin",
+    "Docs/": None,
+}
+MAPS = {"maps/arena.map": b"arena v2", "maps/desert.map": b"desert v2", "readme.txt": b"maps readme"}
+OLD_DATA = {"maps/arena.map": b"arena v1", "old.map": b"old map", "Replays/r1.rep": b"replay one",
+            "replays/r2.rep": b"replay two"}
+VERSION_124 = b"game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n"
+NEW_VERSION_BYTES = b"game-version: 1.2.4\r\nupdater-version: 1.0.0\r\n"
+
+SCENARIOS = []
+
+
+def scenario(windows=False, posix=True):
+    def register(fn):
+        fn.windows = windows
+        fn.posix = posix
+        SCENARIOS.append(fn)
+        return fn
+    return register
+
+
+# -- checks ----------------------------------------------------------------------
+
+def expect(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def expect_in_order(messages, expected):
+    """Each expected line (or prefix ending in '*') appears, in this order."""
+    position = 0
+    for want in expected:
+        prefix = want.endswith("*")
+        text = want[:-1] if prefix else want
+        while position < len(messages):
+            got = messages[position]
+            position += 1
+            if (got.startswith(text) if prefix else got == text):
+                break
+        else:
+            raise AssertionError("log line %r missing or out of order in:\n  %s" % (want, "\n  ".join(messages)))
+
+
+def expect_launched(world):
+    record = world.launch_record()
+    expect(record is not None, "the game was not started")
+    if world.runner.wine:
+        game = world.path_text(world.install, "torvane.exe")
+        expect(record == 'cmdline="%s" --skip-updater\ncwd=%s\n' % (game, world.path_text(world.install)),
+               "launch record: %r" % record)
+    else:
+        expect(record == "cwd=%s\narg=--skip-updater\n" % world.install, "launch record: %r" % record)
+
+
+def expect_common_end(world, rc, messages):
+    expect(rc == 0, "exit code %r (output: %s)" % (rc, world.output))
+    expect(messages[0] == "=== Updater start (loader) ===", "start marker first: %r" % messages[:1])
+    expect("=== Updater end (loader) ===" in messages, "end marker written")
+    expect(not world.leftovers(), "leftovers: %r" % world.leftovers())
+
+
+def version_bytes(world):
+    path = os.path.join(world.install, "version.txt")
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def updated_install(extra=None, drop=()):
+    """The installation after NEW_PACKAGE was applied without a safelist."""
+    tree = {k: v for k, v in OLD_INSTALL.items() if v is not None}
+    tree.update({k: v for k, v in NEW_PACKAGE.items() if v is not None})
+    tree["version.txt"] = NEW_VERSION_BYTES
+    tree.update(extra or {})
+    for rel in drop:
+        tree.pop(rel, None)
+    return with_directories(tree)
+
+
+def with_directories(files):
+    tree = dict(files)
+    for rel in files:
+        parts = rel.split("/")[:-1]
+        for i in range(1, len(parts) + 1):
+            tree.setdefault("/".join(parts[:i]), None)
+    return tree
+
+
+def standard_world(runner, name, safelist=None, install_name="install"):
+    world = World(runner, name, install_name)
+    from harness import write_tree
+    write_tree(world.install, OLD_INSTALL)
+    if safelist is not None:
+        write_tree(world.install, {"safelist.txt": safelist})
+    write_tree(world.data, OLD_DATA)
+    world.release(version=VERSION_124, update=NEW_PACKAGE, maps=MAPS)
+    return world
+
+
+def expect_maps_refreshed(world):
+    from harness import read_tree
+    data = read_tree(world.data)
+    want = with_directories(dict(MAPS, **{"Replays/r1.rep": b"replay one", "replays/r2.rep": b"replay two"}))
+    expect(data == want, "data directory: %r" % sorted(data))
+
+
+# -- scenarios -------------------------------------------------------------------
+
+@scenario(windows=True)
+def no_local_version_and_no_server(runner):
+    world = World(runner, "no-server")
+    rc = world.run(server=False)
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, [
+        "=== Updater start (loader) ===",
+        "UpdaterWorker started",
+        "Local version.txt not found or unreadable. Using defaults 0.0.0.",
+        "Local game-version=0.0.0, updater-version=0.0.0",
+        "Failed to download remote version.txt. Proceeding without update.",
+        "No update needed.",
+        "Skipping maps.zip (no game update was applied).",
+        "Launched torvane.exe successfully.",
+    ])
+    expect(version_bytes(world) is None, "no version.txt is made")
+    expect_launched(world)
+
+
+@scenario(windows=True)
+def equal_versions(runner):
+    world = standard_world(runner, "equal")
+    world.release(version=b"game-version: 1.2.3\nupdater-version: 2.0.0\n")
+    before = world.install_tree()
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, [
+        "Local game-version=1.2.3, updater-version=1.0.0",
+        "Remote game-version=1.2.3, updater-version=2.0.0",
+        "No update needed.",
+        "Skipping maps.zip (no game update was applied).",
+        "Launched torvane.exe successfully.",
+    ])
+    expect(world.install_tree() == before, "installation untouched")
+    paths = [r["path"] for r in world.server.requests()]
+    expect(paths == ["/updates/version.txt"], "only the version file is fetched: %r" % paths)
+    agents = {r["user_agent"] for r in world.server.requests()}
+    expect(agents == {"TELV-Updater/1.0 (+https://localhost)"}, "User-Agent: %r" % agents)
+    expect_launched(world)
+
+
+@scenario()
+def update_without_safelist(runner):
+    world = standard_world(runner, "no-safelist")
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    install = world.path_text(world.install)
+    expect_in_order(messages, [
+        "Remote game-version=1.2.4, updater-version=9.9.9",
+        "ExtractZip to " + world.path_text(world.install, "_update_temp"),
+        "Extracted file count: 4",
+        "safelist.txt NOT found in install %s skipping delete phase." % ARROW,
+        "Copied: *",
+        "version.txt updated (game=1.2.4, updater=1.0.0)",
+        "AF Data dir: " + world.data_text(),
+        "maps.zip extracted successfully.",
+        "Launched torvane.exe successfully.",
+    ])
+    expect(not any(m.startswith("Deleting old file: ") for m in messages), "nothing deleted without safelist")
+    copied = sorted(m for m in messages if m.startswith("Copied: "))
+    expect(len(copied) == 4 and all(m.startswith("Copied: " + install) for m in copied), "copied: %r" % copied)
+    expect("Removing empty dir (post-copy): " + world.path_text(world.install, "EmptyBefore") in messages,
+           "empty directories go after the copy")
+    expect(world.install_tree() == updated_install(), "installation: %r" % sorted(world.install_tree()))
+    expect(version_bytes(world) == NEW_VERSION_BYTES, "version.txt bytes")
+    expect_maps_refreshed(world)
+    expect_launched(world)
+
+
+@scenario(windows=True)
+def update_with_safelist(runner):
+    safelist = b"# kept by the player\nData/Save/\nConfig\\options.ini\n*.log\n"
+    world = standard_world(runner, "safelist", safelist=safelist)
+    from harness import write_tree
+    write_tree(world.install, {"Sub/Updater.exe": b"not protected here", "notes.log": b"kept by *.log",
+                               "Kept/Empty/": None})
+    world.release(update=dict(NEW_PACKAGE, **{"Kept/Empty/": None, "safelist.txt": safelist}))
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, [
+        "Extracted file count: 5",
+        "safelist.txt found in install dir %s performing delete phase." % ARROW,
+        "Deleting old file: *",
+        "Removing empty dir: *",
+        "Copied: *",
+        "version.txt updated (game=1.2.4, updater=1.0.0)",
+        "maps.zip extracted successfully.",
+        "Launched torvane.exe successfully.",
+    ])
+    deleted = sorted(m[len("Deleting old file: "):] for m in messages if m.startswith("Deleting old file: "))
+    expect(deleted == sorted(["Data\\old_only.pak", "Old\\Deep\\Er\\gone.txt", "Sub\\Updater.exe", "update.zip",
+                              "updater.log.ts"]),
+           "deleted: %r" % deleted)
+    removed = [m[len("Removing empty dir: "):] for m in messages if m.startswith("Removing empty dir: ")]
+    nested = [d for d in removed if d.startswith("Old")]
+    expect(nested == ["Old\\Deep\\Er", "Old\\Deep", "Old"], "innermost first: %r" % removed)
+    expect("EmptyBefore" in removed and "Sub" in removed, "pre-existing empty and emptied dirs: %r" % removed)
+    expect("Kept\\Empty" not in removed and "Kept" not in removed, "the package's empty dir and its parent stay")
+    # After the copy every empty directory goes, the package's own included.
+    post_copy = [m for m in messages if m.startswith("Removing empty dir (post-copy): ")]
+    expect(post_copy[:2] == ["Removing empty dir (post-copy): " + world.path_text(world.install, "Kept", "Empty"),
+                             "Removing empty dir (post-copy): " + world.path_text(world.install, "Kept")]
+           or "Removing empty dir (post-copy): " + world.path_text(world.install, "Kept") in post_copy,
+           "post-copy removal: %r" % post_copy)
+    tree = world.install_tree()
+    want = updated_install(extra={"safelist.txt": safelist, "notes.log": b"kept by *.log"},
+                           drop=("Data/old_only.pak", "Old/Deep/Er/gone.txt"))
+    expect(tree == want, "installation differs:\n got  %r\n want %r" % (sorted(tree), sorted(want)))
+    expect(version_bytes(world) == NEW_VERSION_BYTES, "version.txt bytes")
+    expect_maps_refreshed(world)
+    expect_launched(world)
+
+
+def expect_update_skipped(world, rc, route_lines, before):
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, route_lines + ["Skipping maps.zip (no game update was applied).",
+                                             "Launched torvane.exe successfully."])
+    expect(world.install_tree() == before, "installation untouched")
+    expect(version_bytes(world) == OLD_INSTALL["version.txt"], "version.txt unchanged")
+    expect(not os.path.exists(os.path.join(world.install, "_update_temp")), "no extraction directory")
+    expect_launched(world)
+    return messages
+
+
+@scenario(windows=True)
+def package_download_fails(runner):
+    world = standard_world(runner, "download-fails")
+    os.remove(os.path.join(world.server.updates, "update.zip"))
+    before = world.install_tree()
+    messages = expect_update_skipped(world, world.run(), ["Download update.zip failed. Will skip update."], before)
+    expect(not any(m.startswith("ExtractZip to ") for m in messages), "nothing extracted")
+
+
+@scenario()
+def truncated_package(runner):
+    world = standard_world(runner, "truncated")
+    world.server.set_behaviours({"/updates/update.zip": {"cut_body_after": 100}})
+    before = world.install_tree()
+    expect_update_skipped(world, world.run(), ["Download update.zip failed. Will skip update."], before)
+
+
+@scenario()
+def damaged_package(runner):
+    world = standard_world(runner, "damaged")
+    with open(os.path.join(world.server.updates, "update.zip"), "wb") as out:
+        out.write(b"<html>this is not a package</html>")
+    before = world.install_tree()
+    expect_update_skipped(world, world.run(), ["ExtractZip to *", "Extract failed. Skipping update."], before)
+
+
+@scenario()
+def unsafe_package(runner):
+    world = standard_world(runner, "unsafe")
+    world.release(update={"game.dat": b"new", "../escaped.txt": b"outside"})
+    before = world.install_tree()
+    expect_update_skipped(world, world.run(), ["Extract failed. Skipping update."], before)
+    expect(not os.path.exists(os.path.join(world.root, "escaped.txt")), "nothing written outside")
+
+
+@scenario()
+def empty_package(runner):
+    world = standard_world(runner, "empty")
+    world.release(update={"OnlyDirs/": None, "OnlyDirs/Inner/": None})
+    before = world.install_tree()
+    expect_update_skipped(world, world.run(), [
+        "Extracted file count: 0", "Package empty. Skipping prune/copy."], before)
+
+
+@scenario(windows=True)
+def copy_failure_then_convergence(runner):
+    world = standard_world(runner, "copy-fails")
+    from harness import write_tree
+    # A directory stands where the package has a file: that copy must fail.
+    os.remove(os.path.join(world.install, "game.dat"))
+    write_tree(world.install, {"game.dat/blocker.txt": b"in the way"})
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, [
+        "Failed to copy: " + world.path_text(world.install, "game.dat"),
+        "Update incomplete: 1 file(s) could not be copied. version.txt left unchanged; "
+        "the update will be retried on next start.",
+        "Skipping maps.zip (no game update was applied).",
+        "Launched torvane.exe successfully.",
+    ])
+    expect(not any(m.startswith("version.txt updated") for m in messages), "not recorded as updated")
+    expect(version_bytes(world) == OLD_INSTALL["version.txt"], "version.txt unchanged")
+    # The obstacle goes away; the next start repeats the update and converges.
+    import shutil
+    shutil.rmtree(os.path.join(world.install, "game.dat"))
+    os.remove(os.path.join(world.install, "updater.log"))
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, ["version.txt updated (game=1.2.4, updater=1.0.0)", "maps.zip extracted successfully."])
+    expect(world.install_tree() == updated_install(), "converged installation")
+    expect_maps_refreshed(world)
+
+
+@scenario(windows=True)
+def maps_download_fails_keeps_data(runner):
+    world = standard_world(runner, "maps-fail")
+    world.server.set_behaviours({"/updates/maps.zip": {"status": 500}})
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    package = world.data_text("__maps.zip")
+    expect_in_order(messages, [
+        "version.txt updated (game=1.2.4, updater=1.0.0)",
+        "AF Data dir: " + world.data_text(),
+        "Downloading maps.zip to: " + package,
+        "Download maps.zip failed.",
+        "maps.zip update skipped/failed.",
+        "Launched torvane.exe successfully.",
+    ])
+    expect(not any(m.startswith("Removing ") and "in Data" in m for m in messages), "nothing cleaned")
+    from harness import read_tree
+    expect(read_tree(world.data) == with_directories(OLD_DATA), "the player's maps stay")
+    expect_launched(world)
+
+
+@scenario(windows=True)
+def no_documents_folder(runner):
+    world = standard_world(runner, "no-documents")
+    rc = world.run(documents=False)
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, ["version.txt updated (game=1.2.4, updater=1.0.0)",
+                               "Could not resolve Documents data directory.",
+                               "Launched torvane.exe successfully."])
+    expect(not any(m.startswith("AF Data dir: ") for m in messages), "no data directory used")
+    expect_launched(world)
+
+
+@scenario()
+def no_game_executable(runner):
+    world = standard_world(runner, "no-game")
+    os.remove(os.path.join(world.install, "torvane.exe"))
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, ["maps.zip extracted successfully.", "torvane.exe missing. Cannot launch."])
+
+
+@scenario(windows=True)
+def install_path_with_blanks_and_non_ascii(runner):
+    world = standard_world(runner, "odd-path", safelist=b"Data/Save\n", install_name="My Games/Torvane \u00e9\u4e2d")
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, ["version.txt updated (game=1.2.4, updater=1.0.0)", "maps.zip extracted successfully.",
+                               "Launched torvane.exe successfully."])
+    tree = world.install_tree()
+    expect(tree.get("game.dat") == b"new game data" and "Data/old_only.pak" not in tree, "update applied")
+    expect(tree.get("Data/Save/slot1.sav") == b"player save", "safelisted save kept")
+    expect_launched(world)
+
+
+# -- the progress window (Windows build only) --------------------------------------
+
+def slow_update_world(runner, name, behaviour):
+    world = standard_world(runner, name)
+    world.server.set_behaviours({"/updates/update.zip": behaviour})
+    world.server.start()
+    return world, runner.start_program(world)
+
+
+def ask_to_close(runner, answer_key):
+    window = runner.wait_for_window("Updater - Updating...")
+    runner.x("xdotool", "windowfocus", "--sync", window)
+    runner.x("xdotool", "key", "--window", window, "alt+F4")
+    question = runner.wait_for_window("Abort update", timeout=20)
+    runner.x("xdotool", "windowfocus", "--sync", question)
+    runner.x("xdotool", "key", "--window", question, answer_key)
+
+
+@scenario(windows=True, posix=False)
+def window_screenshot_and_close_answered_no(runner):
+    world, process = slow_update_world(runner, "window-no", {"delay_headers": 10})
+    try:
+        window = runner.wait_for_window("Updater - Updating...")
+        deadline = time.monotonic() + 20
+        while not any(r["path"] == "/updates/update.zip" for r in world.server.requests()):
+            expect(time.monotonic() < deadline, "the package download never started")
+            time.sleep(0.2)
+        time.sleep(1)
+        os.makedirs(runner.artifacts, exist_ok=True)
+        shot = os.path.join(runner.artifacts, "progress-window.png")
+        runner.x("import", "-window", window, shot)
+        expect(os.path.getsize(shot) > 0, "screenshot taken")
+        ask_to_close(runner, "n")
+        rc = process.wait(120)
+    finally:
+        if process.poll() is None:
+            process.kill()
+        world.server.stop()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, ["version.txt updated (game=1.2.4, updater=1.0.0)", "maps.zip extracted successfully.",
+                               "Launched torvane.exe successfully.", "=== Updater end (loader) ==="])
+    expect_launched(world)
+
+
+@scenario(windows=True, posix=False)
+def window_close_answered_yes_aborts(runner):
+    world, process = slow_update_world(runner, "window-yes", {"stall_body_after": 10, "stall_seconds": 60})
+    try:
+        ask_to_close(runner, "Return")
+        rc = process.wait(60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+        world.server.stop()
+    messages = world.log_messages()
+    expect(rc == 0, "exit code %r after the abort" % rc)
+    expect(messages[-1] == "=== Updater end (loader) ===", "the end marker closes the log: %r" % messages[-3:])
+    expect(world.launch_record() is None, "the game is not started after an abort")
+    expect(version_bytes(world) == OLD_INSTALL["version.txt"], "version.txt unchanged")
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--stub", required=True)
+    parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--only")
+    parser.add_argument("--keep", action="store_true")
+    parser.add_argument("--artifacts", default=os.path.join(os.getcwd(), "e2e-artifacts"))
+    args = parser.parse_args(argv)
+    if os.geteuid() != 0:
+        print("the scenarios need root for their private mount namespace")
+        return 1
+    runner = Runner(args.program, args.stub, wine=args.wine, keep=args.keep)
+    runner.artifacts = args.artifacts
+    chosen = [s for s in SCENARIOS if (s.windows if args.wine else s.posix)]
+    if args.only:
+        names = set(args.only.split(","))
+        chosen = [s for s in chosen if s.__name__ in names]
+    passed = failed = 0
+    try:
+        for fn in chosen:
+            try:
+                fn(runner)
+                passed += 1
+                print("PASS", fn.__name__, flush=True)
+            except Exception:  # a scenario's failure is reported, the rest still run
+                failed += 1
+                print("FAIL", fn.__name__, flush=True)
+                traceback.print_exc()
+    finally:
+        runner.close()
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed or not passed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,36 @@
+#include <gtest/gtest.h>
+
+#include "loader/progress.h"
+#include "loader/terminal_front_end.h"
+
+TEST(TerminalFrontEnd, DrawsStatusAndClampedBar) {
+    EXPECT_EQ(RenderProgressLine(L"Applying update...", 50, 80),
+              "Applying update... [###############...............] 50%");
+    EXPECT_EQ(RenderProgressLine(L"x", -5, 80), "x [..............................] 0%");
+    EXPECT_EQ(RenderProgressLine(L"x", 150, 80), "x [##############################] 100%");
+    EXPECT_EQ(RenderProgressLine(L"caf\u00e9", 0, 80).substr(0, 5), "caf\xC3\xA9") << "drawn as UTF-8";
+    EXPECT_EQ(RenderProgressLine(L"a long status text", 100, 44), "a lon [##############################] 100%")
+        << "the status is cut to fit the terminal";
+}
+
+TEST(TerminalFrontEnd, PostsReachTheQueueOnlyWhileDrawing) {
+    FrontEndEvent event;
+    while (TakeFrontEndEvent(event, std::chrono::milliseconds(0))) {}
+    EnableTerminalDrawing(false);
+    PostStatus(L"dropped");
+    PostProgress(3);
+    EXPECT_FALSE(TakeFrontEndEvent(event, std::chrono::milliseconds(0)));
+
+    EnableTerminalDrawing(true);
+    PostStatus(L"shown");
+    PostProgress(7);
+    PostCloseRequest();
+    EnableTerminalDrawing(false);
+    ASSERT_TRUE(TakeFrontEndEvent(event, std::chrono::milliseconds(0)));
+    EXPECT_EQ(event.kind, FrontEndEvent::Kind::Status);
+    EXPECT_EQ(event.text, L"shown");
+    ASSERT_TRUE(TakeFrontEndEvent(event, std::chrono::milliseconds(0)));
+    EXPECT_EQ(event.percent, 7);
+    ASSERT_TRUE(TakeFrontEndEvent(event, std::chrono::milliseconds(0)));
+    EXPECT_EQ(event.kind, FrontEndEvent::Kind::Close);
+}
