@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""Runs one demo update: a release folder served over HTTPS by nginx (with a
+demo CA that only the updater's private mount namespace trusts), a demo
+installation with a safelist and a Documents folder with replays, then the
+log, the trees before and after, and the game stand-in's launch line."""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import harness  # noqa: E402
+import testca  # noqa: E402
+
+NGINX_CONF = """
+daemon off;
+pid {work}/nginx.pid;
+error_log {work}/nginx-error.log;
+events {{ worker_connections 64; }}
+http {{
+    access_log {work}/nginx-access.log;
+    types {{ application/zip zip; text/plain txt; }}
+    client_body_temp_path {work}/tmp; proxy_temp_path {work}/tmp; fastcgi_temp_path {work}/tmp;
+    uwsgi_temp_path {work}/tmp; scgi_temp_path {work}/tmp;
+    server {{
+        listen 127.0.0.1:{port} ssl;
+        server_name localhost;
+        ssl_certificate {cert};
+        ssl_certificate_key {key};
+        root {release};
+    }}
+}}
+"""
+
+
+def show_tree(title, root):
+    print("\n--- %s (%s)" % (title, root))
+    for rel, data in sorted(harness.read_tree(root).items()):
+        print("   %-40s %s" % (rel + ("/" if data is None else ""), "" if data is None else "%d bytes" % len(data)))
+
+
+def prepare(work, program, stub):
+    release = os.path.join(work, "release")
+    install = os.path.join(work, "Torvane")
+    home = os.path.join(work, "home")
+    data = os.path.join(home, "Documents", "Ardentfall Data")
+    harness.write_tree(os.path.join(release, "updates"), {
+        "version.txt": b"game-version: 1.1.0\r\nupdater-version: 1.0.0\r\n"})
+    harness.make_zip(os.path.join(release, "updates", "update.zip"), {
+        "torvane.dat": b"game data 1.1.0", "Data/levels.pak": b"levels 1.1.0", "Data/new_arena.pak": b"new in 1.1.0",
+        "safelist.txt": b"# player files the update keeps\nData/Save/\n*.ini\n"})
+    harness.make_zip(os.path.join(release, "updates", "maps.zip"), {
+        "Maps/arena.map": b"arena 1.1.0", "Maps/canyon.map": b"canyon 1.1.0"})
+    harness.write_tree(install, {
+        "version.txt": b"game-version: 1.0.0\r\nupdater-version: 1.0.0\r\n",
+        "safelist.txt": b"# player files the update keeps\nData/Save/\n*.ini\n",
+        "torvane.dat": b"game data 1.0.0", "Data/levels.pak": b"levels 1.0.0", "Data/retired.pak": b"dropped in 1.1.0",
+        "Data/Save/slot1.sav": b"the player's save", "options.ini": b"the player's settings"})
+    harness.write_tree(data, {"Maps/arena.map": b"arena 1.0.0", "Maps/old.map": b"retired map",
+                              "Replays/match1.rep": b"the player's replay"})
+    shutil.copy2(program, os.path.join(install, os.path.basename(program)))
+    shutil.copy2(stub, os.path.join(install, "torvane.exe"))
+    return release, install, home, data
+
+
+def start_nginx(work, release, pki, port):
+    os.makedirs(os.path.join(work, "tmp"), exist_ok=True)
+    conf = os.path.join(work, "nginx.conf")
+    with open(conf, "w") as out:
+        out.write(NGINX_CONF.format(work=work, port=port, cert=pki["localhost_cert"], key=pki["localhost_key"],
+                                    release=release))
+    nginx = subprocess.Popen(["nginx", "-c", conf, "-p", work], stderr=subprocess.PIPE)
+    time.sleep(0.5)
+    if nginx.poll() is not None:
+        raise SystemExit("nginx did not start: " + nginx.stderr.read().decode())
+    return nginx
+
+
+def main(argv):
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--stub", required=True)
+    parser.add_argument("--port", type=int, default=48444)
+    parser.add_argument("--wine", action="store_true")
+    args = parser.parse_args(argv)
+
+    work = os.path.join(ROOT, "build", "demo-run")
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    pki = testca.make_test_pki(os.path.join(work, "pki"))
+    release, install, home, data = prepare(work, os.path.abspath(args.program), os.path.abspath(args.stub))
+    show_tree("installation before", install)
+    show_tree("data directory before", data)
+
+    nginx = start_nginx(work, release, pki, args.port)
+    try:
+        program = os.path.join(install, os.path.basename(args.program))
+        env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"))
+        if args.wine:
+            run_windows(work, program, home, env, pki)
+        else:
+            subprocess.run(testca.trusted_command([program], pki["bundle"]), cwd=work, env=env, check=False)
+    finally:
+        nginx.terminate()
+        nginx.wait()
+
+    print("\n--- updater.log")
+    with open(os.path.join(install, "updater.log"), "rb") as f:
+        sys.stdout.write(f.read().decode("latin-1").replace("\r\n", "\n"))
+    show_tree("installation after", install)
+    show_tree("data directory after", data)
+    time.sleep(0.5)
+    launched = os.path.join(install, "launched.txt")
+    print("\n--- the game stand-in was started with:")
+    print(open(launched).read() if os.path.exists(launched) else "   (not started)")
+    return 0
+
+
+def run_windows(work, program, home, env, pki):
+    runner = harness.Runner(program, program, wine=True)
+    try:
+        documents = runner.wine_documents()
+        if os.path.islink(documents) or os.path.isfile(documents):
+            os.remove(documents)
+        else:
+            shutil.rmtree(documents, ignore_errors=True)
+        os.symlink(os.path.join(home, "Documents"), documents)
+        argv = testca.trusted_command(["wine", program], pki["bundle"], wine=True)
+        process = subprocess.Popen(argv, cwd=work, env=runner.wine_env(home=home))
+        shot = os.path.join(work, "progress-window.png")
+        window = runner.wait_for_window("Updater - Updating...")
+        runner.x("import", "-window", window, shot)
+        process.wait(300)
+        print("\n--- screenshot of the progress window: " + shot)
+    finally:
+        runner.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
