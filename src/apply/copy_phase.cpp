@@ -4,7 +4,7 @@
 #include <system_error>
 
 #include "apply/own_executable.h"
-#include "apply/phase_log.h"
+#include "services/log.h"
 #include "apply/tree_walk.h"
 #include "services/text.h"
 
@@ -37,9 +37,9 @@ bool CopyPackageFile(const fs::path& source, const fs::path& extractDir, const f
     std::error_code ec;
     fs::create_directories(destination.parent_path(), ec);
     if (CopyFileOverwriting(source, destination)) {
-        PhaseLog(L"Copied: " + PathToWide(destination));
+        LogLine(L"Copied: " + PathToWide(destination));
     } else {
-        PhaseLog(L"Failed to copy: " + PathToWide(destination));
+        LogLine(L"Failed to copy: " + PathToWide(destination));
         // A running program cannot be replaced; the next run of the new package brings it.
         if (!IsRunningExecutable(destination)) ++tally.notCopied;
     }
@@ -76,7 +76,7 @@ void RemoveEmptyDirectoriesAfterCopy(const fs::path& installDir) {
     for (const fs::path& directory : ListDirectoriesLongestFirst(installDir)) {
         std::error_code ec;
         if (!fs::is_empty(directory, ec) || ec) continue;
-        PhaseLog(L"Removing empty dir (post-copy): " + PathToWide(directory));
+        LogLine(L"Removing empty dir (post-copy): " + PathToWide(directory));
         fs::remove(directory, ec);
     }
 }

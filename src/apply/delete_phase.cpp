@@ -3,7 +3,7 @@
 #include <system_error>
 
 #include "apply/file_attributes.h"
-#include "apply/phase_log.h"
+#include "services/log.h"
 #include "apply/tree_walk.h"
 
 namespace fs = std::filesystem;
@@ -35,7 +35,7 @@ Safelist PatternListOf(const Safelist& safelist) {
 // Deletes one outdated file; false when the deletion failed.
 bool DeleteOutdatedFile(const fs::path& file, const std::wstring& relativeText) {
     ClearReadOnly(file);
-    PhaseLog(L"Deleting old file: " + relativeText);
+    LogLine(L"Deleting old file: " + relativeText);
     std::error_code ec;
     fs::remove(file, ec);
     return !ec;
@@ -86,7 +86,7 @@ void RemoveEmptyDirectories(const fs::path& installDir, const fs::path& extractD
         if (MatchesSafelist(text, patterns)) continue;
         std::error_code ec;
         if (!fs::is_empty(directory, ec) || ec) continue;
-        PhaseLog(L"Removing empty dir: " + text);
+        LogLine(L"Removing empty dir: " + text);
         fs::remove(directory, ec);
     }
 }

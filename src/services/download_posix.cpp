@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "services/download_transfer.h"
 #include "services/text.h"
@@ -108,8 +109,14 @@ std::size_t OnBody(char* data, std::size_t, std::size_t size, void* context) {
     return size;
 }
 
-std::size_t OnHeader(char*, std::size_t, std::size_t size, void* context) {
-    NoteActivity(*static_cast<Transfer*>(context), Phase::Receiving);
+// Header lines of every response, redirects included. Once a redirect's header
+// block is complete, libcurl goes on to connect to its target.
+std::size_t OnHeader(char* line, std::size_t, std::size_t size, void* context) {
+    Transfer& transfer = *static_cast<Transfer*>(context);
+    const std::string_view text(line, size);
+    const bool blockEnds = text == "\r\n" || text == "\n";
+    const long status = ResponseCode(transfer.curl);
+    NoteActivity(transfer, blockEnds && status >= 300 && status < 400 ? Phase::Connecting : Phase::Receiving);
     return size;
 }
 
@@ -125,9 +132,12 @@ int OnRequestReady(void* context, char*, char*, int, int) {
 int OnProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     const Transfer& transfer = *static_cast<Transfer*>(context);
     auto silentMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - transfer.phaseMark).count();
-    if (transfer.phase == Phase::AwaitingResponse) return silentMs > static_cast<long>(kReceiveResponseTimeoutMs);
-    if (transfer.phase == Phase::Receiving) return silentMs > static_cast<long>(kReceiveTimeoutMs);
-    return 0;  // connecting: CURLOPT_CONNECTTIMEOUT governs (TLS handshake included)
+    switch (transfer.phase) {
+        case Phase::Connecting: return silentMs > static_cast<long>(kConnectTimeoutMs);  // as CURLOPT_CONNECTTIMEOUT
+        case Phase::AwaitingResponse: return silentMs > static_cast<long>(kReceiveResponseTimeoutMs);
+        case Phase::Receiving: return silentMs > static_cast<long>(kReceiveTimeoutMs);
+    }
+    return 1;
 }
 
 bool Configure(CURL* curl, const ParsedUrl& url, const std::string& userAgent, Transfer& transfer) {

@@ -48,20 +48,20 @@ TEST(SafelistFormat, UndecodableLineDoesNotDisturbItsNeighbours) {
 
 TEST(SafelistFile, MissingUnreadableAndEmptyFiles) {
     ScratchDir dir;
-    EXPECT_FALSE(SafelistExists(dir.root));
-    EXPECT_TRUE(LoadSafelist(dir.root).empty());
+    EXPECT_FALSE(SafelistExists(dir.path));
+    EXPECT_TRUE(LoadSafelist(dir.path).empty());
 
-    WriteFile(dir / "safelist.txt", "");
-    EXPECT_TRUE(SafelistExists(dir.root));  // an empty file still switches the delete phase on
-    EXPECT_TRUE(LoadSafelist(dir.root).empty());
+    WriteFile(dir.path / "safelist.txt", "");
+    EXPECT_TRUE(SafelistExists(dir.path));  // an empty file still switches the delete phase on
+    EXPECT_TRUE(LoadSafelist(dir.path).empty());
 
-    WriteFile(dir / "safelist.txt", "a\r\nb/c/\r\n");
-    EXPECT_EQ(LoadSafelist(dir.root), (Safelist{L"a", L"b\\c"}));
+    WriteFile(dir.path / "safelist.txt", "a\r\nb/c/\r\n");
+    EXPECT_EQ(LoadSafelist(dir.path), (Safelist{L"a", L"b\\c"}));
 
     ScratchDir other;
-    std::filesystem::create_directory(other / "safelist.txt");
-    EXPECT_TRUE(SafelistExists(other.root));
-    EXPECT_TRUE(LoadSafelist(other.root).empty());
+    std::filesystem::create_directory(other.path / "safelist.txt");
+    EXPECT_TRUE(SafelistExists(other.path));
+    EXPECT_TRUE(LoadSafelist(other.path).empty());
 }
 
 TEST(NormalizeRelativePath, TurnsSlashesAndCutsTrailingSeparators) {

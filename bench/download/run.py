@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""Download benchmark: DownloadFile (through tests/download_fetch) against
+`curl -o` for one large file from nginx over TLS on loopback, both trusting the
+run's test CA through a private mount namespace (needs root).
+
+Usage: bench/download/run.py [--build build/native] [--size-mb 500] [--runs 5]
+                             [--emulator wine]
+Prints the median wall time of each client and their ratio. Work files go to
+bench/out/download/ and are removed afterwards.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
+import testca  # noqa: E402
+
+NGINX_CONF = """
+daemon off;
+master_process off;
+worker_processes 1;
+user root;
+pid {work}/nginx.pid;
+error_log {work}/nginx-error.log;
+events {{ worker_connections 64; }}
+http {{
+  access_log off;
+  sendfile on;
+  client_body_temp_path {work}/tmp-body;
+  proxy_temp_path {work}/tmp-proxy;
+  fastcgi_temp_path {work}/tmp-fastcgi;
+  uwsgi_temp_path {work}/tmp-uwsgi;
+  scgi_temp_path {work}/tmp-scgi;
+  server {{
+    listen 127.0.0.1:{port} ssl;
+    ssl_certificate {cert};
+    ssl_certificate_key {key};
+    root {root};
+  }}
+}}
+"""
+
+
+def free_port():
+    import socket
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def start_nginx(work, pki, root):
+    port = free_port()
+    conf = os.path.join(work, "nginx.conf")
+    with open(conf, "w") as out:
+        out.write(NGINX_CONF.format(work=work, port=port, cert=pki["localhost_cert"], key=pki["localhost_key"],
+                                    root=root))
+    process = subprocess.Popen(["nginx", "-c", conf, "-p", work], stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 10
+    while subprocess.call(["curl", "-sk", "-o", "/dev/null", "https://localhost:%d/" % port],
+                          stderr=subprocess.DEVNULL) not in (0, 22) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return process, port
+
+
+def measure(arguments):
+    """Runs inside the namespace: alternates the two clients, prints JSON."""
+    url, destination, runs, ours = arguments[0], arguments[1], int(arguments[2]), arguments[3:]
+    clients = {"curl": ["curl", "-sS", "-o", destination, url], "DownloadFile": ours + [url, destination]}
+    times = {name: [] for name in clients}
+    for _ in range(runs):
+        for name, command in clients.items():
+            if os.path.exists(destination):
+                os.remove(destination)
+            start = time.perf_counter()
+            subprocess.run(command, check=True)
+            times[name].append(time.perf_counter() - start)
+    print(json.dumps(times))
+
+
+def main(argv):
+    if argv and argv[0] == "--measure":
+        return measure(argv[1:])
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.path.join(TOP, "build", "native"))
+    parser.add_argument("--size-mb", type=int, default=500)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--emulator", default="")
+    options = parser.parse_args(argv)
+    fetch = os.path.join(os.path.abspath(options.build), "tests",
+                         "download_fetch.exe" if options.emulator else "download_fetch")
+    work = os.path.join(TOP, "bench", "out", "download")
+    shutil.rmtree(work, ignore_errors=True)
+    root = os.path.join(work, "root")
+    os.makedirs(root)
+    nginx = None
+    try:
+        pki = testca.make_test_pki(os.path.join(work, "pki"))
+        package = os.path.join(root, "update.zip")
+        subprocess.run(["head", "-c", "%dM" % options.size_mb, "/dev/urandom"], stdout=open(package, "wb"),
+                       check=True)
+        nginx, port = start_nginx(work, pki, root)
+        url = "https://localhost:%d/update.zip" % port
+        destination = os.path.join(work, "fetched.zip")
+        ours = ([options.emulator] if options.emulator else []) + [fetch]
+        inner = [sys.executable, os.path.abspath(__file__), "--measure", url, destination, str(options.runs)] + ours
+        output = subprocess.run(testca.trusted_command(inner, pki["bundle"], wine=bool(options.emulator)),
+                                check=True, stdout=subprocess.PIPE, text=True).stdout
+        times = json.loads(output.strip().splitlines()[-1])
+        identical = subprocess.call(["cmp", "-s", package, destination]) == 0
+        ours_median, curl_median = statistics.median(times["DownloadFile"]), statistics.median(times["curl"])
+        print("file: %d MB over TLS from nginx on loopback, %d runs each, alternating" % (options.size_mb, options.runs))
+        print("DownloadFile%s: median %.2f s (runs: %s)" % (" under " + options.emulator if options.emulator else "",
+              ours_median, ", ".join("%.2f" % t for t in times["DownloadFile"])))
+        print("curl -o:      median %.2f s (runs: %s)" % (curl_median, ", ".join("%.2f" % t for t in times["curl"])))
+        print("ratio DownloadFile / curl: %.3f; last download identical to the source: %s" %
+              (ours_median / curl_median, "yes" if identical else "NO"))
+        return 0 if identical else 1
+    finally:
+        if nginx:
+            nginx.terminate()
+            nginx.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang straight from the sources (not from
+# the g++ build directories) and runs each for FUZZ_SECONDS (60) seconds. Any
+# crash, leak, time-out or sanitizer report fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${FUZZ_SECONDS:-60}
+out=${FUZZ_BUILD_DIR:-build/fuzz}
+mkdir -p "$out"
+
+flags=(-std=c++20 -g -O1 -Isrc -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
+       -fno-omit-frame-pointer -Wall -Wextra -Werror)
+zip_sources=(src/services/zip_extract.cpp src/services/zip_format.cpp src/services/zip_names.cpp
+             src/services/zip_output.cpp src/services/zip_output_posix.cpp
+             src/services/text.cpp src/services/text_posix.cpp
+             src/services/log.cpp src/services/log_file_posix.cpp)
+version_sources=(src/worker/version_file.cpp src/services/text.cpp src/services/text_posix.cpp)
+
+echo "building fuzz targets in $out"
+clang++ "${flags[@]}" tests/fuzz/zip_extract_fuzz.cpp "${zip_sources[@]}" -lz -o "$out/zip_extract_fuzz"
+clang++ "${flags[@]}" tests/fuzz/version_file_fuzz.cpp "${version_sources[@]}" -o "$out/version_file_fuzz"
+
+# Seeds: the small test packages and a few version files. Each run starts
+# from the seeds alone, so runs do not depend on each other.
+rm -rf "$out/packages" "$out/corpus_zip" "$out/corpus_version"
+python3 tests/zipgen/make_zips.py "$out/packages" >/dev/null
+mkdir -p "$out/corpus_zip" "$out/corpus_version"
+find "$out/packages" -name '*.zip' -size -64k -exec cp {} "$out/corpus_zip/" \;
+cp tests/fuzz/corpus_version/* "$out/corpus_version/"
+rm -rf "$out/packages"
+
+run_target() {
+  local name=$1 corpus=$2 max_len=$3
+  local log="$out/$name.log"
+  echo "fuzzing $name for ${seconds}s"
+  if ! (cd "$out" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        "./$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \
+        -print_final_stats=1 "$corpus") >"$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "FAILED: $name (log: $log)"
+    return 1
+  fi
+  if grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer)|runtime error:' "$log"; then
+    grep -E -A20 'ERROR:|runtime error:' "$log" | head -n 60
+    echo "FAILED: $name reported a sanitizer error (log: $log)"
+    return 1
+  fi
+  grep -E 'stat::number_of_executed_units|Done [0-9]+ runs' "$log" | tail -n 2
+}
+
+run_target zip_extract_fuzz corpus_zip 65536
+run_target version_file_fuzz corpus_version 4096
+echo "fuzz targets passed"

@@ -1,0 +1,54 @@
+#include "userdata/data_directory.h"
+
+#include <system_error>
+
+#include "apply/ascii_case.h"
+#include "services/log.h"
+#include "services/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Removes one entry of the data directory; false when the removal failed.
+bool RemoveDataEntry(const fs::directory_entry& entry) {
+    std::error_code ec;
+    if (entry.is_directory(ec) && !ec) {
+        LogLine(L"Removing dir in Data: " + PathToWide(entry.path()));
+        // remove_all takes a link away without entering it.
+        fs::remove_all(entry.path(), ec);
+        return !ec;
+    }
+    if (entry.is_regular_file(ec) && !ec) {
+        LogLine(L"Removing file in Data: " + PathToWide(entry.path()));
+        fs::remove(entry.path(), ec);
+        return !ec;
+    }
+    return true;  // any other kind of entry stays, without a line
+}
+
+}  // namespace
+
+bool IsKeptDataEntry(const std::wstring& name) {
+    return EqualsIgnoringAsciiCase(name, L"Replays") || EqualsIgnoringAsciiCase(name, L"__maps.zip");
+}
+
+fs::path ResolveDataDirectory() {
+    fs::path documents = FindDocumentsFolder();
+    if (documents.empty()) return {};
+    // Appended to the folder's text as it stands: a trailing separator there gives two in a row.
+    fs::path::string_type text = documents.native();
+    text += fs::path::preferred_separator;
+    text += fs::path("Ardentfall Data").native();
+    return fs::path(text);
+}
+
+void CleanDataDirectory(const fs::path& dataDir) {
+    std::error_code ec;
+    if (!fs::exists(dataDir, ec) || ec) return;
+    for (fs::directory_iterator it(dataDir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        if (IsKeptDataEntry(PathToWide(it->path().filename()))) continue;
+        if (!RemoveDataEntry(*it)) break;
+    }
+    fs::create_directories(dataDir / "Replays", ec);
+}
