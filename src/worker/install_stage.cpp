@@ -11,6 +11,7 @@
 #include "services/log.h"
 #include "services/update_server.h"
 #include "services/zip_extract.h"
+#include "worker/maps_pending.h"
 
 namespace {
 
@@ -101,8 +102,11 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
         return false;
     }
 
+    // The package is cleared away before the new version is recorded: once
+    // version.txt is new, no later run would come back to remove it.
+    CleanUp(paths);
+    MarkMapsRefreshPending(installDir);
     RecordNewVersion(paths, local, remote);
     Report(L"Update applied successfully.", 95);
-    CleanUp(paths);
     return true;
 }

@@ -11,6 +11,7 @@
 #include "services/log.h"
 #include "services/update_server.h"
 #include "worker/install_stage.h"
+#include "worker/maps_pending.h"
 #include "worker/maps_stage.h"
 
 namespace {
@@ -70,10 +71,13 @@ void UpdaterWorker() {
         PostProgress(30);
     }
 
-    if (gameUpdateApplied)
+    if (gameUpdateApplied || IsMapsRefreshPending(installDir)) {
+        if (!gameUpdateApplied) LogLine(L"The maps refresh of the last update did not finish; refreshing maps now.");
         RunMapsStage();
-    else
+        ClearMapsRefreshPending(installDir);
+    } else {
         LogLine(L"Skipping maps.zip (no game update was applied).");
+    }
 
     PostStatus(L"Launching game...");
     PostProgress(100);

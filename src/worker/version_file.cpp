@@ -1,5 +1,7 @@
 #include "worker/version_file.h"
 
+#include "services/atomic_file.h"
+
 #include <climits>
 #include <fstream>
 #include <sstream>
@@ -64,13 +66,11 @@ bool ReadVersionFile(const std::filesystem::path& path, VersionInfo& info) {
     return true;
 }
 
+// The new file replaces the old one in a single step, so an interrupted write
+// never leaves a version.txt that claims a version without its other line.
 bool WriteVersionFile(const std::filesystem::path& path, const VersionInfo& info) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << "game-version: " << info.gameVersion << "\r\n"
-        << "updater-version: " << info.updaterVersion << "\r\n";
-    out.close();
-    return static_cast<bool>(out);
+    return WriteFileAtomically(path, "game-version: " + info.gameVersion + "\r\n" +
+                                         "updater-version: " + info.updaterVersion + "\r\n");
 }
 
 int CompareVersions(const std::string& a, const std::string& b) {

@@ -18,7 +18,8 @@ sys.path.insert(0, HERE)
 import testca  # noqa: E402
 
 SERVER_PORT = 48443
-LEFTOVERS = ("__remote_version.txt", "update.zip", "_update_temp", "update.zip.part", "__remote_version.txt.part")
+LEFTOVERS = ("__remote_version.txt", "update.zip", "_update_temp", "update.zip.part", "__remote_version.txt.part",
+             "version.txt.tmp", "__maps_pending")
 
 
 def make_zip(path, entries, utf8=True):
@@ -81,7 +82,15 @@ class Server:
             json.dump(behaviours, out)
         os.replace(tmp, self.behaviours)
 
-    def start(self):
+    def start(self, attempts=120):
+        """Starts the server; while another run holds the port, waits for it."""
+        for _ in range(attempts):
+            if self._try_start():
+                return
+            time.sleep(1)
+        raise RuntimeError("the test server could not listen on port %d" % SERVER_PORT)
+
+    def _try_start(self):
         ready = os.path.join(self.work, "ready.json")
         if os.path.exists(ready):
             os.remove(ready)
@@ -92,9 +101,10 @@ class Server:
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for _ in range(200):
             if os.path.exists(ready):
-                return
+                return True
             if self.process.poll() is not None:
-                raise RuntimeError("the test server did not start (port %d busy?)" % SERVER_PORT)
+                self.process = None
+                return False
             time.sleep(0.05)
         raise RuntimeError("the test server did not get ready")
 
@@ -189,8 +199,7 @@ class World:
 
     def leftovers(self):
         found = [n for n in LEFTOVERS if os.path.exists(os.path.join(self.install, n))]
-        if os.path.exists(os.path.join(self.data, "__maps.zip")):
-            found.append("__maps.zip")
+        found += [n for n in ("__maps.zip", "__maps.zip.part") if os.path.exists(os.path.join(self.data, n))]
         return found
 
 

@@ -260,6 +260,7 @@ def update_with_safelist(runner):
                            drop=("Data/old_only.pak", "Old/Deep/Er/gone.txt"))
     expect(tree == want, "installation differs:\n got  %r\n want %r" % (sorted(tree), sorted(want)))
     expect(version_bytes(world) == NEW_VERSION_BYTES, "version.txt bytes")
+    expect(not os.path.exists(os.path.join(world.install, "__maps_pending")), "no pending maps refresh")
     expect_maps_refreshed(world)
     expect_launched(world)
 
@@ -384,6 +385,22 @@ def no_documents_folder(runner):
                                "Launched torvane.exe successfully."])
     expect(not any(m.startswith("AF Data dir: ") for m in messages), "no data directory used")
     expect_launched(world)
+
+
+@scenario()
+def unfinished_maps_refresh_is_repeated(runner):
+    # An earlier run recorded the new version but stopped before the maps.
+    world = standard_world(runner, "maps-pending")
+    from harness import write_tree
+    write_tree(world.install, {"version.txt": NEW_VERSION_BYTES, "__maps_pending": b""})
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, ["No update needed.",
+                               "The maps refresh of the last update did not finish; refreshing maps now.",
+                               "maps.zip extracted successfully.", "Launched torvane.exe successfully."])
+    expect(not os.path.exists(os.path.join(world.install, "__maps_pending")), "the marker is cleared")
+    expect_maps_refreshed(world)
 
 
 @scenario()

@@ -96,3 +96,17 @@ TEST(CompareVersions, NeverThrowsOnMalformedComponents) {
     EXPECT_EQ(CompareVersions("1.-1", "1.0"), -1);
     EXPECT_EQ(CompareVersions(std::string(100000, '9'), "1"), 1);
 }
+
+TEST(WriteVersionFile, ReplacesTheOldFileWholeAndLeavesNoTemporary) {
+    ScratchDir dir;
+    const auto file = dir.path / "version.txt";
+    WriteBytes(file, "game-version: 1.0.0\r\nupdater-version: 1.0.0\r\n");
+    ASSERT_TRUE(WriteVersionFile(file, {"1.1.0", "1.0.0"}));
+    EXPECT_EQ(ReadBytes(file), "game-version: 1.1.0\r\nupdater-version: 1.0.0\r\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.path / "version.txt.tmp"));
+    // A directory in the way: the write fails and reports it.
+    std::filesystem::remove(file);
+    std::filesystem::create_directories(file / "sub");
+    EXPECT_FALSE(WriteVersionFile(file, {"1.1.0", "1.0.0"}));
+    EXPECT_FALSE(std::filesystem::exists(dir.path / "version.txt.tmp"));
+}

@@ -1,0 +1,24 @@
+#include "worker/maps_pending.h"
+
+#include <fstream>
+#include <system_error>
+
+namespace {
+
+std::filesystem::path MarkerFile(const std::filesystem::path& installDir) { return installDir / "__maps_pending"; }
+
+}  // namespace
+
+void MarkMapsRefreshPending(const std::filesystem::path& installDir) {
+    std::ofstream marker(MarkerFile(installDir), std::ios::binary | std::ios::trunc);
+}
+
+bool IsMapsRefreshPending(const std::filesystem::path& installDir) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(MarkerFile(installDir), ec);
+}
+
+void ClearMapsRefreshPending(const std::filesystem::path& installDir) {
+    std::error_code ignored;
+    std::filesystem::remove(MarkerFile(installDir), ignored);
+}
