@@ -8,7 +8,9 @@
 
 using namespace net_testing;
 
-TEST_F(ServerTest, CutChunkedBodyIsRefused) {
+using ChunkedDownloadTest = ServerTest;
+
+TEST_F(ChunkedDownloadTest, CutBodyIsRefused) {
     const std::filesystem::path destination = dir.path / "maps.zip";
     testing_support::WriteBytes(destination, "old");
     EXPECT_FALSE(DownloadFile(Url("/cut-chunked"), destination));
