@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Benchmark of the delete and copy phases (POSIX build) against rsync -a --delete
+# on the same trees. Usage: bench/apply/run.sh [files ...]   (default: 10000 100000)
+# Builds bench/out/apply_bench with -O2 from the sources; trees go to bench/out/apply.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+out=bench/out
+mkdir -p "$out"
+sources=(src/services/log.cpp src/services/log_file_posix.cpp src/services/text.cpp src/services/text_posix.cpp)
+for f in src/apply/*.cpp; do
+  [[ $f == *_win32.cpp ]] || sources+=("$f")
+done
+g++ -std=c++20 -O2 -Wall -Wextra -Werror -Isrc bench/apply/apply_bench.cpp "${sources[@]}" -o "$out/apply_bench"
+
+for files in "${@:-10000 100000}"; do
+  for n in $files; do
+    work="$out/apply/$n"
+    rm -rf "$work"; mkdir -p "$work"
+    "$out/apply_bench" make "$work/tree" "$n"
+    # rsync gets the same starting trees: the installation, and the package beside it.
+    mkdir -p "$work/rsync"
+    cp -a "$work/tree/game" "$work/rsync/game"
+    mv "$work/rsync/game/_update_temp" "$work/rsync/package"
+    sync
+    echo "== $n installed files, $n package files (half overlapping)"
+    for phase in count delete remove-empty copy post-copy; do
+      "$out/apply_bench" "$phase" "$work/tree"
+    done
+    /usr/bin/time -f "rsync -a --delete %e s %M KiB" rsync -a --delete "$work/rsync/package/" "$work/rsync/game/"
+    echo "files after: updater $(find "$work/tree/game" -path '*/_update_temp' -prune -o -type f -print | wc -l)," \
+         "rsync $(find "$work/rsync/game" -type f | wc -l)"
+    rm -rf "$work"
+  done
+done
