@@ -1,0 +1,379 @@
+#!/usr/bin/env python3
+"""End-to-end benchmark of the built updater against a local HTTPS update
+server (nginx over TLS on loopback, port 48450, a per-run test CA that only a
+private mount namespace trusts; needs root).
+
+Figures, each against a baseline measured in the same run:
+  startup   no update due: exec to the game stand-in's start, against one
+            `curl -o` of version.txt from the same server
+  update    a full update (download, extraction, delete phase with a
+            safelist, copy, maps) of a 1 GiB / 10,000-file release, against
+            curl -o + unzip -o -q + cp -a of the same release on the same
+            trees; every run starts from the same old installation
+  memory    peak memory (/usr/bin/time -v) of the full update with a
+            100 MiB / 1,000-file and the 1 GiB package
+  windows   size of Updater.exe and the DLLs it imports
+
+Usage: bench/e2e/run.py [--runs 3] [--startup-runs 21] [--only startup,update,windows] [--keep]
+Builds build/bench-e2e (POSIX) and build/bench-e2e-win (Windows) for
+localhost:48450. Work files go to bench/out/e2e/ and are removed afterwards
+unless --keep (then the generated releases are reused by the next run).
+"""
+
+import argparse
+import json
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
+sys.path.insert(0, HERE)
+import release  # noqa: E402
+import testca  # noqa: E402
+
+PORT = 48450
+SERVER = "https://localhost:%d/updates/" % PORT
+POSIX_BUILD = os.path.join(TOP, "build", "bench-e2e")
+WINDOWS_BUILD = os.path.join(TOP, "build", "bench-e2e-win")
+# DLLs that every supported Windows installs in System32.
+WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "shell32.dll", "shlwapi.dll",
+                "ole32.dll", "oleaut32.dll", "winhttp.dll", "advapi32.dll", "msvcrt.dll", "ucrtbase.dll",
+                "ws2_32.dll", "crypt32.dll", "bcrypt.dll", "uxtheme.dll", "version.dll", "ntdll.dll",
+                "secur32.dll", "userenv.dll", "comdlg32.dll", "imm32.dll", "rpcrt4.dll", "shcore.dll"}
+
+NGINX_CONF = """
+daemon off;
+master_process off;
+worker_processes 1;
+user root;
+pid {work}/nginx.pid;
+error_log {work}/nginx-error.log;
+events {{ worker_connections 64; }}
+http {{
+  access_log off;
+  sendfile on;
+  types {{ application/zip zip; text/plain txt; }}
+  client_body_temp_path {work}/tmp-body;
+  proxy_temp_path {work}/tmp-proxy;
+  fastcgi_temp_path {work}/tmp-fastcgi;
+  uwsgi_temp_path {work}/tmp-uwsgi;
+  scgi_temp_path {work}/tmp-scgi;
+  server {{
+    listen 127.0.0.1:{port} ssl;
+    server_name localhost;
+    ssl_certificate {cert};
+    ssl_certificate_key {key};
+    root {root};
+  }}
+}}
+"""
+
+
+# -- set-up (outside the namespace) -------------------------------------------
+
+def build(windows):
+    builds = [(POSIX_BUILD, [])]
+    if windows:
+        builds.append((WINDOWS_BUILD, ["--toolchain", os.path.join(TOP, "cmake", "mingw-w64.cmake")]))
+    for directory, extra in builds:
+        subprocess.run(["cmake", "-S", TOP, "-B", directory, "-G", "Ninja", *extra, "-DCMAKE_BUILD_TYPE=Release",
+                        "-DBUILD_TESTING=OFF", "-DUPDATER_SERVER=localhost:%d" % PORT],
+                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", directory, "--target", "Updater", "-j2"], check=True,
+                       stdout=subprocess.DEVNULL)
+
+
+def prepare_release(work, files, megabytes):
+    directory = os.path.join(work, "release-%dmb-%dfiles" % (megabytes, files))
+    if not os.path.exists(os.path.join(directory, "manifest.json")):
+        shutil.rmtree(directory, ignore_errors=True)
+        print("generating a %d MiB, %d-file release and its old installation..." % (megabytes, files), flush=True)
+        release.make_release(directory, files, megabytes * 1024 * 1024)
+    return directory
+
+
+def port_is_free():
+    with socket.socket() as probe:
+        try:
+            probe.bind(("127.0.0.1", PORT))
+            return True
+        except OSError:
+            return False
+
+
+def start_nginx(work, pki, root):
+    if not port_is_free():
+        raise SystemExit("port %d is in use; the benchmark's server needs it" % PORT)
+    conf = os.path.join(work, "nginx.conf")
+    with open(conf, "w") as out:
+        out.write(NGINX_CONF.format(work=work, port=PORT, cert=pki["localhost_cert"], key=pki["localhost_key"],
+                                    root=root))
+    process = subprocess.Popen(["nginx", "-c", conf, "-p", work], stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 10
+    while port_is_free():
+        if process.poll() is not None or time.monotonic() > deadline:
+            raise SystemExit("nginx did not start (see %s/nginx-error.log)" % work)
+        time.sleep(0.05)
+    return process
+
+
+def windows_figures():
+    exe = os.path.join(WINDOWS_BUILD, "Updater.exe")
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", exe], check=True, stdout=subprocess.PIPE,
+                          text=True).stdout
+    dlls = [line.split("DLL Name:")[1].strip() for line in dump.splitlines() if "DLL Name:" in line]
+    stripped = exe + ".stripped"
+    subprocess.run(["x86_64-w64-mingw32-strip", "-o", stripped, exe], check=True)
+    figures = {"bytes": os.path.getsize(exe), "stripped_bytes": os.path.getsize(stripped), "dlls": dlls,
+               "not_windows": [d for d in dlls if d.lower() not in WINDOWS_DLLS]}
+    os.remove(stripped)
+    return figures
+
+
+# -- measurements (inside the namespace that trusts the test CA) --------------
+
+class World:
+    def __init__(self, work):
+        self.work = work
+        self.root = os.path.join(work, "world")
+        self.install = os.path.join(self.root, "install")
+        self.home = os.path.join(self.root, "home")
+        self.data = os.path.join(self.home, "Documents", "Ardentfall Data")
+        self.cwd = os.path.join(self.root, "elsewhere")
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith("XDG_")}
+        self.env.update(HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"))
+
+    def reset(self, old_install=None, old_data=None):
+        """A fresh copy of the old installation (or an up-to-date empty one),
+        with the program and the game stand-in, and the old data directory."""
+        shutil.rmtree(self.root, ignore_errors=True)
+        os.makedirs(self.cwd)
+        if old_install:
+            subprocess.run(["cp", "-a", old_install, self.install], check=True)
+        else:
+            release.write_file(self.install, "version.txt", release.NEW_VERSION)
+        if old_data:
+            os.makedirs(os.path.dirname(self.data))
+            subprocess.run(["cp", "-a", old_data, self.data], check=True)
+        shutil.copy2(os.path.join(self.work, "bin", "Updater"), self.install)
+        shutil.copy2(os.path.join(self.work, "bin", "torvane.exe"), self.install)
+        subprocess.run(["sync"], check=True)
+
+    def run_updater(self, memory=False):
+        """Seconds from exec to the game's start and to the updater's exit;
+        peak memory in KB with memory=True."""
+        stamp = os.path.join(self.install, "launched-at.txt")
+        report = os.path.join(self.root, "time.txt")
+        argv = [os.path.join(self.install, "Updater")]
+        if memory:
+            argv = ["/usr/bin/time", "-v", "-o", report] + argv
+        start = time.monotonic_ns()
+        subprocess.run(argv, cwd=self.cwd, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=1800, check=True)
+        ended = time.monotonic_ns()
+        with open(stamp) as f:
+            launched = int(f.read())
+        os.remove(stamp)
+        result = {"launch": (launched - start) / 1e9, "exit": (ended - start) / 1e9}
+        if memory:
+            with open(report) as f:
+                result["rss_kb"] = int(next(line.split(":")[1] for line in f if "Maximum resident" in line))
+        return result
+
+
+def timed(argv, **kwargs):
+    start = time.monotonic_ns()
+    subprocess.run(argv, check=True, stdin=subprocess.DEVNULL, **kwargs)
+    return (time.monotonic_ns() - start) / 1e9
+
+
+def serve(work, release_dir):
+    link = os.path.join(work, "serve", "updates")
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(os.path.join(release_dir, "release", "updates"), link)
+
+
+def measure_startup(work, world, release_dir, runs):
+    serve(work, release_dir)
+    world.reset()
+    fetched = os.path.join(world.root, "version.txt")
+    curl = ["curl", "-sS", "-o", fetched, SERVER + "version.txt"]
+    ours, theirs = [], []
+    for i in range(runs + 1):  # the first pair warms up and is not counted
+        run = world.run_updater()
+        fetch = timed(curl)
+        if i:
+            ours.append(run)
+            theirs.append(fetch)
+    with open(os.path.join(world.install, "updater.log"), "rb") as f:
+        no_update = b"No update needed." in f.read()
+    return {"updater": ours, "curl": theirs, "no_update_logged": no_update}
+
+
+REFERENCE = """set -e
+curl -sS -o "$1/update.zip" "$3update.zip"
+unzip -o -q "$1/update.zip" -d "$1/_update_temp"
+cp -a "$1/_update_temp/." "$1/"
+curl -sS -o "$2/maps.zip" "$3maps.zip"
+unzip -o -q "$2/maps.zip" -d "$2"
+"""
+
+
+def measure_update(work, world, release_dir, runs):
+    serve(work, release_dir)
+    old, data_old = os.path.join(release_dir, "old"), os.path.join(release_dir, "data-old")
+    ours, theirs, problems = [], [], []
+    for i in range(runs):
+        world.reset(old, data_old)
+        ours.append(world.run_updater(memory=True))
+        if i == runs - 1:
+            problems = release.verify(release_dir, world.install, world.data)
+        world.reset(old, data_old)
+        theirs.append(timed(["sh", "-c", REFERENCE, "reference", world.install, world.data, SERVER]))
+    shutil.rmtree(world.root, ignore_errors=True)
+    return {"updater": ours, "reference": theirs, "problems": problems[:20]}
+
+
+def inner(config_path):
+    with open(config_path) as f:
+        config = json.load(f)
+    work = config["work"]
+    world = World(work)
+    results = {}
+    if config["startup"]:
+        results["startup"] = measure_startup(work, world, config["releases"][0], config["startup_runs"])
+    for release_dir in config["update_releases"]:
+        results[os.path.basename(release_dir)] = measure_update(work, world, release_dir, config["runs"])
+    print(json.dumps(results))
+    return 0
+
+
+# -- report ----------------------------------------------------------------
+
+def median(values):
+    return statistics.median(values)
+
+
+def report_startup(figures):
+    launch = [r["launch"] * 1000 for r in figures["updater"]]
+    exits = [r["exit"] * 1000 for r in figures["updater"]]
+    curl = [t * 1000 for t in figures["curl"]]
+    overhead = median(launch) - median(curl)
+    print("\nstart-up, no update due (%d runs each, alternating; 'No update needed.' logged: %s)" %
+          (len(launch), "yes" if figures["no_update_logged"] else "NO"))
+    print("  updater exec -> game started: median %.1f ms (min %.1f, max %.1f); process exit %.1f ms" %
+          (median(launch), min(launch), max(launch), median(exits)))
+    print("  curl -o version.txt:          median %.1f ms (min %.1f, max %.1f)" % (median(curl), min(curl), max(curl)))
+    print("  ratio %.2f, overhead beyond the fetch %.1f ms (target < 20 ms: %s)" %
+          (median(launch) / median(curl), overhead, "met" if overhead < 20 else "NOT met"))
+
+
+def report_update(name, figures, manifest):
+    launch = [r["launch"] for r in figures["updater"]]
+    reference = figures["reference"]
+    rss = [r["rss_kb"] for r in figures["updater"]]
+    ratio = median(launch) / median(reference)
+    print("\nfull update, %s: %d files, %.0f MiB content, %.0f MiB package (%d runs each, alternating)" %
+          (name, manifest["files"], manifest["bytes"] / 2**20, manifest["package_bytes"] / 2**20, len(launch)))
+    print("  updater exec -> game started: median %.2f s (runs: %s)" %
+          (median(launch), ", ".join("%.2f" % t for t in launch)))
+    print("  curl -o + unzip -o -q + cp -a: median %.2f s (runs: %s)" %
+          (median(reference), ", ".join("%.2f" % t for t in reference)))
+    print("  ratio %.2f (target <= 1.0: %s)" % (ratio, "met" if ratio <= 1.0 else "NOT met"))
+    print("  peak memory of the updater: median %d KB (runs: %s; target < 32 MB: %s)" %
+          (median(rss), ", ".join(str(k) for k in rss), "met" if max(rss) < 32 * 1024 else "NOT met"))
+    print("  installation after the last run: %s" %
+          ("exactly the new release, player files kept" if not figures["problems"] else figures["problems"]))
+
+
+def report_windows(figures):
+    print("\nWindows build: Updater.exe %d bytes (%.2f MiB; %.2f MiB stripped)" %
+          (figures["bytes"], figures["bytes"] / 2**20, figures["stripped_bytes"] / 2**20))
+    print("  imports: %s" % ", ".join(figures["dlls"]))
+    print("  DLLs that do not ship with Windows: %s" % (", ".join(figures["not_windows"]) or "none"))
+
+
+def describe_machine():
+    model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
+                 "unknown CPU")
+    load = open("/proc/loadavg").read().split()[:3]
+    return "%s cores, %s, load average %s" % (os.cpu_count(), model, " ".join(load))
+
+
+def main(argv):
+    if argv[:1] == ["--inner"]:
+        return inner(argv[1])
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--startup-runs", type=int, default=21)
+    parser.add_argument("--only", default="startup,update,windows")
+    parser.add_argument("--files", type=int, default=10000)
+    parser.add_argument("--size-mb", type=int, default=1024)
+    parser.add_argument("--small-files", type=int, default=1000)
+    parser.add_argument("--small-mb", type=int, default=100)
+    parser.add_argument("--keep", action="store_true")
+    options = parser.parse_args(argv)
+    only = set(options.only.split(","))
+
+    print("machine: " + describe_machine(), flush=True)
+    build("windows" in only)
+    work = os.path.join(TOP, "bench", "out", "e2e")
+    os.makedirs(os.path.join(work, "bin"), exist_ok=True)
+    os.makedirs(os.path.join(work, "serve"), exist_ok=True)
+    try:
+        results = {}
+        if only & {"startup", "update"}:
+            results = measure_posix(work, options, only)
+        if "windows" in only:
+            results["windows"] = windows_figures()
+            report_windows(results["windows"])
+        with open(os.path.join(TOP, "bench", "out", "e2e-results.json"), "w") as out:
+            json.dump(results, out, indent=1)
+        print("\nmachine at the end: " + describe_machine())
+        return 0
+    finally:
+        if not options.keep:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+def measure_posix(work, options, only):
+    shutil.copy2(os.path.join(POSIX_BUILD, "Updater"), os.path.join(work, "bin", "Updater"))
+    subprocess.run(["g++", "-std=c++20", "-O2", "-o", os.path.join(work, "bin", "torvane.exe"),
+                    os.path.join(HERE, "game_stamp.cpp")], check=True)
+    small = prepare_release(work, options.small_files, options.small_mb)
+    big = prepare_release(work, options.files, options.size_mb) if "update" in only else None
+    pki = testca.make_test_pki(os.path.join(work, "pki"))
+    config = {"work": work, "runs": options.runs, "startup_runs": options.startup_runs,
+              "startup": "startup" in only, "releases": [small],
+              "update_releases": [small, big] if big else []}
+    config_path = os.path.join(work, "config.json")
+    with open(config_path, "w") as out:
+        json.dump(config, out)
+    nginx = start_nginx(work, pki, os.path.join(work, "serve"))
+    try:
+        command = testca.trusted_command([sys.executable, os.path.abspath(__file__), "--inner", config_path],
+                                         pki["bundle"])
+        output = subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True).stdout
+    finally:
+        nginx.terminate()
+        nginx.wait()
+    results = json.loads(output.strip().splitlines()[-1])
+    if "startup" in results:
+        report_startup(results["startup"])
+    for release_dir in config["update_releases"]:
+        with open(os.path.join(release_dir, "manifest.json")) as f:
+            manifest = json.load(f)
+        name = os.path.basename(release_dir)
+        report_update(name, results[name], manifest)
+    return results
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
