@@ -1,7 +1,9 @@
 #include "apply/delete_phase.h"
 
+#include <optional>
 #include <system_error>
 
+#include "apply/ascii_case.h"
 #include "apply/file_attributes.h"
 #include "services/log.h"
 #include "apply/tree_walk.h"
@@ -65,6 +67,10 @@ void DeleteOutdatedFiles(const fs::path& installDir, const fs::path& extractDir,
     const RelativePathSet package = ListRelativeFiles(extractDir, packageComplete);
     // A package file missed by the listing would look outdated and be deleted.
     if (!packageComplete) return;
+    // safelist.txt switches this phase on, so an outdated one goes last: a run
+    // stopped part-way must find it again and finish the deletions.
+    std::optional<fs::path> outdatedSwitch;
+    bool stopped = false;
     WalkTree(installDir, [&](const fs::directory_entry& entry) {
         if (IsRealDirectory(entry) && IsSameDirectory(entry.path(), extractDir)) return WalkStep::SkipChildren;
         if (!IsRegularFile(entry)) return WalkStep::Continue;
@@ -72,8 +78,14 @@ void DeleteOutdatedFiles(const fs::path& installDir, const fs::path& extractDir,
         if (key.empty() || package.count(key) != 0) return WalkStep::Continue;
         const std::wstring text = RelativeText(key);
         if (MatchesSafelist(text, patterns)) return WalkStep::Continue;
-        return DeleteOutdatedFile(entry.path(), text) ? WalkStep::Continue : WalkStep::Stop;
+        if (EqualsIgnoringAsciiCase(text, L"safelist.txt")) {
+            outdatedSwitch = entry.path();
+            return WalkStep::Continue;
+        }
+        stopped = !DeleteOutdatedFile(entry.path(), text);
+        return stopped ? WalkStep::Stop : WalkStep::Continue;
     });
+    if (outdatedSwitch && !stopped) DeleteOutdatedFile(*outdatedSwitch, RelativeText(RelativeKey(*outdatedSwitch, installDir)));
 }
 
 void RemoveEmptyDirectories(const fs::path& installDir, const fs::path& extractDir, const Safelist& safelist) {

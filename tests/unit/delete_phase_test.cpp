@@ -58,6 +58,21 @@ TEST(DeleteOutdatedFiles, DeletesOnlyWhatThePackageLacks) {
     EXPECT_EQ(lines, (std::vector<std::string>{"Deleting old file: Sub\\old.dat", "Deleting old file: update.zip"}));
 }
 
+TEST(DeleteOutdatedFiles, AnOutdatedSafelistGoesLast) {
+    // The switch of the phase is deleted after every other outdated file, so a
+    // run stopped part-way still finds it and finishes the deletions next time.
+    Installation t;
+    t.Installed("safelist.txt", "# nothing kept\n");
+    for (int i = 0; i < 40; ++i) t.Installed("Old/f" + std::to_string(i) + ".dat");
+    t.Installed("zz.dat");
+    LogCapture log;
+    DeleteOutdatedFiles(t.install, t.extract, Safelist());
+    auto lines = log.Messages();
+    ASSERT_EQ(lines.size(), 42u);
+    EXPECT_EQ(lines.back(), "Deleting old file: safelist.txt");
+    EXPECT_FALSE(t.Has("safelist.txt"));
+}
+
 TEST(DeleteOutdatedFiles, PackageComparisonIsExactInLetterCase) {
     Installation t;
     t.Installed("Data.PAK");
