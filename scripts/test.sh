@@ -15,6 +15,7 @@ run_preset() {
 
 run_preset native
 run_preset native-asan
+run_preset native-tsan
 source scripts/wine-env.sh
 # The Windows unit tests open real windows: they run on a private X display.
 run_preset windows xvfb-run -a
