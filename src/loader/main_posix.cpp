@@ -2,6 +2,7 @@
 // place of the window (and no front end at all without a terminal).
 #include <unistd.h>
 
+#include <cstdlib>
 #include <system_error>
 #include <thread>
 
@@ -52,5 +53,8 @@ int main() {
 
     EnableTerminalDrawing(false);
     LogLine(L"=== Updater end (loader) ===");
-    return 0;
+    // The worker may still be running (after an abort, or writing its last
+    // line): the process ends here without running exit handlers under it,
+    // which would tear down libraries it is using. The log has nothing buffered.
+    std::_Exit(0);
 }

@@ -7,9 +7,18 @@
 
 namespace {
 
-std::mutex g_queueMutex;
-std::condition_variable g_queueSignal;
-std::deque<FrontEndEvent> g_queue;
+struct FrontEndQueue {
+    std::mutex mutex;
+    std::condition_variable signal;
+    std::deque<FrontEndEvent> events;
+};
+
+// Never destroyed: the detached worker may still post while the process ends.
+FrontEndQueue& Queue() {
+    static auto* queue = new FrontEndQueue;
+    return *queue;
+}
+
 std::atomic<bool> g_terminalDrawing{false};
 
 }  // namespace
@@ -17,18 +26,20 @@ std::atomic<bool> g_terminalDrawing{false};
 void EnableTerminalDrawing(bool drawing) { g_terminalDrawing.store(drawing); }
 
 void QueueFrontEndEvent(FrontEndEvent event) {
+    FrontEndQueue& queue = Queue();
     {
-        std::lock_guard lock(g_queueMutex);
-        g_queue.push_back(std::move(event));
+        std::lock_guard lock(queue.mutex);
+        queue.events.push_back(std::move(event));
     }
-    g_queueSignal.notify_one();
+    queue.signal.notify_one();
 }
 
 bool TakeFrontEndEvent(FrontEndEvent& event, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(g_queueMutex);
-    if (!g_queueSignal.wait_for(lock, timeout, [] { return !g_queue.empty(); })) return false;
-    event = std::move(g_queue.front());
-    g_queue.pop_front();
+    FrontEndQueue& queue = Queue();
+    std::unique_lock lock(queue.mutex);
+    if (!queue.signal.wait_for(lock, timeout, [&] { return !queue.events.empty(); })) return false;
+    event = std::move(queue.events.front());
+    queue.events.pop_front();
     return true;
 }
 
