@@ -99,7 +99,10 @@ def prepare_release(work, files, megabytes):
 
 
 def port_is_free():
+    """True when nothing listens on the port (connections of earlier runs
+    still in TIME_WAIT do not count)."""
     with socket.socket() as probe:
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
             probe.bind(("127.0.0.1", PORT))
             return True

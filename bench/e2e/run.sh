@@ -11,6 +11,7 @@ bash scripts/setup.sh
 if [ ! -x /usr/bin/time ]; then
   sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends time
 fi
 exec python3 bench/e2e/run.py "$@"
