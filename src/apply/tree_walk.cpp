@@ -3,40 +3,34 @@
 #include <algorithm>
 #include <system_error>
 
+#include "apply/file_attributes.h"
 #include "apply/safelist.h"
 #include "services/text.h"
 
 namespace fs = std::filesystem;
 
 bool WalkTree(const fs::path& root, const WalkVisitor& visit) {
-    std::error_code ec;
-    std::vector<fs::directory_iterator> open;
-    open.emplace_back(root, ec);
-    if (ec) return false;
+    // Each level is read whole before it is visited, so a visitor may delete
+    // what it is shown.
+    struct Level {
+        std::vector<fs::directory_entry> entries;
+        std::size_t next = 0;
+    };
+    std::vector<Level> open(1);
+    if (!ReadDirectory(root, open.back().entries)) return false;
     bool complete = true;
     while (!open.empty()) {
-        fs::directory_iterator& current = open.back();
-        if (current == fs::directory_iterator()) {
+        Level& current = open.back();
+        if (current.next == current.entries.size()) {
             open.pop_back();
             continue;
         }
-        const fs::directory_entry entry = *current;
-        // Advance before visiting: the visitor may delete the entry. A failed
-        // advance (on Wine also a path of 260 or more characters) ends only
-        // this directory and is reported through the result.
-        current.increment(ec);
-        if (ec) {
-            complete = false;
-            current = fs::directory_iterator();
-        }
+        const fs::directory_entry entry = current.entries[current.next++];
         WalkStep step = visit(entry);
         if (step == WalkStep::Stop) return false;
         if (step == WalkStep::SkipChildren || !IsRealDirectory(entry)) continue;
-        fs::directory_iterator children(entry.path(), ec);
-        if (ec) {
-            complete = false;
-            continue;
-        }
+        Level children;
+        if (!ReadDirectory(entry.path(), children.entries)) complete = false;
         open.push_back(std::move(children));
     }
     return complete;
@@ -73,6 +67,25 @@ std::vector<fs::path> ListDirectoriesLongestFirst(const fs::path& root, const fs
     std::sort(directories.begin(), directories.end(),
               [](const fs::path& a, const fs::path& b) { return a.native().size() > b.native().size(); });
     return directories;
+}
+
+bool RemoveTree(const fs::path& root) {
+    std::error_code ec;
+    const fs::directory_entry top(root, ec);
+    if (!ec && IsLinkEntry(top)) {  // a link goes, its target stays
+        fs::remove(root, ec);
+        return !ec;
+    }
+    WalkTree(root, [](const fs::directory_entry& entry) {
+        if (IsRealDirectory(entry)) return WalkStep::Continue;
+        ClearReadOnly(entry.path());
+        std::error_code ignored;
+        fs::remove(entry.path(), ignored);
+        return WalkStep::Continue;
+    });
+    for (const fs::path& directory : ListDirectoriesLongestFirst(root)) fs::remove(directory, ec);
+    fs::remove(root, ec);
+    return fs::symlink_status(root, ec).type() == fs::file_type::not_found;
 }
 
 bool IsSameDirectory(const fs::path& a, const fs::path& b) {

@@ -16,6 +16,11 @@ using WalkVisitor = std::function<WalkStep(const std::filesystem::directory_entr
 // its end, or the visitor stopped the walk: the caller has not seen everything.
 bool WalkTree(const std::filesystem::path& root, const WalkVisitor& visit);
 
+// Platform part: the entries of one directory, in no particular order. False
+// when the directory cannot be opened or read to its end (what was read stays
+// in entries).
+bool ReadDirectory(const std::filesystem::path& directory, std::vector<std::filesystem::directory_entry>& entries);
+
 // True for a directory that is not a link (nor a Windows junction).
 bool IsRealDirectory(const std::filesystem::directory_entry& entry);
 // True for a link or reparse point, whatever it points to.
@@ -33,6 +38,12 @@ std::wstring RelativeText(const std::filesystem::path::string_type& key);
 // `excluded` (if it lies below root) is left out with its root.
 std::vector<std::filesystem::path> ListDirectoriesLongestFirst(const std::filesystem::path& root,
                                                                const std::filesystem::path& excluded = {});
+
+// Removes a directory with everything below it (links are removed, never
+// entered; read-only files lose that bit first). Unlike the standard remove_all
+// it also works where paths grow past 260 characters on Windows. True when the
+// directory is gone afterwards.
+bool RemoveTree(const std::filesystem::path& root);
 
 // True when the two paths name the same directory on disk.
 bool IsSameDirectory(const std::filesystem::path& a, const std::filesystem::path& b);

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "apply/ascii_case.h"
+#include "apply/tree_walk.h"
 #include "services/log.h"
 #include "services/text.h"
 
@@ -15,9 +16,8 @@ bool RemoveDataEntry(const fs::directory_entry& entry) {
     std::error_code ec;
     if (entry.is_directory(ec) && !ec) {
         LogLine(L"Removing dir in Data: " + PathToWide(entry.path()));
-        // remove_all takes a link away without entering it.
-        fs::remove_all(entry.path(), ec);
-        return !ec;
+        // A link is taken away without entering it.
+        return RemoveTree(entry.path());
     }
     if (entry.is_regular_file(ec) && !ec) {
         LogLine(L"Removing file in Data: " + PathToWide(entry.path()));

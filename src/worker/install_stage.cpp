@@ -6,6 +6,7 @@
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
 #include "apply/safelist.h"
+#include "apply/tree_walk.h"
 #include "loader/progress.h"
 #include "services/download.h"
 #include "services/log.h"
@@ -29,7 +30,7 @@ void Report(const wchar_t* status, int percent) {
 void CleanUp(const StagePaths& paths) {
     std::error_code ignored;
     std::filesystem::remove(paths.package, ignored);
-    std::filesystem::remove_all(paths.extraction, ignored);
+    RemoveTree(paths.extraction);
 }
 
 void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& paths) {
@@ -61,7 +62,7 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
 
     Report(L"Extracting update package...", 35);
     std::error_code ignored;
-    std::filesystem::remove_all(paths.extraction, ignored);
+    RemoveTree(paths.extraction);
     std::filesystem::create_directories(paths.extraction, ignored);
     if (!ExtractZip(paths.package, paths.extraction)) {
         LogLine(L"Extract failed. Skipping update.");

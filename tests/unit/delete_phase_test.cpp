@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "apply/delete_phase.h"
+#include "apply/tree_walk.h"
 #include "apply_test_support.h"
 
 using namespace apply_test;
@@ -185,4 +186,23 @@ TEST(RemoveEmptyDirectories, EmptyInstallDirectoryStays) {
     fs::create_directories(dir.path / "game");
     RemoveEmptyDirectories(dir.path / "game", dir.path / "game" / "_update_temp");
     EXPECT_TRUE(fs::exists(dir.path / "game"));
+}
+
+TEST(RemoveTree, RemovesEverythingButNeverEntersALink) {
+    Installation t;
+    t.Installed("Tree/a/b/c.dat");
+    t.Installed("Tree/top.dat");
+    t.Installed("Outside/precious.dat");
+    fs::create_directories(t.install / "Tree" / "empty");
+    std::error_code ec;
+    fs::create_directory_symlink(t.install / "Outside", t.install / "Tree" / "link", ec);
+    EXPECT_TRUE(RemoveTree(t.install / "Tree"));
+    EXPECT_FALSE(t.Has("Tree"));
+    EXPECT_TRUE(t.Has("Outside/precious.dat"));
+    if (!ec) {
+        fs::create_directory_symlink(t.install / "Outside", t.install / "Alias", ec);
+        EXPECT_TRUE(RemoveTree(t.install / "Alias"));
+        EXPECT_TRUE(t.Has("Outside/precious.dat")) << "a link given as the root is removed, not entered";
+    }
+    EXPECT_TRUE(RemoveTree(t.install / "never-existed"));
 }
