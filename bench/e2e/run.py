@@ -217,7 +217,13 @@ def measure_startup(work, world, release_dir, runs):
             theirs.append(fetch)
     with open(os.path.join(world.install, "updater.log"), "rb") as f:
         no_update = b"No update needed." in f.read()
-    return {"updater": ours, "curl": theirs, "no_update_logged": no_update}
+    # Peak memory of both, measured apart so that the timed runs carry no wrapper.
+    report = os.path.join(world.root, "curl-time.txt")
+    timed(["/usr/bin/time", "-v", "-o", report] + curl)
+    with open(report) as f:
+        curl_rss = int(next(line.split(":")[1] for line in f if "Maximum resident" in line))
+    return {"updater": ours, "curl": theirs, "no_update_logged": no_update,
+            "updater_rss_kb": world.run_updater(memory=True)["rss_kb"], "curl_rss_kb": curl_rss}
 
 
 REFERENCE = """set -e
@@ -276,6 +282,7 @@ def report_startup(figures):
     print("  curl -o version.txt:          median %.1f ms (min %.1f, max %.1f)" % (median(curl), min(curl), max(curl)))
     print("  ratio %.2f, overhead beyond the fetch %.1f ms (target < 20 ms: %s)" %
           (median(launch) / median(curl), overhead, "met" if overhead < 20 else "NOT met"))
+    print("  peak memory: updater %d KB, curl %d KB" % (figures["updater_rss_kb"], figures["curl_rss_kb"]))
 
 
 def report_update(name, figures, manifest):
