@@ -14,12 +14,14 @@ Ends with the line "N passed, N failed".
 
 import argparse
 import os
+import subprocess
 import sys
 import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import testca  # noqa: E402
 from harness import Runner, World  # noqa: E402
 
 ARROW = "?"  # U+2192 as the one-byte log stores it
@@ -425,6 +427,110 @@ def install_path_with_blanks_and_non_ascii(runner):
     expect(tree.get("game.dat") == b"new game data" and "Data/old_only.pak" not in tree, "update applied")
     expect(tree.get("Data/Save/slot1.sav") == b"player save", "safelisted save kept")
     expect_launched(world)
+
+
+# -- locked and odd files (Windows build only) --------------------------------------
+
+def run_while_held(world, held_file, seconds=60):
+    """Runs the updater under Wine while hold_file.exe, in the same wineserver,
+    holds held_file open with share mode 0."""
+    runner = world.runner
+    holder = os.path.join(os.path.dirname(runner.stub), "hold_file.exe")
+    script = ('wine "$0" "$1" "$2" & holder=$!; '
+              'for i in $(seq 200); do [ -e "$4.held" ] && break; sleep 0.1; done; '
+              'wine "$3"; rc=$?; kill $holder; wait $holder 2>/dev/null; rm -f "$4.held"; exit $rc')
+    argv = ["sh", "-c", script, holder, runner.path_text(held_file), str(seconds),
+            os.path.join(world.install, runner.program_name), held_file]
+    world.server.start()
+    try:
+        result = subprocess.run(testca.trusted_command(argv, runner.pki["bundle"], wine=True), cwd=world.cwd,
+                                env=runner.environment(world, True), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+    finally:
+        world.server.stop()
+    world.output = result.stdout.decode("utf-8", "replace")
+    return result.returncode
+
+
+@scenario(windows=True, posix=False)
+def file_held_by_the_game_then_convergence(runner):
+    world = standard_world(runner, "held")
+    rc = run_while_held(world, os.path.join(world.install, "game.dat"))
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, [
+        "Failed to copy: " + world.path_text(world.install, "game.dat"),
+        "Update incomplete: 1 file(s) could not be copied. version.txt left unchanged; "
+        "the update will be retried on next start.",
+        "Skipping maps.zip (no game update was applied).",
+        "Launched torvane.exe successfully."])
+    expect(version_bytes(world) == OLD_INSTALL["version.txt"], "not recorded as updated")
+    os.remove(os.path.join(world.install, "updater.log"))
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect(world.install_tree() == updated_install(), "converged once the file is released")
+    expect_maps_refreshed(world)
+
+
+@scenario(windows=True, posix=False)
+def running_updater_in_the_package(runner):
+    world = standard_world(runner, "self")
+    world.release(update=dict(NEW_PACKAGE, **{"Updater.exe": b"a newer updater"}))
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, ["Failed to copy: " + world.path_text(world.install, "Updater.exe"),
+                               "version.txt updated (game=1.2.4, updater=1.0.0)", "maps.zip extracted successfully.",
+                               "Launched torvane.exe successfully."])
+    expect(world.install_tree() == updated_install(), "the rest of the update is applied")
+
+
+@scenario(windows=True, posix=False)
+def read_only_and_hidden_files_are_replaced(runner):
+    world = standard_world(runner, "attributes")
+    for rel, flags in (("game.dat", "+r"), ("Data/levels.pak", "+h")):
+        path = runner.path_text(os.path.join(world.install, *rel.split("/")))
+        subprocess.run(["wine", "cmd", "/c", "attrib", flags, path], env=runner.wine_env(),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, ["version.txt updated (game=1.2.4, updater=1.0.0)", "Launched torvane.exe successfully."])
+    expect(world.install_tree() == updated_install(), "both files replaced")
+
+
+@scenario(windows=True, posix=False)
+def install_path_longer_than_260_characters(runner):
+    deep = "/".join(["a-rather-long-folder-name-%02d" % i for i in range(10)])
+    world = standard_world(runner, "long-path", safelist=b"Data/Save/\n", install_name=deep + "/Torvane")
+    expect(len(world.path_text(world.install, "_update_temp", "Bin", "Plugins", "plugin.dll")) > 300, "long enough")
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, ["version.txt updated (game=1.2.4, updater=1.0.0)", "maps.zip extracted successfully.",
+                               "Launched torvane.exe successfully."])
+    tree = world.install_tree()
+    expect(tree.get("Bin/Plugins/plugin.dll") == b"new plugin" and "Data/old_only.pak" not in tree, "applied")
+    # Such a path cannot start a process; the game is started by its short form.
+    record = world.launch_record() or ""
+    expect(record.startswith('cmdline="') and 'torvane.exe" --skip-updater\n' in record, "launched: %r" % record)
+
+
+@scenario(windows=True)
+def names_outside_the_basic_multilingual_plane(runner):
+    world = standard_world(runner, "astral", safelist=b"Data/Save/\n")
+    from harness import write_tree
+    write_tree(world.install, {"Old/\U0001F3AE old.dat": b"outdated"})
+    world.release(update=dict(NEW_PACKAGE, **{"Maps/\U0001F600 arena.map": b"smile"}))
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, ["Deleting old file: Old\\? old.dat", "Copied: *",
+                               "version.txt updated (game=1.2.4, updater=1.0.0)"])
+    tree = world.install_tree()
+    expect(tree.get("Maps/\U0001F600 arena.map") == b"smile", "copied under its own name")
+    expect("Old/\U0001F3AE old.dat" not in tree, "outdated one deleted")
 
 
 # -- the progress window (Windows build only) --------------------------------------
