@@ -2,8 +2,6 @@
 
 #include <commctrl.h>
 
-#include <system_error>
-#include <thread>
 
 #include "loader/progress.h"
 #include "services/log.h"
@@ -54,15 +52,6 @@ void SetProgress(WPARAM wParam) {
     SendMessageW(g_progressBar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
 }
 
-bool StartDetachedWorker() {
-    try {
-        std::thread(WorkerThreadEntry).detach();
-        return true;
-    } catch (const std::system_error&) {
-        LogLine(L"Could not start the worker thread.");
-        return false;
-    }
-}
 
 }  // namespace
 

@@ -3,8 +3,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <system_error>
-#include <thread>
 
 #include "loader/progress.h"
 #include "loader/terminal_front_end.h"
@@ -20,16 +18,6 @@ void WaitForCloseRequest() {
         if (TakeFrontEndEvent(event, std::chrono::milliseconds(1000)) &&
             event.kind == FrontEndEvent::Kind::Close && g_workerFinished.load())
             return;
-    }
-}
-
-bool StartDetachedWorker() {
-    try {
-        std::thread(WorkerThreadEntry).detach();
-        return true;
-    } catch (const std::system_error&) {
-        LogLine(L"Could not start the worker thread.");
-        return false;
     }
 }
 

@@ -23,3 +23,7 @@ int ClampPercent(int percent);
 // The worker thread's body: UpdaterWorker, then the finished flag and the
 // Close button.
 void WorkerThreadEntry();
+
+// Starts the one worker thread, detached; false (and a log line) when the
+// platform refuses a new thread.
+bool StartDetachedWorker();

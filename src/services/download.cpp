@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "services/atomic_file.h"
 #include "services/download_transfer.h"
 
 namespace {
@@ -23,7 +24,7 @@ void RemoveQuietly(const std::filesystem::path& file) {
 
 bool DownloadFile(const std::wstring& url, const std::filesystem::path& destination) {
     const std::filesystem::path partial = PartialFileFor(destination);
-    if (TransferToFile(url, partial) && MoveIntoPlace(partial, destination)) return true;
+    if (TransferToFile(url, partial) && ReplaceFileWith(partial, destination)) return true;
     RemoveQuietly(partial);
     return false;
 }

@@ -190,6 +190,3 @@ bool TransferToFile(const std::wstring& wideUrl, const std::filesystem::path& pa
     return ok;
 }
 
-bool MoveIntoPlace(const std::filesystem::path& partialFile, const std::filesystem::path& destination) {
-    return rename(partialFile.c_str(), destination.c_str()) == 0;
-}

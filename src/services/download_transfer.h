@@ -21,6 +21,3 @@ inline constexpr std::size_t kMaxPathLength = 2047;
 // cleanly. On false, partialFile may exist with part of the body; the caller
 // removes it.
 bool TransferToFile(const std::wstring& url, const std::filesystem::path& partialFile);
-
-// Moves the completed file over the destination, replacing an existing file.
-bool MoveIntoPlace(const std::filesystem::path& partialFile, const std::filesystem::path& destination);

@@ -140,6 +140,3 @@ bool TransferToFile(const std::wstring& url, const std::filesystem::path& partia
     return ok;
 }
 
-bool MoveIntoPlace(const std::filesystem::path& partialFile, const std::filesystem::path& destination) {
-    return MoveFileExW(partialFile.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-}

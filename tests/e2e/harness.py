@@ -11,6 +11,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -327,3 +328,23 @@ class Runner:
         world.elapsed = time.monotonic() - started
         world.output = result.stdout.decode("utf-8", "replace")
         return result.returncode
+
+
+def run_scenarios(functions, runner):
+    """Runs each scenario (a failure is reported and the rest still run),
+    closes the runner, prints "N passed, N failed" and returns the exit code."""
+    passed = failed = 0
+    try:
+        for fn in functions:
+            try:
+                fn(runner)
+                passed += 1
+                print("PASS", fn.__name__, flush=True)
+            except Exception:  # reported; the other scenarios still run
+                failed += 1
+                print("FAIL", fn.__name__, flush=True)
+                traceback.print_exc()
+    finally:
+        runner.close()
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed or not passed else 0

@@ -17,12 +17,11 @@ import os
 import subprocess
 import sys
 import time
-import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import testca  # noqa: E402
-from harness import Runner, World  # noqa: E402
+from harness import Runner, World, run_scenarios  # noqa: E402
 
 ARROW = "?"  # U+2192 as the one-byte log stores it
 
@@ -613,21 +612,7 @@ def main(argv):
     if args.only:
         names = set(args.only.split(","))
         chosen = [s for s in chosen if s.__name__ in names]
-    passed = failed = 0
-    try:
-        for fn in chosen:
-            try:
-                fn(runner)
-                passed += 1
-                print("PASS", fn.__name__, flush=True)
-            except Exception:  # a scenario's failure is reported, the rest still run
-                failed += 1
-                print("FAIL", fn.__name__, flush=True)
-                traceback.print_exc()
-    finally:
-        runner.close()
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed or not passed else 0
+    return run_scenarios(chosen, runner)
 
 
 if __name__ == "__main__":

@@ -18,12 +18,11 @@ import termios
 import fcntl
 import sys
 import time
-import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import testca  # noqa: E402
-from harness import Runner  # noqa: E402
+from harness import Runner, run_scenarios  # noqa: E402
 from scenarios import (OLD_INSTALL, expect, expect_in_order, expect_launched, standard_world,  # noqa: E402
                        version_bytes)
 
@@ -142,21 +141,7 @@ def main(argv):
         print("the terminal front end belongs to the POSIX build\n0 passed, 0 failed")
         return 77
     runner = Runner(args.program, args.stub)
-    passed = failed = 0
-    try:
-        for fn in (ctrl_c_answered_no, ctrl_c_answered_yes):
-            try:
-                fn(runner)
-                passed += 1
-                print("PASS", fn.__name__, flush=True)
-            except Exception:  # reported; the other scenario still runs
-                failed += 1
-                print("FAIL", fn.__name__, flush=True)
-                traceback.print_exc()
-    finally:
-        runner.close()
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed else 0
+    return run_scenarios((ctrl_c_answered_no, ctrl_c_answered_yes), runner)
 
 
 if __name__ == "__main__":
