@@ -14,6 +14,7 @@ Ends with the line "N passed, N failed".
 
 import argparse
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -322,18 +323,13 @@ def empty_package(runner):
         "Extracted file count: 0", "Package empty. Skipping prune/copy."], before)
 
 
-@scenario(windows=True)
-def copy_failure_then_convergence(runner):
-    world = standard_world(runner, "copy-fails")
-    from harness import write_tree
-    # A directory stands where the package has a file: that copy must fail.
-    os.remove(os.path.join(world.install, "game.dat"))
-    write_tree(world.install, {"game.dat/blocker.txt": b"in the way"})
-    rc = world.run()
+def expect_incomplete_then_convergence(world, rc, blocked, clear_obstacle):
+    """The first run could not copy `blocked`: nothing is recorded; once the
+    obstacle is gone the next start repeats the update and converges."""
     messages = world.log_messages()
     expect_common_end(world, rc, messages)
     expect_in_order(messages, [
-        "Failed to copy: " + world.path_text(world.install, "game.dat"),
+        "Failed to copy: " + world.path_text(world.install, blocked),
         "Update incomplete: 1 file(s) could not be copied. version.txt left unchanged; "
         "the update will be retried on next start.",
         "Skipping maps.zip (no game update was applied).",
@@ -341,9 +337,7 @@ def copy_failure_then_convergence(runner):
     ])
     expect(not any(m.startswith("version.txt updated") for m in messages), "not recorded as updated")
     expect(version_bytes(world) == OLD_INSTALL["version.txt"], "version.txt unchanged")
-    # The obstacle goes away; the next start repeats the update and converges.
-    import shutil
-    shutil.rmtree(os.path.join(world.install, "game.dat"))
+    clear_obstacle()
     os.remove(os.path.join(world.install, "updater.log"))
     rc = world.run()
     messages = world.log_messages()
@@ -351,6 +345,17 @@ def copy_failure_then_convergence(runner):
     expect_in_order(messages, ["version.txt updated (game=1.2.4, updater=1.0.0)", "maps.zip extracted successfully."])
     expect(world.install_tree() == updated_install(), "converged installation")
     expect_maps_refreshed(world)
+
+
+@scenario(windows=True)
+def copy_failure_then_convergence(runner):
+    world = standard_world(runner, "copy-fails")
+    from harness import write_tree
+    # A directory stands where the package has a file: that copy must fail.
+    os.remove(os.path.join(world.install, "game.dat"))
+    write_tree(world.install, {"game.dat/blocker.txt": b"in the way"})
+    expect_incomplete_then_convergence(world, world.run(), "game.dat",
+                                       lambda: shutil.rmtree(os.path.join(world.install, "game.dat")))
 
 
 @scenario(windows=True)
@@ -455,21 +460,7 @@ def run_while_held(world, held_file, seconds=60):
 def file_held_by_the_game_then_convergence(runner):
     world = standard_world(runner, "held")
     rc = run_while_held(world, os.path.join(world.install, "game.dat"))
-    messages = world.log_messages()
-    expect_common_end(world, rc, messages)
-    expect_in_order(messages, [
-        "Failed to copy: " + world.path_text(world.install, "game.dat"),
-        "Update incomplete: 1 file(s) could not be copied. version.txt left unchanged; "
-        "the update will be retried on next start.",
-        "Skipping maps.zip (no game update was applied).",
-        "Launched torvane.exe successfully."])
-    expect(version_bytes(world) == OLD_INSTALL["version.txt"], "not recorded as updated")
-    os.remove(os.path.join(world.install, "updater.log"))
-    rc = world.run()
-    messages = world.log_messages()
-    expect_common_end(world, rc, messages)
-    expect(world.install_tree() == updated_install(), "converged once the file is released")
-    expect_maps_refreshed(world)
+    expect_incomplete_then_convergence(world, rc, "game.dat", lambda: None)  # released when the holder ended
 
 
 @scenario(windows=True, posix=False)
