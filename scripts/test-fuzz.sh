@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 out=${FUZZ_BUILD_DIR:-build/fuzz}
 mkdir -p "$out"
+out=$(cd "$out" && pwd)  # the package generator changes directories
 
 flags=(-std=c++20 -g -O1 -Isrc -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
        -fno-omit-frame-pointer -Wall -Wextra -Werror)
@@ -14,7 +15,7 @@ zip_sources=(src/services/zip_extract.cpp src/services/zip_format.cpp src/servic
              src/services/zip_output.cpp src/services/zip_output_posix.cpp
              src/services/text.cpp src/services/text_posix.cpp
              src/services/log.cpp src/services/log_file_posix.cpp)
-version_sources=(src/worker/version_file.cpp src/services/text.cpp src/services/text_posix.cpp)
+version_sources=(src/worker/version_file.cpp src/services/atomic_file.cpp src/services/atomic_file_posix.cpp src/services/text.cpp src/services/text_posix.cpp)
 
 echo "building fuzz targets in $out"
 clang++ "${flags[@]}" tests/fuzz/zip_extract_fuzz.cpp "${zip_sources[@]}" -lz -o "$out/zip_extract_fuzz"
