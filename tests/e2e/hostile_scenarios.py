@@ -288,7 +288,7 @@ def junk_lines(size):
     return line * (size // len(line))
 
 
-@scenario()
+@scenario(windows=True)
 def version_file_of_100_mb_after_valid_lines(runner):
     world, around = hostile_world(runner, "version-100mb-lines")
     write_release_file(world, "version.txt", b"game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n" + junk_lines(100 * MB))
@@ -316,7 +316,7 @@ def version_file_with_one_line_of_100_mb(runner):
     expect(rss is None or rss < 64, "peak RSS %.0f MB while reading a 100 MB line" % rss)
 
 
-@scenario(known_fault=LONG_LINES)
+@scenario(windows=True, known_fault=LONG_LINES)
 def version_value_of_100_mb(runner):
     # The version itself is 100 MB long. It must not be logged, compared or
     # recorded whole: no update from such a file, a log of normal size.
@@ -429,7 +429,7 @@ def version_file_never_answered(runner):
                           "version.txt request never answered", RESPONSE_TIMEOUT + 15)
 
 
-@scenario()
+@scenario(windows=True)
 def maps_stall_after_the_update(runner):
     world, around = hostile_world(runner, "stall-maps")
     world.server.set_behaviours({"/updates/maps.zip": {"stall_body_after": 10}})
@@ -568,7 +568,7 @@ def package_entries_declare_a_terabyte_in_zip64(runner):
     lying_package_run(runner, "declares-1tb", lying_zip([honest_entry("game.dat", b"tiny", 1 << 40)], zip64=True))
 
 
-@scenario()
+@scenario(windows=True)
 def package_entry_expands_far_beyond_its_declared_size(runner):
     # The opposite lie: 1 KB declared (with the CRC of 1 KB of zeros), 200 MB of zeros in the stream.
     bomb = ("game.dat", deflate(b"\0" * MB for _ in range(200)), zlib.crc32(b"\0" * 1024), 1024)
