@@ -11,6 +11,8 @@
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n";
+// Longer lines are not version lines; they are skipped whole.
+constexpr std::size_t kMaxLineLength = 1024;
 
 std::string Trim(std::string_view text) {
     std::size_t first = text.find_first_not_of(kBlanks);
@@ -58,11 +60,29 @@ long long ComponentValue(std::string_view component) {
 
 }  // namespace
 
+// The file may come from the network: it is read in fixed pieces, and a line
+// longer than any version line could be is passed over without being kept, so
+// a huge or endless line costs no memory and never reaches the log.
 bool ReadVersionFile(const std::filesystem::path& path, VersionInfo& info) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     std::string line;
-    while (std::getline(in, line)) ApplyLine(line, info);
+    bool overlong = false;
+    char chunk[64 * 1024];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        for (std::streamsize i = 0; i < in.gcount(); ++i) {
+            if (chunk[i] == '\n') {
+                if (!overlong) ApplyLine(line, info);
+                line.clear();
+                overlong = false;
+            } else if (!overlong) {
+                line += chunk[i];
+                overlong = line.size() > kMaxLineLength;
+                if (overlong) line.clear();
+            }
+        }
+    }
+    if (!overlong) ApplyLine(line, info);
     return true;
 }
 

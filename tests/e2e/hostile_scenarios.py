@@ -300,11 +300,7 @@ def version_file_of_100_mb_after_valid_lines(runner):
     expect_converges(world, around, applied_already=True)
 
 
-LONG_LINES = ("ReadVersionFile keeps a whole line in memory, so a long line costs its size in memory and a long "
-              "value is logged, compared and recorded whole")
-
-
-@scenario(known_fault=LONG_LINES)
+@scenario()
 def version_file_with_one_line_of_100_mb(runner):
     world, around = hostile_world(runner, "version-100mb-one-line")
     write_release_file(world, "version.txt", b"game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n" + b"A" * (100 * MB))
@@ -317,7 +313,7 @@ def version_file_with_one_line_of_100_mb(runner):
     expect(rss < 64, "peak RSS %.0f MB while reading a 100 MB line" % rss)
 
 
-@scenario(windows=True, known_fault=LONG_LINES)
+@scenario(windows=True)
 def version_value_of_100_mb(runner):
     # The version itself is 100 MB long. It must not be logged, compared or
     # recorded whole: no update from such a file, a log of normal size.

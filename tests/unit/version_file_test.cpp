@@ -110,3 +110,17 @@ TEST(WriteVersionFile, ReplacesTheOldFileWholeAndLeavesNoTemporary) {
     EXPECT_FALSE(WriteVersionFile(file, {"1.1.0", "1.0.0"}));
     EXPECT_FALSE(std::filesystem::exists(dir.path / "version.txt.tmp"));
 }
+
+TEST(ReadVersionFile, OverlongLinesArePassedOverWhole) {
+    // A line far longer than any version line is skipped, key or not, and the
+    // lines around it still count.
+    const std::string huge(5 * 1024 * 1024, '9');
+    VersionInfo info = ReadFrom("game-version: 1.2.4\n" + std::string("junk ") + huge + "\nupdater-version: 9\n");
+    EXPECT_EQ(info.gameVersion, "1.2.4");
+    EXPECT_EQ(info.updaterVersion, "9");
+    info = ReadFrom("game-version: 1.2.4" + huge + "\nupdater-version: 9");
+    EXPECT_EQ(info.gameVersion, "0.0.0") << "an overlong value is not taken";
+    EXPECT_EQ(info.updaterVersion, "9") << "a last line without a line end still counts";
+    EXPECT_EQ(ReadFrom("game-version: " + std::string(1000, '1')).gameVersion, std::string(1000, '1'))
+        << "long but plausible lines are read";
+}
