@@ -3,6 +3,7 @@ directory, Documents, release folder served over HTTPS by server.py on the
 port the program was built for), running the built updater in it natively or
 under Wine, and reading back what it did."""
 
+import argparse
 import json
 import os
 import shutil
@@ -328,6 +329,29 @@ class Runner:
         world.elapsed = time.monotonic() - started
         world.output = result.stdout.decode("utf-8", "replace")
         return result.returncode
+
+
+def parse_arguments(argv, doc, extra=None):
+    """The options every end-to-end script takes (ctest passes --program,
+    --stub, --artifacts and, for the Windows build, --wine); extra(parser) adds a
+    script's own."""
+    parser = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--stub", required=True)
+    parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--only", help="NAME[,NAME...]: run only these scenarios")
+    parser.add_argument("--keep", action="store_true", help="leave the scratch folders")
+    parser.add_argument("--artifacts", default=os.path.join(os.getcwd(), "e2e-artifacts"))
+    if extra:
+        extra(parser)
+    return parser.parse_args(argv)
+
+
+def chosen_scenarios(scenarios, only):
+    if not only:
+        return list(scenarios)
+    names = set(only.split(","))
+    return [s for s in scenarios if s.__name__ in names]
 
 
 def run_scenarios(functions, runner):

@@ -18,7 +18,6 @@ The script moves itself into a private mount namespace first, so that the
 small file systems it mounts vanish with it whatever happens.
 """
 
-import argparse
 import ctypes
 import hashlib
 import json
@@ -35,7 +34,7 @@ import zlib
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import testca  # noqa: E402
-from harness import Runner, read_tree, write_tree  # noqa: E402
+from harness import Runner, chosen_scenarios, parse_arguments, read_tree, write_tree  # noqa: E402
 from scenarios import (NEW_PACKAGE, NEW_VERSION_BYTES, OLD_DATA, OLD_INSTALL, expect, expect_common_end,  # noqa: E402
                        expect_in_order, expect_launched, expect_maps_refreshed, expect_update_skipped,
                        standard_world, updated_install, version_bytes, with_directories)
@@ -634,21 +633,11 @@ def package_fits_unpacked_but_not_copied(runner):
 # -- main ----------------------------------------------------------------------------
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--stub", required=True)
-    parser.add_argument("--wine", action="store_true")
-    parser.add_argument("--only")
-    parser.add_argument("--keep", action="store_true")
-    parser.add_argument("--artifacts", default=os.path.join(os.getcwd(), "e2e-artifacts"))
-    args = parser.parse_args(argv)
+    args = parse_arguments(argv, __doc__)
     if os.geteuid() != 0:
         print("the scenarios need root for their mount namespaces and small file systems")
         return 1
-    chosen = [s for s in SCENARIOS if s.windows or not args.wine]
-    if args.only:
-        names = set(args.only.split(","))
-        chosen = [s for s in chosen if s.__name__ in names]
+    chosen = chosen_scenarios([s for s in SCENARIOS if s.windows or not args.wine], args.only)
     if not chosen:
         print("nothing to run for this build\n0 passed, 0 failed")
         return 77

@@ -11,7 +11,6 @@ POSIX build only (the Windows build exits 77, skipped). Prints how many kills
 landed in each stage and ends with "N passed, N failed".
 """
 
-import argparse
 import os
 import random
 import shutil
@@ -23,7 +22,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import testca  # noqa: E402
-from harness import Runner, World, read_tree, write_tree  # noqa: E402
+from harness import Runner, World, parse_arguments, read_tree, write_tree  # noqa: E402
 
 STAGES = ["version check", "download", "extraction", "delete phase", "copy phase", "cleanup and version write",
           "maps stage", "launch"]
@@ -120,14 +119,10 @@ def snapshot(world):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--stub", required=True)
-    parser.add_argument("--wine", action="store_true")
-    parser.add_argument("--artifacts")
-    parser.add_argument("--kills", type=int, default=int(os.environ.get("UPDATER_KILLS", "20")))
-    parser.add_argument("--seed", type=int, default=int(time.time()))
-    args = parser.parse_args(argv)
+    def own_options(parser):
+        parser.add_argument("--kills", type=int, default=int(os.environ.get("UPDATER_KILLS", "20")))
+        parser.add_argument("--seed", type=int, default=int(time.time()))
+    args = parse_arguments(argv, __doc__, own_options)
     if args.wine:
         print("the kill test runs on the POSIX build only\n0 passed, 0 failed")
         return 77

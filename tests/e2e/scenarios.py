@@ -12,7 +12,6 @@ bytes, the game's launch record and that no temporary file is left behind.
 Ends with the line "N passed, N failed".
 """
 
-import argparse
 import os
 import shutil
 import subprocess
@@ -22,7 +21,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import testca  # noqa: E402
-from harness import Runner, World, run_scenarios  # noqa: E402
+from harness import Runner, World, chosen_scenarios, parse_arguments, run_scenarios  # noqa: E402
 
 ARROW = "?"  # U+2192 as the one-byte log stores it
 
@@ -586,23 +585,13 @@ def window_close_answered_yes_aborts(runner):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--stub", required=True)
-    parser.add_argument("--wine", action="store_true")
-    parser.add_argument("--only")
-    parser.add_argument("--keep", action="store_true")
-    parser.add_argument("--artifacts", default=os.path.join(os.getcwd(), "e2e-artifacts"))
-    args = parser.parse_args(argv)
+    args = parse_arguments(argv, __doc__)
     if os.geteuid() != 0:
         print("the scenarios need root for their private mount namespace")
         return 1
     runner = Runner(args.program, args.stub, wine=args.wine, keep=args.keep)
     runner.artifacts = args.artifacts
-    chosen = [s for s in SCENARIOS if (s.windows if args.wine else s.posix)]
-    if args.only:
-        names = set(args.only.split(","))
-        chosen = [s for s in chosen if s.__name__ in names]
+    chosen = chosen_scenarios([s for s in SCENARIOS if (s.windows if args.wine else s.posix)], args.only)
     return run_scenarios(chosen, runner)
 
 

@@ -9,7 +9,6 @@ exit code 0, the end marker written and the game not started).
 POSIX build only (the Windows build exits 77, skipped). Ends with "N passed, N failed".
 """
 
-import argparse
 import os
 import pty
 import select
@@ -22,7 +21,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import testca  # noqa: E402
-from harness import Runner, run_scenarios  # noqa: E402
+from harness import Runner, chosen_scenarios, parse_arguments, run_scenarios  # noqa: E402
 from scenarios import (OLD_INSTALL, expect, expect_in_order, expect_launched, standard_world,  # noqa: E402
                        version_bytes)
 
@@ -131,17 +130,12 @@ def ctrl_c_answered_yes(runner):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--stub", required=True)
-    parser.add_argument("--wine", action="store_true")
-    parser.add_argument("--artifacts")
-    args = parser.parse_args(argv)
+    args = parse_arguments(argv, __doc__)
     if args.wine:
         print("the terminal front end belongs to the POSIX build\n0 passed, 0 failed")
         return 77
     runner = Runner(args.program, args.stub)
-    return run_scenarios((ctrl_c_answered_no, ctrl_c_answered_yes), runner)
+    return run_scenarios(chosen_scenarios((ctrl_c_answered_no, ctrl_c_answered_yes), args.only), runner)
 
 
 if __name__ == "__main__":
