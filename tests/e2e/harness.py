@@ -19,7 +19,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import testca  # noqa: E402
 
-SERVER_PORT = 48443
+# The port the program under test was built for (UPDATER_SERVER).
+SERVER_PORT = int(os.environ.get("UPDATER_TEST_PORT") or "48443")
 LEFTOVERS = ("__remote_version.txt", "update.zip", "_update_temp", "update.zip.part", "__remote_version.txt.part",
              "version.txt.tmp", "__maps_pending")
 
