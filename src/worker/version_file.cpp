@@ -2,7 +2,6 @@
 
 #include "services/atomic_file.h"
 
-#include <climits>
 #include <fstream>
 #include <sstream>
 #include <string_view>
@@ -40,22 +39,38 @@ void ApplyLine(std::string_view line, VersionInfo& info) {
         info.updaterVersion = Trim(line.substr(colon + 1));
 }
 
-// A component as the standard string-to-int conversion reads it: blanks, an
-// optional sign, digits. No digit gives 0; values past 32 bits are clamped.
-long long ComponentValue(std::string_view component) {
-    std::size_t i = 0;
-    while (i < component.size() && (component[i] == ' ' || (component[i] >= '\t' && component[i] <= '\r'))) ++i;
+// A component as the standard string-to-int conversion reads it (blanks, an
+// optional sign, digits; no digit is 0), kept as its digit string so that
+// numbers of any length compare exactly.
+struct Component {
     bool negative = false;
-    if (i < component.size() && (component[i] == '+' || component[i] == '-')) negative = component[i++] == '-';
-    long long value = 0;
-    for (; i < component.size() && component[i] >= '0' && component[i] <= '9'; ++i) {
-        value = value * 10 + (component[i] - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) break;
-    }
-    if (negative) value = -value;
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return value;
+    std::string_view digits;  // no leading zeros; empty for 0
+};
+
+Component ReadComponent(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    while (i < text.size() && text[i] == '0') ++i;
+    std::size_t end = i;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    std::string_view digits = text.substr(i, end - i);
+    return {negative && !digits.empty(), digits};
+}
+
+// Without leading zeros a longer digit string is the larger number, and
+// strings of one length order like their text.
+int CompareMagnitudes(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    int order = a.compare(b);
+    return (order > 0) - (order < 0);
+}
+
+int CompareComponents(const Component& a, const Component& b) {
+    if (a.negative != b.negative) return a.negative ? -1 : 1;
+    int magnitude = CompareMagnitudes(a.digits, b.digits);
+    return a.negative ? -magnitude : magnitude;
 }
 
 }  // namespace
@@ -103,8 +118,7 @@ int CompareVersions(const std::string& a, const std::string& b) {
         bool hasB = static_cast<bool>(std::getline(right, partB, '.'));
         if (!hasA) return hasB ? -1 : 0;
         if (!hasB) return 1;
-        long long x = ComponentValue(partA);
-        long long y = ComponentValue(partB);
-        if (x != y) return x < y ? -1 : 1;
+        int order = CompareComponents(ReadComponent(partA), ReadComponent(partB));
+        if (order != 0) return order;
     }
 }
