@@ -49,7 +49,9 @@ bool HasDrivePrefix(const std::wstring& name) {
 }  // namespace
 
 std::wstring DecodeEntryName(const std::string& bytes, bool utf8) {
-    if (utf8) return Utf8ToWide(bytes);
+    // Valid UTF-8 round-trips unchanged; any invalid byte comes back as U+FFFD.
+    std::wstring asUtf8 = Utf8ToWide(bytes);
+    if (utf8 || WideToUtf8(asUtf8) == bytes) return asUtf8;
     std::wstring text;
     text.reserve(bytes.size());
     for (char byte : bytes) {

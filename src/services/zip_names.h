@@ -6,7 +6,9 @@
 #include <vector>
 
 // The stored name bytes as text: UTF-8 when the entry says so (general-purpose
-// flag bit 11), code page 437 otherwise.
+// flag bit 11) or when the bytes are valid UTF-8 (Info-ZIP's zip and bsdtar on
+// Linux store UTF-8 names without the flag; real code page 437 names with
+// letters above 0x7F are not valid UTF-8), code page 437 otherwise.
 std::wstring DecodeEntryName(const std::string& bytes, bool utf8);
 
 struct EntryPath {

@@ -3,9 +3,9 @@
 
 Usage: make_zips.py OUTDIR
 
-Real-world packages come from Python's zipfile and Info-ZIP `zip`; packages
-whose bytes matter (code page 437 names, descriptors without signature, ZIP64
-fields, unsafe names, damage) come from the small writer below.
+Real-world packages come from Python's zipfile, Info-ZIP `zip`, 7-Zip and
+bsdtar; packages whose bytes matter (code page 437 names, descriptors without
+signature, ZIP64 fields, unsafe names, damage) come from the small writer below.
 """
 import io
 import os
@@ -166,12 +166,6 @@ def make_infozip_packages(out):
         os.chmod(tool, 0o755)
         os.chmod(os.path.join(src, "tree", "readme.txt"), 0o644)
         subprocess.run(["zip", "-q", "-r", os.path.join(out, "iz_tree.zip"), "tree"], cwd=src, check=True)
-        with open(os.path.join(src, "tree", "sub", "gr\u00fc\u00dfe.txt"), "wb") as f:
-            f.write(b"utf8\n")
-        # This zip sets neither flag bit 11 nor a Unicode path field: the
-        # UTF-8 bytes are stored bare and read as code page 437.
-        subprocess.run(["zip", "-q", os.path.join(out, "iz_bare_bytes.zip"), "tree/sub/gr\u00fc\u00dfe.txt"],
-                       cwd=src, check=True)
     finally:
         shutil.rmtree(src)
     # From a pipe into a pipe: ZIP64 local fields and a data descriptor.
@@ -186,6 +180,27 @@ def make_infozip_packages(out):
                 assert p.returncode == 0
 
 
+# --- a non-ASCII name as publishers' tools on Linux store it -------------------
+
+def make_tool_packages(out):
+    """Data/été.txt packed by Info-ZIP zip (UTF-8 bytes, no flag bit 11, no
+    Unicode path field), 7-Zip (flag bit 11) and bsdtar in the C locale (the
+    bytes as they are, no flag)."""
+    tools = {"iz_utf8.zip": (["zip", "-q", "-r"], "C.UTF-8"),
+             "7z_utf8.zip": (["7zz", "a", "-tzip", "-bso0", "-bsp0"], "C.UTF-8"),
+             "bsdtar_utf8.zip": (["bsdtar", "--format", "zip", "-cf"], "C")}
+    src = tempfile.mkdtemp()
+    try:
+        os.makedirs(os.path.join(src, "Data"))
+        with open(os.path.join(src, "Data", "\u00e9t\u00e9.txt"), "wb") as f:
+            f.write(b"accents\n")
+        for name, (argv, locale) in tools.items():
+            subprocess.run(argv + [os.path.join(out, name), "Data"], cwd=src, check=True,
+                           env=dict(os.environ, LC_ALL=locale))
+    finally:
+        shutil.rmtree(src)
+
+
 # --- packages written field by field ---------------------------------------------
 
 def make_crafted_packages(out):
@@ -193,10 +208,15 @@ def make_crafted_packages(out):
         write_raw(os.path.join(out, name), entries, **kw)
 
     raw("cp437.zip", [Entry(b"caf\x82/\x84pfel \xe1.txt", b"cp437\n")])
-    utf8_name = "na\u00efve.txt".encode()
-    unicode_field = struct.pack("<B I", 1, zlib.crc32(utf8_name)) + utf8_name
-    raw("unicode_path_field.zip", [Entry(utf8_name, b"info-zip\n",
-                                         central_extra=struct.pack("<HH", 0x7075, len(unicode_field)) + unicode_field)])
+    # Info-ZIP's Unicode path field: it names the entry when its CRC-32 is
+    # that of the stored name, and is ignored otherwise.
+    def unicode_path(name, crc_of):
+        field = struct.pack("<B I", 1, zlib.crc32(crc_of)) + name.encode()
+        return struct.pack("<HH", 0x7075, len(field)) + field
+    raw("unicode_path_field.zip", [Entry(b"Data/__.txt", b"info-zip\n",
+                                         central_extra=unicode_path("Data/\u65e5\u672c.txt", b"Data/__.txt"))])
+    raw("unicode_path_field_stale.zip", [Entry(b"Data/\x82t\x82.txt", b"stale\n",
+                                               central_extra=unicode_path("Data/other.txt", b"Data/old.txt"))])
     raw("descriptor_nosig.zip", [Entry("n/one.txt", TEXT, descriptor="nosig"),
                                  Entry("n/two.txt", b"two\n", method=0, descriptor="nosig")])
     raw("zip64_fields.zip", [Entry("z/sixty-four.txt", TEXT, zip64=True),
@@ -265,6 +285,7 @@ def main():
     os.makedirs(out, exist_ok=True)
     make_zipfile_packages(out)
     make_infozip_packages(out)
+    make_tool_packages(out)
     make_crafted_packages(out)
     with open(os.path.join(out, "stamp"), "w") as f:
         f.write("ok\n")
