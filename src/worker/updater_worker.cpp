@@ -30,13 +30,14 @@ VersionInfo ReadLocalVersion(const std::filesystem::path& installDir) {
 
 }  // namespace
 
-VersionInfo FetchRemoteVersion(const std::filesystem::path& installDir, const VersionInfo& local) {
-    VersionInfo remote = local;
+bool FetchRemoteVersion(const std::filesystem::path& installDir, VersionInfo& remote) {
+    bool fetched = false;
     const auto remoteFile = installDir / "__remote_version.txt";
     if (DownloadFile(VersionFileUrl(), remoteFile)) {
-        VersionInfo fetched{"0.0.0", "0.0.0"};
-        if (ReadVersionFile(remoteFile, fetched)) {
-            remote = fetched;
+        VersionInfo server{"0.0.0", "0.0.0"};
+        fetched = ReadVersionFile(remoteFile, server);
+        if (fetched) {
+            remote = server;
             LogLine(DescribeVersions(L"Remote game-version=", remote));
         } else {
             LogLine(L"Failed to parse remote version.txt. Using local versions.");
@@ -46,7 +47,7 @@ VersionInfo FetchRemoteVersion(const std::filesystem::path& installDir, const Ve
     }
     std::error_code ignored;
     std::filesystem::remove(remoteFile, ignored);
-    return remote;
+    return fetched;
 }
 
 void UpdaterWorker() {
@@ -60,14 +61,15 @@ void UpdaterWorker() {
 
     PostStatus(L"Downloading remote versions...");
     PostProgress(6);
-    const VersionInfo remote = FetchRemoteVersion(installDir, local);
+    VersionInfo remote = local;
+    const bool checked = FetchRemoteVersion(installDir, remote);
 
     bool gameUpdateApplied = false;
     if (CompareVersions(local.gameVersion, remote.gameVersion) < 0) {
         gameUpdateApplied = RunInstallStage(installDir, local, remote);
     } else {
         LogLine(L"No update needed.");
-        PostStatus(L"No update needed.");
+        PostStatus(checked ? L"No update needed." : L"Could not check for updates.");
         PostProgress(30);
     }
 

@@ -7,7 +7,7 @@
 // due, game launch, and the request to close the front end.
 void UpdaterWorker();
 
-// Fetches the server's version.txt into "__remote_version.txt" and reads it;
-// the local versions stand in when it cannot be fetched or read. The fetched
-// file is always removed.
-VersionInfo FetchRemoteVersion(const std::filesystem::path& installDir, const VersionInfo& local);
+// Fetches the server's version.txt into "__remote_version.txt" and reads it
+// into `remote`; false, with `remote` untouched, when it cannot be fetched or
+// read. The fetched file is always removed.
+bool FetchRemoteVersion(const std::filesystem::path& installDir, VersionInfo& remote);

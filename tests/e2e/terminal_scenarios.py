@@ -2,7 +2,8 @@
 """The POSIX build's terminal front end, on a pseudo-terminal: the status line
 and progress bar are drawn, and Ctrl-C while the update runs asks before it
 aborts (answered no: the update goes on; yes: the program ends at once with
-exit code 0, the end marker written and the game not started).
+exit code 0, the end marker written and the game not started); a version
+check that failed says so.
 
   terminal_scenarios.py --program build/native/Updater --stub build/native/tests/torvane_stub.sh
 
@@ -21,7 +22,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import testca  # noqa: E402
-from harness import Runner, chosen_scenarios, parse_arguments, run_scenarios  # noqa: E402
+from harness import Runner, World, chosen_scenarios, parse_arguments, run_scenarios  # noqa: E402
 from scenarios import (OLD_INSTALL, expect, expect_in_order, expect_launched, standard_world,  # noqa: E402
                        version_bytes)
 
@@ -129,13 +130,22 @@ def ctrl_c_answered_yes(runner):
     expect(version_bytes(world) == OLD_INSTALL["version.txt"], "version.txt unchanged")
 
 
+def failed_check_is_told(runner):
+    world = World(runner, "tty-no-server")
+    terminal = Terminal(world)  # no server answers
+    expect(terminal.wait() == 0, "exit code")
+    expect(b"Could not check for updates." in terminal.screen and b"No update needed." not in terminal.screen,
+           "the status after a failed check:\n" + terminal.text())
+
+
 def main(argv):
     args = parse_arguments(argv, __doc__)
     if args.wine:
         print("the terminal front end belongs to the POSIX build\n0 passed, 0 failed")
         return 77
     runner = Runner(args.program, args.stub)
-    return run_scenarios(chosen_scenarios((ctrl_c_answered_no, ctrl_c_answered_yes), args.only), runner)
+    scenarios = (ctrl_c_answered_no, ctrl_c_answered_yes, failed_check_is_told)
+    return run_scenarios(chosen_scenarios(scenarios, args.only), runner)
 
 
 if __name__ == "__main__":
