@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "loader/instance_lock.h"
 #include "loader/progress.h"
 #include "loader/terminal_front_end.h"
 #include "services/install_directory.h"
@@ -24,10 +25,7 @@ void WaitForCloseRequest() {
 }  // namespace
 
 int main() {
-    const auto installDir = GetInstallDirectory();
-    TruncateLogIfDue(installDir);
-    OpenLog(installDir / "updater.log");
-    LogLine(L"=== Updater start (loader) ===");
+    if (!StartAsOnlyUpdater(GetInstallDirectory())) return 0;
 
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
     EnableTerminalDrawing(terminal);

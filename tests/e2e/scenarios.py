@@ -14,6 +14,7 @@ Ends with the line "N passed, N failed".
 
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -430,6 +431,87 @@ def install_path_with_blanks_and_non_ascii(runner):
     expect(tree.get("game.dat") == b"new game data" and "Data/old_only.pak" not in tree, "update applied")
     expect(tree.get("Data/Save/slot1.sav") == b"player save", "safelisted save kept")
     expect_launched(world)
+
+
+# -- one updater per installation ----------------------------------------------------
+
+ANOTHER = "Another updater is already running for this installation; exiting."
+
+
+def wait_until(condition, what, timeout=60):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        expect(time.monotonic() < deadline, "timed out waiting for " + what)
+        time.sleep(0.001)
+
+
+def updater_process(world, started):
+    """The running updater's pid: natively the started process itself (unshare
+    and sh exec into it); under Wine the process that Wine names after it."""
+    if not world.runner.wine:
+        return started.pid
+    program = os.path.join(world.install, world.runner.program_name).encode()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                if f.read().split(b"\0")[0] == program:
+                    return int(pid)
+        except OSError:
+            pass
+    raise AssertionError("the running updater was not found")
+
+
+def second_copy_meanwhile(runner, name, behaviours, extra, moment, around):
+    """Freezes an update at a moment, with the log due to be emptied, runs a
+    second copy to its end, then lets the first one finish."""
+    world = standard_world(runner, name)
+    world.release(update=dict(NEW_PACKAGE, **extra))
+    world.server.set_behaviours(behaviours)
+    world.server.start()
+    first = runner.start_program(world)
+    try:
+        wait_until(lambda: moment(world), name)
+        frozen = updater_process(world, first)
+        os.kill(frozen, signal.SIGSTOP)
+        from harness import write_tree
+        write_tree(world.install, {"updater.log.ts": bytes(8)})
+        started = time.monotonic()
+        env = runner.wine_env(home=world.home) if runner.wine else runner.environment(world, True)
+        second = subprocess.run(runner.command(world), cwd=world.cwd, env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        took = time.monotonic() - started
+        os.kill(frozen, signal.SIGCONT)
+        rc = first.wait(180)
+    finally:
+        if first.poll() is None:
+            first.kill()
+        world.server.stop()
+    messages = world.log_messages()
+    expect(second.returncode == 0 and took < 10, "second copy: exit code %r after %.1f s" % (second.returncode, took))
+    expect_common_end(world, rc, messages)
+    for line in (ANOTHER, "=== Updater start (loader) ===", "Launched torvane.exe successfully."):
+        expect(messages.count(line) == 1, "%r once in:\n  %s" % (line, "\n  ".join(messages)))
+    expect_in_order(messages, around + ["version.txt updated (game=1.2.4, updater=1.0.0)",
+                                        "maps.zip extracted successfully.", "Launched torvane.exe successfully."])
+    expect(world.install_tree() == updated_install(extra=extra), "the first copy's update is complete")
+    expect_maps_refreshed(world)
+    expect_launched(world)
+
+
+@scenario(windows=True)
+def second_updater_for_the_same_installation(runner):
+    def package_requested(world):
+        return any(r["path"] == "/updates/update.zip" for r in world.server.requests())
+
+    def copying(world):
+        log = os.path.join(world.install, "updater.log")
+        return os.path.exists(log) and b"] Copied: " in open(log, "rb").read()
+
+    many = {"Bulk/file%04d.dat" % i: b"%d" % i for i in range(1000)}
+    for row in (("during-download", {"/updates/update.zip": {"delay_headers": 3}}, {}, package_requested,
+                 ["Remote game-version=*", ANOTHER, "ExtractZip to *"]),
+                ("during-copy", {}, many, copying, ["Copied: *", ANOTHER, "Copied: *"])):
+        second_copy_meanwhile(runner, *row)
 
 
 # -- locked and odd files (Windows build only) --------------------------------------

@@ -1,0 +1,33 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "loader/instance_lock.h"
+#include "test_support.h"
+
+using testing_support::ScratchDir;
+
+namespace {
+
+// Another copy of the updater as far as the lock can tell: the Windows mutex
+// belongs to a thread, and each flock call here opens the directory anew.
+InstanceLock TakeFromAnotherThread(const std::filesystem::path& installDir) {
+    InstanceLock result = InstanceLock::Unavailable;
+    std::thread([&] { result = TakeInstanceLock(installDir); }).join();
+    return result;
+}
+
+}  // namespace
+
+TEST(TakeInstanceLock, OneHolderPerInstallation) {
+    ScratchDir scratch("lock");
+    const auto game = scratch.path / "Game";
+    const auto other = scratch.path / "Other Game";
+    std::filesystem::create_directories(game);
+    std::filesystem::create_directories(other);
+    // This thread keeps the lock until the test program ends, as the updater's main thread does.
+    ASSERT_EQ(TakeInstanceLock(game), InstanceLock::Taken);
+    EXPECT_EQ(TakeFromAnotherThread(game), InstanceLock::HeldElsewhere);
+    EXPECT_EQ(TakeFromAnotherThread(other / ".." / "Game"), InstanceLock::HeldElsewhere) << "another spelling";
+    EXPECT_EQ(TakeFromAnotherThread(other), InstanceLock::Taken) << "another installation";
+}
