@@ -12,6 +12,7 @@ enum class InstanceLock {
     Unavailable,    // the lock could not be taken at all (the update runs unguarded)
 };
 
+// Once taken, the lock stays with this process until it ends.
 InstanceLock TakeInstanceLock(const std::filesystem::path& installDir);
 
 // Brings the window of the updater that holds the lock to the front (where
