@@ -73,8 +73,8 @@ void UpdaterWorker() {
 
     if (gameUpdateApplied || IsMapsRefreshPending(installDir)) {
         if (!gameUpdateApplied) LogLine(L"The maps refresh of the last update did not finish; refreshing maps now.");
-        RunMapsStage();
-        ClearMapsRefreshPending(installDir);
+        // A refresh that did not finish is tried again at the next start.
+        if (RunMapsStage()) ClearMapsRefreshPending(installDir);
     } else {
         LogLine(L"Skipping maps.zip (no game update was applied).");
     }
