@@ -49,11 +49,7 @@ VersionInfo FetchRemoteVersion(const std::filesystem::path& installDir, const Ve
     return remote;
 }
 
-void UpdaterWorker() {
-    const auto installDir = GetInstallDirectory();
-    if (!IsLogOpen()) OpenLog(installDir / "updater.log");
-    LogLine(L"UpdaterWorker started");
-
+void RunUpdatePass(const std::filesystem::path& installDir) {
     PostStatus(L"Checking local versions...");
     PostProgress(2);
     const VersionInfo local = ReadLocalVersion(installDir);
@@ -82,6 +78,13 @@ void UpdaterWorker() {
     PostStatus(L"Launching game...");
     PostProgress(100);
     LaunchGame(installDir);
+}
+
+void UpdaterWorker() {
+    const auto installDir = GetInstallDirectory();
+    if (!IsLogOpen()) OpenLog(installDir / "updater.log");
+    LogLine(L"UpdaterWorker started");
+    RunUpdatePass(installDir);
 
     g_workerFinished.exchange(true);
     PostWorkerDone();
