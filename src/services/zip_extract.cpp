@@ -90,10 +90,11 @@ struct InflateStream {
     InflateStream& operator=(const InflateStream&) = delete;
 };
 
-// Writes a piece of the entry's content, keeping its running CRC and size;
-// false once the content grows past the declared size.
+// Takes a piece of the entry's content, keeping its running CRC and size;
+// false once the content grows past the declared size. Without a file the
+// content is only checked, not kept.
 struct ContentSink {
-    std::ofstream& file;
+    std::ofstream* file;
     std::uint64_t expected;
     std::uint64_t written = 0;
     uLong crc = crc32(0L, Z_NULL, 0);
@@ -102,8 +103,9 @@ struct ContentSink {
         if (size > expected - written) return false;
         written += size;
         crc = crc32(crc, data, static_cast<uInt>(size));
-        file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-        return static_cast<bool>(file);
+        if (file == nullptr) return true;
+        file->write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+        return static_cast<bool>(*file);
     }
 };
 
@@ -142,21 +144,34 @@ bool Inflate(ZipInput& input, std::uint64_t offset, std::uint64_t size, ContentS
     return size == 0 && z.avail_in == 0;
 }
 
-// `dataLimit` is where the central directory starts: no entry's data may reach into it.
+// Where the entry's data starts, after its local header. `dataLimit` is where
+// the central directory starts: no entry's data may reach into it.
+bool LocateEntryData(ZipInput& input, const ZipEntry& entry, std::uint64_t dataLimit, Buffers& buffers,
+                     std::uint64_t& dataOffset) {
+    if (!ReadLocalHeader(input, entry, buffers.scratch, dataOffset)) return false;
+    return dataOffset <= dataLimit && entry.compressedSize <= dataLimit - dataOffset;
+}
+
+// Passes the entry's whole content to the sink; true when it has exactly the
+// declared size and CRC-32.
+bool ReadEntryData(ZipInput& input, const ZipEntry& entry, std::uint64_t dataOffset, ContentSink& sink,
+                   Buffers& buffers) {
+    bool read = entry.method == kMethodStored ? CopyStored(input, dataOffset, entry.compressedSize, sink, buffers)
+                                              : Inflate(input, dataOffset, entry.compressedSize, sink, buffers);
+    return read && sink.written == entry.uncompressedSize && sink.crc == entry.crc;
+}
+
 bool WriteEntryFile(ZipInput& input, const ZipEntry& entry, std::uint64_t dataLimit, const fs::path& file,
                     Buffers& buffers) {
     std::uint64_t dataOffset = 0;
-    if (!ReadLocalHeader(input, entry, buffers.scratch, dataOffset)) return false;
-    if (dataOffset > dataLimit || entry.compressedSize > dataLimit - dataOffset) return false;
+    if (!LocateEntryData(input, entry, dataLimit, buffers, dataOffset)) return false;
     if (!PrepareFileTarget(file)) return false;
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     if (!out) return false;
-    ContentSink sink{out, entry.uncompressedSize};
-    bool copied = entry.method == kMethodStored
-                      ? CopyStored(input, dataOffset, entry.compressedSize, sink, buffers)
-                      : Inflate(input, dataOffset, entry.compressedSize, sink, buffers);
+    ContentSink sink{&out, entry.uncompressedSize};
+    bool whole = ReadEntryData(input, entry, dataOffset, sink, buffers);
     out.close();
-    return copied && out && sink.written == entry.uncompressedSize && sink.crc == entry.crc;
+    return whole && out;
 }
 
 bool ExtractEntry(ZipInput& input, const ZipEntry& entry, const ZipDirectory& directory, const fs::path& destination,
@@ -172,23 +187,55 @@ bool ExtractEntry(ZipInput& input, const ZipEntry& entry, const ZipDirectory& di
     return true;
 }
 
+// Reads the entry as extraction would, keeping nothing.
+bool VerifyEntry(ZipInput& input, const ZipEntry& entry, const ZipDirectory& directory, Buffers& buffers) {
+    EntryPath path;
+    if (!CheckEntry(entry, directory) || !DecodeEntryPath(entry, path)) return false;
+    if (path.isDirectory) return true;
+    std::uint64_t dataOffset = 0;
+    if (!LocateEntryData(input, entry, directory.offset, buffers, dataOffset)) return false;
+    ContentSink sink{nullptr, entry.uncompressedSize};
+    return ReadEntryData(input, entry, dataOffset, sink, buffers);
+}
+
+// The central directory is walked through one input while entry data is
+// read through another, so neither has to seek back and forth.
+struct OpenPackage {
+    ZipInput directoryInput;
+    ZipInput dataInput;
+    ZipDirectory directory;
+};
+
+bool Open(const fs::path& package, OpenPackage& open) {
+    return OpenZipInput(package, open.directoryInput) && FindZipDirectory(open.directoryInput, open.directory) &&
+           OpenZipInput(package, open.dataInput);
+}
+
 }  // namespace
 
 bool ExtractZip(const fs::path& package, const fs::path& destination) {
     LogLine(L"ExtractZip to " + PathToWide(destination));
     std::error_code ec;
     if (!fs::is_directory(destination, ec)) return false;
-    ZipInput directoryInput;
-    ZipDirectory directory;
-    if (!OpenZipInput(package, directoryInput) || !FindZipDirectory(directoryInput, directory)) return false;
+    OpenPackage open;
+    if (!Open(package, open)) return false;
+    const ZipDirectory& directory = open.directory;
     // First pass: every name and every range, before anything is written.
-    if (!ForEachEntry(directoryInput, directory, [&](const ZipEntry& entry) { return CheckEntry(entry, directory); }))
+    if (!ForEachEntry(open.directoryInput, directory,
+                      [&](const ZipEntry& entry) { return CheckEntry(entry, directory); }))
         return false;
-    ZipInput dataInput;
-    if (!OpenZipInput(package, dataInput)) return false;
     Buffers buffers;
     DirectoryCache cache;
-    return ForEachEntry(directoryInput, directory, [&](const ZipEntry& entry) {
-        return ExtractEntry(dataInput, entry, directory, destination, buffers, cache);
+    return ForEachEntry(open.directoryInput, directory, [&](const ZipEntry& entry) {
+        return ExtractEntry(open.dataInput, entry, directory, destination, buffers, cache);
+    });
+}
+
+bool VerifyZip(const fs::path& package) {
+    OpenPackage open;
+    if (!Open(package, open)) return false;
+    Buffers buffers;
+    return ForEachEntry(open.directoryInput, open.directory, [&](const ZipEntry& entry) {
+        return VerifyEntry(open.dataInput, entry, open.directory, buffers);
     });
 }

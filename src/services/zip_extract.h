@@ -7,3 +7,8 @@
 // would leave the destination (then nothing is written), or the package is
 // damaged (what was written stays inside the destination).
 bool ExtractZip(const std::filesystem::path& package, const std::filesystem::path& destination);
+
+// Reads the whole package as ExtractZip would (every entry's name, sizes and
+// CRC-32) without writing anything; true when extraction would find no fault
+// in it. Writes nothing to the log.
+bool VerifyZip(const std::filesystem::path& package);

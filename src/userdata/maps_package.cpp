@@ -20,6 +20,15 @@ bool DownloadMapsPackage(const std::filesystem::path& dataDir) {
     return false;
 }
 
+bool VerifyMapsPackage(const std::filesystem::path& dataDir) {
+    const auto package = MapsPackageFile(dataDir);
+    if (VerifyZip(package)) return true;
+    LogLine(L"maps.zip is damaged; the data directory is left as it is.");
+    std::error_code ignored;
+    std::filesystem::remove(package, ignored);
+    return false;
+}
+
 bool ExtractMapsPackage(const std::filesystem::path& dataDir) {
     const auto package = MapsPackageFile(dataDir);
     LogLine(L"Extracting maps.zip into: " + PathToWide(dataDir));

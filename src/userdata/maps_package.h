@@ -10,5 +10,9 @@ std::filesystem::path MapsPackageFile(const std::filesystem::path& dataDir);
 // false (and the line "Download maps.zip failed.") when nothing arrived.
 bool DownloadMapsPackage(const std::filesystem::path& dataDir);
 
+// Reads the downloaded package whole before anything in the data directory is
+// touched; a damaged one is logged and removed, and the result is false.
+bool VerifyMapsPackage(const std::filesystem::path& dataDir);
+
 // Unpacks the downloaded package into the data directory and removes it.
 bool ExtractMapsPackage(const std::filesystem::path& dataDir);

@@ -8,35 +8,31 @@
 
 namespace {
 
-void ReportMapsFailure() {
+bool ReportMapsFailure() {
     LogLine(L"maps.zip update skipped/failed.");
     PostStatus(L"Maps update skipped/failed.");
+    return false;
 }
 
 }  // namespace
 
-void RunMapsStage() {
+bool RunMapsStage() {
     PostStatus(L"Preparing maps & data...");
     PostProgress(96);
     const auto dataDir = ResolveDataDirectory();
     if (dataDir.empty()) {
         LogLine(L"Could not resolve Documents data directory.");
-        return;
+        return false;
     }
     LogLine(L"AF Data dir: " + PathToWide(dataDir));
 
-    // Until the new package is here the player's maps stay as they are.
+    // Until a new package is here and read whole, the player's maps stay as they are.
     PostStatus(L"Downloading maps...");
-    if (!DownloadMapsPackage(dataDir)) {
-        ReportMapsFailure();
-        return;
-    }
+    if (!DownloadMapsPackage(dataDir) || !VerifyMapsPackage(dataDir)) return ReportMapsFailure();
     PostStatus(L"Cleaning Documents data...");
     CleanDataDirectory(dataDir);
-    if (!ExtractMapsPackage(dataDir)) {
-        ReportMapsFailure();
-        return;
-    }
+    if (!ExtractMapsPackage(dataDir)) return ReportMapsFailure();
     LogLine(L"maps.zip extracted successfully.");
     PostStatus(L"Maps updated.");
+    return true;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 // Refreshes the maps in the data directory under Documents after an applied
-// update: the new maps.zip is fetched first, and only then is the directory
-// emptied (all but "Replays") and refilled.
-void RunMapsStage();
+// update: the new maps.zip is fetched and checked whole first, and only then
+// is the directory emptied (all but "Replays") and refilled. True when the new
+// maps are in place; false when the data directory is unknown or the package
+// could not be fetched, was damaged or could not be unpacked.
+bool RunMapsStage();

@@ -50,11 +50,7 @@ bool FetchRemoteVersion(const std::filesystem::path& installDir, VersionInfo& re
     return fetched;
 }
 
-void UpdaterWorker() {
-    const auto installDir = GetInstallDirectory();
-    if (!IsLogOpen()) OpenLog(installDir / "updater.log");
-    LogLine(L"UpdaterWorker started");
-
+void RunUpdatePass(const std::filesystem::path& installDir) {
     PostStatus(L"Checking local versions...");
     PostProgress(2);
     const VersionInfo local = ReadLocalVersion(installDir);
@@ -75,8 +71,8 @@ void UpdaterWorker() {
 
     if (gameUpdateApplied || IsMapsRefreshPending(installDir)) {
         if (!gameUpdateApplied) LogLine(L"The maps refresh of the last update did not finish; refreshing maps now.");
-        RunMapsStage();
-        ClearMapsRefreshPending(installDir);
+        // A refresh that did not finish is tried again at the next start.
+        if (RunMapsStage()) ClearMapsRefreshPending(installDir);
     } else {
         LogLine(L"Skipping maps.zip (no game update was applied).");
     }
@@ -84,6 +80,13 @@ void UpdaterWorker() {
     PostStatus(L"Launching game...");
     PostProgress(100);
     LaunchGame(installDir);
+}
+
+void UpdaterWorker() {
+    const auto installDir = GetInstallDirectory();
+    if (!IsLogOpen()) OpenLog(installDir / "updater.log");
+    LogLine(L"UpdaterWorker started");
+    RunUpdatePass(installDir);
 
     g_workerFinished.exchange(true);
     PostWorkerDone();

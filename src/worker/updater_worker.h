@@ -7,6 +7,10 @@
 // due, game launch, and the request to close the front end.
 void UpdaterWorker();
 
+// The run's work on the installation in installDir: version check, update and
+// maps stages when due, game launch.
+void RunUpdatePass(const std::filesystem::path& installDir);
+
 // Fetches the server's version.txt into "__remote_version.txt" and reads it
 // into `remote`; false, with `remote` untouched, when it cannot be fetched or
 // read. The fetched file is always removed.

@@ -437,24 +437,25 @@ def maps_stall_after_the_update(runner):
     rc, launched, _ = run_measured(world)
     figure("maps.zip stalls after an applied update: game launched after %.1f s" % launched)
     messages = world.log_messages()
-    expect_common_end(world, rc, messages)
+    expect_common_end(world, rc, messages, maps_pending=True)
     expect_in_order(messages, ["version.txt updated (game=1.2.4, updater=1.0.0)", "Download maps.zip failed.",
                                "maps.zip update skipped/failed.", LAUNCHED])
-    expect(world.install_tree() == updated_install(), "the update itself is in place")
+    expect(world.install_tree() == updated_install({"__maps_pending": b""}), "the update itself is in place")
     expect_launched(world)
     around.expect_unchanged()
     expect(read_tree(world.data) == with_directories(OLD_DATA), "the player's maps stay as they were")
-    # A failed maps download is not retried: the next start with a good server
-    # finds the game current and leaves the data directory alone.
+    # The next start with a good server finds the game current and finishes the maps refresh.
     world.server.set_behaviours({})
     start = len(messages)
     rc, _, _ = run_measured(world)
     expect(rc == 0, "exit code %r" % rc)
-    expect_in_order(new_log_lines(world, start), ["No update needed.", SKIPPED, LAUNCHED])
+    expect_in_order(new_log_lines(world, start), [
+        "No update needed.", "The maps refresh of the last update did not finish; refreshing maps now.",
+        "maps.zip extracted successfully.", LAUNCHED])
     expect(world.install_tree() == updated_install(), "installation stays the new release")
     expect(version_bytes(world) == NEW_VERSION_BYTES, "version.txt new")
     expect(not world.leftovers(), "leftovers: %r" % world.leftovers())
-    expect(read_tree(world.data) == with_directories(OLD_DATA), "the player's maps stay as they were")
+    expect_maps_refreshed(world)
     around.expect_unchanged()
 
 

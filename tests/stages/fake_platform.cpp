@@ -1,0 +1,33 @@
+#include "fake_platform.h"
+
+#include <fstream>
+
+#include "loader/progress.h"
+#include "services/download_transfer.h"
+#include "userdata/data_directory.h"
+
+namespace fake_platform {
+
+std::map<std::wstring, std::string> g_served;
+std::vector<std::wstring> g_frontEnd;
+std::filesystem::path g_documents;
+
+}  // namespace fake_platform
+
+using namespace fake_platform;
+
+bool TransferToFile(const std::wstring& url, const std::filesystem::path& partialFile) {
+    auto served = g_served.find(url);
+    if (served == g_served.end()) return false;
+    std::ofstream out(partialFile, std::ios::binary | std::ios::trunc);
+    out << served->second;
+    out.close();
+    return static_cast<bool>(out);
+}
+
+void PostStatus(const std::wstring& text) { g_frontEnd.push_back(text); }
+void PostProgress(int percent) { g_frontEnd.push_back(std::to_wstring(percent) + L"%"); }
+void PostWorkerDone() {}
+void PostCloseRequest() {}
+
+std::filesystem::path FindDocumentsFolder() { return g_documents; }

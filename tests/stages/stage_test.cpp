@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+
+#include "fake_platform.h"
+#include "services/update_server.h"
+#include "test_support.h"
+#include "worker/maps_pending.h"
+#include "worker/maps_stage.h"
+#include "worker/updater_worker.h"
+#include "zip_test_support.h"
+
+using testing_support::LogCapture;
+using testing_support::ReadBytes;
+using testing_support::ScratchDir;
+using testing_support::WriteBytes;
+using zip_testing::TreeOf;
+using Lines = std::vector<std::wstring>;
+namespace fs = std::filesystem;
+
+namespace {
+
+// What the front end is shown on each route, as status texts and "<n>%".
+const Lines kCheck{L"Checking local versions...", L"2%", L"Downloading remote versions...", L"6%"};
+const Lines kNoUpdate{L"No update needed.", L"30%"};
+const Lines kDownload{L"Update available. Downloading update package...", L"15%"};
+const Lines kDownloadFailed{L"Download failed. Skipping update.", L"20%"};
+const Lines kExtract{L"Extracting update package...", L"35%"};
+const Lines kExtractFailed{L"Extract failed. Skipping update.", L"30%"};
+const Lines kApply{L"Applying update...", L"50%"};
+const Lines kEmpty{L"Package empty. Skipping apply.", L"40%"};
+const Lines kDeletePhase{L"Deleting outdated files...", L"55%"};
+const Lines kNoDeletePhase{L"Skipping delete phase (no safelist)...", L"58%"};
+const Lines kCopy{L"Copying new files...", L"70%", L"Final cleanup...", L"90%"};
+const Lines kApplied{L"Update applied successfully.", L"95%"};
+const Lines kIncomplete{L"Update incomplete. It will be retried on next start."};
+const Lines kMapsStart{L"Preparing maps & data...", L"96%"};
+const Lines kMapsUpdated{L"Downloading maps...", L"Cleaning Documents data...", L"Maps updated."};
+const Lines kMapsFailed{L"Downloading maps...", L"Maps update skipped/failed."};
+const Lines kLaunch{L"Launching game...", L"100%"};
+
+Lines Join(std::initializer_list<Lines> parts) {
+    Lines all;
+    for (const Lines& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// The installation before every run (with what an aborted run left in
+// _update_temp), and the trees the runs leave (the maps marker is checked on
+// its own).
+const Lines kInstallBefore{L"Saves/", L"Saves/slot1.sav", L"_update_temp/", L"_update_temp/stray.txt",
+                           L"old.txt", L"torn/", L"version.txt"};
+const Lines kInstallCleaned{L"Saves/", L"Saves/slot1.sav", L"old.txt", L"torn/", L"version.txt"};
+const Lines kInstallUpdated{L"Saves/", L"Saves/slot1.sav", L"old.txt", L"tree/", L"tree/readme.txt", L"tree/sub/",
+                            L"tree/sub/deeper/", L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
+const Lines kInstallPruned{L"Saves/", L"Saves/slot1.sav", L"safelist.txt", L"tree/", L"tree/readme.txt", L"tree/sub/",
+                           L"tree/sub/deeper/", L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
+const Lines kInstallBlocked{L"Saves/", L"Saves/slot1.sav", L"old.txt", L"tree/", L"tree/readme.txt/",
+                            L"tree/readme.txt/in the way", L"tree/sub/", L"tree/sub/deeper/",
+                            L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
+const Lines kDataBefore{L"Maps/", L"Maps/old.map", L"Replays/", L"Replays/r1.rep"};
+const Lines kDataRefreshed{L"Replays/", L"Replays/r1.rep", L"n/", L"n/one.txt", L"n/two.txt"};
+
+// What the server holds (nullptr: 404).
+constexpr const char* kPackage = "iz_tree.zip";
+constexpr const char* kMaps = "descriptor_nosig.zip";
+constexpr const char* kBadCrc = "damaged_crc.zip";
+
+// How the installation differs from the usual one.
+enum Setup : unsigned {
+    kPlain = 0,
+    kSafelist = 1,       // safelist.txt keeps Saves and itself
+    kPending = 2,        // an earlier run left the maps marker
+    kBlocked = 4,        // a folder stands where the package puts tree/readme.txt
+    kNoDocuments = 8,    // no Documents folder is known
+};
+
+struct PassRow {
+    const char* name;
+    const char* remoteGame;  // game-version of the served version.txt (updater-version 3.0.0)
+    const char* update;
+    const char* maps;
+    unsigned setup;
+    Lines frontEnd;
+    const char* recordedGame;  // game-version in version.txt afterwards (updater-version stays 2.0.0)
+    bool pendingAfter;
+    const Lines* install;
+    const Lines* data;
+};
+
+const Lines kAppliedThenMaps = Join({kCheck, kDownload, kExtract, kApply, kNoDeletePhase, kCopy, kApplied, kMapsStart});
+
+const PassRow kPassRows[] = {
+    {"remote equal: no update, maps left alone", "1.0.0", kPackage, kMaps, kPlain,
+     Join({kCheck, kNoUpdate, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataBefore},
+    {"remote older: no update", "0.9.9", kPackage, kMaps, kPlain,
+     Join({kCheck, kNoUpdate, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataBefore},
+    {"applied without safelist, maps refreshed", "1.1.0", kPackage, kMaps, kPlain,
+     Join({kAppliedThenMaps, kMapsUpdated, kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataRefreshed},
+    {"applied with safelist: outdated file deleted", "1.1.0", kPackage, kMaps, kSafelist,
+     Join({kCheck, kDownload, kExtract, kApply, kDeletePhase, kCopy, kApplied, kMapsStart, kMapsUpdated, kLaunch}),
+     "1.1.0", false, &kInstallPruned, &kDataRefreshed},
+    {"update download fails", "1.1.0", nullptr, kMaps, kPlain,
+     Join({kCheck, kDownload, kDownloadFailed, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataBefore},
+    {"update extraction fails", "1.1.0", kBadCrc, kMaps, kPlain,
+     Join({kCheck, kDownload, kExtract, kExtractFailed, kLaunch}), "1.0.0", false, &kInstallCleaned, &kDataBefore},
+    {"empty package", "1.1.0", "py_empty.zip", kMaps, kPlain,
+     Join({kCheck, kDownload, kExtract, kApply, kEmpty, kLaunch}), "1.0.0", false, &kInstallCleaned, &kDataBefore},
+    {"a file not copied: version kept, no maps", "1.1.0", kPackage, kMaps, kBlocked,
+     Join({kCheck, kDownload, kExtract, kApply, kNoDeletePhase, kCopy, kIncomplete, kLaunch}), "1.0.0", false,
+     &kInstallBlocked, &kDataBefore},
+    {"maps.zip with a bad CRC: data kept, marker kept", "1.1.0", kPackage, kBadCrc, kPlain,
+     Join({kAppliedThenMaps, kMapsFailed, kLaunch}), "1.1.0", true, &kInstallUpdated, &kDataBefore},
+    {"maps.zip download fails: marker kept", "1.1.0", kPackage, nullptr, kPlain,
+     Join({kAppliedThenMaps, kMapsFailed, kLaunch}), "1.1.0", true, &kInstallUpdated, &kDataBefore},
+    {"no Documents folder: marker kept", "1.1.0", kPackage, kMaps, kNoDocuments,
+     Join({kAppliedThenMaps, kLaunch}), "1.1.0", true, &kInstallUpdated, &kDataBefore},
+    {"pending marker: maps retried and marker cleared", "1.0.0", nullptr, kMaps, kPending,
+     Join({kCheck, kNoUpdate, kMapsStart, kMapsUpdated, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataRefreshed},
+    {"pending marker, damaged maps.zip again: marker kept", "1.0.0", nullptr, kBadCrc, kPending,
+     Join({kCheck, kNoUpdate, kMapsStart, kMapsFailed, kLaunch}), "1.0.0", true, &kInstallBefore, &kDataBefore},
+};
+
+// A fresh installation, data directory and server for one row.
+struct Pass {
+    ScratchDir root{"stage"};
+    fs::path install = root.path / "game";
+    fs::path data = root.path / "Documents" / "Ardentfall Data";
+    LogCapture log;
+
+    explicit Pass(const PassRow& row) {
+        WriteBytes(install / "version.txt", "game-version: 1.0.0\r\nupdater-version: 2.0.0\r\n");
+        WriteBytes(install / "old.txt", "outdated");
+        WriteBytes(install / "Saves" / "slot1.sav", "save");
+        fs::create_directories(install / "torn");
+        WriteBytes(install / "_update_temp" / "stray.txt", "from an aborted run");
+        if (row.setup & kSafelist) WriteBytes(install / "safelist.txt", "Saves\r\nsafelist.txt\r\n");
+        if (row.setup & kPending) MarkMapsRefreshPending(install);
+        if (row.setup & kBlocked) WriteBytes(install / "tree" / "readme.txt" / "in the way", "x");
+        WriteBytes(data / "Maps" / "old.map", "map");
+        WriteBytes(data / "Replays" / "r1.rep", "replay");
+
+        fake_platform::g_frontEnd.clear();
+        fake_platform::g_documents = (row.setup & kNoDocuments) ? fs::path() : root.path / "Documents";
+        fake_platform::g_served.clear();
+        if (row.remoteGame)
+            fake_platform::g_served[VersionFileUrl()] =
+                std::string("game-version: ") + row.remoteGame + "\nupdater-version: 3.0.0\n";
+        if (row.update) fake_platform::g_served[UpdatePackageUrl()] = ReadBytes(zip_testing::Package(row.update));
+        if (row.maps) fake_platform::g_served[MapsPackageUrl()] = ReadBytes(zip_testing::Package(row.maps));
+    }
+
+    Lines InstallTree() const {
+        Lines tree = TreeOf(install);
+        std::erase(tree, L"__maps_pending");
+        return tree;
+    }
+};
+
+}  // namespace
+
+TEST(UpdatePass, StagesStatusVersionRecordAndMapsMarker) {
+    for (const PassRow& row : kPassRows) {
+        SCOPED_TRACE(row.name);
+        Pass pass(row);
+        RunUpdatePass(pass.install);
+        EXPECT_EQ(fake_platform::g_frontEnd, row.frontEnd);
+        EXPECT_EQ(ReadBytes(pass.install / "version.txt"),
+                  std::string("game-version: ") + row.recordedGame + "\r\nupdater-version: 2.0.0\r\n");
+        EXPECT_EQ(IsMapsRefreshPending(pass.install), row.pendingAfter);
+        EXPECT_EQ(pass.InstallTree(), *row.install);
+        EXPECT_EQ(TreeOf(pass.data), *row.data);
+    }
+}
+
+// The maps stage's log lines, each given by its start, in order.
+struct MapsLogRow {
+    const char* maps;  // package served as maps.zip; nullptr: 404
+    std::vector<std::string> lines;
+};
+
+const MapsLogRow kMapsLogRows[] = {
+    {kMaps,
+     {"AF Data dir: ", "Downloading maps.zip to: ", "Removing dir in Data: ", "Extracting maps.zip into: ",
+      "ExtractZip to ", "maps.zip extracted successfully."}},
+    {kBadCrc,
+     {"AF Data dir: ", "Downloading maps.zip to: ", "maps.zip is damaged; the data directory is left as it is.",
+      "maps.zip update skipped/failed."}},
+    {nullptr,
+     {"AF Data dir: ", "Downloading maps.zip to: ", "Download maps.zip failed.", "maps.zip update skipped/failed."}},
+};
+
+TEST(MapsStage, LogsEachStepInOrder) {
+    for (const MapsLogRow& row : kMapsLogRows) {
+        SCOPED_TRACE(row.maps ? row.maps : "no maps.zip");
+        Pass pass({"", nullptr, nullptr, row.maps, kPlain, {}, "", false, nullptr, nullptr});
+        RunMapsStage();
+        auto logged = pass.log.Messages();
+        ASSERT_EQ(logged.size(), row.lines.size());
+        for (std::size_t i = 0; i < logged.size(); ++i) EXPECT_EQ(logged[i].rfind(row.lines[i], 0), 0u) << logged[i];
+    }
+}
