@@ -34,9 +34,16 @@ void CleanUp(const StagePaths& paths) {
 }
 
 void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& paths) {
+    // Without every pattern of the safelist the player's own files would look outdated.
+    Safelist safelist;
+    std::wstring problem;
+    if (!LoadSafelist(installDir, safelist, problem)) {
+        LogLine(L"safelist.txt " + problem + L" \u2192 skipping delete phase.");
+        Report(L"Skipping delete phase (unreadable safelist)...", 58);
+        return;
+    }
     LogLine(L"safelist.txt found in install dir \u2192 performing delete phase.");
     Report(L"Deleting outdated files...", 55);
-    const auto safelist = LoadSafelist(installDir);
     DeleteOutdatedFiles(installDir, paths.extraction, safelist);
     RemoveEmptyDirectories(installDir, paths.extraction, safelist);
 }

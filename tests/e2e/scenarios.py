@@ -242,9 +242,9 @@ def update_with_safelist(runner):
         "Launched torvane.exe successfully.",
     ])
     deleted = sorted(m[len("Deleting old file: "):] for m in messages if m.startswith("Deleting old file: "))
-    expect(deleted == sorted(["Data\\old_only.pak", "Old\\Deep\\Er\\gone.txt", "Sub\\Updater.exe", "update.zip",
-                              "updater.log.ts"]),
+    expect(deleted == sorted(["Data\\old_only.pak", "Old\\Deep\\Er\\gone.txt", "Sub\\Updater.exe", "update.zip"]),
            "deleted: %r" % deleted)
+    expect(os.path.exists(os.path.join(world.install, "updater.log.ts")), "the log's stamp stays: the log is kept")
     removed = [m[len("Removing empty dir: "):] for m in messages if m.startswith("Removing empty dir: ")]
     nested = [d for d in removed if d.startswith("Old")]
     expect(nested == ["Old\\Deep\\Er", "Old\\Deep", "Old"], "innermost first: %r" % removed)
@@ -473,6 +473,18 @@ def running_updater_in_the_package(runner):
                                "version.txt updated (game=1.2.4, updater=1.0.0)", "maps.zip extracted successfully.",
                                "Launched torvane.exe successfully."])
     expect(world.install_tree() == updated_install(), "the rest of the update is applied")
+
+
+@scenario(windows=True)
+def unreadable_safelist_deletes_nothing(runner):
+    world = standard_world(runner, "unreadable-safelist")
+    os.makedirs(os.path.join(world.install, "safelist.txt"))  # cannot be read as a file
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, ["safelist.txt cannot be *", "Copied: *", "version.txt updated (game=1.2.4, updater=1.0.0)"])
+    expect(not any(m.startswith("Deleting old file: ") for m in messages), "nothing deleted")
+    expect(world.install_tree() == updated_install(), "installation: %r" % sorted(world.install_tree()))
 
 
 @scenario(windows=True, posix=False)
