@@ -6,6 +6,7 @@
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
 #include "apply/safelist.h"
+#include "apply/self_update.h"
 #include "apply/tree_walk.h"
 #include "loader/progress.h"
 #include "services/download.h"
@@ -48,8 +49,10 @@ void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& p
     RemoveEmptyDirectories(installDir, paths.extraction, safelist);
 }
 
-void RecordNewVersion(const StagePaths& paths, const VersionInfo& local, const VersionInfo& remote) {
-    const VersionInfo updated{remote.gameVersion, local.updaterVersion};
+// The updater's version is the remote one only when its new file went in.
+void RecordNewVersion(const StagePaths& paths, const VersionInfo& local, const VersionInfo& remote,
+                      bool updaterReplaced) {
+    const VersionInfo updated{remote.gameVersion, updaterReplaced ? remote.updaterVersion : local.updaterVersion};
     WriteVersionFile(paths.versionFile, updated);
     LogLine(L"version.txt updated (game=" + Utf8ToWide(updated.gameVersion) +
             L", updater=" + Utf8ToWide(updated.updaterVersion) + L")");
@@ -96,6 +99,7 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     }
 
     Report(L"Copying new files...", 70);
+    const bool updaterReplaced = ReplaceRunningUpdater(paths.extraction, installDir) == UpdaterSwap::Replaced;
     const auto notCopied = CopyNewFiles(paths.extraction, installDir);
     Report(L"Final cleanup...", 90);
     RemoveEmptyDirectoriesAfterCopy(installDir);
@@ -114,7 +118,7 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     // version.txt is new, no later run would come back to remove it.
     CleanUp(paths);
     MarkMapsRefreshPending(installDir);
-    RecordNewVersion(paths, local, remote);
+    RecordNewVersion(paths, local, remote, updaterReplaced);
     Report(L"Update applied successfully.", 95);
     return true;
 }

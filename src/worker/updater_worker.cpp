@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 
+#include "apply/self_update.h"
 #include "launch/game_launch.h"
 #include "loader/progress.h"
 #include "services/download.h"
@@ -53,6 +54,7 @@ void UpdaterWorker() {
     const auto installDir = GetInstallDirectory();
     if (!IsLogOpen()) OpenLog(installDir / "updater.log");
     LogLine(L"UpdaterWorker started");
+    RemoveSetAsideUpdater(installDir);
 
     PostStatus(L"Checking local versions...");
     PostProgress(2);

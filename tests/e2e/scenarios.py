@@ -462,17 +462,42 @@ def file_held_by_the_game_then_convergence(runner):
     expect_incomplete_then_convergence(world, rc, "game.dat", lambda: None)  # released when the holder ended
 
 
-@scenario(windows=True, posix=False)
+@scenario(windows=True)
 def running_updater_in_the_package(runner):
-    world = standard_world(runner, "self")
-    world.release(update=dict(NEW_PACKAGE, **{"Updater.exe": b"a newer updater"}))
+    # The updater runs under a name of the publisher's choosing and is still recognised.
+    safelist = {"safelist.txt": b"Data/Save/\n"}
+    world = standard_world(runner, "self", safelist=safelist["safelist.txt"])
+    name = "Launcher.exe" if runner.wine else "Launcher"
+    updater = os.path.join(world.install, name)
+    os.rename(os.path.join(world.install, runner.program_name), updater)
+    world.program_name = name
+    with open(runner.program, "rb") as f:
+        new_updater = f.read() + b"\0a newer updater"  # still runs: the tail is never loaded
+    world.release(update=dict(NEW_PACKAGE, **safelist, **{name: new_updater}))  # not marked executable
     rc = world.run()
     messages = world.log_messages()
     expect_common_end(world, rc, messages)
-    expect_in_order(messages, ["Failed to copy: " + world.path_text(world.install, "Updater.exe"),
-                               "version.txt updated (game=1.2.4, updater=1.0.0)", "maps.zip extracted successfully.",
-                               "Launched torvane.exe successfully."])
-    expect(world.install_tree() == updated_install(), "the rest of the update is applied")
+    expect_in_order(messages, ["Copied: " + world.path_text(updater), "version.txt updated (game=1.2.4, updater=9.9.9)",
+                               "maps.zip extracted successfully.", "Launched torvane.exe successfully."])
+    with open(updater, "rb") as f:
+        expect(f.read() == new_updater, "the new updater is in place")
+    # Windows cannot replace a running program: it was renamed aside first.
+    set_aside = os.path.join(world.install, "Updater.exe.old" if runner.wine else "Updater.old")
+    expect(os.path.exists(set_aside) == runner.wine, "set-aside updater after the swap")
+
+    # The new updater starts; an update without it neither deletes nor replaces it.
+    world.release(version=b"game-version: 1.2.5\r\nupdater-version: 9.9.10\r\n",
+                  update=dict(NEW_PACKAGE, **safelist))
+    os.remove(os.path.join(world.install, "updater.log"))
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, (["Removed the previous updater Updater.exe.old."] if runner.wine else []) +
+                    ["safelist.txt found in install dir *", "version.txt updated (game=1.2.5, updater=9.9.9)"])
+    expect(not any(m.startswith("Deleting old file: " + name) for m in messages), "the updater is not deleted")
+    with open(updater, "rb") as f:
+        expect(f.read() == new_updater, "the updater stays")
+    expect(not os.path.exists(set_aside), "the set-aside updater is removed")
 
 
 @scenario(windows=True)
