@@ -50,12 +50,16 @@ void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& p
 }
 
 // The updater's version is the remote one only when its new file went in.
-void RecordNewVersion(const StagePaths& paths, const VersionInfo& local, const VersionInfo& remote,
+bool RecordNewVersion(const StagePaths& paths, const VersionInfo& local, const VersionInfo& remote,
                       bool updaterReplaced) {
     const VersionInfo updated{remote.gameVersion, updaterReplaced ? remote.updaterVersion : local.updaterVersion};
-    WriteVersionFile(paths.versionFile, updated);
+    if (!WriteVersionFile(paths.versionFile, updated)) {
+        LogLine(L"version.txt could not be written; the update will be repeated on next start.");
+        return false;
+    }
     LogLine(L"version.txt updated (game=" + Utf8ToWide(updated.gameVersion) +
             L", updater=" + Utf8ToWide(updated.updaterVersion) + L")");
+    return true;
 }
 
 }  // namespace
@@ -118,7 +122,12 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     // version.txt is new, no later run would come back to remove it.
     CleanUp(paths);
     MarkMapsRefreshPending(installDir);
-    RecordNewVersion(paths, local, remote, updaterReplaced);
+    if (!RecordNewVersion(paths, local, remote, updaterReplaced)) {
+        // Not recorded, not applied: the next start repeats the update with its maps.
+        ClearMapsRefreshPending(installDir);
+        PostStatus(L"Update incomplete. It will be retried on next start.");
+        return false;
+    }
     Report(L"Update applied successfully.", 95);
     return true;
 }

@@ -512,6 +512,21 @@ def unreadable_safelist_deletes_nothing(runner):
     expect(world.install_tree() == updated_install(), "installation: %r" % sorted(world.install_tree()))
 
 
+@scenario(windows=True)
+def version_file_cannot_be_written(runner):
+    world = standard_world(runner, "version-unwritable")
+    from harness import read_tree, write_tree
+    os.remove(os.path.join(world.install, "version.txt"))
+    write_tree(world.install, {"version.txt/in the way": b"a folder cannot be replaced by a file"})
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, ["Copied: *", "version.txt could not be written; the update will be repeated on next start.",
+                               "Skipping maps.zip (no game update was applied).", "Launched torvane.exe successfully."])
+    expect(not any(m.startswith("version.txt updated") for m in messages), "not reported as installed")
+    expect(read_tree(world.data) == with_directories(OLD_DATA), "maps refreshed only with a recorded update")
+
+
 @scenario(windows=True, posix=False)
 def read_only_and_hidden_files_are_replaced(runner):
     world = standard_world(runner, "attributes")
