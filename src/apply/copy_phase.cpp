@@ -4,8 +4,9 @@
 #include <system_error>
 
 #include "apply/own_executable.h"
-#include "services/log.h"
 #include "apply/tree_walk.h"
+#include "services/atomic_file.h"
+#include "services/log.h"
 #include "services/text.h"
 
 namespace fs = std::filesystem;
@@ -23,8 +24,8 @@ struct CopyTally {
     bool endedEarly = false;
 };
 
-// Copies one package file; false when its destination directory could not be
-// created, which ends the phase once this file has been tried.
+// Moves one package file into place; false when its destination directory
+// could not be created, which ends the phase once this file has been tried.
 bool CopyPackageFile(const fs::path& source, const fs::path& extractDir, const fs::path& installDir,
                      CopyTally& tally) {
     ++tally.filesSeen;
@@ -36,11 +37,12 @@ bool CopyPackageFile(const fs::path& source, const fs::path& extractDir, const f
     const fs::path destination = installDir / relative;
     std::error_code ec;
     fs::create_directories(destination.parent_path(), ec);
-    if (CopyFileOverwriting(source, destination)) {
+    if (PlaceFile(source, destination)) {
         LogLine(L"Copied: " + PathToWide(destination));
     } else {
         LogLine(L"Failed to copy: " + PathToWide(destination));
-        // A running program cannot be replaced; the next run of the new package brings it.
+        // A running program cannot be replaced on Windows; that failure is
+        // logged by the updater swap and must not hold the update back.
         if (!IsRunningExecutable(destination)) ++tally.notCopied;
     }
     return !ec;
@@ -58,6 +60,8 @@ std::uint32_t CountFiles(const fs::path& dir) {
 }
 
 std::uint32_t CopyNewFiles(const fs::path& extractDir, const fs::path& installDir) {
+    // Counted before the files are moved out of the extraction directory.
+    const std::uint32_t total = CountFiles(extractDir);
     CopyTally tally;
     bool complete = WalkTree(extractDir, [&](const fs::directory_entry& entry) {
         if (!IsRegularFile(entry)) return WalkStep::Continue;
@@ -67,7 +71,6 @@ std::uint32_t CopyNewFiles(const fs::path& extractDir, const fs::path& installDi
     });
     if (complete) return tally.notCopied;
     // The files the phase never reached did not reach the installation either.
-    std::uint32_t total = CountFiles(extractDir);
     std::uint32_t unreached = total > tally.filesSeen ? total - tally.filesSeen : 0;
     return tally.notCopied + std::max<std::uint32_t>(unreached, 1);
 }

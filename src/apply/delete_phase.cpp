@@ -5,8 +5,9 @@
 
 #include "apply/ascii_case.h"
 #include "apply/file_attributes.h"
-#include "services/log.h"
+#include "apply/own_executable.h"
 #include "apply/tree_walk.h"
+#include "services/log.h"
 
 namespace fs = std::filesystem;
 
@@ -78,6 +79,8 @@ void DeleteOutdatedFiles(const fs::path& installDir, const fs::path& extractDir,
         if (key.empty() || package.count(key) != 0) return WalkStep::Continue;
         const std::wstring text = RelativeText(key);
         if (MatchesSafelist(text, patterns)) return WalkStep::Continue;
+        // The updater itself, whatever it has been renamed to.
+        if (IsRunningExecutable(entry.path())) return WalkStep::Continue;
         if (EqualsIgnoringAsciiCase(text, L"safelist.txt")) {
             outdatedSwitch = entry.path();
             return WalkStep::Continue;

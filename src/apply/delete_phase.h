@@ -22,7 +22,8 @@ RelativePathSet ListRelativeDirectories(const std::filesystem::path& root);
 RelativePathSet ListRelativeDirectories(const std::filesystem::path& root, bool& complete);
 
 // Deletes every file below installDir that the package in extractDir does not
-// hold and no entry of the safelist or protected name keeps, logging
+// hold and no entry of the safelist or protected name keeps, nor the running
+// updater under whatever name, logging
 // "Deleting old file: " + relative path first. The first failed deletion ends
 // the phase. The extraction directory is never entered. Nothing is deleted
 // when the package could not be listed whole.

@@ -3,6 +3,7 @@
 #include <system_error>
 
 std::wstring OwnExecutableName() { return L"Updater"; }
+std::wstring SetAsideUpdaterName() { return L"Updater.old"; }
 
 std::filesystem::path RunningExecutablePath() {
     std::error_code ec;

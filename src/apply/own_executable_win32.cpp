@@ -3,6 +3,7 @@
 #include "apply/own_executable.h"
 
 std::wstring OwnExecutableName() { return L"Updater.exe"; }
+std::wstring SetAsideUpdaterName() { return L"Updater.exe.old"; }
 
 std::filesystem::path RunningExecutablePath() {
     // 32767 characters is the longest path Windows knows, so one call suffices.

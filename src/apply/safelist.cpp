@@ -1,6 +1,7 @@
 #include "apply/safelist.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <istream>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include "apply/ascii_case.h"
 #include "apply/own_executable.h"
 #include "apply/wildcard_match.h"
+#include "services/atomic_file.h"
 #include "services/text.h"
 
 namespace {
@@ -24,13 +26,22 @@ void AppendEntryOfLine(std::string& line, Safelist& entries) {
     if (!entry.empty()) entries.push_back(std::move(entry));
 }
 
-// Raw bytes, lines ending at each LF; a read error ends the reading and keeps
-// what was read.
+// Raw bytes, lines ending at each LF. A byte-order mark at the start is not
+// part of the first line: an editor that adds one must not void its pattern.
 Safelist ReadEntries(std::istream& in) {
     Safelist entries;
     std::string line;
-    while (std::getline(in, line, '\n')) AppendEntryOfLine(line, entries);
+    for (bool first = true; std::getline(in, line, '\n'); first = false) {
+        if (first && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+        AppendEntryOfLine(line, entries);
+    }
     return entries;
+}
+
+// The reason the C library gives for the last failure, if any.
+std::wstring SystemReason() {
+    const int error = errno;
+    return error == 0 ? std::wstring() : L" (" + Utf8ToWide(std::generic_category().message(error)) + L")";
 }
 
 bool HasWildcard(const std::wstring& entry) { return entry.find_first_of(L"*?") != std::wstring::npos; }
@@ -59,10 +70,20 @@ bool SafelistExists(const std::filesystem::path& installDir) {
     return std::filesystem::exists(installDir / "safelist.txt", ec) && !ec;
 }
 
-Safelist LoadSafelist(const std::filesystem::path& installDir) {
+bool LoadSafelist(const std::filesystem::path& installDir, Safelist& entries, std::wstring& problem) {
+    errno = 0;
     std::ifstream in(installDir / "safelist.txt", std::ios::binary);
-    if (!in) return {};
-    return ReadEntries(in);
+    if (!in) {
+        problem = L"cannot be opened" + SystemReason();
+        return false;
+    }
+    entries = ReadEntries(in);
+    // A directory opens on POSIX and fails at the first read.
+    if (in.bad() || !in.eof()) {
+        problem = L"cannot be read to its end" + SystemReason();
+        return false;
+    }
+    return true;
 }
 
 Safelist ParseSafelist(const std::string& bytes) {
@@ -73,7 +94,16 @@ Safelist ParseSafelist(const std::string& bytes) {
 void AppendProtectedNames(Safelist& patterns) {
     static const wchar_t* const kProtectedNames[] = {L"torvane.exe", L"Updater.exe", L"version.txt", L"updater.log",
                                                      L"_updater_just_ran.flag"};
+    // The updater's own working files: the log's day stamp (without it the next
+    // start empties the log of this very update), the maps marker, the
+    // temporaries of version.txt and of the downloads, and PlaceFile's copies.
+    static const wchar_t* const kWorkingFiles[] = {L"updater.log.ts", L"__maps_pending", L"version.txt.tmp",
+                                                   L"__remote_version.txt", L"update.zip.part",
+                                                   L"__remote_version.txt.part"};
     for (const wchar_t* name : kProtectedNames) patterns.emplace_back(name);
+    for (const wchar_t* name : kWorkingFiles) patterns.emplace_back(name);
+    patterns.push_back(std::wstring(L"*") + kPlacingSuffix);
+    patterns.push_back(SetAsideUpdaterName());
     // On POSIX the program's own file is "Updater", and a running file can be unlinked there.
     if (OwnExecutableName() != L"Updater.exe") patterns.push_back(OwnExecutableName());
 }

@@ -11,13 +11,19 @@ using Safelist = std::vector<std::wstring>;
 
 // True when an entry named "safelist.txt" (of any kind) exists in the install directory.
 bool SafelistExists(const std::filesystem::path& installDir);
-// The entries of installDir/safelist.txt; empty when it is missing or unreadable.
-Safelist LoadSafelist(const std::filesystem::path& installDir);
-// The entries of the bytes of one safelist file.
+// The entries of installDir/safelist.txt. False when the file cannot be opened
+// or read to its end (then no entry may be trusted); `problem` then says why,
+// for the log, e.g. "cannot be opened (Permission denied)".
+bool LoadSafelist(const std::filesystem::path& installDir, Safelist& entries, std::wstring& problem);
+// The entries of the bytes of one safelist file; a UTF-8 byte-order mark at
+// the start is skipped.
 Safelist ParseSafelist(const std::string& bytes);
 // Appends "torvane.exe", "Updater.exe", "version.txt", "updater.log",
-// "_updater_just_ran.flag" and, where the program's own file has another name
-// ("Updater" on POSIX), that name too.
+// "_updater_just_ran.flag", then the updater's working files ("updater.log.ts",
+// "__maps_pending", "version.txt.tmp", "__remote_version.txt", the downloads'
+// ".part" files, PlaceFile's temporaries at any depth, the set-aside updater)
+// and, where the program's own file has another name ("Updater" on POSIX),
+// that name too.
 void AppendProtectedNames(Safelist& patterns);
 // Every '/' becomes '\', then trailing '\' are removed.
 void NormalizeRelativePath(std::wstring& path);

@@ -1,6 +1,8 @@
 #pragma once
 // Files that are either wholly old or wholly new, even when the process or the
-// machine stops in the middle of writing them.
+// machine stops in the middle of writing them: a finished file is always moved
+// over its destination in one step, and what stood there is never written
+// through (a link at the destination is replaced itself).
 #include <filesystem>
 #include <string>
 
@@ -8,8 +10,25 @@
 // moves the sibling over the file. False (and the file untouched) on failure.
 bool WriteFileAtomically(const std::filesystem::path& file, const std::string& bytes);
 
-// Platform part: writes the bytes and flushes them to the disk.
-bool WriteAndFlush(const std::filesystem::path& file, const std::string& bytes);
+// Puts the source file at the destination in one step: a rename when both lie
+// on one volume, otherwise a copy into destination + kPlacingSuffix, flushed to
+// the disk and then renamed over the destination. False (the destination as it
+// was, no temporary left) when refused: disk full, file in use, a directory in
+// the way.
+bool PlaceFile(const std::filesystem::path& source, const std::filesystem::path& destination);
+// The suffix of PlaceFile's temporary copy beside its destination.
+inline constexpr wchar_t kPlacingSuffix[] = L".updater.part";
 
 // Moves a finished file over the destination, replacing it in one step.
 bool ReplaceFileWith(const std::filesystem::path& finished, const std::filesystem::path& destination);
+
+// Platform part.
+enum class MoveOutcome { Moved, OtherVolume, Refused };
+// Renames `from` over `to`. When the platform refuses because of what stands at
+// `to` (Windows: the read-only, hidden or system attribute, or a link or
+// junction), that obstacle is cleared and the rename tried once more.
+MoveOutcome MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
+// Writes the bytes and flushes them to the disk.
+bool WriteAndFlush(const std::filesystem::path& file, const std::string& bytes);
+// Copies the source's bytes into a new file `copy` and flushes them to the disk.
+bool CopyAndFlush(const std::filesystem::path& source, const std::filesystem::path& copy);

@@ -6,6 +6,7 @@
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
 #include "apply/safelist.h"
+#include "apply/self_update.h"
 #include "apply/tree_walk.h"
 #include "loader/progress.h"
 #include "services/download.h"
@@ -34,18 +35,31 @@ void CleanUp(const StagePaths& paths) {
 }
 
 void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& paths) {
+    // Without every pattern of the safelist the player's own files would look outdated.
+    Safelist safelist;
+    std::wstring problem;
+    if (!LoadSafelist(installDir, safelist, problem)) {
+        LogLine(L"safelist.txt " + problem + L" \u2192 skipping delete phase.");
+        Report(L"Skipping delete phase (unreadable safelist)...", 58);
+        return;
+    }
     LogLine(L"safelist.txt found in install dir \u2192 performing delete phase.");
     Report(L"Deleting outdated files...", 55);
-    const auto safelist = LoadSafelist(installDir);
     DeleteOutdatedFiles(installDir, paths.extraction, safelist);
     RemoveEmptyDirectories(installDir, paths.extraction, safelist);
 }
 
-void RecordNewVersion(const StagePaths& paths, const VersionInfo& local, const VersionInfo& remote) {
-    const VersionInfo updated{remote.gameVersion, local.updaterVersion};
-    WriteVersionFile(paths.versionFile, updated);
+// The updater's version is the remote one only when its new file went in.
+bool RecordNewVersion(const StagePaths& paths, const VersionInfo& local, const VersionInfo& remote,
+                      bool updaterReplaced) {
+    const VersionInfo updated{remote.gameVersion, updaterReplaced ? remote.updaterVersion : local.updaterVersion};
+    if (!WriteVersionFile(paths.versionFile, updated)) {
+        LogLine(L"version.txt could not be written; the update will be repeated on next start.");
+        return false;
+    }
     LogLine(L"version.txt updated (game=" + Utf8ToWide(updated.gameVersion) +
             L", updater=" + Utf8ToWide(updated.updaterVersion) + L")");
+    return true;
 }
 
 }  // namespace
@@ -89,6 +103,7 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     }
 
     Report(L"Copying new files...", 70);
+    const bool updaterReplaced = ReplaceRunningUpdater(paths.extraction, installDir) == UpdaterSwap::Replaced;
     const auto notCopied = CopyNewFiles(paths.extraction, installDir);
     Report(L"Final cleanup...", 90);
     RemoveEmptyDirectoriesAfterCopy(installDir);
@@ -107,7 +122,12 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     // version.txt is new, no later run would come back to remove it.
     CleanUp(paths);
     MarkMapsRefreshPending(installDir);
-    RecordNewVersion(paths, local, remote);
+    if (!RecordNewVersion(paths, local, remote, updaterReplaced)) {
+        // Not recorded, not applied: the next start repeats the update with its maps.
+        ClearMapsRefreshPending(installDir);
+        PostStatus(L"Update incomplete. It will be retried on next start.");
+        return false;
+    }
     Report(L"Update applied successfully.", 95);
     return true;
 }

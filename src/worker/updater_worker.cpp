@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 
+#include "apply/self_update.h"
 #include "launch/game_launch.h"
 #include "loader/progress.h"
 #include "services/download.h"
@@ -51,6 +52,8 @@ bool FetchRemoteVersion(const std::filesystem::path& installDir, VersionInfo& re
 }
 
 void RunUpdatePass(const std::filesystem::path& installDir) {
+    RemoveSetAsideUpdater(installDir);
+
     PostStatus(L"Checking local versions...");
     PostProgress(2);
     const VersionInfo local = ReadLocalVersion(installDir);

@@ -144,6 +144,7 @@ class World:
         for d in (self.install, self.documents, self.cwd):
             os.makedirs(d, exist_ok=True)
         self.data = os.path.join(self.documents, "Ardentfall Data")
+        self.program_name = runner.program_name  # the installed updater's file name
         self.server = Server(os.path.join(self.root, "server"), runner.pki)
         runner.install_program(self.install)
 
@@ -287,7 +288,7 @@ class Runner:
         os.symlink(world.documents if documents else os.path.join(world.root, "no-documents"), link)
 
     def command(self, world):
-        program = os.path.join(world.install, self.program_name)
+        program = os.path.join(world.install, world.program_name)
         return ["wine", program] if self.wine else [program]
 
     def environment(self, world, documents):

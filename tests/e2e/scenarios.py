@@ -245,9 +245,9 @@ def update_with_safelist(runner):
         "Launched torvane.exe successfully.",
     ])
     deleted = sorted(m[len("Deleting old file: "):] for m in messages if m.startswith("Deleting old file: "))
-    expect(deleted == sorted(["Data\\old_only.pak", "Old\\Deep\\Er\\gone.txt", "Sub\\Updater.exe", "update.zip",
-                              "updater.log.ts"]),
+    expect(deleted == sorted(["Data\\old_only.pak", "Old\\Deep\\Er\\gone.txt", "Sub\\Updater.exe", "update.zip"]),
            "deleted: %r" % deleted)
+    expect(os.path.exists(os.path.join(world.install, "updater.log.ts")), "the log's stamp stays: the log is kept")
     removed = [m[len("Removing empty dir: "):] for m in messages if m.startswith("Removing empty dir: ")]
     nested = [d for d in removed if d.startswith("Old")]
     expect(nested == ["Old\\Deep\\Er", "Old\\Deep", "Old"], "innermost first: %r" % removed)
@@ -546,17 +546,69 @@ def file_held_by_the_game_then_convergence(runner):
     expect_incomplete_then_convergence(world, rc, "game.dat", lambda: None)  # released when the holder ended
 
 
-@scenario(windows=True, posix=False)
+@scenario(windows=True)
 def running_updater_in_the_package(runner):
-    world = standard_world(runner, "self")
-    world.release(update=dict(NEW_PACKAGE, **{"Updater.exe": b"a newer updater"}))
+    # The updater runs under a name of the publisher's choosing and is still recognised.
+    safelist = {"safelist.txt": b"Data/Save/\n"}
+    world = standard_world(runner, "self", safelist=safelist["safelist.txt"])
+    name = "Launcher.exe" if runner.wine else "Launcher"
+    updater = os.path.join(world.install, name)
+    os.rename(os.path.join(world.install, runner.program_name), updater)
+    world.program_name = name
+    with open(runner.program, "rb") as f:
+        new_updater = f.read() + b"\0a newer updater"  # still runs: the tail is never loaded
+    world.release(update=dict(NEW_PACKAGE, **safelist, **{name: new_updater}))  # not marked executable
     rc = world.run()
     messages = world.log_messages()
     expect_common_end(world, rc, messages)
-    expect_in_order(messages, ["Failed to copy: " + world.path_text(world.install, "Updater.exe"),
-                               "version.txt updated (game=1.2.4, updater=1.0.0)", "maps.zip extracted successfully.",
-                               "Launched torvane.exe successfully."])
-    expect(world.install_tree() == updated_install(), "the rest of the update is applied")
+    expect_in_order(messages, ["Copied: " + world.path_text(updater), "version.txt updated (game=1.2.4, updater=9.9.9)",
+                               "maps.zip extracted successfully.", "Launched torvane.exe successfully."])
+    with open(updater, "rb") as f:
+        expect(f.read() == new_updater, "the new updater is in place")
+    # Windows cannot replace a running program: it was renamed aside first.
+    set_aside = os.path.join(world.install, "Updater.exe.old" if runner.wine else "Updater.old")
+    expect(os.path.exists(set_aside) == runner.wine, "set-aside updater after the swap")
+
+    # The new updater starts; an update without it neither deletes nor replaces it.
+    world.release(version=b"game-version: 1.2.5\r\nupdater-version: 9.9.10\r\n",
+                  update=dict(NEW_PACKAGE, **safelist))
+    os.remove(os.path.join(world.install, "updater.log"))
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, (["Removed the previous updater Updater.exe.old."] if runner.wine else []) +
+                    ["safelist.txt found in install dir *", "version.txt updated (game=1.2.5, updater=9.9.9)"])
+    expect(not any(m.startswith("Deleting old file: " + name) for m in messages), "the updater is not deleted")
+    with open(updater, "rb") as f:
+        expect(f.read() == new_updater, "the updater stays")
+    expect(not os.path.exists(set_aside), "the set-aside updater is removed")
+
+
+@scenario(windows=True)
+def unreadable_safelist_deletes_nothing(runner):
+    world = standard_world(runner, "unreadable-safelist")
+    os.makedirs(os.path.join(world.install, "safelist.txt"))  # cannot be read as a file
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, ["safelist.txt cannot be *", "Copied: *", "version.txt updated (game=1.2.4, updater=1.0.0)"])
+    expect(not any(m.startswith("Deleting old file: ") for m in messages), "nothing deleted")
+    expect(world.install_tree() == updated_install(), "installation: %r" % sorted(world.install_tree()))
+
+
+@scenario(windows=True)
+def version_file_cannot_be_written(runner):
+    world = standard_world(runner, "version-unwritable")
+    from harness import read_tree, write_tree
+    os.remove(os.path.join(world.install, "version.txt"))
+    write_tree(world.install, {"version.txt/in the way": b"a folder cannot be replaced by a file"})
+    rc = world.run()
+    messages = world.log_messages()
+    expect_common_end(world, rc, messages)
+    expect_in_order(messages, ["Copied: *", "version.txt could not be written; the update will be repeated on next start.",
+                               "Skipping maps.zip (no game update was applied).", "Launched torvane.exe successfully."])
+    expect(not any(m.startswith("version.txt updated") for m in messages), "not reported as installed")
+    expect(read_tree(world.data) == with_directories(OLD_DATA), "maps refreshed only with a recorded update")
 
 
 @scenario(windows=True, posix=False)

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "apply/copy_phase.h"
-#include "apply/own_executable.h"
 #include "apply_test_support.h"
 #include "services/text.h"
 
@@ -100,16 +99,30 @@ TEST(CopyNewFiles, MissingExtractionDirectoryIsIncomplete) {
     EXPECT_GE(CopyNewFiles(t.dir.path / "missing", t.install), 1u);
 }
 
-TEST(CopyNewFiles, RefusedCopyOntoTheRunningProgramIsLoggedButNotCounted) {
-    const fs::path self = RunningExecutablePath();
-    ASSERT_FALSE(self.empty());
-    ScratchDir dir;
-    WriteFile(dir.path / "pkg" / self.filename(), "not a program");
+TEST(CopyNewFiles, ALinkAtATargetIsReplacedNeverWrittenThrough) {
+    Package t;
+    const fs::path outside = t.dir.path / "outside";
+    WriteFile(outside / "precious.dat", "outside");
+    struct Link {
+        const char* target;
+        fs::path pointsTo;
+    };
+    const Link links[] = {{"to_file.dat", outside / "precious.dat"}, {"to_directory.dat", outside}};
+    for (const Link& link : links) {
+        t.Packaged(link.target, "new");
+        std::error_code ec;
+        if (fs::is_directory(link.pointsTo)) fs::create_directory_symlink(link.pointsTo, t.install / link.target, ec);
+        else fs::create_symlink(link.pointsTo, t.install / link.target, ec);
+        if (ec) GTEST_SKIP() << "links cannot be made here: " << ec.message();
+    }
     LogCapture log;
-    EXPECT_EQ(CopyNewFiles(dir.path / "pkg", self.parent_path()), 0u);
-    EXPECT_EQ(log.Messages(), std::vector<std::string>{LineFor("Failed to copy: ", self)});
-    EXPECT_TRUE(IsRunningExecutable(self));
-    EXPECT_FALSE(IsRunningExecutable(dir.path / "pkg" / self.filename()));
+    EXPECT_EQ(CopyNewFiles(t.extract, t.install), 0u);
+    for (const Link& link : links) {
+        EXPECT_FALSE(fs::is_symlink(t.install / link.target)) << link.target;
+        EXPECT_EQ(t.Installed(link.target), "new") << link.target;
+    }
+    EXPECT_EQ(ReadBytes(outside / "precious.dat"), "outside");
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
 }
 
 TEST(CopyNewFiles, NonAsciiNamesAreCopied) {

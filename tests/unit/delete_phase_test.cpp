@@ -3,8 +3,10 @@
 #include <algorithm>
 
 #include "apply/delete_phase.h"
+#include "apply/own_executable.h"
 #include "apply/tree_walk.h"
 #include "apply_test_support.h"
+#include "services/text.h"
 
 using namespace apply_test;
 namespace fs = std::filesystem;
@@ -84,17 +86,21 @@ TEST(DeleteOutdatedFiles, PackageComparisonIsExactInLetterCase) {
     EXPECT_TRUE(fs::exists(t.extract / "data.pak"));
 }
 
-TEST(DeleteOutdatedFiles, SafelistAndProtectedNamesAtTheTopKeepFiles) {
+TEST(DeleteOutdatedFiles, SafelistProtectedNamesAndTheUpdatersOwnFilesKeepFiles) {
     Installation t;
-    for (const char* name : {"torvane.exe", "UPDATER.EXE", "version.txt", "updater.log", "_updater_just_ran.flag",
-                             "Saves/slot1.sav", "Config/user.ini", "Backup/Updater.exe", "Backup/version.txt"})
-        t.Installed(name);
+    const std::vector<fs::path> kept = {
+        "torvane.exe", "UPDATER.EXE", "version.txt", "updater.log", "_updater_just_ran.flag",
+        // the updater's working files: without the stamp the next start empties this update's log
+        "updater.log.ts", "__maps_pending", "version.txt.tmp", "__remote_version.txt", "update.zip.part",
+        "__remote_version.txt.part", "Data/pack.dat.updater.part", WideToPath(SetAsideUpdaterName()),
+        "Saves/slot1.sav", "Config/user.ini"};
+    for (const fs::path& name : kept) t.Installed(name);
+    t.Installed("Backup/Updater.exe");
+    t.Installed("Backup/version.txt");
     t.Packaged("other.dat");
     LogCapture log;
     DeleteOutdatedFiles(t.install, t.extract, ParseSafelist("Saves/\n*.ini\n"));
-    for (const char* kept : {"torvane.exe", "UPDATER.EXE", "version.txt", "updater.log", "_updater_just_ran.flag",
-                             "Saves/slot1.sav", "Config/user.ini"})
-        EXPECT_TRUE(t.Has(kept)) << kept;
+    for (const fs::path& name : kept) EXPECT_TRUE(t.Has(name)) << name;
     EXPECT_FALSE(t.Has("Backup/Updater.exe"));
     EXPECT_FALSE(t.Has("Backup/version.txt"));
     EXPECT_EQ(log.Messages().size(), 2u);

@@ -62,3 +62,16 @@ TEST(DeleteOutdatedFilesPosix, FirstFailedDeletionEndsThePhase) {
         EXPECT_NE(logged, fs::exists(install / file)) << file;
     }
 }
+
+TEST(SafelistFilePosix, AFileThePlayerCannotReadIsNotLoaded) {
+    ScratchDir dir;
+    WriteFile(dir.path / "safelist.txt", "Saves/\n");
+    fs::permissions(dir.path / "safelist.txt", fs::perms::none);
+    OpenToEveryone(dir.path);
+    // The child reports the result through its exit code.
+    ASSERT_TRUE(RunAsNobody([&] {
+        Safelist entries;
+        std::wstring problem;
+        if (LoadSafelist(dir.path, entries, problem) || problem != L"cannot be opened (Permission denied)") _exit(3);
+    }));
+}

@@ -5,6 +5,7 @@
 
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
+#include "apply/own_executable.h"
 #include "apply_test_support.h"
 
 using namespace apply_test;
@@ -68,6 +69,18 @@ TEST(CopyNewFilesWin32, FileInUseIsNotOverwrittenAndIsCounted) {
     LogCapture log;
     EXPECT_EQ(CopyNewFiles(dir.path / "pkg", install), 1u);
     EXPECT_EQ(log.Messages(), std::vector<std::string>{"Failed to copy: " + (install / "busy.dat").string()});
+}
+
+TEST(CopyNewFilesWin32, RefusedMoveOntoTheRunningProgramIsLoggedButNotCounted) {
+    const fs::path self = RunningExecutablePath();
+    ASSERT_FALSE(self.empty());
+    ScratchDir dir;
+    WriteFile(dir.path / "pkg" / self.filename(), "not a program");
+    LogCapture log;
+    EXPECT_EQ(CopyNewFiles(dir.path / "pkg", self.parent_path()), 0u);
+    EXPECT_EQ(log.Messages(), std::vector<std::string>{"Failed to copy: " + self.string()});
+    EXPECT_TRUE(IsRunningExecutable(self));
+    EXPECT_FALSE(IsRunningExecutable(dir.path / "pkg" / self.filename()));
 }
 
 TEST(DeleteOutdatedFilesWin32, UnpairedSurrogateNamesAreHandled) {
