@@ -15,7 +15,7 @@ void ReportMapsFailure() {
 
 }  // namespace
 
-void RunMapsStage() {
+void RunMapsStage(const PackageCheck& check) {
     PostStatus(L"Preparing maps & data...");
     PostProgress(96);
     const auto dataDir = ResolveDataDirectory();
@@ -27,7 +27,7 @@ void RunMapsStage() {
 
     // Until the new package is here the player's maps stay as they are.
     PostStatus(L"Downloading maps...");
-    if (!DownloadMapsPackage(dataDir)) {
+    if (!DownloadMapsPackage(dataDir, check)) {
         ReportMapsFailure();
         return;
     }

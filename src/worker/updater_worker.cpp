@@ -13,6 +13,7 @@
 #include "worker/install_stage.h"
 #include "worker/maps_pending.h"
 #include "worker/maps_stage.h"
+#include "worker/version_signature.h"
 
 namespace {
 
@@ -35,7 +36,9 @@ VersionInfo FetchRemoteVersion(const std::filesystem::path& installDir, const Ve
     const auto remoteFile = installDir / "__remote_version.txt";
     if (DownloadFile(VersionFileUrl(), remoteFile)) {
         VersionInfo fetched{"0.0.0", "0.0.0"};
-        if (ReadVersionFile(remoteFile, fetched)) {
+        if (!RemoteVersionIsSigned(remoteFile)) {
+            // logged; the remote version counts as not available
+        } else if (ReadVersionFile(remoteFile, fetched)) {
             remote = fetched;
             LogLine(DescribeVersions(L"Remote game-version=", remote));
         } else {
@@ -73,7 +76,7 @@ void UpdaterWorker() {
 
     if (gameUpdateApplied || IsMapsRefreshPending(installDir)) {
         if (!gameUpdateApplied) LogLine(L"The maps refresh of the last update did not finish; refreshing maps now.");
-        RunMapsStage();
+        RunMapsStage(remote.mapsPackage);
         ClearMapsRefreshPending(installDir);
     } else {
         LogLine(L"Skipping maps.zip (no game update was applied).");
