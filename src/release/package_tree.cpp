@@ -36,6 +36,10 @@ struct Scan {
             Problem(name, "the name is not UTF-8");
             return false;
         }
+        if (name.find('\\') != std::string::npos) {
+            Problem(name, "the name holds a backslash, which players' updaters read as a folder separator");
+            return false;
+        }
         EntryPath path;
         if (!SplitEntryName(Utf8ToWide(name), path)) {
             Problem(name, "players' updaters refuse this name (a reserved Windows name such as CON or NUL, one of "
