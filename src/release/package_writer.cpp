@@ -15,6 +15,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// zlib's and zip's default; libzip's own default is the slowest level, 9.
+constexpr zip_uint32_t kDeflateLevel = 6;
+
 struct Part {
     fs::path path;
     std::vector<std::size_t> members;  // indexes into the files, in the order added
@@ -74,7 +77,7 @@ void WritePart(const std::vector<PackageFile>& files, Part& part) {
             Fail(archive, file.source.string(), part.error);
             return;
         }
-        zip_set_file_compression(archive, static_cast<zip_uint64_t>(added), ZIP_CM_DEFLATE, 0);
+        zip_set_file_compression(archive, static_cast<zip_uint64_t>(added), ZIP_CM_DEFLATE, kDeflateLevel);
     }
     zip_register_progress_callback_with_state(archive, 0.001, &StoreFraction, nullptr, &part.done);
     if (zip_close(archive) != 0) Fail(archive, "writing " + part.path.string(), part.error);

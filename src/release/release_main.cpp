@@ -7,6 +7,7 @@
 #include <clocale>
 #include <cstdio>
 #include <system_error>
+#include <thread>
 
 #include "release/installation_rules.h"
 #include "release/package_tree.h"
@@ -64,10 +65,14 @@ bool CheckInputs(const ReleaseOptions& options, Package& update, Package& maps) 
 bool WriteAndCheck(const fs::path& updates, Package& package) {
     const fs::path file = updates / package.fileName;
     std::string error;
-    if (!WritePackage(package.tree.files, file, error) ||
-        !ReadBackPackage(file, package.tree.files, updates / ".read-back", error))
-        return Fail(error);
-    return DigestPackage(file, package.digest) || Fail("cannot read " + file.string());
+    if (!WritePackage(package.tree.files, file, error)) return Fail(error);
+    // The digest is taken on a second core while the package is read back.
+    bool digested = false;
+    std::thread digest([&] { digested = DigestPackage(file, package.digest); });
+    bool readBack = ReadBackPackage(file, package.tree.files, updates / ".read-back", error);
+    digest.join();
+    if (!readBack) return Fail(error);
+    return digested || Fail("cannot read " + file.string());
 }
 
 bool WriteVersionFile(const ReleaseOptions& options, const fs::path& updates, const Package& update,
