@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Download benchmark: DownloadFile (through tests/download_fetch) against
 `curl -o` for one large file from nginx over TLS on loopback, both trusting the
-run's test CA through a private mount namespace (needs root).
+run's test CA through a private mount namespace (needs root). A third client,
+DownloadPackage, fetches the same file checking its SHA-256 as it arrives: the
+cost of the check.
 
 Usage: bench/download/run.py [--build build/native] [--size-mb 500] [--runs 5]
                              [--emulator wine]
@@ -72,8 +74,9 @@ def start_nginx(work, pki, root):
 
 def measure(arguments):
     """Runs inside the namespace: alternates the two clients, prints JSON."""
-    url, destination, runs, ours = arguments[0], arguments[1], int(arguments[2]), arguments[3:]
-    clients = {"curl": ["curl", "-sS", "-o", destination, url], "DownloadFile": ours + [url, destination]}
+    url, destination, runs, sha256, ours = arguments[0], arguments[1], int(arguments[2]), arguments[3], arguments[4:]
+    clients = {"curl": ["curl", "-sS", "-o", destination, url], "DownloadFile": ours + [url, destination],
+               "DownloadPackage": ours + [url, destination, sha256]}
     times = {name: [] for name in clients}
     for _ in range(runs):
         for name, command in clients.items():
@@ -110,7 +113,9 @@ def main(argv):
         url = "https://localhost:%d/update.zip" % port
         destination = os.path.join(work, "fetched.zip")
         ours = ([options.emulator] if options.emulator else []) + [fetch]
-        inner = [sys.executable, os.path.abspath(__file__), "--measure", url, destination, str(options.runs)] + ours
+        sha256 = subprocess.run(["sha256sum", package], check=True, stdout=subprocess.PIPE, text=True).stdout.split()[0]
+        inner = [sys.executable, os.path.abspath(__file__), "--measure", url, destination, str(options.runs),
+                 sha256] + ours
         output = subprocess.run(testca.trusted_command(inner, pki["bundle"], wine=bool(options.emulator)),
                                 check=True, stdout=subprocess.PIPE, text=True).stdout
         times = json.loads(output.strip().splitlines()[-1])
@@ -120,6 +125,10 @@ def main(argv):
         print("DownloadFile%s: median %.2f s (runs: %s)" % (" under " + options.emulator if options.emulator else "",
               ours_median, ", ".join("%.2f" % t for t in times["DownloadFile"])))
         print("curl -o:      median %.2f s (runs: %s)" % (curl_median, ", ".join("%.2f" % t for t in times["curl"])))
+        checked_median = statistics.median(times["DownloadPackage"])
+        print("DownloadPackage with SHA-256 check: median %.2f s (runs: %s); cost of the check: %+.1f %%" %
+              (checked_median, ", ".join("%.2f" % t for t in times["DownloadPackage"]),
+               100 * (checked_median / ours_median - 1)))
         print("ratio DownloadFile / curl: %.3f; last download identical to the source: %s" %
               (ours_median / curl_median, "yes" if identical else "NO"))
         return 0 if identical else 1

@@ -63,6 +63,7 @@ enum class Phase { Connecting, AwaitingResponse, Receiving };
 struct Transfer {
     CURL* curl = nullptr;
     std::filesystem::path partialFile;
+    BodyTally* tally = nullptr;
     int fd = -1;
     bool writeFailed = false;
     Phase phase = Phase::Connecting;
@@ -106,6 +107,7 @@ std::size_t OnBody(char* data, std::size_t, std::size_t size, void* context) {
         transfer.writeFailed = true;
         return 0;  // makes libcurl end the transfer with an error
     }
+    TallyBody(*transfer.tally, data, size);
     return size;
 }
 
@@ -175,7 +177,7 @@ bool Perform(CURL* curl, Transfer& transfer) {
 
 }  // namespace
 
-bool TransferToFile(const std::wstring& wideUrl, const std::filesystem::path& partialFile) {
+bool TransferToFile(const std::wstring& wideUrl, const std::filesystem::path& partialFile, BodyTally& tally) {
     ParsedUrl url;
     if (!InitCurlOnce() || !ParseUrl(wideUrl, url)) return false;
     CURL* curl = curl_easy_init();
@@ -184,6 +186,7 @@ bool TransferToFile(const std::wstring& wideUrl, const std::filesystem::path& pa
     Transfer transfer;
     transfer.curl = curl;
     transfer.partialFile = partialFile;
+    transfer.tally = &tally;
     bool ok = Configure(curl, url, userAgent, transfer) && Perform(curl, transfer);
     if (transfer.fd >= 0 && close(transfer.fd) != 0) ok = false;
     curl_easy_cleanup(curl);

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "services/package_check.h"
+
 // Limits shared by both HTTP clients; they equal WinHTTP's documented defaults
 // on Windows, which Wine does not apply to the wait for response headers.
 inline constexpr unsigned long kConnectTimeoutMs = 60000;
@@ -18,6 +20,6 @@ inline constexpr std::size_t kMaxPathLength = 2047;
 
 // Performs the GET and, only for a final status 200, creates partialFile and
 // streams the body into it. True when the body is complete and the file closed
-// cleanly. On false, partialFile may exist with part of the body; the caller
-// removes it.
-bool TransferToFile(const std::wstring& url, const std::filesystem::path& partialFile);
+// cleanly. Every stored byte also goes through `tally`. On false, partialFile
+// may exist with part of the body; the caller removes it.
+bool TransferToFile(const std::wstring& url, const std::filesystem::path& partialFile, BodyTally& tally);

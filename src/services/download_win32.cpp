@@ -80,7 +80,7 @@ Length ContentLength(HINTERNET request, std::uint64_t& length) {
 // fails the download. A body that ends before its announced Content-Length also
 // looks like a clean end (Wine), so the count is compared with it. A chunked body
 // that is cut off cannot be told from a complete one here.
-bool CopyBody(HINTERNET request, HANDLE file, std::uint64_t& received) {
+bool CopyBody(HINTERNET request, HANDLE file, BodyTally& tally) {
     char buffer[8192];
     for (;;) {
         DWORD available = 0;
@@ -92,50 +92,51 @@ bool CopyBody(HINTERNET request, HANDLE file, std::uint64_t& received) {
         if (read == 0) return true;
         DWORD written = 0;
         if (!WriteFile(file, buffer, read, &written, nullptr) || written != read) return false;
-        received += read;
+        TallyBody(tally, buffer, read);
     }
 }
 
-bool StoreBody(HINTERNET request, const std::filesystem::path& partialFile) {
+bool StoreBody(HINTERNET request, const std::filesystem::path& partialFile, BodyTally& tally) {
     std::uint64_t announced = 0;
     Length length = ContentLength(request, announced);
     if (length == Length::Invalid) return false;
     HANDLE file = CreateFileW(partialFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
-    std::uint64_t received = 0;
-    bool complete = CopyBody(request, file, received);
+    bool complete = CopyBody(request, file, tally);
     if (!CloseHandle(file)) complete = false;
-    return complete && (length == Length::Absent || received == announced);
+    return complete && (length == Length::Absent || tally.size == announced);
 }
 
-bool FetchOverConnection(HINTERNET connection, const UrlParts& parts, const std::filesystem::path& partialFile) {
+bool FetchOverConnection(HINTERNET connection, const UrlParts& parts, const std::filesystem::path& partialFile,
+                         BodyTally& tally) {
     HINTERNET request = WinHttpOpenRequest(connection, L"GET", parts.path, nullptr, WINHTTP_NO_REFERER,
                                            WINHTTP_DEFAULT_ACCEPT_TYPES, parts.https ? WINHTTP_FLAG_SECURE : 0);
     if (request == nullptr) return false;
-    bool ok = SendAndReceive(request) && StatusIs200(request) && StoreBody(request, partialFile);
+    bool ok = SendAndReceive(request) && StatusIs200(request) && StoreBody(request, partialFile, tally);
     WinHttpCloseHandle(request);
     return ok;
 }
 
-bool FetchInSession(HINTERNET session, const UrlParts& parts, const std::filesystem::path& partialFile) {
+bool FetchInSession(HINTERNET session, const UrlParts& parts, const std::filesystem::path& partialFile,
+                    BodyTally& tally) {
     HINTERNET connection = WinHttpConnect(session, parts.host, parts.port, 0);
     if (connection == nullptr) return false;
-    bool ok = FetchOverConnection(connection, parts, partialFile);
+    bool ok = FetchOverConnection(connection, parts, partialFile, tally);
     WinHttpCloseHandle(connection);
     return ok;
 }
 
 }  // namespace
 
-bool TransferToFile(const std::wstring& url, const std::filesystem::path& partialFile) {
+bool TransferToFile(const std::wstring& url, const std::filesystem::path& partialFile, BodyTally& tally) {
     UrlParts parts;
     if (!CrackUrl(url, parts)) return false;
     const std::wstring userAgent = UpdaterUserAgent();
     HINTERNET session = WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                     WINHTTP_NO_PROXY_BYPASS, 0);
     if (session == nullptr) return false;
-    bool ok = SetLimits(session) && FetchInSession(session, parts, partialFile);
+    bool ok = SetLimits(session) && FetchInSession(session, parts, partialFile, tally);
     WinHttpCloseHandle(session);
     return ok;
 }

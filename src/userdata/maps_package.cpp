@@ -10,12 +10,12 @@
 
 std::filesystem::path MapsPackageFile(const std::filesystem::path& dataDir) { return dataDir / "__maps.zip"; }
 
-bool DownloadMapsPackage(const std::filesystem::path& dataDir) {
+bool DownloadMapsPackage(const std::filesystem::path& dataDir, const PackageCheck& check) {
     std::error_code ignored;
     std::filesystem::create_directories(dataDir, ignored);
     const auto package = MapsPackageFile(dataDir);
     LogLine(L"Downloading maps.zip to: " + PathToWide(package));
-    if (DownloadFile(MapsPackageUrl(), package)) return true;
+    if (DownloadPackage(MapsPackageUrl(), package, check)) return true;
     LogLine(L"Download maps.zip failed.");
     return false;
 }

@@ -4,11 +4,14 @@
 
 #include <filesystem>
 
+#include "services/package_check.h"
+
 std::filesystem::path MapsPackageFile(const std::filesystem::path& dataDir);
 
 // Creates the data directory if missing and downloads the package into it;
-// false (and the line "Download maps.zip failed.") when nothing arrived.
-bool DownloadMapsPackage(const std::filesystem::path& dataDir);
+// false (and the line "Download maps.zip failed.") when nothing arrived or
+// the package did not pass `check`.
+bool DownloadMapsPackage(const std::filesystem::path& dataDir, const PackageCheck& check);
 
 // Reads the downloaded package whole before anything in the data directory is
 // touched; a damaged one is logged and removed, and the result is false.

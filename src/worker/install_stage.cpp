@@ -68,7 +68,7 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     const StagePaths paths{installDir / "update.zip", installDir / "_update_temp", installDir / "version.txt"};
 
     Report(L"Update available. Downloading update package...", 15);
-    if (!DownloadFile(UpdatePackageUrl(), paths.package)) {
+    if (!DownloadPackage(UpdatePackageUrl(), paths.package, remote.updatePackage)) {
         LogLine(L"Download update.zip failed. Will skip update.");
         Report(L"Download failed. Skipping update.", 20);
         return false;

@@ -16,7 +16,7 @@ bool ReportMapsFailure() {
 
 }  // namespace
 
-bool RunMapsStage() {
+bool RunMapsStage(const PackageCheck& check) {
     PostStatus(L"Preparing maps & data...");
     PostProgress(96);
     const auto dataDir = ResolveDataDirectory();
@@ -28,7 +28,7 @@ bool RunMapsStage() {
 
     // Until a new package is here and read whole, the player's maps stay as they are.
     PostStatus(L"Downloading maps...");
-    if (!DownloadMapsPackage(dataDir) || !VerifyMapsPackage(dataDir)) return ReportMapsFailure();
+    if (!DownloadMapsPackage(dataDir, check) || !VerifyMapsPackage(dataDir)) return ReportMapsFailure();
     PostStatus(L"Cleaning Documents data...");
     CleanDataDirectory(dataDir);
     if (!ExtractMapsPackage(dataDir)) return ReportMapsFailure();

@@ -14,6 +14,7 @@
 #include "worker/install_stage.h"
 #include "worker/maps_pending.h"
 #include "worker/maps_stage.h"
+#include "worker/version_signature.h"
 
 namespace {
 
@@ -36,8 +37,10 @@ bool FetchRemoteVersion(const std::filesystem::path& installDir, VersionInfo& re
     const auto remoteFile = installDir / "__remote_version.txt";
     if (DownloadFile(VersionFileUrl(), remoteFile)) {
         VersionInfo server{"0.0.0", "0.0.0"};
-        fetched = ReadVersionFile(remoteFile, server);
-        if (fetched) {
+        if (!RemoteVersionIsSigned(remoteFile)) {
+            // logged; the remote version counts as not available
+        } else if (ReadVersionFile(remoteFile, server)) {
+            fetched = true;
             remote = server;
             LogLine(DescribeVersions(L"Remote game-version=", remote));
         } else {
@@ -75,7 +78,7 @@ void RunUpdatePass(const std::filesystem::path& installDir) {
     if (gameUpdateApplied || IsMapsRefreshPending(installDir)) {
         if (!gameUpdateApplied) LogLine(L"The maps refresh of the last update did not finish; refreshing maps now.");
         // A refresh that did not finish is tried again at the next start.
-        if (RunMapsStage()) ClearMapsRefreshPending(installDir);
+        if (RunMapsStage(remote.mapsPackage)) ClearMapsRefreshPending(installDir);
     } else {
         LogLine(L"Skipping maps.zip (no game update was applied).");
     }

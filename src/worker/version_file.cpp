@@ -33,10 +33,19 @@ void ApplyLine(std::string_view line, VersionInfo& info) {
     std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return;
     std::string key = Trim(line.substr(0, colon));
+    std::string value = Trim(line.substr(colon + 1));
     if (EqualsIgnoringAsciiCase(key, "game-version"))
-        info.gameVersion = Trim(line.substr(colon + 1));
+        info.gameVersion = value;
     else if (EqualsIgnoringAsciiCase(key, "updater-version"))
-        info.updaterVersion = Trim(line.substr(colon + 1));
+        info.updaterVersion = value;
+    else if (EqualsIgnoringAsciiCase(key, "update-sha256"))
+        info.updatePackage.sha256 = value;
+    else if (EqualsIgnoringAsciiCase(key, "update-size"))
+        info.updatePackage.size = value;
+    else if (EqualsIgnoringAsciiCase(key, "maps-sha256"))
+        info.mapsPackage.sha256 = value;
+    else if (EqualsIgnoringAsciiCase(key, "maps-size"))
+        info.mapsPackage.size = value;
 }
 
 // A component as the standard string-to-int conversion reads it (blanks, an

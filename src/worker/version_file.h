@@ -1,19 +1,24 @@
 #pragma once
-// version.txt: "game-version" and "updater-version" key-colon-value lines.
+// version.txt: "game-version" and "updater-version" key-colon-value lines; the
+// remote one may also describe the packages ("update-sha256", "update-size",
+// "maps-sha256", "maps-size"). The local one holds the two versions only.
 
 #include <filesystem>
 #include <string>
 
+#include "services/package_check.h"
 #include "services/text.h"
 
 struct VersionInfo {
     std::string gameVersion;
     std::string updaterVersion;
+    PackageCheck updatePackage{};  // never written to the local file
+    PackageCheck mapsPackage{};
 };
 
 // Overwrites the fields whose keys the file holds; false when it cannot be opened.
 bool ReadVersionFile(const std::filesystem::path& path, VersionInfo& info);
-// Writes both lines with CR LF; false when the file could not be written whole.
+// Writes the two version lines with CR LF; false when the file could not be written whole.
 bool WriteVersionFile(const std::filesystem::path& path, const VersionInfo& info);
 // -1 when a is older than b, 0 when equal, 1 when newer.
 int CompareVersions(const std::string& a, const std::string& b);

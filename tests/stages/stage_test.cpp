@@ -192,7 +192,7 @@ TEST(MapsStage, LogsEachStepInOrder) {
     for (const MapsLogRow& row : kMapsLogRows) {
         SCOPED_TRACE(row.maps ? row.maps : "no maps.zip");
         Pass pass({"", nullptr, nullptr, row.maps, kPlain, {}, "", false, nullptr, nullptr});
-        RunMapsStage();
+        RunMapsStage({});
         auto logged = pass.log.Messages();
         ASSERT_EQ(logged.size(), row.lines.size());
         for (std::size_t i = 0; i < logged.size(); ++i) EXPECT_EQ(logged[i].rfind(row.lines[i], 0), 0u) << logged[i];

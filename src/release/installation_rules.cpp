@@ -1,0 +1,50 @@
+#include "release/installation_rules.h"
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "apply/ascii_case.h"
+#include "apply/safelist.h"
+#include "services/text.h"
+
+namespace {
+
+// Package paths in the delete phase's normal form: '\' separators.
+std::vector<std::wstring> RelativePaths(const PackageTree& tree) {
+    std::vector<std::wstring> paths;
+    for (const auto& file : tree.files) paths.push_back(Utf8ToWide(file.name));
+    for (const auto& directory : tree.directories) paths.push_back(Utf8ToWide(directory));
+    for (auto& path : paths) NormalizeRelativePath(path);
+    return paths;
+}
+
+void CheckSafelist(const PackageFile& safelist, PackageTree& tree) {
+    std::ifstream in(safelist.source, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.starts_with("\xEF\xBB\xBF")) {
+        tree.problems.push_back("game directory: " + safelist.name +
+                                " starts with a byte-order mark; save it as UTF-8 without one");
+        return;
+    }
+    const auto paths = RelativePaths(tree);
+    for (const auto& pattern : ParseSafelist(bytes)) {
+        bool matches = false;
+        for (const auto& path : paths) matches = matches || MatchesSafelist(path, Safelist{pattern});
+        if (!matches)
+            tree.warnings.push_back("game directory: safelist pattern '" + WideToUtf8(pattern) +
+                                    "' matches nothing in the package (it can keep only players' own files)");
+    }
+}
+
+}  // namespace
+
+void CheckInstallationRules(PackageTree& tree) {
+    for (const auto& file : tree.files) {
+        const std::wstring name = Utf8ToWide(file.name);
+        if (EqualsIgnoringAsciiCase(name, L"safelist.txt")) CheckSafelist(file, tree);
+        if (EqualsIgnoringAsciiCase(name, L"Updater.exe") || EqualsIgnoringAsciiCase(name, L"Updater"))
+            tree.warnings.push_back("game directory: the package holds the updater (" + file.name +
+                                    "); it will replace the players' updater");
+    }
+}

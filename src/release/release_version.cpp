@@ -1,0 +1,92 @@
+#include "release/release_version.h"
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <fstream>
+#include <memory>
+#include <type_traits>
+#include <vector>
+
+#include "services/base64.h"
+#include "services/sha256.h"
+#include "worker/version_signature.h"
+
+namespace {
+
+template <typename T, void (*Free)(T*)>
+using Owned = std::unique_ptr<T, std::integral_constant<decltype(Free), Free>>;
+
+Owned<EVP_PKEY, EVP_PKEY_free> ReadPrivateKey(const std::filesystem::path& keyFile) {
+    Owned<BIO, BIO_free_all> file(BIO_new_file(keyFile.c_str(), "r"));
+    return Owned<EVP_PKEY, EVP_PKEY_free>(file ? PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr)
+                                               : nullptr);
+}
+
+bool SignBytes(EVP_PKEY* key, const std::string& bytes, std::string& der) {
+    Owned<EVP_MD_CTX, EVP_MD_CTX_free> context(EVP_MD_CTX_new());
+    std::size_t length = 0;
+    if (!context || EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key) != 1 ||
+        EVP_DigestSign(context.get(), nullptr, &length, nullptr, 0) != 1)
+        return false;
+    der.assign(length, '\0');
+    auto* out = reinterpret_cast<unsigned char*>(der.data());
+    if (EVP_DigestSign(context.get(), out, &length, reinterpret_cast<const unsigned char*>(bytes.data()),
+                       bytes.size()) != 1)
+        return false;
+    der.resize(length);
+    return true;
+}
+
+// The key's public half as the PEM that a build embeds.
+std::string PublicKeyPem(EVP_PKEY* key) {
+    unsigned char* der = nullptr;
+    int length = i2d_PUBKEY(key, &der);
+    if (length <= 0) return {};
+    std::string body = EncodeBase64(std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length)));
+    OPENSSL_free(der);
+    std::string pem = "-----BEGIN PUBLIC KEY-----\n";
+    for (std::size_t i = 0; i < body.size(); i += 64) pem += body.substr(i, 64) + "\n";
+    return pem + "-----END PUBLIC KEY-----\n";
+}
+
+}  // namespace
+
+bool DigestPackage(const std::filesystem::path& package, PackageDigest& digest) {
+    std::ifstream in(package, std::ios::binary);
+    Sha256 hash = StartSha256();
+    std::vector<char> buffer(1 << 20);
+    digest.size = 0;
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+        AddToSha256(hash, buffer.data(), static_cast<std::size_t>(in.gcount()));
+        digest.size += static_cast<std::uint64_t>(in.gcount());
+    }
+    Sha256Digest value{};
+    if (in.bad() || !in.eof() || !FinishSha256(hash, value)) return false;
+    digest.sha256 = DigestToHex(value);
+    return true;
+}
+
+std::string ReleaseVersionText(const std::string& gameVersion, const std::string& updaterVersion,
+                               const PackageDigest& update, const PackageDigest& maps) {
+    return "game-version: " + gameVersion + "\r\nupdater-version: " + updaterVersion +
+           "\r\nupdate-sha256: " + update.sha256 + "\r\nupdate-size: " + std::to_string(update.size) +
+           "\r\nmaps-sha256: " + maps.sha256 + "\r\nmaps-size: " + std::to_string(maps.size) + "\r\n";
+}
+
+bool SignVersionText(std::string& text, const std::filesystem::path& keyFile, std::string& error) {
+    auto key = ReadPrivateKey(keyFile);
+    std::string der;
+    if (!key || !SignBytes(key.get(), text, der)) {
+        error = "cannot sign with " + keyFile.string() + " (a PEM ECDSA P-256 private key is needed)";
+        return false;
+    }
+    const std::string signedText = text + "signature: " + EncodeBase64(der) + "\r\n";
+    if (CheckVersionSignature(signedText, PublicKeyPem(key.get())) != SignatureVerdict::Valid) {
+        error = keyFile.string() + " is not an ECDSA P-256 key, which players' updaters require";
+        return false;
+    }
+    text = signedText;
+    return true;
+}

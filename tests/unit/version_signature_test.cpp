@@ -1,0 +1,123 @@
+// The signature line of version.txt: base64, DER and key parsing, and the
+// platform's ECDSA P-256 verification (CNG under Wine, libcrypto natively),
+// with signatures made by `openssl dgst -sha256 -sign`.
+
+#include <gtest/gtest.h>
+
+#include "services/base64.h"
+#include "services/release_key.h"
+#include "services/signature.h"
+#include "test_support.h"
+#include "worker/version_file.h"
+#include "worker/version_signature.h"
+
+using testing_support::ScratchDir;
+using testing_support::WriteBytes;
+
+namespace {
+
+// tests/e2e/keys/release_test_key.pub.pem
+const std::string kKey =
+    "-----BEGIN PUBLIC KEY-----\n"
+    "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEYZUzjrGwYu7w3osJfC6AVL/qHJ4M\n"
+    "6QrOLHPCI4HE/PvGJtHJ9wcLq7ysRiASRa1yclgkPwTFH9SoLjl06hNRjQ==\n"
+    "-----END PUBLIC KEY-----\n";
+const std::string kText = "game-version: 1.2.4\r\nupdater-version: 1.0.0\r\nupdate-size: 3\r\n";
+// Over kText with that key (r and s both need a leading zero byte in DER).
+const std::string kSignature =
+    "MEYCIQDvb3VAeS/pwS7GL9Lkzjlygx0jPnO7hI5H1dQv05SkcgIhAJ92w+OMAKauIcHMUyPtUE3M7rAGCGDJzB696QR5G3N/";
+// Over kText with another key.
+const std::string kOtherKeySignature =
+    "MEUCIQCo61wsxtR9/y+IAta9dy+XPiQHXKaPUhAddlE8dhDadQIgaLqkvqe33+oNmM7zJZSkohTx+klggDulrcIFGebZpEg=";
+// Over "game-version: 1.2.4\nupdater-version: 1.0.0\n" with the key.
+const std::string kLfSignature =
+    "MEQCIG1yu69dBlSExhPfwiTdibVZ2NlVhhDUm/6VQ1vG8uMTAiAT8dtHZOkl2NE2ve09wP6YyCF3qdV0qWFcL1WAGotahg==";
+
+std::string Hex(std::string_view bytes) {
+    std::string text;
+    for (char c : bytes) text += "0123456789abcdef"[(c >> 4) & 0xF], text += "0123456789abcdef"[c & 0xF];
+    return text;
+}
+
+std::string Unhex(std::string_view hex) {
+    std::string bytes;
+    for (std::size_t i = 0; i < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+    return bytes;
+}
+
+}  // namespace
+
+TEST(VersionSignature, Verdicts) {
+    using enum SignatureVerdict;
+    struct Row {
+        const char* name;
+        std::string file;
+        SignatureVerdict expected;
+    } rows[] = {
+        {"valid, last line", kText + "signature: " + kSignature + "\r\n", Valid},
+        {"valid, last line without line end", kText + "signature: " + kSignature, Valid},
+        {"valid, between LF lines", "game-version: 1.2.4\nSignature : " + kLfSignature + "\nupdater-version: 1.0.0\n", Valid},
+        {"missing", kText, Missing},
+        {"made with another key", kText + "signature: " + kOtherKeySignature + "\r\n", Wrong},
+        {"over different bytes", "game-version: 1.2.5\r\n" + kText.substr(21) + "signature: " + kSignature + "\r\n", Wrong},
+        {"line end not removed with it", kText + "signature: " + kSignature + "\r\n\r\n", Wrong},
+        {"malformed base64", kText + "signature: " + kSignature.substr(1) + "\r\n", Malformed},
+        {"base64 of no DER", kText + "signature: AAAA\r\n", Malformed},
+        {"two signature lines", kText + "signature: " + kSignature + "\r\nsignature: " + kSignature + "\r\n", Malformed},
+    };
+    for (const auto& row : rows) EXPECT_EQ(CheckVersionSignature(row.file, kKey), row.expected) << row.name;
+    EXPECT_EQ(CheckVersionSignature(kText, "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n"), KeyUnusable);
+}
+
+// A build without a release key reads a version.txt whatever its signature
+// line says; a build with one refuses an unsigned file.
+TEST(VersionSignature, FollowsTheBuildsReleaseKey) {
+    testing_support::LogCapture log;
+    ScratchDir dir;
+    WriteBytes(dir.path / "remote.txt", kText + "signature: not-a-signature\r\n");
+    EXPECT_EQ(RemoteVersionIsSigned(dir.path / "remote.txt"), ReleasePublicKeyPem().empty());
+    if (!ReleasePublicKeyPem().empty()) {
+        EXPECT_EQ(log.Messages().back(),
+                  "Remote version.txt refused: its signature line is malformed. Proceeding without update.");
+    }
+}
+
+TEST(Base64, DecodesStrictlyAndRoundTrips) {
+    struct Row {
+        std::string text;
+        bool valid;
+        std::string bytes;
+    } rows[] = {
+        {"", true, ""}, {"Zg==", true, "f"}, {"Zm8=", true, "fo"}, {"Zm9v", true, "foo"}, {"/+8A", true, std::string("\xFF\xEF\x00", 3)},
+        {"Zm9", false, ""}, {"Zm=v", false, ""}, {"Z===", false, ""}, {"Zm9v\n", false, ""}, {"Zm 9", false, ""},
+    };
+    for (const auto& row : rows) {
+        std::string bytes;
+        EXPECT_EQ(DecodeBase64(row.text, bytes), row.valid) << row.text;
+        if (!row.valid) continue;
+        EXPECT_EQ(bytes, row.bytes) << row.text;
+        EXPECT_EQ(EncodeBase64(bytes), row.text);
+    }
+}
+
+TEST(DerSignature, StrictEncodingToRawHalves) {
+    struct Row {
+        const char* der;
+        bool valid;
+    } rows[] = {
+        {"3006020101020102", true},          // r = 1, s = 2: padded to 32 bytes each
+        {"300702020001020102", false},       // r not minimally encoded
+        {"3006020181020102", false},         // r negative
+        {"300602010102010200", false},       // a byte after the sequence
+        {"3007020101020102", false},         // sequence length wrong
+        {"3006020101030102", false},         // s not an INTEGER
+    };
+    for (const auto& row : rows) {
+        RawSignature raw{};
+        EXPECT_EQ(ParseDerSignature(Unhex(row.der), raw), row.valid) << row.der;
+        if (row.valid) {
+            EXPECT_EQ(Hex({reinterpret_cast<char*>(raw.data()), raw.size()}),
+                      std::string(62, '0') + "01" + std::string(62, '0') + "02");
+        }
+    }
+}
