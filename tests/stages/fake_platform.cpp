@@ -16,14 +16,20 @@ std::filesystem::path g_documents;
 
 using namespace fake_platform;
 
-bool TransferToFile(const std::wstring& url, const std::filesystem::path& partialFile) {
+bool TransferToFile(const std::wstring& url, const std::filesystem::path& partialFile, BodyTally& tally) {
     auto served = g_served.find(url);
     if (served == g_served.end()) return false;
+    TallyBody(tally, served->second.data(), served->second.size());
     std::ofstream out(partialFile, std::ios::binary | std::ios::trunc);
     out << served->second;
     out.close();
     return static_cast<bool>(out);
 }
+
+// A fake whose signature drifted from the header's would be a second overload,
+// and the real transfer would be linked in silently; taking the address of an
+// overloaded name does not compile, so such drift fails the build here.
+[[maybe_unused]] static const auto kFakeTransfer = &TransferToFile;
 
 void PostStatus(const std::wstring& text) { g_frontEnd.push_back(text); }
 void PostProgress(int percent) { g_frontEnd.push_back(std::to_wstring(percent) + L"%"); }
