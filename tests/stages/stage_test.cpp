@@ -58,6 +58,7 @@ const Lines kInstallBlocked{L"Saves/", L"Saves/slot1.sav", L"old.txt", L"tree/",
                             L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
 const Lines kDataBefore{L"Maps/", L"Maps/old.map", L"Replays/", L"Replays/r1.rep"};
 const Lines kDataRefreshed{L"Replays/", L"Replays/r1.rep", L"n/", L"n/one.txt", L"n/two.txt"};
+const Lines kDataCreated{L"Replays/", L"n/", L"n/one.txt", L"n/two.txt"};
 
 // What the server holds (nullptr: 404).
 constexpr const char* kPackage = "iz_tree.zip";
@@ -71,6 +72,7 @@ enum Setup : unsigned {
     kPending = 2,        // an earlier run left the maps marker
     kBlocked = 4,        // a folder stands where the package puts tree/readme.txt
     kNoDocuments = 8,    // no Documents folder is known
+    kNoDataDir = 16,     // the data directory does not exist yet
 };
 
 struct PassRow {
@@ -107,6 +109,8 @@ const PassRow kPassRows[] = {
     {"a file not copied: version kept, no maps", "1.1.0", kPackage, kMaps, kBlocked,
      Join({kCheck, kDownload, kExtract, kApply, kNoDeletePhase, kCopy, kIncomplete, kLaunch}), "1.0.0", false,
      &kInstallBlocked, &kDataBefore},
+    {"first maps refresh: data directory created", "1.1.0", kPackage, kMaps, kNoDataDir,
+     Join({kAppliedThenMaps, kMapsUpdated, kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataCreated},
     {"maps.zip with a bad CRC: data kept, marker kept", "1.1.0", kPackage, kBadCrc, kPlain,
      Join({kAppliedThenMaps, kMapsFailed, kLaunch}), "1.1.0", true, &kInstallUpdated, &kDataBefore},
     {"maps.zip download fails: marker kept", "1.1.0", kPackage, nullptr, kPlain,
@@ -135,8 +139,10 @@ struct Pass {
         if (row.setup & kSafelist) WriteBytes(install / "safelist.txt", "Saves\r\nsafelist.txt\r\n");
         if (row.setup & kPending) MarkMapsRefreshPending(install);
         if (row.setup & kBlocked) WriteBytes(install / "tree" / "readme.txt" / "in the way", "x");
-        WriteBytes(data / "Maps" / "old.map", "map");
-        WriteBytes(data / "Replays" / "r1.rep", "replay");
+        if (!(row.setup & kNoDataDir)) {
+            WriteBytes(data / "Maps" / "old.map", "map");
+            WriteBytes(data / "Replays" / "r1.rep", "replay");
+        }
 
         fake_platform::g_frontEnd.clear();
         fake_platform::g_documents = (row.setup & kNoDocuments) ? fs::path() : root.path / "Documents";
