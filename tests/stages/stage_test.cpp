@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fake_platform.h"
 #include "services/update_server.h"
 #include "test_support.h"
@@ -172,6 +174,11 @@ TEST(UpdatePass, StagesStatusVersionRecordAndMapsMarker) {
         EXPECT_EQ(ReadBytes(pass.install / "version.txt"),
                   std::string("game-version: ") + row.recordedGame + "\r\nupdater-version: 2.0.0\r\n");
         EXPECT_EQ(IsMapsRefreshPending(pass.install), row.pendingAfter);
+        const auto logged = pass.log.Messages();
+        const bool retryLogged =
+            std::find(logged.begin(), logged.end(),
+                      "The maps refresh of the last update did not finish; refreshing maps now.") != logged.end();
+        EXPECT_EQ(retryLogged, (row.setup & kPending) != 0) << "only a marker from an earlier run means a retry";
         EXPECT_EQ(pass.InstallTree(), *row.install);
         EXPECT_EQ(TreeOf(pass.data), *row.data);
     }
