@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "launch/game_launch.h"
 #include "loader/progress.h"
 #include "services/download_transfer.h"
 #include "userdata/data_directory.h"
@@ -11,6 +12,7 @@ namespace fake_platform {
 std::map<std::wstring, std::string> g_served;
 std::vector<std::wstring> g_frontEnd;
 std::filesystem::path g_documents;
+std::vector<std::pair<std::filesystem::path, std::filesystem::path>> g_started;
 
 }  // namespace fake_platform
 
@@ -33,7 +35,13 @@ bool TransferToFile(const std::wstring& url, const std::filesystem::path& partia
 
 void PostStatus(const std::wstring& text) { g_frontEnd.push_back(text); }
 void PostProgress(int percent) { g_frontEnd.push_back(std::to_wstring(percent) + L"%"); }
-void PostWorkerDone() {}
-void PostCloseRequest() {}
+void PostWorkerDone() { g_frontEnd.push_back(L"worker done"); }
+void PostCloseRequest() { g_frontEnd.push_back(L"close"); }
 
 std::filesystem::path FindDocumentsFolder() { return g_documents; }
+
+bool StartGameProcess(const std::filesystem::path& executable, const std::filesystem::path& workingDir,
+                      std::uint32_t&) {
+    g_started.emplace_back(executable, workingDir);
+    return true;
+}

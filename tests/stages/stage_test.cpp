@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fake_platform.h"
+#include "loader/progress.h"
 #include "services/update_server.h"
 #include "test_support.h"
 #include "worker/maps_pending.h"
@@ -131,6 +134,7 @@ struct Pass {
     LogCapture log;
 
     explicit Pass(const PassRow& row) {
+        WriteBytes(install / "torvane.exe", "game");
         WriteBytes(install / "version.txt", "game-version: 1.0.0\r\nupdater-version: 2.0.0\r\n");
         WriteBytes(install / "old.txt", "outdated");
         WriteBytes(install / "Saves" / "slot1.sav", "save");
@@ -145,6 +149,7 @@ struct Pass {
         }
 
         fake_platform::g_frontEnd.clear();
+        fake_platform::g_started.clear();
         fake_platform::g_documents = (row.setup & kNoDocuments) ? fs::path() : root.path / "Documents";
         fake_platform::g_served.clear();
         if (row.remoteGame)
@@ -154,9 +159,11 @@ struct Pass {
         if (row.maps) fake_platform::g_served[MapsPackageUrl()] = ReadBytes(zip_testing::Package(row.maps));
     }
 
+    // The installation without the game and the maps marker, which are checked on their own.
     Lines InstallTree() const {
         Lines tree = TreeOf(install);
         std::erase(tree, L"__maps_pending");
+        std::erase(tree, L"torvane.exe");
         return tree;
     }
 };
@@ -172,9 +179,33 @@ TEST(UpdatePass, StagesStatusVersionRecordAndMapsMarker) {
         EXPECT_EQ(ReadBytes(pass.install / "version.txt"),
                   std::string("game-version: ") + row.recordedGame + "\r\nupdater-version: 2.0.0\r\n");
         EXPECT_EQ(IsMapsRefreshPending(pass.install), row.pendingAfter);
+        const auto logged = pass.log.Messages();
+        const bool retryLogged =
+            std::find(logged.begin(), logged.end(),
+                      "The maps refresh of the last update did not finish; refreshing maps now.") != logged.end();
+        EXPECT_EQ(retryLogged, (row.setup & kPending) != 0) << "only a marker from an earlier run means a retry";
         EXPECT_EQ(pass.InstallTree(), *row.install);
         EXPECT_EQ(TreeOf(pass.data), *row.data);
+        using Started = decltype(fake_platform::g_started);
+        EXPECT_EQ(fake_platform::g_started, (Started{{pass.install / "torvane.exe", pass.install}}));
     }
+}
+
+// The frame around the pass, on the test program's own folder: it holds no
+// installation, so the pass there finds no update and writes nothing.
+TEST(UpdaterWorker, LaunchesThenEnablesCloseAndClosesTheFrontEnd) {
+    LogCapture log;
+    fake_platform::g_served.clear();
+    fake_platform::g_frontEnd.clear();
+    g_workerFinished = false;
+    UpdaterWorker();
+    const Lines& shown = fake_platform::g_frontEnd;
+    ASSERT_GE(shown.size(), 4u);
+    EXPECT_EQ(Lines(shown.end() - 4, shown.end()), (Lines{L"Launching game...", L"100%", L"worker done", L"close"}));
+    EXPECT_TRUE(g_workerFinished.load());
+    const auto logged = log.Messages();
+    EXPECT_EQ(logged.front(), "UpdaterWorker started");
+    EXPECT_EQ(logged.back(), "UpdaterWorker finished");
 }
 
 // The maps stage's log lines, each given by its start, in order.
