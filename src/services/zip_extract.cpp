@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <system_error>
 #include <vector>
 
@@ -90,10 +91,11 @@ struct InflateStream {
     InflateStream& operator=(const InflateStream&) = delete;
 };
 
-// Writes a piece of the entry's content, keeping its running CRC and size;
-// false once the content grows past the declared size.
+// Writes a piece of the entry's content (to no file when only checking),
+// keeping its running CRC and size; false once the content grows past the
+// declared size.
 struct ContentSink {
-    std::ofstream& file;
+    std::ofstream* file;
     std::uint64_t expected;
     std::uint64_t written = 0;
     uLong crc = crc32(0L, Z_NULL, 0);
@@ -102,8 +104,9 @@ struct ContentSink {
         if (size > expected - written) return false;
         written += size;
         crc = crc32(crc, data, static_cast<uInt>(size));
-        file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-        return static_cast<bool>(file);
+        if (file == nullptr) return true;
+        file->write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+        return static_cast<bool>(*file);
     }
 };
 
@@ -143,20 +146,31 @@ bool Inflate(ZipInput& input, std::uint64_t offset, std::uint64_t size, ContentS
 }
 
 // `dataLimit` is where the central directory starts: no entry's data may reach into it.
-bool WriteEntryFile(ZipInput& input, const ZipEntry& entry, std::uint64_t dataLimit, const fs::path& file,
-                    Buffers& buffers) {
-    std::uint64_t dataOffset = 0;
+bool LocateEntryData(ZipInput& input, const ZipEntry& entry, std::uint64_t dataLimit, Buffers& buffers,
+                     std::uint64_t& dataOffset) {
     if (!ReadLocalHeader(input, entry, buffers.scratch, dataOffset)) return false;
-    if (dataOffset > dataLimit || entry.compressedSize > dataLimit - dataOffset) return false;
-    if (!PrepareFileTarget(file)) return false;
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    ContentSink sink{out, entry.uncompressedSize};
+    return dataOffset <= dataLimit && entry.compressedSize <= dataLimit - dataOffset;
+}
+
+// Passes the entry's content to the sink; true when it has the declared size and CRC.
+bool CopyEntryData(ZipInput& input, const ZipEntry& entry, std::uint64_t dataOffset, ContentSink& sink,
+                   Buffers& buffers) {
     bool copied = entry.method == kMethodStored
                       ? CopyStored(input, dataOffset, entry.compressedSize, sink, buffers)
                       : Inflate(input, dataOffset, entry.compressedSize, sink, buffers);
+    return copied && sink.written == entry.uncompressedSize && sink.crc == entry.crc;
+}
+
+bool WriteEntryFile(ZipInput& input, const ZipEntry& entry, std::uint64_t dataLimit, const fs::path& file,
+                    Buffers& buffers) {
+    std::uint64_t dataOffset = 0;
+    if (!LocateEntryData(input, entry, dataLimit, buffers, dataOffset) || !PrepareFileTarget(file)) return false;
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    ContentSink sink{&out, entry.uncompressedSize};
+    bool copied = CopyEntryData(input, entry, dataOffset, sink, buffers);
     out.close();
-    return copied && out && sink.written == entry.uncompressedSize && sink.crc == entry.crc;
+    return copied && out;
 }
 
 bool ExtractEntry(ZipInput& input, const ZipEntry& entry, const ZipDirectory& directory, const fs::path& destination,
@@ -173,6 +187,28 @@ bool ExtractEntry(ZipInput& input, const ZipEntry& entry, const ZipDirectory& di
 }
 
 }  // namespace
+
+bool CheckZip(const fs::path& package, const std::function<void(const EntryPath&, std::uint64_t)>& visit) {
+    ZipInput directoryInput;
+    ZipInput dataInput;
+    ZipDirectory directory;
+    if (!OpenZipInput(package, directoryInput) || !OpenZipInput(package, dataInput) ||
+        !FindZipDirectory(directoryInput, directory))
+        return false;
+    Buffers buffers;
+    return ForEachEntry(directoryInput, directory, [&](const ZipEntry& entry) {
+        EntryPath path;
+        std::uint64_t dataOffset = 0;
+        if (!CheckEntry(entry, directory) || !DecodeEntryPath(entry, path)) return false;
+        if (path.isDirectory) return true;
+        ContentSink sink{nullptr, entry.uncompressedSize};
+        if (!LocateEntryData(dataInput, entry, directory.offset, buffers, dataOffset) ||
+            !CopyEntryData(dataInput, entry, dataOffset, sink, buffers))
+            return false;
+        visit(path, entry.uncompressedSize);
+        return true;
+    });
+}
 
 bool ExtractZip(const fs::path& package, const fs::path& destination) {
     LogLine(L"ExtractZip to " + PathToWide(destination));
