@@ -1,20 +1,16 @@
 #include "release/read_back.h"
 
 #include <map>
-#include <system_error>
 
+#include "services/text.h"
 #include "services/zip_extract.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
-std::map<std::string, std::uint64_t> FilesBelow(const fs::path& root) {
-    std::map<std::string, std::uint64_t> found;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec))
-        if (it->is_regular_file(ec)) found[it->path().lexically_relative(root).generic_string()] = it->file_size(ec);
-    return found;
+std::string JoinedName(const EntryPath& path) {
+    std::wstring name;
+    for (const auto& component : path.components) name += (name.empty() ? L"" : L"/") + component;
+    return WideToUtf8(name);
 }
 
 bool Compare(const std::map<std::string, std::uint64_t>& found, const std::vector<PackageFile>& files,
@@ -31,7 +27,7 @@ bool Compare(const std::map<std::string, std::uint64_t>& found, const std::vecto
         }
     }
     if (found.size() != files.size()) {
-        error = std::to_string(found.size() - files.size()) + " file(s) more than the directory holds";
+        error = "it holds entries the directory does not";
         return false;
     }
     return true;
@@ -39,15 +35,11 @@ bool Compare(const std::map<std::string, std::uint64_t>& found, const std::vecto
 
 }  // namespace
 
-bool ReadBackPackage(const fs::path& package, const std::vector<PackageFile>& files, const fs::path& scratch,
-                     std::string& error) {
-    std::error_code ec;
-    fs::remove_all(scratch, ec);
-    fs::create_directories(scratch, ec);
-    bool ok = ExtractZip(package, scratch);
+bool ReadBackPackage(const std::filesystem::path& package, const std::vector<PackageFile>& files, std::string& error) {
+    std::map<std::string, std::uint64_t> found;
+    bool ok = CheckZip(package, [&](const EntryPath& path, std::uint64_t size) { found[JoinedName(path)] = size; });
     if (!ok) error = "the updater's reader refuses it";
-    ok = ok && Compare(FilesBelow(scratch), files, error);
+    ok = ok && Compare(found, files, error);
     if (!ok) error = package.filename().string() + " read back wrong: " + error;
-    fs::remove_all(scratch, ec);
     return ok;
 }

@@ -8,9 +8,7 @@
 
 #include "release/package_tree.h"
 
-// Unpacks the package with ExtractZip into `scratch` (created, then removed)
-// and compares what arrived with the files it must hold: the same names and
-// sizes, nothing else. ExtractZip itself checks every entry's CRC-32 against
-// the data. False with a message.
-bool ReadBackPackage(const std::filesystem::path& package, const std::vector<PackageFile>& files,
-                     const std::filesystem::path& scratch, std::string& error);
+// Reads the whole package with the updater's reader (every name, size and
+// CRC-32, as extraction checks them) and compares its entries with the files
+// it must hold: the same names and sizes, nothing else. False with a message.
+bool ReadBackPackage(const std::filesystem::path& package, const std::vector<PackageFile>& files, std::string& error);

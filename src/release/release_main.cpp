@@ -69,7 +69,7 @@ bool WriteAndCheck(const fs::path& updates, Package& package) {
     // The digest is taken on a second core while the package is read back.
     bool digested = false;
     std::thread digest([&] { digested = DigestPackage(file, package.digest); });
-    bool readBack = ReadBackPackage(file, package.tree.files, updates / ".read-back", error);
+    bool readBack = ReadBackPackage(file, package.tree.files, error);
     digest.join();
     if (!readBack) return Fail(error);
     return digested || Fail("cannot read " + file.string());

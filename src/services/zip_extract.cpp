@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <system_error>
 #include <vector>
 
@@ -90,9 +91,9 @@ struct InflateStream {
     InflateStream& operator=(const InflateStream&) = delete;
 };
 
-// Takes a piece of the entry's content, keeping its running CRC and size;
-// false once the content grows past the declared size. Without a file the
-// content is only checked, not kept.
+// Writes a piece of the entry's content (to no file when only checking),
+// keeping its running CRC and size; false once the content grows past the
+// declared size.
 struct ContentSink {
     std::ofstream* file;
     std::uint64_t expected;
@@ -144,34 +145,32 @@ bool Inflate(ZipInput& input, std::uint64_t offset, std::uint64_t size, ContentS
     return size == 0 && z.avail_in == 0;
 }
 
-// Where the entry's data starts, after its local header. `dataLimit` is where
-// the central directory starts: no entry's data may reach into it.
+// `dataLimit` is where the central directory starts: no entry's data may reach into it.
 bool LocateEntryData(ZipInput& input, const ZipEntry& entry, std::uint64_t dataLimit, Buffers& buffers,
                      std::uint64_t& dataOffset) {
     if (!ReadLocalHeader(input, entry, buffers.scratch, dataOffset)) return false;
     return dataOffset <= dataLimit && entry.compressedSize <= dataLimit - dataOffset;
 }
 
-// Passes the entry's whole content to the sink; true when it has exactly the
-// declared size and CRC-32.
-bool ReadEntryData(ZipInput& input, const ZipEntry& entry, std::uint64_t dataOffset, ContentSink& sink,
+// Passes the entry's content to the sink; true when it has the declared size and CRC.
+bool CopyEntryData(ZipInput& input, const ZipEntry& entry, std::uint64_t dataOffset, ContentSink& sink,
                    Buffers& buffers) {
-    bool read = entry.method == kMethodStored ? CopyStored(input, dataOffset, entry.compressedSize, sink, buffers)
-                                              : Inflate(input, dataOffset, entry.compressedSize, sink, buffers);
-    return read && sink.written == entry.uncompressedSize && sink.crc == entry.crc;
+    bool copied = entry.method == kMethodStored
+                      ? CopyStored(input, dataOffset, entry.compressedSize, sink, buffers)
+                      : Inflate(input, dataOffset, entry.compressedSize, sink, buffers);
+    return copied && sink.written == entry.uncompressedSize && sink.crc == entry.crc;
 }
 
 bool WriteEntryFile(ZipInput& input, const ZipEntry& entry, std::uint64_t dataLimit, const fs::path& file,
                     Buffers& buffers) {
     std::uint64_t dataOffset = 0;
-    if (!LocateEntryData(input, entry, dataLimit, buffers, dataOffset)) return false;
-    if (!PrepareFileTarget(file)) return false;
+    if (!LocateEntryData(input, entry, dataLimit, buffers, dataOffset) || !PrepareFileTarget(file)) return false;
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     if (!out) return false;
     ContentSink sink{&out, entry.uncompressedSize};
-    bool whole = ReadEntryData(input, entry, dataOffset, sink, buffers);
+    bool copied = CopyEntryData(input, entry, dataOffset, sink, buffers);
     out.close();
-    return whole && out;
+    return copied && out;
 }
 
 bool ExtractEntry(ZipInput& input, const ZipEntry& entry, const ZipDirectory& directory, const fs::path& destination,
@@ -187,55 +186,45 @@ bool ExtractEntry(ZipInput& input, const ZipEntry& entry, const ZipDirectory& di
     return true;
 }
 
-// Reads the entry as extraction would, keeping nothing.
-bool VerifyEntry(ZipInput& input, const ZipEntry& entry, const ZipDirectory& directory, Buffers& buffers) {
-    EntryPath path;
-    if (!CheckEntry(entry, directory) || !DecodeEntryPath(entry, path)) return false;
-    if (path.isDirectory) return true;
-    std::uint64_t dataOffset = 0;
-    if (!LocateEntryData(input, entry, directory.offset, buffers, dataOffset)) return false;
-    ContentSink sink{nullptr, entry.uncompressedSize};
-    return ReadEntryData(input, entry, dataOffset, sink, buffers);
-}
+}  // namespace
 
-// The central directory is walked through one input while entry data is
-// read through another, so neither has to seek back and forth.
-struct OpenPackage {
+bool CheckZip(const fs::path& package, const std::function<void(const EntryPath&, std::uint64_t)>& visit) {
     ZipInput directoryInput;
     ZipInput dataInput;
     ZipDirectory directory;
-};
-
-bool Open(const fs::path& package, OpenPackage& open) {
-    return OpenZipInput(package, open.directoryInput) && FindZipDirectory(open.directoryInput, open.directory) &&
-           OpenZipInput(package, open.dataInput);
+    if (!OpenZipInput(package, directoryInput) || !OpenZipInput(package, dataInput) ||
+        !FindZipDirectory(directoryInput, directory))
+        return false;
+    Buffers buffers;
+    return ForEachEntry(directoryInput, directory, [&](const ZipEntry& entry) {
+        EntryPath path;
+        std::uint64_t dataOffset = 0;
+        if (!CheckEntry(entry, directory) || !DecodeEntryPath(entry, path)) return false;
+        if (path.isDirectory) return true;
+        ContentSink sink{nullptr, entry.uncompressedSize};
+        if (!LocateEntryData(dataInput, entry, directory.offset, buffers, dataOffset) ||
+            !CopyEntryData(dataInput, entry, dataOffset, sink, buffers))
+            return false;
+        if (visit) visit(path, entry.uncompressedSize);
+        return true;
+    });
 }
-
-}  // namespace
 
 bool ExtractZip(const fs::path& package, const fs::path& destination) {
     LogLine(L"ExtractZip to " + PathToWide(destination));
     std::error_code ec;
     if (!fs::is_directory(destination, ec)) return false;
-    OpenPackage open;
-    if (!Open(package, open)) return false;
-    const ZipDirectory& directory = open.directory;
+    ZipInput directoryInput;
+    ZipDirectory directory;
+    if (!OpenZipInput(package, directoryInput) || !FindZipDirectory(directoryInput, directory)) return false;
     // First pass: every name and every range, before anything is written.
-    if (!ForEachEntry(open.directoryInput, directory,
-                      [&](const ZipEntry& entry) { return CheckEntry(entry, directory); }))
+    if (!ForEachEntry(directoryInput, directory, [&](const ZipEntry& entry) { return CheckEntry(entry, directory); }))
         return false;
+    ZipInput dataInput;
+    if (!OpenZipInput(package, dataInput)) return false;
     Buffers buffers;
     DirectoryCache cache;
-    return ForEachEntry(open.directoryInput, directory, [&](const ZipEntry& entry) {
-        return ExtractEntry(open.dataInput, entry, directory, destination, buffers, cache);
-    });
-}
-
-bool VerifyZip(const fs::path& package) {
-    OpenPackage open;
-    if (!Open(package, open)) return false;
-    Buffers buffers;
-    return ForEachEntry(open.directoryInput, open.directory, [&](const ZipEntry& entry) {
-        return VerifyEntry(open.dataInput, entry, open.directory, buffers);
+    return ForEachEntry(directoryInput, directory, [&](const ZipEntry& entry) {
+        return ExtractEntry(dataInput, entry, directory, destination, buffers, cache);
     });
 }

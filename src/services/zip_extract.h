@@ -1,5 +1,9 @@
 #pragma once
+#include <cstdint>
 #include <filesystem>
+#include <functional>
+
+#include "services/zip_names.h"
 
 // Unpacks the ZIP package into the existing destination directory, replacing
 // files of the same name without asking; complete when it returns. False when
@@ -8,7 +12,9 @@
 // damaged (what was written stays inside the destination).
 bool ExtractZip(const std::filesystem::path& package, const std::filesystem::path& destination);
 
-// Reads the whole package as ExtractZip would (every entry's name, sizes and
-// CRC-32) without writing anything; true when extraction would find no fault
-// in it. Writes nothing to the log.
-bool VerifyZip(const std::filesystem::path& package);
+// Reads every entry as ExtractZip would (names, ranges, sizes, CRC-32) but
+// writes nothing (and logs nothing); `visit`, when given, receives each file
+// entry's path and size. False for a package that ExtractZip would refuse or
+// fail on.
+bool CheckZip(const std::filesystem::path& package,
+              const std::function<void(const EntryPath& path, std::uint64_t size)>& visit = {});

@@ -22,7 +22,7 @@ bool DownloadMapsPackage(const std::filesystem::path& dataDir, const PackageChec
 
 bool VerifyMapsPackage(const std::filesystem::path& dataDir) {
     const auto package = MapsPackageFile(dataDir);
-    if (VerifyZip(package)) return true;
+    if (CheckZip(package)) return true;
     LogLine(L"maps.zip is damaged; the data directory is left as it is.");
     std::error_code ignored;
     std::filesystem::remove(package, ignored);

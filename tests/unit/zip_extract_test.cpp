@@ -132,7 +132,7 @@ TEST_P(UnsafeName, FailsBeforeWritingAnything) {
     Extraction x;
     EXPECT_FALSE(x.Run(std::string("unsafe_") + GetParam() + ".zip"));
     EXPECT_TRUE(TreeOf(x.destination).empty()) << "not even the sound entry before it";
-    EXPECT_FALSE(VerifyZip(Package(std::string("unsafe_") + GetParam() + ".zip")));
+    EXPECT_FALSE(CheckZip(Package(std::string("unsafe_") + GetParam() + ".zip")));
     EXPECT_EQ(TreeOf(x.scratch.path), std::vector<std::wstring>{L"dest/"});
 }
 
@@ -146,7 +146,7 @@ class DamagedPackage : public testing::TestWithParam<const char*> {};
 TEST_P(DamagedPackage, FailsAndWritesOnlyInsideDestination) {
     Extraction x;
     EXPECT_FALSE(x.Run(std::string("damaged_") + GetParam() + ".zip"));
-    EXPECT_FALSE(VerifyZip(Package(std::string("damaged_") + GetParam() + ".zip")));
+    EXPECT_FALSE(CheckZip(Package(std::string("damaged_") + GetParam() + ".zip")));
     auto written = TreeOf(x.destination);
     for (const auto& name : written) EXPECT_TRUE(name == L"good.txt" || name == L"bad.txt") << PathToWide(name);
     EXPECT_EQ(TreeOf(x.scratch.path).size(), 1 + written.size());
@@ -167,12 +167,12 @@ TEST(ExtractZip, DamageFoundInTheDirectoryFailsBeforeWriting) {
     }
 }
 
-TEST(VerifyZip, PassesEverySoundPackageAndWritesNothing) {
+TEST(CheckZip, PassesEverySoundPackageAndWritesNothing) {
     LogCapture log;
     for (const char* sound : {"py_nested.zip", "py_empty.zip", "py_descriptor.zip", "descriptor_nosig.zip",
                               "iz_stream_descriptor.zip", "zip64_fields.zip", "zip64_far.zip", "unicode_path_field.zip"})
-        EXPECT_TRUE(VerifyZip(Package(sound))) << sound;
-    EXPECT_FALSE(VerifyZip(Package("no_such_package.zip")));
+        EXPECT_TRUE(CheckZip(Package(sound))) << sound;
+    EXPECT_FALSE(CheckZip(Package("no_such_package.zip")));
     EXPECT_TRUE(log.Messages().empty());
 }
 
