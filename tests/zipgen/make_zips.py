@@ -204,6 +204,7 @@ def make_crafted_packages(out):
     raw("unix_modes.zip", [Entry("bin/tool.sh", b"#!/bin/sh\n", made_by=0x0314, external=0o100755 << 16),
                            Entry("bin/data.txt", b"data\n", made_by=0x0314, external=0o100644 << 16),
                            Entry("bin/dos.txt", b"dos\n", made_by=20, external=0x20)])
+    raw("names_like_devices.zip", [Entry(n, b"x") for n in ("COM0.txt", "LPT10.txt", "CONSOLE.txt", "map1.txt")])
 
     # Any unsafe name fails the whole package before good.txt is written.
     unsafe = {
@@ -218,6 +219,7 @@ def make_crafted_packages(out):
         "nul": b"ok.txt\x00/../../evil.txt",
         "device": b"sub/CON",
         "device_ext": b"nul.txt",
+        "device_com": b"sub/com9 .txt",
         "stream": b"file.txt:hidden",
         "trailing_dot": b"sub./evil.txt",
         "trailing_space": b"sub /evil.txt",
@@ -237,6 +239,15 @@ def make_crafted_packages(out):
         "method_deflate64": [GOOD, Entry("bad.txt", b"abc", method=9, payload=b"\x00" * 8)],
         "corrupt_stream": [GOOD, Entry("bad.txt", TEXT, payload=b"\xff" * 64, csize=64)],
         "local_name_differs": [GOOD, Entry("bad.txt", b"abc", local_name=b"other.txt")],
+        "declared_4gb": [GOOD, Entry("bad.txt", b"x" * 1000, usize=0xFFFFFFF0)],
+        "zip64_declared_1tb": [GOOD, Entry("bad.txt", b"tiny", zip64=True, usize=1 << 40)],
+        # 1 KiB declared (with its CRC), 64 MiB of zeros in the stream.
+        "bomb": [GOOD, Entry("bad.txt", b"\0" * 1024, payload=compress(b"\0" * (64 << 20)))],
+        "stream_ends_early": [GOOD, Entry("bad.txt", TEXT, payload=compress(TEXT) + b"trailing")],
+        # Non-final stored blocks filling exactly 128 KiB, then a block of the
+        # reserved type: the damage comes after the last content byte.
+        "stream_broken_after_content": [GOOD, Entry("bad.txt", b"s" * 131062, payload=b"".join(
+            struct.pack("<BHH", 0, n, n ^ 0xFFFF) + b"s" * n for n in (65535, 65527)) + b"\x07")],
     }
     for kind, entries in damaged.items():
         raw("damaged_%s.zip" % kind, entries)
