@@ -1,13 +1,14 @@
-"""Shared pieces of the end-to-end scenarios: a scratch world (install
-directory, Documents, release folder served over HTTPS by server.py on the
-port the program was built for), running the built updater in it natively or
-under Wine, and reading back what it did."""
+"""What the end-to-end scripts share: a scratch world (install directory,
+Documents, a release folder served by server.py on the port the program was
+built for), running the built updater in it natively or under Wine, and
+reading back what it did."""
 
 import argparse
+import fcntl
+import hashlib
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -17,6 +18,7 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import server  # noqa: E402
 import testca  # noqa: E402
 
 # The port the program under test was built for (UPDATER_SERVER).
@@ -25,26 +27,21 @@ LEFTOVERS = ("__remote_version.txt", "update.zip", "_update_temp", "update.zip.p
              "version.txt.tmp", "__maps_pending")
 
 
-def make_zip(path, entries, utf8=True):
-    """entries: {name: bytes or None (a directory entry)}"""
+def make_zip(path, entries):
+    """entries: {name: bytes, or None for a directory entry}"""
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
         for name, data in entries.items():
-            if data is None:
-                archive.writestr(zipfile.ZipInfo(name.rstrip("/") + "/"), b"")
-            else:
-                archive.writestr(name, data)
+            archive.writestr(zipfile.ZipInfo(name.rstrip("/") + "/") if data is None else name, data or b"")
 
 
 def write_tree(root, files):
-    """files: {relative path with '/': bytes, or None for an empty directory}"""
+    """files: {relative path with '/': bytes, or None for a directory}"""
     for rel, data in files.items():
         path = os.path.join(root, *rel.split("/"))
-        if data is None:
-            os.makedirs(path, exist_ok=True)
-            continue
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as out:
-            out.write(data)
+        os.makedirs(path if data is None else os.path.dirname(path), exist_ok=True)
+        if data is not None:
+            with open(path, "wb") as out:
+                out.write(data)
 
 
 def read_tree(root, skip=()):
@@ -52,102 +49,89 @@ def read_tree(root, skip=()):
     tree = {}
     for here, dirs, files in os.walk(root):
         rel_here = os.path.relpath(here, root)
-        for name in dirs:
-            rel = name if rel_here == "." else rel_here + "/" + name
-            if rel.split("/")[0] not in skip:
-                tree[rel] = None
-        for name in files:
+        for name in dirs + files:
             rel = name if rel_here == "." else rel_here + "/" + name
             if rel.split("/")[0] in skip:
                 continue
-            with open(os.path.join(here, name), "rb") as f:
-                tree[rel] = f.read()
+            path = os.path.join(here, name)
+            tree[rel] = None if name in dirs else open(path, "rb").read()
     return tree
 
 
+def snapshot(root, skip):
+    """{relative path: digest} of everything below root but the paths in skip."""
+    found = {}
+    for here, dirs, files in os.walk(root):
+        dirs[:] = [d for d in dirs if os.path.join(here, d) not in skip]
+        for name in dirs + files:
+            path = os.path.join(here, name)
+            if os.path.islink(path) or name in dirs:
+                found[path] = os.readlink(path) if os.path.islink(path) else "dir"
+            elif path not in skip:
+                found[path] = hashlib.sha256(open(path, "rb").read()).hexdigest()
+    return found
+
+
 class Server:
-    """server.py on the fixed port, serving a release folder."""
+    """server.py on the program's port, serving a release folder."""
 
     def __init__(self, work, pki):
-        self.work = work
+        self.work, self.pki, self.process = work, pki, None
         self.release = os.path.join(work, "release")
         self.updates = os.path.join(self.release, "updates")
         os.makedirs(self.updates, exist_ok=True)
         self.behaviours = os.path.join(work, "behaviours.json")
         self.log = os.path.join(work, "requests.jsonl")
-        self.pki = pki
-        self.process = None
         self.set_behaviours({})
 
     def set_behaviours(self, behaviours):
-        tmp = self.behaviours + ".tmp"
-        with open(tmp, "w") as out:
+        with open(self.behaviours + ".tmp", "w") as out:
             json.dump(behaviours, out)
-        os.replace(tmp, self.behaviours)
+        os.replace(self.behaviours + ".tmp", self.behaviours)
 
-    def start(self, attempts=120):
-        """Starts the server; while another run holds the port, waits for it."""
-        for _ in range(attempts):
-            if self._try_start():
+    def start(self):
+        """Starts the server; while something else holds the port, waits for it."""
+        for _ in range(120):
+            self.process, _ = server.launch(self.release, os.path.join(self.work, "ready.json"),
+                                            self.pki["localhost_cert"], self.pki["localhost_key"], SERVER_PORT,
+                                            self.behaviours, self.log)
+            if self.process:
                 return
             time.sleep(1)
         raise RuntimeError("the test server could not listen on port %d" % SERVER_PORT)
 
-    def _try_start(self):
-        ready = os.path.join(self.work, "ready.json")
-        if os.path.exists(ready):
-            os.remove(ready)
-        self.process = subprocess.Popen(
-            [sys.executable, os.path.join(HERE, "server.py"), "--root", self.release,
-             "--cert", self.pki["localhost_cert"], "--key", self.pki["localhost_key"], "--port", str(SERVER_PORT),
-             "--behaviours", self.behaviours, "--log", self.log, "--ready", ready],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(200):
-            if os.path.exists(ready):
-                return True
-            if self.process.poll() is not None:
-                self.process = None
-                return False
-            time.sleep(0.05)
-        raise RuntimeError("the test server did not get ready")
-
     def stop(self):
-        if self.process:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-            self.process = None
+        server.stop(self.process)
+        self.process = None
 
     def requests(self):
         if not os.path.exists(self.log):
             return []
         with open(self.log, encoding="utf-8") as f:
-            events = [json.loads(line) for line in f if line.strip()]
-        return [e for e in events if e.get("event") == "request"]
+            return [e for e in map(json.loads, f) if e["event"] == "request"]
 
 
 class World:
-    """One scenario's scratch world."""
+    """One scenario's scratch world. Each run also checks that nothing beside
+    the install and data directories changed."""
 
     def __init__(self, runner, name, install_name="install"):
-        self.runner = runner
-        self.name = name
-        self.output = ""
-        self.elapsed = None
+        self.runner, self.name, self.output = runner, name, ""
         self.root = tempfile.mkdtemp(prefix="e2e-%s-" % name, dir=runner.scratch)
         self.install = os.path.join(self.root, install_name)
         self.home = os.path.join(self.root, "home")
         self.documents = os.path.join(self.home, "Documents")
-        self.cwd = os.path.join(self.root, "elsewhere")
-        for d in (self.install, self.documents, self.cwd):
-            os.makedirs(d, exist_ok=True)
         self.data = os.path.join(self.documents, "Ardentfall Data")
+        self.cwd = os.path.join(self.root, "elsewhere")
+        for d in (self.install, self.documents, self.cwd, os.path.join(self.home, ".config")):
+            os.makedirs(d, exist_ok=True)
+        write_tree(self.root, {"sibling/keep.txt": b"next to the game", "sibling/sub/deeper.bin": b"\0\1"})
         self.server = Server(os.path.join(self.root, "server"), runner.pki)
         runner.install_program(self.install)
+        # Wine's desktop integration writes menus and MIME data below HOME.
+        self.skip = {self.install, self.data, self.server.work, os.path.join(self.home, ".local"),
+                     os.path.join(self.home, ".config", "menus")}
 
-    # -- what the program sees -------------------------------------------------
     def release(self, version=None, update=None, maps=None):
         if version is not None:
             with open(os.path.join(self.server.updates, "version.txt"), "wb") as out:
@@ -157,15 +141,20 @@ class World:
         if maps is not None:
             make_zip(os.path.join(self.server.updates, "maps.zip"), maps)
 
-    def run(self, server=True, timeout=180, documents=True):
+    def run(self, server=True, documents=True):
+        before = snapshot(self.root, self.skip)
         if server:
             self.server.start()
         try:
-            return self.runner.run_program(self, documents=documents, timeout=timeout)
+            rc = self.runner.run_program(self, documents=documents)
         finally:
             self.server.stop()
+        after = snapshot(self.root, self.skip)
+        changed = sorted(k for k in set(before) | set(after) if before.get(k) != after.get(k))
+        if changed:
+            raise AssertionError("changed outside the install and data directories: %r" % changed)
+        return rc
 
-    # -- what it did -----------------------------------------------------------
     def log_messages(self):
         path = os.path.join(self.install, "updater.log")
         if not os.path.exists(path):
@@ -179,7 +168,7 @@ class World:
         return [line[22:] for line in lines]
 
     def path_text(self, *parts):
-        """A path under the scratch world as the program writes it in the log."""
+        """A path as the program writes it in the log."""
         return self.runner.path_text(os.path.join(*parts))
 
     def data_text(self, *parts):
@@ -191,10 +180,7 @@ class World:
 
     def launch_record(self):
         path = os.path.join(self.install, "launched.txt")
-        if not os.path.exists(path):
-            return None
-        with open(path, encoding="utf-8") as f:
-            return f.read()
+        return open(path, encoding="utf-8").read() if os.path.exists(path) else None
 
     def install_tree(self):
         return read_tree(self.install, skip=("updater.log", "updater.log.ts", "launched.txt",
@@ -202,8 +188,7 @@ class World:
 
     def leftovers(self):
         found = [n for n in LEFTOVERS if os.path.exists(os.path.join(self.install, n))]
-        found += [n for n in ("__maps.zip", "__maps.zip.part") if os.path.exists(os.path.join(self.data, n))]
-        return found
+        return found + [n for n in ("__maps.zip", "__maps.zip.part") if os.path.exists(os.path.join(self.data, n))]
 
 
 def start_xvfb():
@@ -223,18 +208,18 @@ def start_xvfb():
 
 
 class Runner:
-    """Runs the built program natively (POSIX build) or under Wine."""
+    """Runs the built program natively (POSIX build) or under Wine. Scripts of
+    other builds that serve on the same port wait until this one has ended."""
 
     def __init__(self, program, stub, wine=False, keep=False):
-        self.program = os.path.abspath(program)
+        self.port_lock = open(os.path.join(tempfile.gettempdir(), "updater-e2e-port-%d.lock" % SERVER_PORT), "w")
+        fcntl.flock(self.port_lock, fcntl.LOCK_EX)
+        self.program, self.stub = os.path.abspath(program), os.path.abspath(stub)
         self.program_name = os.path.basename(program)
-        self.stub = os.path.abspath(stub)
-        self.wine = wine
-        self.keep = keep
+        self.wine, self.keep = wine, keep
         self.scratch = tempfile.mkdtemp(prefix="updater-e2e-")
         self.pki = testca.make_test_pki(os.path.join(self.scratch, "pki"))
-        self.prefix = None
-        self.display = (os.environ.get("DISPLAY", ""), None)
+        self.prefix, self.display = None, (os.environ.get("DISPLAY", ""), None)
         if wine:
             self.prefix = os.path.join(self.scratch, "wineprefix")
             template = os.environ.get("WINEPREFIX")
@@ -261,9 +246,7 @@ class Runner:
         shutil.copy2(self.stub, os.path.join(install, "torvane.exe"))
 
     def path_text(self, path):
-        if self.wine:
-            return "Z:" + path.replace("/", "\\")
-        return path
+        return "Z:" + path.replace("/", "\\") if self.wine else path
 
     def wine_env(self, home=None):
         env = dict(os.environ, WINEPREFIX=self.prefix or "", WINEDEBUG="-all", DISPLAY=self.display[0])
@@ -276,36 +259,37 @@ class Runner:
         user = [u for u in os.listdir(users) if u != "Public"][0]
         return os.path.join(users, user, "Documents")
 
-    def point_documents(self, world, documents):
-        """Wine: the prefix's Documents becomes the world's own folder (or a
-        dangling link, so that no Documents folder can be found)."""
-        link = self.wine_documents()
-        if os.path.islink(link) or os.path.isfile(link):
-            os.remove(link)
-        elif os.path.isdir(link):
-            shutil.rmtree(link)
-        os.symlink(world.documents if documents else os.path.join(world.root, "no-documents"), link)
-
-    def command(self, world):
-        program = os.path.join(world.install, self.program_name)
-        return ["wine", program] if self.wine else [program]
-
     def environment(self, world, documents):
         if self.wine:
-            self.point_documents(world, documents)
+            # The prefix's Documents becomes the world's own folder (or a
+            # dangling link, so that no Documents folder can be found).
+            link = self.wine_documents()
+            if os.path.islink(link) or os.path.isfile(link):
+                os.remove(link)
+            elif os.path.isdir(link):
+                shutil.rmtree(link)
+            os.symlink(world.documents if documents else os.path.join(world.root, "no-documents"), link)
             return self.wine_env(home=world.home)
-        env = {k: v for k, v in os.environ.items() if not k.startswith("XDG_")}
+        env = {k: v for k, v in os.environ.items() if not k.startswith("XDG_") and (documents or k != "HOME")}
         env["XDG_CONFIG_HOME"] = os.path.join(world.home, ".config")
         if documents:
             env["HOME"] = world.home
-        else:
-            env.pop("HOME", None)
         return env
 
-    def start_program(self, world, documents=True):
-        argv = testca.trusted_command(self.command(world), self.pki["bundle"], wine=self.wine)
-        return subprocess.Popen(argv, cwd=world.cwd, env=self.environment(world, documents),
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def command(self, world):
+        program = os.path.join(world.install, self.program_name)
+        return testca.trusted_command(["wine", program] if self.wine else [program], self.pki["bundle"], wine=self.wine)
+
+    def start_program(self, world, **options):
+        return subprocess.Popen(self.command(world), cwd=world.cwd, env=self.environment(world, True),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **options)
+
+    def run_program(self, world, documents=True, timeout=180):
+        result = subprocess.run(self.command(world), cwd=world.cwd, env=self.environment(world, documents),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                timeout=timeout)
+        world.output = result.stdout.decode("utf-8", "replace")
+        return result.returncode
 
     def x(self, *argv):
         """Runs an X client (xdotool, import) on the private display."""
@@ -321,21 +305,11 @@ class Runner:
             time.sleep(0.2)
         raise AssertionError("no window titled %r appeared" % title)
 
-    def run_program(self, world, documents=True, timeout=180):
-        argv = testca.trusted_command(self.command(world), self.pki["bundle"], wine=self.wine)
-        started = time.monotonic()
-        result = subprocess.run(argv, cwd=world.cwd, env=self.environment(world, documents),
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                timeout=timeout)
-        world.elapsed = time.monotonic() - started
-        world.output = result.stdout.decode("utf-8", "replace")
-        return result.returncode
-
 
 def parse_arguments(argv, doc, extra=None):
     """The options every end-to-end script takes (ctest passes --program,
-    --stub, --artifacts and, for the Windows build, --wine); extra(parser) adds a
-    script's own."""
+    --stub, --artifacts and, for the Windows build, --wine); extra(parser) adds
+    a script's own."""
     parser = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--program", required=True)
     parser.add_argument("--stub", required=True)
@@ -348,26 +322,21 @@ def parse_arguments(argv, doc, extra=None):
     return parser.parse_args(argv)
 
 
-def chosen_scenarios(scenarios, only):
-    if not only:
-        return list(scenarios)
-    names = set(only.split(","))
-    return [s for s in scenarios if s.__name__ in names]
-
-
-def run_scenarios(functions, runner):
-    """Runs each scenario (a failure is reported and the rest still run),
-    closes the runner, prints "N passed, N failed" and returns the exit code."""
+def run_all(checks, runner):
+    """Runs each (name, function(runner)) (a failure is reported and the rest
+    still run), closes the runner, prints "N passed, N failed" and returns the
+    exit code."""
     passed = failed = 0
     try:
-        for fn in functions:
+        for name, check in checks:
+            started = time.monotonic()
             try:
-                fn(runner)
+                check(runner)
                 passed += 1
-                print("PASS", fn.__name__, flush=True)
+                print("PASS %s (%.1f s)" % (name, time.monotonic() - started), flush=True)
             except Exception:  # reported; the other scenarios still run
                 failed += 1
-                print("FAIL", fn.__name__, flush=True)
+                print("FAIL", name, flush=True)
                 traceback.print_exc()
     finally:
         runner.close()

@@ -7,6 +7,8 @@ run must then leave exactly what an uninterrupted update leaves.
 
   interrupted_scenarios.py --program build/native/Updater --stub build/native/tests/torvane_stub.sh [--kills 50]
 
+The test command runs a sample of 12 kills (UPDATER_KILLS sets another number).
+
 POSIX build only (the Windows build exits 77, skipped). Prints how many kills
 landed in each stage and ends with "N passed, N failed".
 """
@@ -15,13 +17,11 @@ import os
 import random
 import shutil
 import signal
-import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-import testca  # noqa: E402
 from harness import Runner, World, parse_arguments, read_tree, write_tree  # noqa: E402
 
 STAGES = ["version check", "download", "extraction", "delete phase", "copy phase", "cleanup and version write",
@@ -104,9 +104,7 @@ def wait_for_line(world, process, prefix, timeout=30):
 
 def run_and_kill(world, trigger, delay):
     """Starts the updater, waits for the trigger line (if any), then kills it after the delay."""
-    argv = testca.trusted_command(world.runner.command(world), world.runner.pki["bundle"])
-    process = subprocess.Popen(argv, cwd=world.cwd, env=world.runner.environment(world, True),
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    process = world.runner.start_program(world)
     if trigger:
         wait_for_line(world, process, trigger)
     time.sleep(delay)
@@ -120,7 +118,7 @@ def snapshot(world):
 
 def main(argv):
     def own_options(parser):
-        parser.add_argument("--kills", type=int, default=int(os.environ.get("UPDATER_KILLS", "20")))
+        parser.add_argument("--kills", type=int, default=int(os.environ.get("UPDATER_KILLS", "12")))
         parser.add_argument("--seed", type=int, default=int(time.time()))
     args = parse_arguments(argv, __doc__, own_options)
     if args.wine:
