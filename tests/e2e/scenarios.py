@@ -28,6 +28,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import server  # noqa: E402
 from harness import Runner, World, parse_arguments, read_tree, run_all, write_tree  # noqa: E402
 
 MB = 1024 * 1024
@@ -44,7 +45,6 @@ MAPS = {"maps/arena.map": b"arena v2", "maps/desert.map": b"desert v2", "readme.
 OLD_DATA = {"maps/arena.map": b"arena v1", "old.map": b"old map", "Replays/r1.rep": b"replay one",
             "replays/r2.rep": b"replay two"}
 SAFELIST = b"# kept by the player\nData/Save/\nConfig\\options.ini\n*.log\n"
-SAME = "as before"
 
 START, END = "=== Updater start (loader) ===", "=== Updater end (loader) ==="
 NO_UPDATE, SKIP_MAPS = "No update needed.", "Skipping maps.zip (no game update was applied)."
@@ -88,7 +88,7 @@ ROWS = [
          log=[START, "UpdaterWorker started", "Local version.txt not found or unreadable. Using defaults 0.0.0.",
               "Local game-version=0.0.0, updater-version=0.0.0",
               "Failed to download remote version.txt. Proceeding without update.", NO_UPDATE, SKIP_MAPS, LAUNCHED],
-         files=[], after={}),
+         files=[], after={}, requests=[]),
     dict(name="equal_versions", remote=b"game-version: 1.2.3\nupdater-version: 2.0.0\n",
          log=["Local game-version=1.2.3, updater-version=1.0.0", "Remote game-version=1.2.3, updater-version=2.0.0",
               NO_UPDATE, SKIP_MAPS, LAUNCHED], files=[], requests=["/updates/version.txt"]),
@@ -151,7 +151,7 @@ ROWS = [
          log=["ExtractZip to *", "Extract failed. Skipping update.", SKIP_MAPS, LAUNCHED], files=[], fix=resize_disk),
     dict(name="disk_full_while_copying", disk_mb=10, update=dict(NEW_PACKAGE, **big_files(1, 7 * MB)),
          log=["Extracted file count: 5", "Failed to copy: *", "Update incomplete: *", SKIP_MAPS, LAUNCHED],
-         after=None, fix=resize_disk),
+         after=None, fix=resize_disk),  # which files were copied depends on the order of the walk
 ]
 
 
@@ -171,31 +171,23 @@ def expect(condition, message):
 
 def expect_in_order(messages, expected):
     """Each expected line (or prefix ending in '*') appears, in this order."""
-    position = 0
+    rest = iter(messages)
     for want in expected:
-        prefix = want.endswith("*")
-        while position < len(messages):
-            position += 1
-            got = messages[position - 1]
-            if got.startswith(want[:-1]) if prefix else got == want:
-                break
-        else:
-            raise AssertionError("log line %r missing or out of order in:\n  %s" % (want, "\n  ".join(messages)))
+        expect(any(got.startswith(want[:-1]) if want.endswith("*") else got == want for got in rest),
+               "log line %r missing or out of order in:\n  %s" % (want, "\n  ".join(messages)))
 
 
 def expect_launched(world, exact=True):
-    record = world.launch_record() or ""
-    if not exact:  # a path too long to start a process from is given in its short form
-        return expect("--skip-updater\n" in record, "launch record: %r" % record)
+    record, install = world.launch_record() or "", world.path_text(world.install)
     if world.runner.wine:
-        game = world.path_text(world.install, "torvane.exe")
-        want = 'cmdline="%s" --skip-updater\ncwd=%s\n' % (game, world.path_text(world.install))
+        want = 'cmdline="%s\\torvane.exe" --skip-updater\ncwd=%s\n' % (install, install)
     else:
-        want = "cwd=%s\narg=--skip-updater\n" % world.install
-    expect(record == want, "launch record: %r" % record)
+        want = "cwd=%s\narg=--skip-updater\n" % install
+    # A path too long to start a process from is given in its short form.
+    expect(record == want or not exact and "--skip-updater\n" in record, "launch record: %r" % record)
 
 
-def expect_run(world, rc, row, before, data_before):
+def expect_run(world, rc, row, before=None, data_before=None):
     messages = world.log_messages()
     expect(rc == 0, "exit code %r (output: %s)" % (rc, world.output))
     expect(messages[:1] == [START] and END in messages, "start and end markers: %r" % messages)
@@ -206,18 +198,14 @@ def expect_run(world, rc, row, before, data_before):
         expect(got == want, "file lines:\n got  %r\n want %r" % (got, want))
     for prefix in row.get("absent", []):
         expect(not any(m.startswith(prefix) for m in messages), "%r logged" % prefix)
-    if row.get("after", SAME) is not None:
-        got, want = world.install_tree(), before if row.get("after", SAME) == SAME else row["after"]
-        expect(got == want, "installation:\n got  %r\n want %r" % (sorted(got), sorted(want)))
-    data = read_tree(world.data)
-    want = data_before if row.get("data") is None else tree(dict(row["data"], **{k: v for k, v in OLD_DATA.items()
-                                                                                  if k.lower().startswith("replays")}))
-    expect(data == want, "data directory:\n got  %r\n want %r" % (sorted(data), sorted(want)))
+    for what, got, want in (("installation", world.install_tree(), row.get("after", before)),
+                            ("data directory", read_tree(world.data), data_before if row.get("data") is None else
+                             tree(dict(row["data"], **{k: v for k, v in OLD_DATA.items() if k.lower().startswith("replays/")})))):
+        if want is not None:
+            expect(got == want, "%s:\n got  %r\n want %r" % (what, sorted(got), sorted(want)))
     expect(not world.leftovers(), "leftovers: %r" % world.leftovers())
-    if "requests" in row:
-        paths = [r["path"] for r in world.server.requests()]
-        expect(paths == row["requests"], "requests: %r" % paths)
-    expect_launched(world, exact=row.get("launch") is None)
+    expect(row.get("requests", world.requests()) == world.requests(), "requests: %r" % world.requests())
+    expect_launched(world, exact="launch" not in row)
 
 
 def run_row(runner, row):
@@ -225,29 +213,26 @@ def run_row(runner, row):
     write_tree(world.install, row.get("install", OLD_INSTALL))
     write_tree(world.data, row.get("data_before", OLD_DATA))
     update = row.get("update", NEW_PACKAGE)
-    world.release(version=row.get("remote", b"game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n"),
-                  update=update if isinstance(update, dict) else None, maps=MAPS)
-    if isinstance(update, bytes):
-        write_tree(world.server.updates, {"update.zip": update})
-    world.server.set_behaviours(row.get("behaviours", {}))
+    world.release(b"game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n", update if isinstance(update, dict) else None, MAPS)
+    write_tree(world.updates, {"update.zip": update} if isinstance(update, bytes) else {})
+    write_tree(world.updates, {"version.txt": row["remote"]} if "remote" in row else {})
+    world.behave(row.get("behaviours", {}))
     if row.get("disk_mb"):
         used = sum(os.path.getsize(os.path.join(here, f)) for here, _, files in os.walk(world.install) for f in files)
         world.disk_mb = used // MB + 1 + row["disk_mb"]
-        shutil.copytree(world.install, world.install + ".kept", symlinks=True)
+        os.rename(world.install, world.install + ".kept")
+        os.mkdir(world.install)
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dm" % world.disk_mb, "e2e", world.install], check=True)
         subprocess.run(["cp", "-a", world.install + ".kept/.", world.install], check=True)
         shutil.rmtree(world.install + ".kept")
     before, data_before = world.install_tree(), read_tree(world.data)
-    rc = world.run(server=row.get("server", True), documents=row.get("documents", True))
-    expect_run(world, rc, row, before, data_before)
+    expect_run(world, world.run(row.get("server", True), row.get("documents", True)), row, before, data_before)
     if "fix" in row:
         row["fix"](world)
         os.remove(os.path.join(world.install, "updater.log"))
-        world.server.set_behaviours({})
-        rc = world.run()
+        world.behave({})
         extra = {k: v for k, v in update.items() if v is not None and k not in NEW_PACKAGE}
-        expect_run(world, rc, dict(log=[APPLIED, MAPS_DONE, LAUNCHED], after=updated(extra), data=MAPS),
-                   None, None)
+        expect_run(world, world.run(), dict(log=[APPLIED, MAPS_DONE, LAUNCHED], after=updated(extra), data=MAPS))
 
 
 # -- the front ends' abort question ---------------------------------------------------
@@ -255,104 +240,78 @@ def run_row(runner, row):
 def slow_world(runner, name, behaviour):
     world = World(runner, name)
     write_tree(world.install, OLD_INSTALL)
-    world.release(version=b"game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n", update=NEW_PACKAGE, maps=MAPS)
-    world.server.set_behaviours({"/updates/update.zip": behaviour})
-    world.server.start()
+    world.release(b"game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n", NEW_PACKAGE, MAPS)
+    world.behave({"/updates/update.zip": behaviour})
+    world.start_server()
     return world
 
 
-def expect_aborted(world, rc):
-    messages = world.log_messages()
-    expect(rc == 0, "exit code %r after the abort" % rc)
-    expect(messages[-1:] == [END], "the end marker closes the log: %r" % messages[-3:])
-    expect(world.launch_record() is None, "the game is not started after an abort")
-    expect(world.install_tree() == tree(OLD_INSTALL), "the installation stays as it was")
-
-
-def expect_not_aborted(world, rc):
+def expect_answer(world, rc, aborted):
+    """Yes: the program ends at once, the game not started; no: the update goes on."""
     expect(rc == 0, "exit code %r" % rc)
-    expect_in_order(world.log_messages(), [APPLIED, MAPS_DONE, LAUNCHED, END])
-    expect_launched(world)
+    messages = world.log_messages()
+    if aborted:
+        expect(messages[-1:] == [END], "the end marker closes the log: %r" % messages[-3:])
+        expect(world.launch_record() is None, "the game is not started after an abort")
+        expect(world.install_tree() == tree(OLD_INSTALL), "the installation stays as it was")
+    else:
+        expect_in_order(messages, [APPLIED, MAPS_DONE, LAUNCHED, END])
+        expect_launched(world)
 
 
-class Terminal:
-    """The updater with a pseudo-terminal as its controlling terminal, wide
-    enough for the longest status text beside the bar."""
-
-    def __init__(self, world):
-        argv, env = world.runner.command(world), dict(world.runner.environment(world, True), TERM="xterm")
-        self.pid, self.master = pty.fork()
-        if self.pid == 0:
-            os.chdir(world.cwd)
-            os.execvpe(argv[0], argv, env)
-        fcntl.ioctl(self.master, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 132, 0, 0))
-        self.screen = b""
-
-    def read_until(self, needle, timeout=60):
-        deadline = time.monotonic() + timeout
-        while needle not in self.screen:
-            if time.monotonic() > deadline or not self.read(deadline - time.monotonic()):
-                raise AssertionError("%r never appeared on the terminal:\n%s" % (needle, self.screen.decode()))
-
-    def read(self, timeout):
-        if not select.select([self.master], [], [], max(timeout, 0))[0]:
-            return False
-        try:
-            chunk = os.read(self.master, 4096)
-        except OSError:  # the program ended and closed the terminal
-            return False
-        self.screen += chunk
-        return bool(chunk)
-
-    def answer(self, keys):
-        self.read_until(b"Update available. Downloading update package...")
-        os.write(self.master, b"\x03")
-        self.read_until(b"Update is still running. Are you sure you want to abort?")
-        os.write(self.master, keys)
-        deadline = time.monotonic() + 120
+def answer_on_terminal(runner, name, behaviour, keys):
+    """The updater on a pseudo-terminal (wide enough for the longest status
+    beside the bar): Ctrl-C, then the answer. Returns what the terminal shows."""
+    world = slow_world(runner, name, behaviour)
+    pid, terminal = pty.fork()
+    if pid == 0:
+        os.chdir(world.cwd)
+        os.execvpe("unshare", runner.command(world), dict(runner.environment(world, True), TERM="xterm"))
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 132, 0, 0))
+    screen, deadline, ended = b"", time.monotonic() + 120, (0, 0)
+    steps = [(b"Update available. Downloading update package...", b"\x03"),
+             (b"Update is still running. Are you sure you want to abort?", keys)]
+    try:
         while time.monotonic() < deadline:
-            self.read(0.1)
-            pid, status = os.waitpid(self.pid, os.WNOHANG)
-            if pid:
-                while self.read(0.05):
-                    pass
-                return os.waitstatus_to_exitcode(status)
-        raise AssertionError("the program did not end:\n" + self.screen.decode())
+            chunk = os.read(terminal, 4096) if select.select([terminal], [], [], 0.1)[0] else b""
+            screen += chunk
+            if steps and steps[0][0] in screen:
+                os.write(terminal, steps.pop(0)[1])
+                answered = time.monotonic()
+            ended = ended if ended[0] else os.waitpid(pid, os.WNOHANG)
+            if ended[0] and not chunk:
+                break
+    except OSError:  # the program ended and closed the terminal
+        ended = ended if ended[0] else os.waitpid(pid, 0)
+    finally:
+        server.stop(world.server)
+    expect(not steps and ended[0], "no question, or no end, on the terminal:\n%s" % screen.decode())
+    expect(keys == b"n\n" or time.monotonic() - answered < 15, "the abort ends the program at once")
+    expect_answer(world, os.waitstatus_to_exitcode(ended[1]), keys == b"y\n")
+    return screen
 
 
 def terminal_ctrl_c_answered_no(runner):
-    world = slow_world(runner, "tty-no", {"delay_headers": 4})
-    try:
-        terminal = Terminal(world)
-        rc = terminal.answer(b"n\n")
-    finally:
-        world.server.stop()
+    screen = answer_on_terminal(runner, "tty-no", {"delay_headers": 4}, b"n\n")
     for drawn in (b"Checking local versions...", b"Copying new files...", b"Launching game...",
                   b"[##############################] 100%", b"[..............................] 0%"):
-        expect(drawn in terminal.screen, "%r drawn on the terminal:\n%s" % (drawn, terminal.screen.decode()))
-    expect_not_aborted(world, rc)
+        expect(drawn in screen, "%r drawn on the terminal:\n%s" % (drawn, screen.decode()))
 
 
 def terminal_ctrl_c_answered_yes(runner):
-    world = slow_world(runner, "tty-yes", {"stall_body_after": 10, "stall_seconds": 60})
-    try:
-        started = time.monotonic()
-        rc = Terminal(world).answer(b"y\n")
-        expect(time.monotonic() - started < 15, "the abort ends the program at once")
-    finally:
-        world.server.stop()
-    expect_aborted(world, rc)
+    answer_on_terminal(runner, "tty-yes", {"stall_body_after": 10, "stall_seconds": 60}, b"y\n")
 
 
-def close_window(runner, world, process, answer_key, screenshot=False):
+def close_window(runner, name, behaviour, answer_key, screenshot=False):
+    world = slow_world(runner, name, behaviour)
+    process = runner.start_program(world)
     try:
         window = runner.wait_for_window("Updater - Updating...")
         if screenshot:
             deadline = time.monotonic() + 20
-            while not any(r["path"] == "/updates/update.zip" for r in world.server.requests()):
+            while "/updates/update.zip" not in world.requests():
                 expect(time.monotonic() < deadline, "the package download never started")
                 time.sleep(0.2)
-            time.sleep(1)
             os.makedirs(runner.artifacts, exist_ok=True)
             runner.x("import", "-window", window, os.path.join(runner.artifacts, "progress-window.png"))
         runner.x("xdotool", "windowfocus", "--sync", window)
@@ -360,39 +319,30 @@ def close_window(runner, world, process, answer_key, screenshot=False):
         question = runner.wait_for_window("Abort update", timeout=20)
         runner.x("xdotool", "windowfocus", "--sync", question)
         runner.x("xdotool", "key", "--window", question, answer_key)
-        return process.wait(120)
+        expect_answer(world, process.wait(120), answer_key == "Return")
     finally:
-        if process.poll() is None:
-            process.kill()
-        world.server.stop()
+        process.kill()
+        server.stop(world.server)
 
 
 def window_close_answered_no(runner):
-    world = slow_world(runner, "window-no", {"delay_headers": 10})
-    expect_not_aborted(world, close_window(runner, world, runner.start_program(world), "n", screenshot=True))
+    close_window(runner, "window-no", {"delay_headers": 8}, "n", screenshot=True)
 
 
 def window_close_answered_yes(runner):
-    world = slow_world(runner, "window-yes", {"stall_body_after": 10, "stall_seconds": 60})
-    expect_aborted(world, close_window(runner, world, runner.start_program(world), "Return"))
+    close_window(runner, "window-yes", {"stall_body_after": 10, "stall_seconds": 60}, "Return")
 
 
 def main(argv):
     args = parse_arguments(argv, __doc__, lambda p: p.add_argument("--smoke", action="store_true"))
-    if os.geteuid() != 0:
-        print("the scenarios need root for their mount namespaces")
-        return 1
     rows = [r for r in ROWS if (r.get("windows") or not args.wine) and (r.get("smoke") or not args.smoke)]
     checks = [(r["name"], lambda runner, r=r: run_row(runner, r)) for r in rows]
     front_end = (window_close_answered_no, window_close_answered_yes) if args.wine else (
         terminal_ctrl_c_answered_no, terminal_ctrl_c_answered_yes)
-    checks += [(f.__name__, f) for f in front_end]
-    if args.only:
-        checks = [c for c in checks if c[0] in args.only.split(",")]
-    # The small file systems of the disk-full rows vanish with this namespace.
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.unshare(0x00020000) != 0:  # CLONE_NEWNS
-        raise OSError(ctypes.get_errno(), "unshare(CLONE_NEWNS)")
+    checks = [c for c in checks + [(f.__name__, f) for f in front_end] if not args.only or c[0] in args.only.split(",")]
+    # The small file systems of the disk-full rows vanish with this mount namespace.
+    if ctypes.CDLL(None, use_errno=True).unshare(0x00020000) != 0:  # CLONE_NEWNS; needs root
+        raise OSError(ctypes.get_errno(), "unshare(CLONE_NEWNS): the scenarios need root")
     subprocess.run(["mount", "--make-rprivate", "/"], check=True)
     runner = Runner(args.program, args.stub, wine=args.wine, keep=args.keep)
     runner.artifacts = args.artifacts
