@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
-#include <windows.h>
 #include <shlobj.h>
+#include <windows.h>
 
 #include "userdata/data_directory.h"
 

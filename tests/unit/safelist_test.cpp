@@ -32,84 +32,49 @@ TEST(LoadSafelist, MissingEmptyAndUnreadableFiles) {
 
 // Relative path, safelist text -> kept; the protected names always come along.
 TEST(MatchesSafelist, EntriesAndProtectedNames) {
-    struct Case {
-        const wchar_t* path;
-        const char* safelist;
-        bool kept;
+    const std::tuple<const wchar_t*, const char*, bool> cases[] = {
+        {L"Data", "Data", true}, {L"Data\\x", "Data", true}, {L"data\\x\\y", "Data", true},
+        {L"Database\\x", "Data", false}, {L"Datax", "Data", false}, {L"Dat", "Data", false},
+        {L"Other\\Data", "Data", false}, {L"Data\\Save\\a\\b.sav", "Data/Save/", true},
+        {L"Data\\Saves\\x.sav", "Data/Save/", false}, {L"Data", "Data/Save/", false},
+        {L"data\\Save\\x.sav", "DATA\\save", true}, {L"caf\u00C9.txt", "caf\xC3\xA9.txt", false},
+        {L"a\\b\\c.ini", "*.ini", true}, {L"c.ini.old", "*.ini", false}, {L"Replays\\24\\g.rep", "Replays/*", true},
+        {L"Replays", "Replays/*", false}, {L"Old\\Replays\\x", "Replays/*", false}, {L"x", "", false},
+        {L"Lead", "\\Lead", false}, {L"Dot\\x", "./Dot", false}, {L"# no", "\xEF\xBB\xBF# no", false},
+        {L"updater.exe", "", true}, {L"VERSION.TXT", "", true}, {L"torvane.exe", "", true},
+        {L"updater.log", "", true}, {L"_updater_just_ran.flag", "", true}, {L"Backup\\Updater.exe", "", false},
+        {L"Sub\\version.txt", "", false}, {L"update.zip", "", false}, {L"updater.log.ts", "", false},
     };
-    const Case cases[] = {
-        {L"Data", "Data", true},
-        {L"Data\\x", "Data", true},
-        {L"data\\x\\y", "Data", true},
-        {L"Database\\x", "Data", false},
-        {L"Datax", "Data", false},
-        {L"Dat", "Data", false},
-        {L"Other\\Data", "Data", false},
-        {L"Data\\Save\\a\\b.sav", "Data/Save/", true},
-        {L"Data\\Saves\\x.sav", "Data/Save/", false},
-        {L"Data", "Data/Save/", false},
-        {L"data\\Save\\x.sav", "DATA\\save", true},
-        {L"caf\u00C9.txt", "caf\xC3\xA9.txt", false},
-        {L"a\\b\\c.ini", "*.ini", true},
-        {L"c.ini.old", "*.ini", false},
-        {L"Replays\\2024\\game.rep", "Replays/*", true},
-        {L"Replays", "Replays/*", false},
-        {L"Old\\Replays\\x", "Replays/*", false},
-        {L"x", "", false},
-        {L"Lead", "\\Lead", false},
-        {L"Dot\\x", "./Dot", false},
-        {L"# not a comment", "\xEF\xBB\xBF# not a comment", false},
-        {L"updater.exe", "", true},
-        {L"VERSION.TXT", "", true},
-        {L"torvane.exe", "", true},
-        {L"updater.log", "", true},
-        {L"_updater_just_ran.flag", "", true},
-        {L"Backup\\Updater.exe", "", false},
-        {L"Sub\\version.txt", "", false},
-        {L"update.zip", "", false},
-        {L"updater.log.ts", "", false},
-    };
-    for (const Case& c : cases) {
-        Safelist patterns = ParseSafelist(c.safelist);
+    for (const auto& [path, safelist, kept] : cases) {
+        Safelist patterns = ParseSafelist(safelist);
         AppendProtectedNames(patterns);
-        EXPECT_EQ(MatchesSafelist(c.path, patterns), c.kept) << testing::PrintToString(c.path) << " / " << c.safelist;
+        EXPECT_EQ(MatchesSafelist(path, patterns), kept) << testing::PrintToString(path) << " / " << safelist;
     }
 }
 
 TEST(AsciiCase, FoldsOnlyAToZ) {
-    struct Case {
-        const wchar_t* text;
-        const wchar_t* other;
-        bool equal;
-        bool startsWith;
-    };
-    const Case cases[] = {{L"AbC", L"aBc", true, true},          {L"\u00C9", L"\u00E9", false, false},
-                          {L"@[", L"`{", false, false},           {L"abc", L"ab", false, true},
-                          {L"ab", L"abc", false, false},          {L"DATA\\x", L"data\\", false, true}};
-    for (const Case& c : cases) {
-        EXPECT_EQ(EqualsIgnoringAsciiCase(c.text, c.other), c.equal) << testing::PrintToString(c.text);
-        EXPECT_EQ(StartsWithIgnoringAsciiCase(c.text, c.other), c.startsWith) << testing::PrintToString(c.text);
+    // text, other -> equal, text starts with other
+    const std::tuple<const wchar_t*, const wchar_t*, bool, bool> cases[] = {
+        {L"AbC", L"aBc", true, true}, {L"\u00C9", L"\u00E9", false, false}, {L"@[", L"`{", false, false},
+        {L"abc", L"ab", false, true}, {L"ab", L"abc", false, false},        {L"DATA\\x", L"data\\", false, true}};
+    for (const auto& [text, other, equal, startsWith] : cases) {
+        EXPECT_EQ(EqualsIgnoringAsciiCase(text, other), equal) << testing::PrintToString(text);
+        EXPECT_EQ(StartsWithIgnoringAsciiCase(text, other), startsWith) << testing::PrintToString(text);
     }
 }
 
 // The wildcard rules that the project's matcher and the platform's must agree on.
 TEST(Wildcards, ProjectAndPlatformMatchersAgree) {
-    struct Case {
-        const wchar_t* path;
-        const wchar_t* pattern;
-        bool matches;
-    };
-    const Case cases[] = {
-        {L"a\\b\\c.ini", L"*.ini", true},  {L"c.INI", L"*.ini", true},      {L"a\\b\\c.ini", L"a\\*", true},
+    const std::tuple<const wchar_t*, const wchar_t*, bool> cases[] = {
+        {L"a\\b\\c.ini", L"*.ini", true}, {L"c.INI", L"*.ini", true}, {L"a\\b\\c.ini", L"a\\*", true},
         {L"replays\\sub\\x.rep", L"Replays\\*", true}, {L"Replays", L"Replays\\*", false},
-        {L"x\\Replays\\y", L"Replays\\*", false},      {L"a\\b", L"a?b", true},  {L"ab.ini", L"?.ini", false},
-        {L".ini", L"?.ini", false},        {L"a.ini", L"?.ini", true},       {L"abc", L"a*b*c", true},
-        {L"abcbc", L"a*bc", true},         {L"abcd", L"a*bc", false},        {L"x.ini.bak", L"*.ini", false},
-        {L"anything", L"*", true},         {L"a", L"a*", true},              {L"a", L"?*", true},
-        {L"", L"?", false},
+        {L"x\\Replays\\y", L"Replays\\*", false}, {L"a\\b", L"a?b", true}, {L"ab.ini", L"?.ini", false},
+        {L".ini", L"?.ini", false}, {L"a.ini", L"?.ini", true}, {L"abc", L"a*b*c", true}, {L"abcbc", L"a*bc", true},
+        {L"abcd", L"a*bc", false}, {L"x.ini.bak", L"*.ini", false}, {L"anything", L"*", true}, {L"a", L"a*", true},
+        {L"a", L"?*", true}, {L"", L"?", false},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(MatchesWildcard(c.path, c.pattern), c.matches) << testing::PrintToString(c.path) << " " << c.pattern;
-        EXPECT_EQ(PlatformPathMatchSpec(c.path, c.pattern), c.matches) << testing::PrintToString(c.path);
+    for (const auto& [path, pattern, matches] : cases) {
+        EXPECT_EQ(MatchesWildcard(path, pattern), matches) << testing::PrintToString(path) << " " << pattern;
+        EXPECT_EQ(PlatformPathMatchSpec(path, pattern), matches) << testing::PrintToString(path) << " " << pattern;
     }
 }

@@ -16,52 +16,41 @@ std::string Utf16(const std::string& ascii) {
 
 }  // namespace
 
-// File bytes -> the two values read (each preset to "0.0.0").
+// File bytes -> the game and updater versions read (each preset to "0.0.0").
 TEST(ReadVersionFile, KeysValuesAndOddBytes) {
-    struct Case {
-        std::string bytes;
-        std::string game;
-        std::string updater = "0.0.0";
-    };
-    const std::string junkLines = [] {
-        std::string line(1023, 'j');
-        line += '\n';
-        std::string lines;
-        for (int i = 0; i < 100; ++i) lines += line;
-        return lines;
-    }();
-    const std::string huge(5 * 1024 * 1024, '9');
-    const Case cases[] = {
-        {"game-version: 1.2.3\n", "1.2.3"},
-        {"Game-Version:1.2.3   \n", "1.2.3"},
-        {"game-version = 1.2.3\n", "0.0.0"},  // no colon, no value
+    std::string junkLines, huge(5 * 1024 * 1024, '9');
+    for (int i = 0; i < 100; ++i) junkLines += std::string(1023, 'j') + "\n";
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"game-version: 1.2.3\n", "1.2.3", "0.0.0"},
+        {"Game-Version:1.2.3   \n", "1.2.3", "0.0.0"},
+        {"game-version = 1.2.3\n", "0.0.0", "0.0.0"},  // no colon, no value
         {"updater-version: 2.0:beta\n", "0.0.0", "2.0:beta"},
-        {"game-version:\n", ""},
-        {"game-version: 1\ngame-version: 2\n", "2"},  // the last one counts
+        {"game-version:\n", "", "0.0.0"},
+        {"game-version: 1\ngame-version: 2\n", "2", "0.0.0"},  // the last one counts
         {"game-version: 1.4.2\r\nupdater-version: 1.0.0\r\n", "1.4.2", "1.0.0"},
         {"game-version: 1.4.2\nupdater-version: 1.0.0", "1.4.2", "1.0.0"},
         {"  game-version\t: 1.4.2 \t\r\n# comment\n\nother: x\nupdater-version: 1.0.0 ", "1.4.2", "1.0.0"},
-        {"\xEF\xBB\xBFgame-version: 1.2.3\r\nupdater-version: 4\r\n", "0.0.0", "4"},  // the mark is part of the key
-        {Bytes("\0\xFF\xFEgame\0version: 9\n<html>404</html>"), "0.0.0"},
+        {"\xEF\xBB\xBFgame-version: 1.2.3\r\nupdater-version: 4\r\n", "0.0.0", "4"},  // the mark belongs to the key
+        {Bytes("\0\xFF\xFEgame\0version: 9\n<html>404</html>"), "0.0.0", "0.0.0"},
         {Bytes("\0\0\xFF\xFE junk \xC3\x28\r\n\0\r\ngame-version: 1.2.4\r\n\xC3\x28\xA0: \xA1\0\r\n"
                "updater-version: 9.9.9\r\n\xF8\x88\x80\0"),
          "1.2.4", "9.9.9"},
         {Bytes("game-version: 1.2.4\0\xFF\xFE\r\nupdater-version: 9.\xC3\x28\0\r\n"), Bytes("1.2.4\0\xFF\xFE"),
          Bytes("9.\xC3\x28\0")},
-        {Utf16("game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n"), "0.0.0"},
+        {Utf16("game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n"), "0.0.0", "0.0.0"},
         {"game-version: 1.2.4\n" + junkLines + "updater-version: 9\n", "1.2.4", "9"},
         {"game-version: 1.2.4\njunk " + huge + "\nupdater-version: 9\n", "1.2.4", "9"},
         {"game-version: 1.2.4" + huge + "\nupdater-version: 9", "0.0.0", "9"},  // an overlong value is not taken
-        {"game-version: " + std::string(1010, '1') + "\n", std::string(1010, '1')},  // 1,024 bytes: still a line
-        {"game-version: " + std::string(1011, '1') + "\n", "0.0.0"},
+        {"game-version: " + std::string(1010, '1') + "\n", std::string(1010, '1'), "0.0.0"},  // 1,024 bytes
+        {"game-version: " + std::string(1011, '1') + "\n", "0.0.0", "0.0.0"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [bytes, game, updater] : cases) {
         ScratchDir dir;
-        WriteBytes(dir.path / "version.txt", c.bytes);
+        WriteBytes(dir.path / "version.txt", bytes);
         VersionInfo info{"0.0.0", "0.0.0"};
         EXPECT_TRUE(ReadVersionFile(dir.path / "version.txt", info));
-        EXPECT_EQ(info.gameVersion, c.game) << testing::PrintToString(c.bytes.substr(0, 60));
-        EXPECT_EQ(info.updaterVersion, c.updater) << testing::PrintToString(c.bytes.substr(0, 60));
+        EXPECT_EQ(info.gameVersion + " / " + info.updaterVersion, game + " / " + updater)
+            << testing::PrintToString(bytes.substr(0, 60));
     }
     VersionInfo untouched{"a", "b"};
     EXPECT_FALSE(ReadVersionFile(ScratchDir().path / "version.txt", untouched));
@@ -82,21 +71,16 @@ TEST(WriteVersionFile, ExactBytesReplacingTheOldFileWhole) {
 }
 
 TEST(CompareVersions, OrdersDottedNumbersNeverThrowing) {
-    struct Case {
-        std::string a;
-        std::string b;
-        int expected;
+    const std::tuple<std::string, std::string, int> cases[] = {
+        {"1.2.3", "1.10.0", -1}, {"2.0", "1.9.9", 1},   {"1.2", "1.2", 0},     {"1.2", "1.2.0", -1},
+        {"1.2.0", "1.2", 1},     {"0.0.0", "0.0.0", 0}, {"1.02", "1.2", 0},    {"7b", "7", 0},
+        {"1.2.", "1.2", 0},      {"", "", 0},           {"", "0", -1},         {"1.2.3", "1.2.4", -1},
+        {"1.2.4", "1.2.3", 1},   {" 7", "7", 0},        {"+3", "3", 0},        {"1.x", "1.0", 0},
+        {"1..2", "1.0.2", 0},    {".5", "0.5", 0},      {"1. ", "1.0", 0},     {"-1", "0", -1},
+        {"1.-1", "1.0", -1},     {"99999999999", "2147483647", 0},             {"99999999999", "2147483646", 1},
+        {"-99999999999", "-2147483648", 0},             {std::string(100000, '9'), "1", 1},
+        {Bytes("1.2.4\0\xFF\xFE"), "1.2.4", 0},         {"1.2.5", Bytes("1.2.4\0\xFF\xFE"), 1},
     };
-    const Case cases[] = {
-        {"1.2.3", "1.10.0", -1}, {"2.0", "1.9.9", 1},    {"1.2", "1.2", 0},      {"1.2", "1.2.0", -1},
-        {"1.2.0", "1.2", 1},     {"0.0.0", "0.0.0", 0},  {"1.02", "1.2", 0},     {"7b", "7", 0},
-        {"1.2.", "1.2", 0},      {"", "", 0},            {"", "0", -1},          {"1.2.3", "1.2.4", -1},
-        {"1.2.4", "1.2.3", 1},   {" 7", "7", 0},         {"+3", "3", 0},         {"1.x", "1.0", 0},
-        {"1..2", "1.0.2", 0},    {".5", "0.5", 0},       {"1. ", "1.0", 0},      {"-1", "0", -1},
-        {"1.-1", "1.0", -1},     {"99999999999", "2147483647", 0},  {"99999999999", "2147483646", 1},
-        {"-99999999999", "-2147483648", 0},              {std::string(100000, '9'), "1", 1},
-        {Bytes("1.2.4\0\xFF\xFE"), "1.2.4", 0},       {"1.2.5", Bytes("1.2.4\0\xFF\xFE"), 1},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(CompareVersions(c.a, c.b), c.expected) << testing::PrintToString(c.a.substr(0, 20)) << " vs " << c.b;
+    for (const auto& [a, b, expected] : cases)
+        EXPECT_EQ(CompareVersions(a, b), expected) << testing::PrintToString(a.substr(0, 20)) << " vs " << b;
 }

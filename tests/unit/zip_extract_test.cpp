@@ -44,7 +44,7 @@ const SoundCase kSoundCases[] = {
     {"iz_bare_bytes.zip", {"tree/sub/gr├╝├ƒe.txt=utf8\n"}},  // UTF-8 bytes without flag bit 11 are code page 437
     {"cp437.zip", {"café/äpfel ß.txt=cp437\n"}},
     {"unicode_path_field.zip", {"naïve.txt=info-zip\n"}},  // Info-ZIP's Unicode path field wins
-    {"py_descriptor.zip", {"d/deflated.txt=" + Text(), "d/stored.txt=stored after a descriptor\n"}},
+    {"descriptor_sig.zip", {"d/deflated.txt=" + Text(), "d/stored.txt=stored after a descriptor\n"}},
     {"descriptor_nosig.zip", {"n/one.txt=" + Text(), "n/two.txt=two\n"}},
     {"iz_stream_descriptor.zip", {"-=" + Text()}},  // Info-ZIP names a piped entry "-"
     {"iz_stream_local64.zip", {"-=" + Text()}},
