@@ -27,6 +27,7 @@ TEST(ResolveDataDirectoryPosix, UserDirsHomeAndConfigHome) {
          "~/Dok\"u/Ardentfall Data"},
         {"~", "~/cfg", "XDG_DOCUMENTS_DIR=\"/srv/docs\"\n", "/srv/docs/Ardentfall Data"},
         {"~", "~/cfg", "XDG_DOCUMENTS_DIR=\"relative/docs\"\n", "~/Documents/Ardentfall Data"},
+        {"~", "~/cfg", "XDG_DOCUMENTS_DIR=\"/srv/do\\", "/srv/do\\/Ardentfall Data"},  // no closing quote
         {"~", std::nullopt, "", "~/Documents/Ardentfall Data"},
         {"~", "relative", "", "~/Documents/Ardentfall Data"},
         {std::nullopt, "~/cfg", "XDG_DOCUMENTS_DIR=\"/srv/docs\"\n", ""},

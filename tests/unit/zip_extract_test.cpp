@@ -85,7 +85,7 @@ const FailingCase kFailingCases[] = {
     {"damaged_zip64_declared_1tb", false}, {"damaged_bomb", false},       {"damaged_stream_ends_early", false},    {"damaged_stream_broken_after_content", false},
     {"damaged_stored_sizes_differ", true}, {"damaged_encrypted", true},   {"damaged_method_bzip2", true},
     {"damaged_method_deflate64", false}, {"damaged_corrupt_stream", false}, {"damaged_local_name_differs", false},
-    {"damaged_count", true},          {"damaged_central_truncated", true}, {"damaged_local_signature", false},
+    {"damaged_count", true},          {"damaged_central_truncated", true}, {"damaged_zip64_split", true}, {"damaged_local_signature", false},
     {"damaged_central_signature", true}, {"damaged_cut", true},
 };
 

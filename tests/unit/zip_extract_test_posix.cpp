@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include "services/zip_extract.h"
 #include "test_support.h"
 
@@ -13,6 +15,15 @@ TEST(ExtractZipPosix, RestoresTheExecutableBitFromUnixAttributes) {
     for (const auto& [file, executable] : cases)
         EXPECT_EQ((fs::status(dir.path / file).permissions() & fs::perms::owner_exec) != fs::perms::none, executable)
             << file;
+}
+
+TEST(ExtractZipPosix, ReplacesAReadOnlyFileOfAnOrdinaryUser) {
+    ScratchDir dir("zipowner");
+    ASSERT_TRUE(RunAsNobody(dir.path, {}, [&] {
+        WriteBytes(dir.path / "top.txt", "old");
+        fs::permissions(dir.path / "top.txt", fs::perms::owner_read);
+        _exit(ExtractZip(Package("py_nested.zip"), dir.path) && ReadBytes(dir.path / "top.txt") == "top\n" ? 0 : 3);
+    }));
 }
 
 // A link inside the destination could lead a write anywhere; extraction never follows one.

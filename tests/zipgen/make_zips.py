@@ -36,8 +36,8 @@ def Entry(name, data=b"", method=8, **fields):
     return types.SimpleNamespace(**e)
 
 
-def write_raw(path, entries, start=0, count_delta=0, size_delta=0):
-    """Writes the entries; `start` leaves a (sparse) hole before the first one."""
+def write_raw(path, entries, start=0, count_delta=0, size_delta=0, disk=0):
+    """Writes the entries; `start` leaves a (sparse) hole before the first one, `disk` goes into the ZIP64 end record."""
     central = []
     with open(path, "wb") as f:
         f.seek(start)
@@ -68,7 +68,7 @@ def write_raw(path, entries, start=0, count_delta=0, size_delta=0):
         cd_end, count = f.tell(), len(entries) + count_delta
         cd_size = cd_end - cd_offset + size_delta
         if cd_offset >= 0xFFFFFFFF or any(c[3] for c in central):
-            f.write(struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count, cd_size, cd_offset))
+            f.write(struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, disk, 0, count, count, cd_size, cd_offset))
             f.write(struct.pack("<IIQI", 0x07064B50, 0, cd_end, 1))
             f.write(struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0))
         else:
@@ -168,7 +168,8 @@ def make_crafted_packages(out):
             ("corrupt_stream", Entry("bad.txt", TEXT, payload=b"\xff" * 64), {}),
             ("local_name_differs", Entry("bad.txt", b"abc", local_name=b"other.txt"), {}),
             ("count", Entry("b.txt", b"b"), {"count_delta": 1}),
-            ("central_truncated", Entry("b.txt", b"b"), {"size_delta": 20})):
+            ("central_truncated", Entry("b.txt", b"b"), {"size_delta": 20}),
+            ("zip64_split", Entry("b.txt", b"b", zip64=True), {"disk": 1})):  # a part of a split package
         raw("damaged_" + kind, [good, bad], **kw)
     for kind, old, new, cut in (("local_signature", b"PK\x03\x04", b"PK\x03\x05", 0),
                                 ("central_signature", b"PK\x01\x02", b"PK\x01\x09", 0), ("cut", b"", b"", 30)):
