@@ -73,6 +73,9 @@ def updated(extra=None, drop=()):
     return tree(dict(files, **(extra or {})), drop)
 
 
+MAPPED = tree(dict(MAPS, **{k: v for k, v in OLD_DATA.items() if k.lower().startswith("replays/")}))
+
+
 def big_files(count, size):
     return {"Data/big%d.pak" % i: bytes([i]) * size for i in range(count)}
 
@@ -92,12 +95,12 @@ ROWS = [
     dict(name="equal_versions", remote=b"game-version: 1.2.3\nupdater-version: 2.0.0\n",
          log=["Local game-version=1.2.3, updater-version=1.0.0", "Remote game-version=1.2.3, updater-version=2.0.0",
               NO_UPDATE, SKIP_MAPS, LAUNCHED], files=[], requests=["/updates/version.txt"]),
-    dict(name="update_without_safelist",
+    dict(name="update_without_safelist_nor_data_directory", data_before={},
          log=["Remote game-version=1.2.4, updater-version=9.9.9", "ExtractZip to {i}/_update_temp",
               "Extracted file count: 4", "safelist.txt NOT found in install ? skipping delete phase.", "Copied: *",
               "Removing empty dir (post-copy): {i}/EmptyBefore", APPLIED, "AF Data dir: {d}",
               "Downloading maps.zip to: {d}/__maps.zip", MAPS_DONE, LAUNCHED],
-         files=DATA_CLEANED, after=updated(), data=MAPS),
+         files=[], after=updated(), data=dict(tree(MAPS), Replays=None)),
     dict(name="update_with_safelist", windows=True, smoke=True,
          install=dict(OLD_INSTALL, **{"safelist.txt": SAFELIST, "Sub/Updater.exe": b"not protected here",
                                       "notes.log": b"kept by *.log", "Kept/Empty": None}),
@@ -111,7 +114,7 @@ ROWS = [
          + ["Removing empty dir: " + d for d in ("Old\\Deep\\Er", "Old\\Deep", "Old", "EmptyBefore", "Sub")]
          + DATA_CLEANED,
          after=updated({"safelist.txt": SAFELIST, "notes.log": b"kept by *.log"},
-                       drop=("Data/old_only.pak", "Old/Deep/Er/gone.txt")), data=MAPS),
+                       drop=("Data/old_only.pak", "Old/Deep/Er/gone.txt")), data=MAPPED),
     dict(name="package_not_found", update=None,
          log=["Download update.zip failed. Will skip update.", SKIP_MAPS, LAUNCHED], absent=["ExtractZip to "]),
     dict(name="package_not_a_zip", update=b"<html>this is not a package</html>",
@@ -133,7 +136,7 @@ ROWS = [
     dict(name="unfinished_maps_refresh_is_repeated",
          install=dict(OLD_INSTALL, **{"version.txt": NEW_VERSION, "__maps_pending": b""}),
          log=[NO_UPDATE, "The maps refresh of the last update did not finish; refreshing maps now.", MAPS_DONE,
-              LAUNCHED], files=DATA_CLEANED, after=tree(dict(OLD_INSTALL, **{"version.txt": NEW_VERSION})), data=MAPS),
+              LAUNCHED], files=DATA_CLEANED, after=tree(dict(OLD_INSTALL, **{"version.txt": NEW_VERSION})), data=MAPPED),
     # A long install path (over 260 characters) with blanks and non-ASCII
     # characters, and names outside the Basic Multilingual Plane.
     dict(name="odd_names_and_long_install_path", windows=True, install_name=DEEP, launch="short form allowed",
@@ -145,7 +148,7 @@ ROWS = [
          + ["Removing empty dir: " + d for d in ("Config", "Old\\Deep\\Er", "Old\\Deep", "Old", "EmptyBefore")]
          + DATA_CLEANED,
          after=updated({"Maps/\U0001F600 arena.map": b"smile"},
-                       drop=("Data/old_only.pak", "Old/Deep/Er/gone.txt", "Config/options.ini")), data=MAPS),
+                       drop=("Data/old_only.pak", "Old/Deep/Er/gone.txt", "Config/options.ini")), data=MAPPED),
     # On a small file system: the installation plus 10 MB free.
     dict(name="disk_full_while_extracting", disk_mb=10, update=dict(NEW_PACKAGE, **big_files(3, 8 * MB)),
          log=["ExtractZip to *", "Extract failed. Skipping update.", SKIP_MAPS, LAUNCHED], files=[], fix=resize_disk),
@@ -199,8 +202,7 @@ def expect_run(world, rc, row, before=None, data_before=None):
     for prefix in row.get("absent", []):
         expect(not any(m.startswith(prefix) for m in messages), "%r logged" % prefix)
     for what, got, want in (("installation", world.install_tree(), row.get("after", before)),
-                            ("data directory", read_tree(world.data), data_before if row.get("data") is None else
-                             tree(dict(row["data"], **{k: v for k, v in OLD_DATA.items() if k.lower().startswith("replays/")})))):
+                            ("data directory", read_tree(world.data), row.get("data", data_before))):
         if want is not None:
             expect(got == want, "%s:\n got  %r\n want %r" % (what, sorted(got), sorted(want)))
     expect(not world.leftovers(), "leftovers: %r" % world.leftovers())
@@ -232,7 +234,7 @@ def run_row(runner, row):
         os.remove(os.path.join(world.install, "updater.log"))
         world.behave({})
         extra = {k: v for k, v in update.items() if v is not None and k not in NEW_PACKAGE}
-        expect_run(world, world.run(), dict(log=[APPLIED, MAPS_DONE, LAUNCHED], after=updated(extra), data=MAPS))
+        expect_run(world, world.run(), dict(log=[APPLIED, MAPS_DONE, LAUNCHED], after=updated(extra), data=MAPPED))
 
 
 # -- the front ends' abort question ---------------------------------------------------

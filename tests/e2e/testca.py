@@ -1,17 +1,9 @@
-"""The test CA: certificates for the local servers, made per run with the
-openssl command line, and a way to run a program that trusts them without
-touching the machine: it runs in a private mount namespace (root needed) where
-the system CA bundle, and optionally /etc/hosts, are replaced by copies.
-
-make_test_pki(directory) -> {"ca", "bundle", "<name>_cert", "<name>_key"} for
-  localhost  by the test CA, for localhost and otherhost.test
-  wronghost  by the test CA, for wronghost.invalid only
-  untrusted  by a CA that nothing trusts, for localhost
-bundle is the system bundle followed by the test CA.
-
-Under Wine the wineserver reads the certificate store, so trusted_command stops
-any running wineserver first, lets a new one start inside the namespace and
-stops it again at the end, so that no later program sees the test CA.
+"""The test CA: certificates for the local servers, made per run with openssl,
+and programs run in a private mount namespace (root needed) whose system CA
+bundle (and, if given, /etc/hosts) are copies that trust the test CA.
+make_test_pki(directory) gives "bundle" (the system bundle plus the test CA) and
+"<name>_cert"/"<name>_key" for localhost (localhost and otherhost.test),
+wronghost (wronghost.invalid only) and untrusted (localhost, by a CA nothing trusts).
 """
 
 import os
@@ -66,8 +58,9 @@ def make_hosts_file(path, names):
 
 
 def trusted_command(argv, bundle, hosts=None, wine=False):
-    """argv wrapped so that it runs with bundle as the system CA bundle (and
-    hosts as /etc/hosts when given), in a mount namespace of its own."""
+    """argv in a mount namespace of its own with bundle as the system CA bundle
+    (and hosts as /etc/hosts). Under Wine the wineserver, which reads the
+    certificates, is stopped before and after, so that it runs inside."""
     script = 'mount --bind "$0" %s' % SYSTEM_BUNDLE
     args = [bundle]
     if hosts:

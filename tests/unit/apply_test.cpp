@@ -5,7 +5,6 @@
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
 #include "apply/own_executable.h"
-#include "apply/tree_walk.h"
 #include "test_support.h"
 
 namespace {
@@ -136,16 +135,4 @@ TEST(CopyNewFiles, RefusedCopyOntoTheRunningProgramIsLoggedButNotCounted) {
     LogCapture log;
     EXPECT_EQ(CopyNewFiles(dir.path / "pkg", self.parent_path()), 0u);
     EXPECT_EQ(log.Messages(), std::vector<std::string>{"Failed to copy: " + LogText(self)});
-}
-
-TEST(RemoveTree, RemovesEverythingButNeverEntersALink) {
-    ScratchDir dir;
-    WriteTree(dir.path, {"Tree/a/b/c.dat", "Tree/empty/", "Outside/precious.dat"});
-    std::error_code noLinks;
-    fs::create_directory_symlink(dir.path / "Outside", dir.path / "Tree" / "link", noLinks);
-    fs::create_directory_symlink(dir.path / "Outside", dir.path / "Alias", noLinks);
-    EXPECT_TRUE(RemoveTree(dir.path / "Tree"));
-    EXPECT_TRUE(RemoveTree(dir.path / "Alias"));
-    EXPECT_TRUE(RemoveTree(dir.path / "never-existed"));
-    ExpectTree(ReadTree(dir.path), {"Outside/precious.dat"});
 }

@@ -67,14 +67,19 @@ Tree ReadTree(const fs::path& root, const std::string& skip) {
     return tree;
 }
 
+namespace {
+
+std::string Shown(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += "\n  " + (line.size() > 80 ? line.substr(0, 80) + "..." : line);
+    return text;
+}
+
+}  // namespace
+
 void ExpectTree(const Tree& actual, Tree expected) {
     std::sort(expected.begin(), expected.end());
-    auto shown = [](const Tree& tree) {
-        std::string text;
-        for (const std::string& entry : tree) text += "\n  " + (entry.size() > 80 ? entry.substr(0, 80) + "..." : entry);
-        return text;
-    };
-    EXPECT_TRUE(actual == expected) << "tree:" << shown(actual) << "\nexpected:" << shown(expected);
+    EXPECT_TRUE(actual == expected) << "tree:" << Shown(actual) << "\nexpected:" << Shown(expected);
 }
 
 LogCapture::LogCapture() {
@@ -115,22 +120,15 @@ void ExpectLog(std::vector<std::string> actual, std::vector<std::string> expecte
         const std::string& want = expected[i];
         same = want.ends_with('*') ? actual[i].starts_with(want.substr(0, want.size() - 1)) : actual[i] == want;
     }
-    std::string text;
-    for (const std::string& line : actual) text += "\n  " + line;
-    EXPECT_TRUE(same) << "log:" << text << "\nexpected:" << testing::PrintToString(expected);
+    EXPECT_TRUE(same) << "log:" << Shown(actual) << "\nexpected:" << Shown(expected);
 }
 
 fs::path Package(const std::string& name) { return GetInstallDirectory() / "zips" / name; }
 
 std::string WaitForLaunchRecord(const fs::path& dir) {
-    const fs::path record = dir / "launched.txt";
-    for (int i = 0; i < 400; ++i) {
-        std::error_code ec;
-        if (fs::file_size(record, ec) > 0 && !ec) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the writer finish
-            return ReadBytes(record);
-        }
+    std::error_code ec;
+    for (int i = 0; i < 400 && (fs::file_size(dir / "launched.txt", ec) == 0 || ec); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return {};
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the writer finish
+    return ReadBytes(dir / "launched.txt");
 }
