@@ -55,10 +55,9 @@ def main(argv):
             world.release(VERSION, {"game.dat": b"new"}, {"maps/a.map": b"a"})
             harness.write_tree(world.updates, files)
             world.behave(behaviours)
-            rss = os.path.join(world.root, "peak-rss-kb")
+            rss = os.path.join(world.work, "peak-rss-kb")  # where nothing is compared
             command = runner.command
             runner.command = lambda w: ["/usr/bin/time", "-f", "%M", "-o", rss] + command(w)
-            world.skip.add(rss)
             started = time.time()
             try:
                 world.run()
