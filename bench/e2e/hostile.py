@@ -38,6 +38,7 @@ CASES = [
     ("version.txt stalls after its headers", {"/updates/version.txt": {"stall_body_after": 0}}, {}),
     ("update.zip stalls after its headers and 100 bytes", {"/updates/update.zip": {"stall_body_after": 100}}, {}),
     ("maps.zip stalls after an applied update", {"/updates/maps.zip": {"stall_body_after": 10}}, {}),
+    # Wine does not apply WinHTTP's limit on the wait for response headers: POSIX build only.
     ("version.txt request never answered", {"/updates/version.txt": {"delay_headers": 1e9}}, {}),
     ("version.txt of 100 MB in lines of 1 KB", {}, {"version.txt": VERSION + (b"j" * 1023 + b"\n") * (100 * 1024)}),
     ("version.txt with one line of 100 MB", {}, {"version.txt": VERSION + b"A" * (100 * MB)}),
@@ -50,6 +51,8 @@ def main(argv):
     runner = harness.Runner(args.program, args.stub, wine=args.wine)
     try:
         for description, behaviours, files in CASES:
+            if args.wine and "never answered" in description:
+                continue
             world = harness.World(runner, "bench")
             harness.write_tree(world.install, {"version.txt": b"game-version: 1.2.3\r\nupdater-version: 1.0.0\r\n"})
             world.release(VERSION, {"game.dat": b"new"}, {"maps/a.map": b"a"})
