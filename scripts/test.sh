@@ -20,10 +20,14 @@ in_background() {  # name command...
   names+=("$1") pids+=($!)
 }
 
+failed=0
 for preset in native native-asan native-tsan windows; do
   echo "=== $preset: configure, build"
-  cmake --preset "$preset" "${server[@]}" >/dev/null
-  cmake --build --preset "$preset"
+  if ! { cmake --preset "$preset" "${server[@]}" >/dev/null && cmake --build --preset "$preset"; }; then
+    echo "=== $preset: build FAILED"
+    failed=1
+    break
+  fi
   display=()
   # The Windows unit tests open real windows: they run on a private X display.
   [ "$preset" = windows ] && display=(xvfb-run -a)
@@ -31,7 +35,6 @@ for preset in native native-asan native-tsan windows; do
   [ "$preset" = native-tsan ] && in_background fuzz bash scripts/test-fuzz.sh
 done
 
-failed=0
 for i in "${!pids[@]}"; do
   if wait "${pids[$i]}"; then
     echo "=== ${names[$i]}: passed"

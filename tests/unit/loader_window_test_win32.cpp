@@ -1,6 +1,7 @@
+#include "loader/loader_window_win32.h"
+
 #include <commctrl.h>
 
-#include "loader/loader_window_win32.h"
 #include "loader/progress.h"
 #include "test_support.h"
 
