@@ -184,7 +184,10 @@ class Runner:
             self.display = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
                                              "-nolisten", "tcp"], pass_fds=(write_end,), stderr=subprocess.DEVNULL)
             os.close(write_end)
-            self.display_name = ":" + os.read(read_end, 16).decode().strip()
+            number = b""
+            while not number.endswith(b"\n"):
+                number += os.read(read_end, 16) or b"Xvfb did not start\n"
+            self.display_name = ":" + number.decode().strip()
             os.close(read_end)
             # Without a window manager Wine waits for one on every hide or
             # destroy, unless it manages its windows itself.
