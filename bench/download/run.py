@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Download benchmark: DownloadFile (through tests/download_fetch) against
+"""Download benchmark: DownloadFile (through download_fetch.cpp beside this script) against
 `curl -o` for one large file from nginx over TLS on loopback, both trusting the
 run's test CA through a private mount namespace (needs root). A third client,
 DownloadPackage, fetches the same file checking its SHA-256 as it arrives: the
@@ -97,7 +97,8 @@ def main(argv):
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--emulator", default="")
     options = parser.parse_args(argv)
-    fetch = os.path.join(os.path.abspath(options.build), "tests",
+    subprocess.run(["cmake", "--build", options.build, "--target", "download_fetch"], check=True)
+    fetch = os.path.join(os.path.abspath(options.build), "bench",
                          "download_fetch.exe" if options.emulator else "download_fetch")
     work = os.path.join(TOP, "bench", "out", "download")
     shutil.rmtree(work, ignore_errors=True)

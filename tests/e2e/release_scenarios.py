@@ -20,9 +20,8 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from harness import (Runner, World, chosen_scenarios, make_zip, parse_arguments, read_tree,  # noqa: E402
-                     run_scenarios, write_tree)
-from scenarios import expect, expect_common_end, expect_in_order, expect_launched, with_directories  # noqa: E402
+from harness import Runner, World, make_zip, parse_arguments, read_tree, run_all, write_tree  # noqa: E402
+from scenarios import END, START, expect, expect_in_order, expect_launched, tree  # noqa: E402
 
 SIGN_KEY = os.path.join(HERE, "keys", "release_test_key.pem")
 GAME = {
@@ -57,6 +56,12 @@ def release_tool(program):
     return next((os.path.abspath(c) for c in candidates if c and os.access(c, os.X_OK)), None)
 
 
+def expect_clean_end(world, rc, messages):
+    expect(rc == 0, "exit code %r (output: %s)" % (rc, world.output))
+    expect(messages[:1] == [START] and END in messages, "start and end markers: %r" % messages)
+    expect(not world.leftovers(), "leftovers: %r" % world.leftovers())
+
+
 def run_tool(tool, game, maps, out, sign=True):
     argv = [tool, "--game-dir", game, "--maps-dir", maps, "--game-version", "2.0.0", "--updater-version", "1.5.0",
             "--out", out] + (["--sign-key", SIGN_KEY] if sign else [])
@@ -71,25 +76,25 @@ def released_world(runner, name):
     write_tree(os.path.join(world.root, "game"), GAME)
     write_tree(os.path.join(world.root, "maps"), MAPS)
     rc, errors = run_tool(runner.tool, os.path.join(world.root, "game"), os.path.join(world.root, "maps"),
-                          world.server.release)
+                          os.path.dirname(world.updates))
     expect(rc == 0, "the tool made the release: %s" % errors)
     return world
 
 
 def expect_installed_release(world):
-    want = with_directories(dict(GAME, **{"Saves/slot1.sav": b"player save",
+    want = tree(dict(GAME, **{"Saves/slot1.sav": b"player save",
                                           "version.txt": b"game-version: 2.0.0\r\nupdater-version: 1.0.0\r\n"}))
     got = world.install_tree()
     expect(got == want, "installation differs from the game directory: %r" % sorted(set(got) ^ set(want)))
     data = read_tree(world.data)
-    expect(data == with_directories(dict(MAPS, Replays=None)), "data directory: %r" % sorted(data))
+    expect(data == tree(dict(MAPS, Replays=None)), "data directory: %r" % sorted(data))
 
 
 @scenario()
 def round_trip(runner):
     world = released_world(runner, "round-trip")
     rc = world.run()
-    expect_common_end(world, rc, world.log_messages())
+    expect_clean_end(world, rc, world.log_messages())
     expect_installed_release(world)
     expect_launched(world)
 
@@ -97,20 +102,20 @@ def round_trip(runner):
 @scenario()
 def stale_package_under_new_version_file(runner):
     world = released_world(runner, "stale")
-    package = os.path.join(world.server.updates, "update.zip")
+    package = os.path.join(world.updates, "update.zip")
     os.rename(package, package + ".right")
     make_zip(package, {"game.dat": b"game data v1.5"})
     before = world.install_tree()
     rc = world.run()
     messages = world.log_messages()
-    expect_common_end(world, rc, messages)
+    expect_clean_end(world, rc, messages)
     expect_in_order(messages, ["update.zip does not match version.txt: size expected *",
                                "Download update.zip failed. Will skip update.", "Launched torvane.exe successfully."])
     expect(world.install_tree() == before, "nothing installed from the stale package")
 
     os.replace(package + ".right", package)
     rc = world.run()
-    expect_common_end(world, rc, world.log_messages())
+    expect_clean_end(world, rc, world.log_messages())
     expect_installed_release(world)
 
 
@@ -159,7 +164,7 @@ def release_tool_refusals(runner):
 
 
 def main(argv):
-    args = parse_arguments(argv, __doc__)
+    args = parse_arguments(argv, __doc__, lambda p: p.add_argument("--smoke", action="store_true"))
     tool = release_tool(args.program)
     if tool is None:
         print("no updater-release built; skipped")
@@ -169,8 +174,9 @@ def main(argv):
         return 1
     runner = Runner(args.program, args.stub, wine=args.wine, keep=args.keep)
     runner.tool = tool
-    chosen = chosen_scenarios([s for s in SCENARIOS if s.windows or not args.wine], args.only)
-    return run_scenarios(chosen, runner)
+    chosen = [(s.__name__, s) for s in SCENARIOS if (s.windows or not args.wine)
+              and (not args.only or s.__name__ in args.only.split(","))]
+    return run_all(chosen, runner)
 
 
 if __name__ == "__main__":

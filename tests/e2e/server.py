@@ -1,281 +1,154 @@
-#!/usr/bin/env python3
-"""The local update server for tests: serves a directory over HTTPS (or plain
-HTTP) on loopback, with behaviours per path, and records every request.
+"""The local update server of the download tests and the scenarios: serves a
+directory over HTTPS (plain HTTP without a certificate) on loopback, with
+behaviours per path read anew for every request from a JSON file
+{"/path": {...}}, and logs one JSON line per event: {"event": "connection" |
+"tls-failed" | "request", "port": P, "path": ..., "user_agent": ...}.
 
-Usage:
-  server.py --root DIR --cert CERT.pem --key KEY.pem [--port N] [--bind ADDR]
-            [--behaviours FILE.json] [--log FILE.jsonl] [--ready FILE] [--plain]
-
-  --root        directory served: GET /a/b returns DIR/a/b (404 if missing)
-  --port        TCP port; 0 (the default) picks a free one (see --ready)
-  --bind        address to listen on, default 127.0.0.1 (loopback only)
-  --cert/--key  PEM certificate chain and key (testca.py makes them); not with --plain
-  --plain       plain HTTP instead of TLS
-  --behaviours  JSON file {"/path": {behaviour}, ...}; read anew for every
-                request, so a runner may rewrite it (atomically) between requests
-  --log         JSON lines appended per event:
-                  {"event": "connection", "port": P}  when a TCP connection is accepted
-                  {"event": "tls-failed", "port": P, "error": "..."}  handshake refused
-                  {"event": "request", "port": P, "method": "GET", "path": "/x?q",
-                   "user_agent": "..." or null}
-  --ready       file written (atomically) once the server listens:
-                  {"port": P, "pid": PID}
-                The port is printed to stdout too ("listening on PORT").
-
-A runner starts it, waits until the ready file exists (no blind sleeps), reads
-the port, and ends it with SIGTERM (or kills it).
-
-Behaviour keys (all optional; a path without an entry is served from --root):
-  "status": int              status code (default 200; 404 if no body exists)
-  "body": "text"             body as UTF-8 text instead of a file
-  "body_file": "rel/path"    body from this file below --root (or absolute)
-  "headers": {"Name": "v"}   extra response headers
-  "redirect": "/p" | "https://host:port/p"   Location header, status default 302
-  "close_at_once": true      close the connection without any response
-  "delay_headers": seconds   silence before the status line, then answer normally
-  "stall_headers": true      request read, then silence (no response ever)
-  "stall_body_after": N      headers and N body bytes sent, then silence
-  "cut_body_after": N        full Content-Length announced, N bytes sent, then close
-  "chunked": true            Transfer-Encoding: chunked (with cut_body_after the
-                             terminating chunk never comes)
-  "rate": bytes_per_second   send the body slowly
-  "stall_seconds": S         how long a stall lasts (default: until the server ends)
+Behaviour keys (a path without one is served from the root):
+  status         status code (default 200; 404 when there is no body)
+  body           body text;  body_file: body from this file below the root
+  redirect       Location of a redirect (status default 302)
+  close_at_once  close the connection without an answer
+  delay_headers  seconds of silence before an ordinary answer
+  stall_body_after  headers and N body bytes, then silence (stall_seconds, or until the end)
+  cut_body_after    the whole Content-Length announced, N bytes sent, then close
+  chunked        chunked transfer encoding (cut: the last chunk never comes)
+  rate           bytes per second
 """
 
-import argparse
 import http.server
 import io
 import json
 import os
 import signal
 import ssl
+import subprocess
 import sys
 import threading
+import time
 import urllib.parse
 
-CHUNK = 64 * 1024
+
+def launch(root, ready, cert=None, key=None, port=0, behaviours=None, log=None):
+    """Starts the server as a child process; (process, port) once it listens,
+    (None, None) when the port is taken. `ready` is a file it may use."""
+    with open(ready + ".json", "w") as out:
+        json.dump(dict(root=os.path.abspath(root), cert=cert, key=key, port=port, behaviours=behaviours, log=log), out)
+    if os.path.exists(ready):
+        os.remove(ready)
+    process = subprocess.Popen([sys.executable, os.path.abspath(__file__), ready], stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 20
+    while not os.path.exists(ready):
+        if process.poll() is not None:
+            return None, None
+        if time.monotonic() > deadline:
+            process.kill()
+            raise RuntimeError("the test server did not start")
+        time.sleep(0.02)
+    return process, int(open(ready).read())
 
 
-def write_atomically(path, text):
-    tmp = path + ".tmp"
-    with open(tmp, "w", encoding="utf-8") as out:
-        out.write(text)
-    os.replace(tmp, path)
-
-
-class EventLog:
-    def __init__(self, path):
-        self.path = path
-        self.lock = threading.Lock()
-
-    def write(self, **fields):
-        if not self.path:
-            return
-        line = json.dumps(fields, ensure_ascii=False) + "\n"
-        with self.lock, open(self.path, "a", encoding="utf-8") as out:
-            out.write(line)
+def stop(process):
+    if process and process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
 
 
 class UpdateServer(http.server.ThreadingHTTPServer):
-    daemon_threads = True
-    allow_reuse_address = True
+    daemon_threads = allow_reuse_address = True
     request_queue_size = 64
 
-    def __init__(self, options):
-        self.options = options
-        self.root = os.path.abspath(options.root)
-        self.events = EventLog(options.log)
-        self.stopping = threading.Event()
-        self.tls = None
-        if not options.plain:
+    def __init__(self, config):
+        self.config, self.log_lock, self.stopping, self.tls = config, threading.Lock(), threading.Event(), None
+        if config["cert"]:
             self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            self.tls.load_cert_chain(options.cert, options.key)
-        super().__init__((options.bind, options.port), Handler)
+            self.tls.load_cert_chain(config["cert"], config["key"])
+        super().__init__(("127.0.0.1", config["port"]), Handler)
 
-    def behaviours(self):
-        if not self.options.behaviours:
-            return {}
-        with open(self.options.behaviours, encoding="utf-8") as source:
-            return json.load(source)
+    def event(self, **fields):
+        if self.config["log"]:
+            with self.log_lock, open(self.config["log"], "a", encoding="utf-8") as out:
+                out.write(json.dumps(dict(fields, port=self.server_address[1]), ensure_ascii=False) + "\n")
 
     # The TLS handshake runs in the connection's own thread, so that a client
     # that stalls in it cannot hold up the accept loop.
     def finish_request(self, request, client_address):
-        port = self.server_address[1]
-        self.events.write(event="connection", port=port)
+        self.event(event="connection")
         if self.tls is None:
             return super().finish_request(request, client_address)
         try:
             request.settimeout(30)
-            wrapped = self.tls.wrap_socket(request, server_side=True)
-            wrapped.settimeout(None)
+            request = self.tls.wrap_socket(request, server_side=True)
+            request.settimeout(None)
         except (ssl.SSLError, OSError) as error:
-            self.events.write(event="tls-failed", port=port, error=str(error))
-            return
+            return self.event(event="tls-failed", error=str(error))
         try:
-            super().finish_request(wrapped, client_address)
+            super().finish_request(request, client_address)
         finally:
-            try:
-                wrapped.close()
-            except OSError:
-                pass
+            request.close()
 
     def handle_error(self, request, client_address):
         pass  # a client that went away is normal here
 
-    def wait_or_stop(self, seconds):
-        """Sleeps, returning early when the server is stopping."""
-        self.stopping.wait(seconds)
-
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
-    server_version = "UpdaterTestServer"
-    sys_version = ""
 
     def log_message(self, *args):
         pass
 
-    def do_HEAD(self):
-        self.respond(send_body=False)
-
     def do_GET(self):
-        self.respond(send_body=True)
-
-    def respond(self, send_body):
-        server = self.server
-        server.events.write(event="request", port=server.server_address[1], method=self.command, path=self.path,
-                            user_agent=self.headers.get("User-Agent"))
-        raw_path = urllib.parse.urlsplit(self.path).path
-        try:
-            behaviour = server.behaviours().get(raw_path, {})
-        except (OSError, ValueError) as error:
-            return self.plain_answer(500, "bad behaviours file: %s\n" % error)
+        config = self.server.config
+        self.server.event(event="request", path=self.path, user_agent=self.headers.get("User-Agent"))
+        path = urllib.parse.urlsplit(self.path).path
+        behaviour = json.load(open(config["behaviours"])).get(path, {}) if config["behaviours"] else {}
         if behaviour.get("close_at_once"):
             self.close_connection = True
             return
-        if behaviour.get("stall_headers"):
-            return self.stall(behaviour)
-        if behaviour.get("delay_headers"):
-            server.wait_or_stop(float(behaviour["delay_headers"]))
+        self.server.stopping.wait(float(behaviour.get("delay_headers", 0)))
         if "redirect" in behaviour:
-            return self.redirect(behaviour)
-        body = self.open_body(raw_path, behaviour)
-        if body is None:
-            return self.plain_answer(int(behaviour.get("status", 404)), "not found\n")
-        with body:
-            self.send_body(behaviour, body, send_body)
-
-    def plain_answer(self, status, text):
-        data = text.encode("utf-8")
-        self.send_response(status)
-        self.send_header("Content-Type", "text/plain; charset=utf-8")
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(data)
-
-    def redirect(self, behaviour):
-        self.send_response(int(behaviour.get("status", 302)))
-        self.send_header("Location", behaviour["redirect"])
-        self.send_header("Content-Length", "0")
-        self.send_extra_headers(behaviour)
-        self.end_headers()
-
-    def open_body(self, raw_path, behaviour):
+            self.send_response(int(behaviour.get("status", 302)))
+            self.send_header("Location", behaviour["redirect"])
+            self.send_header("Content-Length", "0")
+            return self.end_headers()
+        file = os.path.realpath(os.path.join(config["root"], behaviour.get("body_file", path.lstrip("/"))))
         if "body" in behaviour:
-            return io.BytesIO(behaviour["body"].encode("utf-8"))
-        relative = behaviour.get("body_file", urllib.parse.unquote(raw_path).lstrip("/"))
-        file = os.path.realpath(os.path.join(self.server.root, relative))
-        inside = file.startswith(self.server.root + os.sep)
-        if not (inside or os.path.isabs(relative)) or not os.path.isfile(file):
-            return None
-        return open(file, "rb")
-
-    def send_extra_headers(self, behaviour):
-        for name, value in behaviour.get("headers", {}).items():
-            self.send_header(name, value)
-
-    def send_body(self, behaviour, body, send_body):
-        body.seek(0, os.SEEK_END)
-        size = body.tell()
-        body.seek(0)
-        chunked = bool(behaviour.get("chunked"))
-        self.send_response(int(behaviour.get("status", 200)))
-        self.send_header("Content-Type", "application/octet-stream")
-        if chunked:
-            self.send_header("Transfer-Encoding", "chunked")
+            body = io.BytesIO(behaviour["body"].encode())
+        elif file.startswith(config["root"] + os.sep) and os.path.isfile(file):
+            body = open(file, "rb")
         else:
-            self.send_header("Content-Length", str(size))
-        limit = size
+            return self.send_error(int(behaviour.get("status", 404)))
+        with body:
+            self.send_body(behaviour, body)
+
+    def send_body(self, behaviour, body):
+        size = body.seek(0, os.SEEK_END)
+        body.seek(0)
+        chunked, rate = behaviour.get("chunked"), behaviour.get("rate")
         ends_early = "cut_body_after" in behaviour or "stall_body_after" in behaviour
+        limit = min(size, int(behaviour.get("cut_body_after", behaviour.get("stall_body_after", size))))
+        self.send_response(int(behaviour.get("status", 200)))
+        self.send_header("Transfer-Encoding" if chunked else "Content-Length", "chunked" if chunked else str(size))
         if ends_early:
-            limit = min(size, int(behaviour.get("cut_body_after", behaviour.get("stall_body_after", 0))))
             self.send_header("Connection", "close")
             self.close_connection = True
-        self.send_extra_headers(behaviour)
         self.end_headers()
-        if not send_body:
-            return
-        self.copy(body, limit, chunked, behaviour.get("rate"))
-        if "stall_body_after" in behaviour:
-            self.wfile.flush()
-            return self.stall(behaviour)
-        if chunked and not ends_early:
-            self.wfile.write(b"0\r\n\r\n")
-
-    def copy(self, body, limit, chunked, rate):
-        step = CHUNK if not rate else max(1, int(rate) // 10)
         sent = 0
         while sent < limit:
-            data = body.read(min(step, limit - sent))
-            if not data:
-                break
+            data = body.read(min(max(1, rate // 10) if rate else 65536, limit - sent))
             sent += len(data)
-            if chunked:
-                data = b"%x\r\n" % len(data) + data + b"\r\n"
-            self.wfile.write(data)
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(data), data) if chunked else data)
             if rate:
                 self.wfile.flush()
-                self.server.wait_or_stop(0.1)
-
-    def stall(self, behaviour):
-        self.close_connection = True
-        self.server.wait_or_stop(float(behaviour.get("stall_seconds", 1e9)))
-
-
-def parse_arguments(argv):
-    parser = argparse.ArgumentParser(description="Local HTTPS update server for tests.")
-    parser.add_argument("--root", required=True)
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--bind", default="127.0.0.1")
-    parser.add_argument("--cert")
-    parser.add_argument("--key")
-    parser.add_argument("--plain", action="store_true")
-    parser.add_argument("--behaviours")
-    parser.add_argument("--log")
-    parser.add_argument("--ready")
-    options = parser.parse_args(argv)
-    if not options.plain and not (options.cert and options.key):
-        parser.error("--cert and --key are required unless --plain is given")
-    return options
-
-
-def main(argv):
-    options = parse_arguments(argv)
-    server = UpdateServer(options)
-    port = server.server_address[1]
-    if options.ready:
-        write_atomically(options.ready, json.dumps({"port": port, "pid": os.getpid()}))
-    print("listening on %d" % port, flush=True)
-    try:
-        server.serve_forever(poll_interval=0.2)
-    except KeyboardInterrupt:
-        pass
-    finally:
-        server.stopping.set()
-        server.server_close()
-    return 0
+                self.server.stopping.wait(0.1)
+        if "stall_body_after" in behaviour:
+            self.wfile.flush()
+            self.server.stopping.wait(float(behaviour.get("stall_seconds", 1e9)))
+        elif chunked and not ends_early:
+            self.wfile.write(b"0\r\n\r\n")
 
 
 def stop_on_sigterm(signum, frame):
@@ -284,4 +157,15 @@ def stop_on_sigterm(signum, frame):
 
 if __name__ == "__main__":
     signal.signal(signal.SIGTERM, stop_on_sigterm)
-    sys.exit(main(sys.argv[1:]))
+    ready = sys.argv[1]
+    server = UpdateServer(json.load(open(ready + ".json")))
+    with open(ready + ".tmp", "w") as out:
+        out.write(str(server.server_address[1]))
+    os.replace(ready + ".tmp", ready)
+    try:
+        server.serve_forever(poll_interval=0.2)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.stopping.set()
+        server.server_close()

@@ -1,15 +1,13 @@
 #!/usr/bin/env python3
-"""Runs download_tests against local servers: makes a test CA and certificates,
-starts four servers from tests/e2e/server.py (trusted, untrusted CA, wrong host
-name, plain HTTP), and runs the test binary (natively or under an emulator such
-as wine) in a mount namespace where the test CA is part of the system bundle and
-two long host names resolve to loopback.
+"""Runs download_tests against four local servers (tests/e2e/server.py):
+trusted, untrusted CA, wrong host name and plain HTTP, in a private mount
+namespace that trusts the test CA and resolves four more host names. The one
+test that waits out the 30-second no-data limit runs beside the others.
 
 Usage: run_download_tests.py --binary PATH [--emulator wine] [-- gtest args...]
 Exits with the binary's status, or 77 when the namespace cannot be made (not root).
 """
 
-import argparse
 import json
 import os
 import random
@@ -19,122 +17,92 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import server  # noqa: E402
 import testca  # noqa: E402
 
-SKIP = 77
 LONGEST_HOST = ".".join(["h" * 63] * 4)          # 255 characters
 TOO_LONG_HOST = ".".join(["l" * 63] * 4) + ".x"  # 257 characters
+SLOW = "*StalledBody*"
 
 
-def make_served_files(root):
-    files = os.path.join(root, "files")
-    os.makedirs(files)
-    generator = random.Random(4)
-    contents = {"empty.bin": b"", "small.txt": b"game-version: 1.2.4\r\nupdater-version: 1.0.0\r\n",
-                "big.bin": generator.randbytes(1024 * 1024 + 4321)}
-    for name, data in contents.items():
-        with open(os.path.join(files, name), "wb") as out:
-            out.write(data)
-
-
-def behaviours(ports):
-    trusted, untrusted, plain = ports["trusted"], ports["untrusted"], ports["plain"]
+def behaviours(trusted, untrusted, plain):
     big = {"body_file": "files/big.bin"}
     return {
-        "/chunked": dict(big, chunked=True),
+        "/chunked": dict(big, chunked=True), "/slow": {"body_file": "files/small.txt", "rate": 20},
         "/redirect": {"redirect": "/files/big.bin"},
         "/redirect-absolute": {"redirect": "https://localhost:%d/files/big.bin" % trusted, "status": 301},
         "/redirect-twice": {"redirect": "/redirect", "status": 307},
-        "/status-500": {"status": 500, "body": "server error"},
-        "/status-204": {"status": 204, "body": ""},
-        "/status-206": {"status": 206, "body": "partial"},
-        "/status-201": {"status": 201, "body": "created"},
-        "/redirect-to-missing": {"redirect": "/missing"},
-        "/redirect-without-location": {"status": 302, "body": ""},
-        "/cut": dict(big, cut_body_after=100000),
-        "/cut-empty": dict(big, cut_body_after=0),
-        "/cut-chunked": dict(big, chunked=True, cut_body_after=100000),
-        "/close": {"close_at_once": True},
-        "/redirect-untrusted": {"redirect": "https://localhost:%d/files/big.bin" % untrusted},
-        "/redirect-to-plain": {"redirect": "http://localhost:%d/files/big.bin" % plain},
+        "/redirect-other-host": {"redirect": "https://otherhost.test:%d/files/big.bin" % trusted},
+        "/status-500": {"status": 500, "body": "server error"}, "/status-204": {"status": 204, "body": ""},
+        "/status-206": {"status": 206, "body": "partial"}, "/status-201": {"status": 201, "body": "created"},
+        "/redirect-to-missing": {"redirect": "/missing"}, "/redirect-without-location": {"status": 302, "body": ""},
         "/redirect-loop": {"redirect": "/redirect-loop"},
-        "/slow": {"body": "s" * 40, "rate": 20},
+        "/redirect-untrusted": {"redirect": "https://localhost:%d/files/big.bin" % untrusted},
+        "/redirect-mismatched-host": {"redirect": "https://mismatch.test:%d/files/big.bin" % trusted},
+        "/redirect-to-plain": {"redirect": "http://localhost:%d/files/big.bin" % plain},
+        "/cut": dict(big, cut_body_after=100000), "/cut-empty": dict(big, cut_body_after=0),
+        "/cut-chunked": dict(big, chunked=True, cut_body_after=100000), "/close": {"close_at_once": True},
         "/stall-body": dict(big, stall_body_after=1000),
     }
 
 
-def start_server(work, name, log, behaviours_file, cert=None, key=None):
-    ready = os.path.join(work, name + ".ready")
-    command = [sys.executable, os.path.join(HERE, "..", "e2e", "server.py"), "--root", os.path.join(work, "root"),
-               "--log", log, "--ready", ready, "--behaviours", behaviours_file]
-    command += ["--cert", cert, "--key", key] if cert else ["--plain"]
-    process = subprocess.Popen(command, stdout=subprocess.DEVNULL)
-    deadline = time.monotonic() + 20
-    while not os.path.exists(ready):
-        if process.poll() is not None or time.monotonic() > deadline:
-            raise RuntimeError("server %s did not start" % name)
-        time.sleep(0.02)
-    with open(ready) as source:
-        return process, json.load(source)["port"]
-
-
-def can_make_namespace():
-    return shutil.which("unshare") and subprocess.call(["unshare", "-m", "true"], stderr=subprocess.DEVNULL) == 0
-
-
-def run(options, gtest_args):
-    if not can_make_namespace():
-        print("skipped: a private mount namespace needs root (unshare -m)")
-        return SKIP
-    work = tempfile.mkdtemp(prefix="updater-net-")
-    servers = []
-    try:
-        pki = testca.make_test_pki(os.path.join(work, "pki"))
-        make_served_files(os.path.join(work, "root"))
-        log, behaviours_file = os.path.join(work, "events.jsonl"), os.path.join(work, "behaviours.json")
-        ports = {}
-        for name, cert in (("trusted", "localhost"), ("untrusted", "untrusted"), ("wronghost", "wronghost"),
-                           ("plain", None)):
-            keys = (pki[cert + "_cert"], pki[cert + "_key"]) if cert else ()
-            process, ports[name] = start_server(work, name, log, behaviours_file, *keys)
-            servers.append(process)
-        with open(behaviours_file, "w") as out:
-            json.dump(behaviours(ports), out)
-        hosts = testca.make_hosts_file(os.path.join(work, "hosts"), [LONGEST_HOST, TOO_LONG_HOST])
-        # Under Wine, "Z:" makes the Unix paths absolute Windows paths.
-        drive = "Z:" if options.emulator else ""
-        environment = dict(os.environ,
-                           UPDATER_NET_BASE="https://localhost:%d" % ports["trusted"],
-                           UPDATER_NET_UNTRUSTED_BASE="https://localhost:%d" % ports["untrusted"],
-                           UPDATER_NET_WRONGHOST_BASE="https://localhost:%d" % ports["wronghost"],
-                           UPDATER_NET_PLAIN_BASE="http://localhost:%d" % ports["plain"],
-                           UPDATER_NET_ROOT=drive + os.path.join(work, "root"),
-                           UPDATER_NET_LOG=drive + log,
-                           UPDATER_NET_LONGEST_HOST=LONGEST_HOST,
-                           UPDATER_NET_TOO_LONG_HOST=TOO_LONG_HOST)
-        command = ([options.emulator] if options.emulator else []) + [options.binary] + gtest_args
-        wrapped = testca.trusted_command(command, pki["bundle"], hosts, wine=bool(options.emulator))
-        return subprocess.call(wrapped, env=environment)
-    finally:
-        for process in servers:
-            process.terminate()
-        for process in servers:
-            try:
-                process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                process.kill()
-        shutil.rmtree(work, ignore_errors=True)
+def run_inside(command, log):
+    """In the namespace: the slow test first, the others once it has begun."""
+    if any(arg.startswith("--gtest_filter") for arg in command):
+        return subprocess.call(command)
+    slow = subprocess.Popen(command + ["--gtest_filter=" + SLOW], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and slow.poll() is None and "/stall-body" not in open(log).read():
+        time.sleep(0.1)
+    rest = subprocess.call(command + ["--gtest_filter=-" + SLOW])
+    sys.stdout.write(slow.communicate()[0].decode("utf-8", "replace"))
+    return rest or slow.returncode
 
 
 def main(argv):
     gtest_args = argv[argv.index("--") + 1:] if "--" in argv else []
-    argv = argv[:argv.index("--")] if "--" in argv else argv
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--binary", required=True)
-    parser.add_argument("--emulator", default="")
-    return run(parser.parse_args(argv), gtest_args)
+    options = dict(zip(argv[:len(argv) - len(gtest_args)][::2], argv[1::2]))
+    if "--inner" in options:
+        inner = json.load(open(options["--inner"]))
+        os.environ.update(inner["environment"])
+        return run_inside(inner["command"], inner["log"])
+    if subprocess.call(["unshare", "-m", "true"], stderr=subprocess.DEVNULL) != 0:
+        print("skipped: a private mount namespace needs root (unshare -m)")
+        return 77
+    work = tempfile.mkdtemp(prefix="updater-net-")
+    servers, ports = [], {}
+    try:
+        pki = testca.make_test_pki(os.path.join(work, "pki"))
+        root, log = os.path.join(work, "root"), os.path.join(work, "events.jsonl")
+        os.makedirs(os.path.join(root, "files"))
+        for name, data in (("empty.bin", b""), ("small.txt", b"game-version: 1.2.4\r\nupdater-version: 1.0.0\r\n"),
+                           ("big.bin", random.Random(4).randbytes(1024 * 1024 + 4321))):
+            open(os.path.join(root, "files", name), "wb").write(data)
+        open(log, "w").close()
+        for name, cert in (("trusted", "localhost"), ("untrusted", "untrusted"), ("wronghost", "wronghost"),
+                           ("plain", None)):
+            keys = (pki[cert + "_cert"], pki[cert + "_key"]) if cert else (None, None)
+            process, ports[name] = server.launch(root, os.path.join(work, name), *keys,
+                                                 behaviours=os.path.join(work, "behaviours.json"), log=log)
+            servers.append(process)
+        json.dump(behaviours(ports["trusted"], ports["untrusted"], ports["plain"]),
+                  open(os.path.join(work, "behaviours.json"), "w"))
+        hosts = testca.make_hosts_file(os.path.join(work, "hosts"),
+                                       [LONGEST_HOST, TOO_LONG_HOST, "otherhost.test", "mismatch.test"])
+        drive = "Z:" if "--emulator" in options else ""  # under Wine, Unix paths as absolute Windows paths
+        environment = {"UPDATER_NET_%s_BASE" % name.upper(): "%s://localhost:%d" % ("http" if name == "plain" else "https", port)
+                       for name, port in ports.items()}
+        environment.update(UPDATER_NET_ROOT=drive + root, UPDATER_NET_LOG=drive + log,
+                           UPDATER_NET_LONGEST_HOST=LONGEST_HOST, UPDATER_NET_TOO_LONG_HOST=TOO_LONG_HOST)
+        command = ([options["--emulator"]] if "--emulator" in options else []) + [options["--binary"]] + gtest_args
+        json.dump(dict(environment=environment, log=log, command=command), open(os.path.join(work, "inner.json"), "w"))
+        inner = [sys.executable, os.path.abspath(__file__), "--inner", os.path.join(work, "inner.json")]
+        return subprocess.call(testca.trusted_command(inner, pki["bundle"], hosts, wine="--emulator" in options))
+    finally:
+        for process in servers:
+            server.stop(process)
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -9,15 +9,9 @@
 #include "worker/maps_pending.h"
 #include "worker/maps_stage.h"
 #include "worker/updater_worker.h"
-#include "zip_test_support.h"
+#include "services/text.h"
 
-using testing_support::LogCapture;
-using testing_support::ReadBytes;
-using testing_support::ScratchDir;
-using testing_support::WriteBytes;
-using zip_testing::TreeOf;
 using Lines = std::vector<std::wstring>;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -40,6 +34,13 @@ const Lines kMapsUpdated{L"Downloading maps...", L"Cleaning Documents data...", 
 const Lines kMapsFailed{L"Downloading maps...", L"Maps update skipped/failed."};
 const Lines kLaunch{L"Launching game...", L"100%"};
 
+// The files and empty folders below root, contents left out.
+Lines NamesOf(const fs::path& root) {
+    Lines names;
+    for (const std::string& entry : ReadTree(root)) names.push_back(Utf8ToWide(entry.substr(0, entry.find('='))));
+    return names;
+}
+
 Lines Join(std::initializer_list<Lines> parts) {
     Lines all;
     for (const Lines& part : parts) all.insert(all.end(), part.begin(), part.end());
@@ -49,19 +50,17 @@ Lines Join(std::initializer_list<Lines> parts) {
 // The installation before every run (with what an aborted run left in
 // _update_temp), and the trees the runs leave (the maps marker is checked on
 // its own).
-const Lines kInstallBefore{L"Saves/", L"Saves/slot1.sav", L"_update_temp/", L"_update_temp/stray.txt",
-                           L"old.txt", L"torn/", L"version.txt"};
-const Lines kInstallCleaned{L"Saves/", L"Saves/slot1.sav", L"old.txt", L"torn/", L"version.txt"};
-const Lines kInstallUpdated{L"Saves/", L"Saves/slot1.sav", L"old.txt", L"tree/", L"tree/readme.txt", L"tree/sub/",
-                            L"tree/sub/deeper/", L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
-const Lines kInstallPruned{L"Saves/", L"Saves/slot1.sav", L"safelist.txt", L"tree/", L"tree/readme.txt", L"tree/sub/",
-                           L"tree/sub/deeper/", L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
-const Lines kInstallBlocked{L"Saves/", L"Saves/slot1.sav", L"old.txt", L"tree/", L"tree/readme.txt/",
-                            L"tree/readme.txt/in the way", L"tree/sub/", L"tree/sub/deeper/",
+const Lines kInstallBefore{L"Saves/slot1.sav", L"_update_temp/stray.txt", L"old.txt", L"torn/", L"version.txt"};
+const Lines kInstallCleaned{L"Saves/slot1.sav", L"old.txt", L"torn/", L"version.txt"};
+const Lines kInstallUpdated{L"Saves/slot1.sav", L"old.txt", L"tree/readme.txt", L"tree/sub/deeper/file.txt",
+                            L"tree/tool.sh", L"version.txt"};
+const Lines kInstallPruned{L"Saves/slot1.sav", L"safelist.txt", L"tree/readme.txt", L"tree/sub/deeper/file.txt",
+                           L"tree/tool.sh", L"version.txt"};
+const Lines kInstallBlocked{L"Saves/slot1.sav", L"old.txt", L"tree/readme.txt/in the way",
                             L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
-const Lines kDataBefore{L"Maps/", L"Maps/old.map", L"Replays/", L"Replays/r1.rep"};
-const Lines kDataRefreshed{L"Replays/", L"Replays/r1.rep", L"n/", L"n/one.txt", L"n/two.txt"};
-const Lines kDataCreated{L"Replays/", L"n/", L"n/one.txt", L"n/two.txt"};
+const Lines kDataBefore{L"Maps/old.map", L"Replays/r1.rep"};
+const Lines kDataRefreshed{L"Replays/r1.rep", L"n/one.txt", L"n/two.txt"};
+const Lines kDataCreated{L"Replays/", L"n/one.txt", L"n/two.txt"};
 
 // What the server holds (nullptr: 404).
 constexpr const char* kPackage = "iz_tree.zip";
@@ -155,13 +154,13 @@ struct Pass {
         if (row.remoteGame)
             fake_platform::g_served[VersionFileUrl()] =
                 std::string("game-version: ") + row.remoteGame + "\nupdater-version: 3.0.0\n";
-        if (row.update) fake_platform::g_served[UpdatePackageUrl()] = ReadBytes(zip_testing::Package(row.update));
-        if (row.maps) fake_platform::g_served[MapsPackageUrl()] = ReadBytes(zip_testing::Package(row.maps));
+        if (row.update) fake_platform::g_served[UpdatePackageUrl()] = ReadBytes(Package(row.update));
+        if (row.maps) fake_platform::g_served[MapsPackageUrl()] = ReadBytes(Package(row.maps));
     }
 
     // The installation without the game and the maps marker, which are checked on their own.
     Lines InstallTree() const {
-        Lines tree = TreeOf(install);
+        Lines tree = NamesOf(install);
         std::erase(tree, L"__maps_pending");
         std::erase(tree, L"torvane.exe");
         return tree;
@@ -185,7 +184,7 @@ TEST(UpdatePass, StagesStatusVersionRecordAndMapsMarker) {
                       "The maps refresh of the last update did not finish; refreshing maps now.") != logged.end();
         EXPECT_EQ(retryLogged, (row.setup & kPending) != 0) << "only a marker from an earlier run means a retry";
         EXPECT_EQ(pass.InstallTree(), *row.install);
-        EXPECT_EQ(TreeOf(pass.data), *row.data);
+        EXPECT_EQ(NamesOf(pass.data), *row.data);
         using Started = decltype(fake_platform::g_started);
         EXPECT_EQ(fake_platform::g_started, (Started{{pass.install / "torvane.exe", pass.install}}));
     }

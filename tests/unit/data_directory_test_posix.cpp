@@ -1,91 +1,66 @@
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <optional>
 
-#include "apply_test_support.h"
-#include "apply_test_support_posix.h"
+#include "test_support.h"
 #include "userdata/data_directory.h"
-
-using namespace apply_test;
-namespace fs = std::filesystem;
 
 namespace {
 
-// Sets or clears an environment variable for one test and restores it after.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        Set(value);
-    }
-    ~ScopedEnv() { Set(old_); }
-
-private:
-    void Set(const std::optional<std::string>& value) {
-        if (value) setenv(name_, value->c_str(), 1);
-        else unsetenv(name_);
-    }
-    const char* name_;
-    std::optional<std::string> old_;
-};
+void SetEnvironment(const char* name, const std::optional<std::string>& value) {
+    if (value)
+        setenv(name, value->c_str(), 1);
+    else
+        unsetenv(name);
+}
 
 }  // namespace
 
-TEST(ResolveDataDirectoryPosix, UserDirsDocumentsEntryWins) {
-    ScratchDir dir;
-    std::string home = dir.path.string();
-    WriteFile(dir.path / "cfg" / "user-dirs.dirs",
-              "# XDG_DOCUMENTS_DIR=\"$HOME/Commented\"\n"
-              "XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n"
-              "XDG_DOCUMENTS_DIR=\"$HOME/Dok\\\"umente\"\n");
-    ScopedEnv h("HOME", home);
-    ScopedEnv x("XDG_CONFIG_HOME", home + "/cfg");
-    EXPECT_EQ(ResolveDataDirectory().string(), home + "/Dok\"umente/Ardentfall Data");
-
-    WriteFile(dir.path / "cfg" / "user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"/srv/docs\"\n");
-    EXPECT_EQ(ResolveDataDirectory().string(), "/srv/docs/Ardentfall Data");
-}
-
-TEST(ResolveDataDirectoryPosix, FallsBackToHomeDocuments) {
-    ScratchDir dir;
-    std::string home = dir.path.string();
-    ScopedEnv h("HOME", home);
-    ScopedEnv x("XDG_CONFIG_HOME", std::nullopt);  // ~/.config/user-dirs.dirs does not exist
-    EXPECT_EQ(ResolveDataDirectory().string(), home + "/Documents/Ardentfall Data");
-
-    WriteFile(dir.path / "cfg" / "user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"relative/docs\"\n");
-    ScopedEnv y("XDG_CONFIG_HOME", home + "/cfg");
-    EXPECT_EQ(ResolveDataDirectory().string(), home + "/Documents/Ardentfall Data");
-}
-
-TEST(ResolveDataDirectoryPosix, NoHomeMeansNoDataDirectory) {
-    ScopedEnv h("HOME", std::nullopt);
-    EXPECT_TRUE(ResolveDataDirectory().empty());
-    ScopedEnv e("HOME", "");
-    EXPECT_TRUE(ResolveDataDirectory().empty());
+TEST(ResolveDataDirectoryPosix, UserDirsHomeAndConfigHome) {
+    struct Case {
+        std::optional<std::string> home;  // "~" is the scratch directory
+        std::optional<std::string> configHome;
+        const char* userDirs;  // in the config home, "" for none
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"~", "~/cfg", "# XDG_DOCUMENTS_DIR=\"$HOME/No\"\nXDG_DESKTOP_DIR=\"$HOME/D\"\nXDG_DOCUMENTS_DIR=\"$HOME/Dok\\\"u\"\n",
+         "~/Dok\"u/Ardentfall Data"},
+        {"~", "~/cfg", "XDG_DOCUMENTS_DIR=\"/srv/docs\"\n", "/srv/docs/Ardentfall Data"},
+        {"~", "~/cfg", "XDG_DOCUMENTS_DIR=\"relative/docs\"\n", "~/Documents/Ardentfall Data"},
+        {"~", "~/cfg", "XDG_DOCUMENTS_DIR=\"/srv/do\\", "/srv/do\\/Ardentfall Data"},  // no closing quote
+        {"~", std::nullopt, "", "~/Documents/Ardentfall Data"},
+        {"~", "relative", "", "~/Documents/Ardentfall Data"},
+        {std::nullopt, "~/cfg", "XDG_DOCUMENTS_DIR=\"/srv/docs\"\n", ""},
+        {"", std::nullopt, "", ""},
+    };
+    const std::optional<std::string> home = std::getenv("HOME") ? std::optional(std::getenv("HOME")) : std::nullopt;
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        auto expand = [&](std::string text) { return text.starts_with("~") ? dir.path.string() + text.substr(1) : text; };
+        if (*c.userDirs) WriteBytes(dir.path / "cfg" / "user-dirs.dirs", c.userDirs);
+        SetEnvironment("HOME", c.home ? std::optional(expand(*c.home)) : std::nullopt);
+        SetEnvironment("XDG_CONFIG_HOME", c.configHome ? std::optional(expand(*c.configHome)) : std::nullopt);
+        EXPECT_EQ(ResolveDataDirectory().string(), expand(c.expected)) << c.userDirs;
+    }
+    SetEnvironment("HOME", home);
+    unsetenv("XDG_CONFIG_HOME");
 }
 
 TEST(CleanDataDirectoryPosix, LinkToADirectoryIsRemovedWithoutTouchingItsTarget) {
     ScratchDir dir;
-    WriteFile(dir.path / "elsewhere" / "precious.dat");
-    fs::create_directories(dir.path / "data");
+    WriteTree(dir.path, {"elsewhere/precious.dat", "data/"});
     fs::create_directory_symlink(dir.path / "elsewhere", dir.path / "data" / "linked");
     CleanDataDirectory(dir.path / "data");
-    EXPECT_FALSE(fs::exists(fs::symlink_status(dir.path / "data" / "linked")));
-    EXPECT_TRUE(fs::exists(dir.path / "elsewhere" / "precious.dat"));
+    ExpectTree(ReadTree(dir.path), {"data/Replays/", "elsewhere/precious.dat"});
 }
 
 TEST(CleanDataDirectoryPosix, FirstFailedRemovalEndsTheCleaningButReplaysIsStillMade) {
     ScratchDir dir;
-    fs::path data = dir.path / "data";
-    for (const char* name : {"a.cfg", "b.cfg", "c.cfg", "locked/inner.dat"}) WriteFile(data / name);
-    OpenToEveryone(dir.path);
-    OpenToEveryone(data);
-    fs::permissions(data / "locked", fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    const fs::path data = dir.path / "data";
+    WriteTree(data, {"a.cfg", "b.cfg", "c.cfg", "locked/inner.dat"});
     LogCapture log;
-    ASSERT_TRUE(RunAsNobody([&] { CleanDataDirectory(data); }));
-    auto lines = log.Messages();
+    ASSERT_TRUE(RunAsNobody(dir.path, data / "locked", [&] { CleanDataDirectory(data); }));
+    const auto lines = log.Messages();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "Removing dir in Data: " + (data / "locked").string());
     EXPECT_TRUE(fs::exists(data / "locked" / "inner.dat"));

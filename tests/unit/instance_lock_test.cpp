@@ -5,7 +5,6 @@
 #include "loader/instance_lock.h"
 #include "test_support.h"
 
-using testing_support::ScratchDir;
 
 namespace {
 

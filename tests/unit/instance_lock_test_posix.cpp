@@ -7,7 +7,6 @@
 #include "loader/instance_lock.h"
 #include "test_support.h"
 
-using testing_support::ScratchDir;
 
 // The game runs on after the updater ends: the lock must not go with it.
 TEST(TakeInstanceLockPosix, AStartedProgramDoesNotKeepTheLock) {

@@ -5,7 +5,6 @@
 #include "loader/instance_lock.h"
 #include "test_support.h"
 
-using testing_support::ScratchDir;
 
 // Windows compares names without case, and object names are limited to
 // MAX_PATH characters without a backslash after the namespace.

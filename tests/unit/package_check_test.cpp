@@ -7,9 +7,6 @@
 #include "test_support.h"
 #include "worker/version_file.h"
 
-using testing_support::ReadBytes;
-using testing_support::ScratchDir;
-using testing_support::WriteBytes;
 
 namespace {
 

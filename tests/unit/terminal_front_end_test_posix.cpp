@@ -19,11 +19,13 @@ TEST(TerminalFrontEnd, PostsReachTheQueueOnlyWhileDrawing) {
     EnableTerminalDrawing(false);
     PostStatus(L"dropped");
     PostProgress(3);
+    PostWorkerDone();
     EXPECT_FALSE(TakeFrontEndEvent(event, std::chrono::milliseconds(0)));
 
     EnableTerminalDrawing(true);
     PostStatus(L"shown");
     PostProgress(7);
+    PostWorkerDone();
     PostCloseRequest();
     EnableTerminalDrawing(false);
     ASSERT_TRUE(TakeFrontEndEvent(event, std::chrono::milliseconds(0)));
@@ -31,6 +33,8 @@ TEST(TerminalFrontEnd, PostsReachTheQueueOnlyWhileDrawing) {
     EXPECT_EQ(event.text, L"shown");
     ASSERT_TRUE(TakeFrontEndEvent(event, std::chrono::milliseconds(0)));
     EXPECT_EQ(event.percent, 7);
+    ASSERT_TRUE(TakeFrontEndEvent(event, std::chrono::milliseconds(0)));
+    EXPECT_EQ(event.kind, FrontEndEvent::Kind::WorkerDone);
     ASSERT_TRUE(TakeFrontEndEvent(event, std::chrono::milliseconds(0)));
     EXPECT_EQ(event.kind, FrontEndEvent::Kind::Close);
 }

@@ -1,71 +1,68 @@
 #pragma once
-// Shared test fixtures: a scratch directory removed afterwards, and a log
-// opened on a fresh file whose lines a test can read back.
+// What the unit tests share: a scratch directory removed afterwards, trees
+// written and read back in a short notation, the log opened on a fresh file,
+// the generated ZIP packages and the game stand-in.
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <random>
-#include <sstream>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "services/log.h"
-
-namespace testing_support {
-
-inline std::filesystem::path MakeScratchDir(const std::string& tag) {
-    std::random_device seed;
-    auto dir = std::filesystem::temp_directory_path() /
-               ("updater-test-" + tag + "-" + std::to_string(seed()) + std::to_string(seed()));
-    std::filesystem::create_directories(dir);
-    return dir;
-}
+namespace fs = std::filesystem;
 
 struct ScratchDir {
-    std::filesystem::path path;
-    explicit ScratchDir(const std::string& tag = "t") : path(MakeScratchDir(tag)) {}
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
+    fs::path path;
+    explicit ScratchDir(const std::string& tag = "t");
+    ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 };
 
-inline std::string ReadBytes(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
+std::string ReadBytes(const fs::path& file);
+void WriteBytes(const fs::path& file, const std::string& bytes);
+// A path from UTF-8 text (on POSIX the bytes themselves, valid UTF-8 or not).
+fs::path Utf8Path(const std::string& text);
 
-inline void WriteBytes(const std::filesystem::path& file, const std::string& bytes) {
-    std::filesystem::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
+// A tree, one entry per file or empty directory: "dir/file=content" ("dir/file"
+// when empty) and "dir/empty/", paths in UTF-8 with '/'.
+using Tree = std::vector<std::string>;
+void WriteTree(const fs::path& root, const Tree& tree);
+// The tree below root in that notation, sorted; a top-level `skip` is left out.
+Tree ReadTree(const fs::path& root, const std::string& skip = "");
+// The trees compared entry by entry, long contents shortened in the message.
+void ExpectTree(const Tree& actual, Tree expected);
 
-// Opens the process log on a fresh file for the test's lifetime.
+// The process log opened on a fresh file for the test's lifetime.
 struct LogCapture {
     ScratchDir dir{"log"};
-    LogCapture() {
-        CloseLog();
-        OpenLog(dir.path / "updater.log");
-    }
-    ~LogCapture() { CloseLog(); }
-    // The messages logged so far, without their "[stamp] " prefix and CR LF.
-    std::vector<std::string> Messages() const {
-        std::vector<std::string> out;
-        std::istringstream in(ReadBytes(dir.path / "updater.log"));
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            out.push_back(line.size() >= 22 ? line.substr(22) : line);
-        }
-        return out;
-    }
+    LogCapture();
+    ~LogCapture();
+    // The messages so far, without their "[stamp] " prefix and CR LF.
+    std::vector<std::string> Messages() const;
 };
+// A path as the log writes it: one byte per character up to U+00FF, '?' above.
+std::string LogText(const fs::path& path);
+// Expected log lines against the actual ones: "~/rest" stands for LogText(base /
+// rest), a trailing '*' matches any rest of the line; unless ordered, the order
+// of the lines does not count.
+void ExpectLog(std::vector<std::string> actual, std::vector<std::string> expected, const fs::path& base = {},
+               bool ordered = false);
 
-}  // namespace testing_support
+// A package made by tests/zipgen/make_zips.py.
+fs::path Package(const std::string& name);
+
+// POSIX only: runs body in a child process as uid and gid 65534, so that
+// permission bits apply (root ignores them). Every directory below scratch is
+// opened to all users first, except `locked`, which others can read but not
+// change. True when the child ran and returned normally; it shares open files
+// (the log) with the test.
+bool RunAsNobody(const fs::path& scratch, const fs::path& locked, const std::function<void()>& body);
+
+// Copies the game stand-in into dir as torvane.exe.
+void InstallGameStub(const fs::path& dir);
+// Waits (up to 20 s) for the stand-in's record and returns it; empty if none.
+std::string WaitForLaunchRecord(const fs::path& dir);
+// The record a start from installDir must produce.
+std::string ExpectedLaunchRecord(const fs::path& installDir);

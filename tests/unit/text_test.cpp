@@ -1,32 +1,24 @@
-#include <gtest/gtest.h>
-
 #include "services/text.h"
+#include "test_support.h"
 
-TEST(Utf8ToWide, DecodesValidText) {
-    EXPECT_EQ(Utf8ToWide(""), L"");
-    EXPECT_EQ(Utf8ToWide("abc"), L"abc");
-    EXPECT_EQ(Utf8ToWide("\xC3\xA9"), L"\u00e9");
-    EXPECT_EQ(Utf8ToWide("\xE2\x86\x92"), L"\u2192");
-    EXPECT_EQ(Utf8ToWide("\xF0\x9F\x98\x80"), L"\U0001F600");
-    EXPECT_EQ(Utf8ToWide(std::string("a\0b", 3)), std::wstring(L"a\0b", 3)) << "embedded zero bytes convert";
+TEST(Utf8ToWide, DecodesAndReplacesInvalidSequences) {
+    const std::pair<std::string, std::wstring> cases[] = {
+        {"", L""}, {"abc", L"abc"}, {"\xC3\xA9", L"\u00e9"}, {"\xE2\x86\x92", L"\u2192"},
+        {"\xF0\x9F\x98\x80", L"\U0001F600"}, {std::string("a\0b", 3), std::wstring(L"a\0b", 3)},
+        {"\xEF\xBF\xBF", L"\uFFFF"}, {"\xFF", L"\uFFFD"}, {"a\xFF" "b", L"a\uFFFDb"},
+        {"\xC3", L"\uFFFD"},           // cut at the end
+        {"\xE2\x86" "x", L"\uFFFDx"},  // cut inside
+        {"\x80", L"\uFFFD"},           // a lone continuation byte
+    };
+    for (const auto& [bytes, text] : cases) EXPECT_EQ(Utf8ToWide(bytes), text) << testing::PrintToString(bytes);
 }
 
-TEST(Utf8ToWide, ReplacesInvalidSequences) {
-    EXPECT_EQ(Utf8ToWide("\xFF"), L"\uFFFD");
-    EXPECT_EQ(Utf8ToWide("a\xFF" "b"), L"a\uFFFDb");
-    EXPECT_EQ(Utf8ToWide("\xC3"), L"\uFFFD") << "truncated at the end";
-    EXPECT_EQ(Utf8ToWide("\xE2\x86" "x"), L"\uFFFDx") << "truncated inside";
-    EXPECT_EQ(Utf8ToWide("\x80"), L"\uFFFD") << "lone continuation byte";
-}
-
-TEST(WideToUtf8, RoundTripsThroughUtf8ToWide) {
-    const std::wstring samples[] = {L"", L"plain", L"caf\u00e9", L"\u2192 \u4e2d\u6587", L"\U0001F600 x"};
-    for (const auto& s : samples) EXPECT_EQ(Utf8ToWide(WideToUtf8(s)), s);
+TEST(WideToUtf8, RoundTripsAndPathsBecomeTextAndBack) {
+    for (const wchar_t* text : {L"", L"plain", L"caf\u00e9", L"\u2192 \u4e2d\u6587", L"\U0001F600 x"}) {
+        EXPECT_EQ(Utf8ToWide(WideToUtf8(text)), text);
+        EXPECT_EQ(PathToWide(WideToPath(text)), text);
+    }
     EXPECT_EQ(WideToUtf8(L"\u00e9"), "\xC3\xA9");
-}
-
-TEST(PathText, PathsBecomeLogTextAndBack) {
-    const std::wstring name = L"Maps \u00e9\u2192\U0001F600";
-    EXPECT_EQ(PathToWide(WideToPath(name)), name);
-    EXPECT_EQ(PathToWide(std::filesystem::path(u8"caf\u00e9")), L"caf\u00e9");
+    EXPECT_EQ(WideToUtf8({L'a', wchar_t(0xD800), L'b', wchar_t(0xDFFF)}), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");  // unpaired
+    EXPECT_EQ(PathToWide(fs::path(u8"caf\u00e9")), L"caf\u00e9");
 }

@@ -1,128 +1,90 @@
-#include <gtest/gtest.h>
-
 #include "test_support.h"
 #include "worker/version_file.h"
 
-using testing_support::ReadBytes;
-using testing_support::ScratchDir;
-using testing_support::WriteBytes;
-
 namespace {
 
-VersionInfo ReadFrom(const std::string& bytes) {
-    ScratchDir dir;
-    WriteBytes(dir.path / "version.txt", bytes);
-    VersionInfo info{"0.0.0", "0.0.0"};
-    EXPECT_TRUE(ReadVersionFile(dir.path / "version.txt", info));
-    return info;
+template <std::size_t N>
+std::string Bytes(const char (&text)[N]) {
+    return std::string(text, N - 1);
+}
+
+std::string Utf16(const std::string& ascii) {
+    std::string bytes = "\xFF\xFE";
+    for (char c : ascii) bytes += std::string{c, '\0'};
+    return bytes;
 }
 
 }  // namespace
 
-TEST(ReadVersionFile, KeysValuesAndLineEnds) {
-    EXPECT_EQ(ReadFrom("game-version: 1.2.3\n").gameVersion, "1.2.3");
-    EXPECT_EQ(ReadFrom("Game-Version:1.2.3   \n").gameVersion, "1.2.3");
-    EXPECT_EQ(ReadFrom("game-version = 1.2.3\n").gameVersion, "0.0.0") << "no colon, no value";
-    EXPECT_EQ(ReadFrom("updater-version: 2.0:beta\n").updaterVersion, "2.0:beta");
-    EXPECT_EQ(ReadFrom("game-version:\n").gameVersion, "") << "empty value is stored";
-    EXPECT_EQ(ReadFrom("game-version: 1\ngame-version: 2\n").gameVersion, "2") << "last occurrence wins";
-
-    VersionInfo crlf = ReadFrom("game-version: 1.4.2\r\nupdater-version: 1.0.0\r\n");
-    VersionInfo lf = ReadFrom("game-version: 1.4.2\nupdater-version: 1.0.0");
-    VersionInfo blanks = ReadFrom("  game-version\t: 1.4.2 \t\r\n# comment\n\nother: x\nupdater-version: 1.0.0 ");
-    for (const VersionInfo& v : {crlf, lf, blanks}) {
-        EXPECT_EQ(v.gameVersion, "1.4.2");
-        EXPECT_EQ(v.updaterVersion, "1.0.0");
-    }
-}
-
-TEST(ReadVersionFile, ByteOrderMarkBelongsToTheFirstKey) {
-    VersionInfo info = ReadFrom("\xEF\xBB\xBFgame-version: 1.2.3\r\nupdater-version: 4\r\n");
-    EXPECT_EQ(info.gameVersion, "0.0.0");
-    EXPECT_EQ(info.updaterVersion, "4");
-}
-
-TEST(ReadVersionFile, BinaryJunkKeepsPresets) {
-    VersionInfo info = ReadFrom(std::string("\0\xFF\xFEgame\0version: 9\n<html>404</html>", 32));
-    EXPECT_EQ(info.gameVersion, "0.0.0");
-    EXPECT_EQ(info.updaterVersion, "0.0.0");
-}
-
-TEST(ReadVersionFile, MissingFileLeavesRecordUnchanged) {
-    ScratchDir dir;
-    VersionInfo info{"a", "b"};
-    EXPECT_FALSE(ReadVersionFile(dir.path / "version.txt", info));
-    EXPECT_EQ(info.gameVersion, "a");
-    EXPECT_EQ(info.updaterVersion, "b");
-}
-
-TEST(WriteVersionFile, ExactBytesAndRoundTrip) {
-    ScratchDir dir;
-    const auto file = dir.path / "version.txt";
-    ASSERT_TRUE(WriteVersionFile(file, {"1.4.2", "1.0.0"}));
-    EXPECT_EQ(ReadBytes(file), "game-version: 1.4.2\r\nupdater-version: 1.0.0\r\n");
-    ASSERT_TRUE(WriteVersionFile(file, {"", "2.0:beta"}));
-    VersionInfo back{"x", "y"};
-    ASSERT_TRUE(ReadVersionFile(file, back));
-    EXPECT_EQ(back.gameVersion, "");
-    EXPECT_EQ(back.updaterVersion, "2.0:beta");
-    EXPECT_FALSE(WriteVersionFile(dir.path / "missing" / "version.txt", {"1", "1"}));
-}
-
-TEST(CompareVersions, OrdersDottedNumbers) {
-    struct Case {
-        const char* a;
-        const char* b;
-        int expected;
+// File bytes -> the game and updater versions read (each preset to "0.0.0").
+TEST(ReadVersionFile, KeysValuesAndOddBytes) {
+    std::string junkLines, huge(5 * 1024 * 1024, '9');
+    for (int i = 0; i < 100; ++i) junkLines += std::string(1023, 'j') + "\n";
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"game-version: 1.2.3\n", "1.2.3", "0.0.0"},
+        {"Game-Version:1.2.3   \n", "1.2.3", "0.0.0"},
+        {"game-version = 1.2.3\n", "0.0.0", "0.0.0"},  // no colon, no value
+        {"updater-version: 2.0:beta\n", "0.0.0", "2.0:beta"},
+        {"game-version:\n", "", "0.0.0"},
+        {"game-version: 1\ngame-version: 2\n", "2", "0.0.0"},  // the last one counts
+        {"game-version: 1.4.2\r\nupdater-version: 1.0.0\r\n", "1.4.2", "1.0.0"},
+        {"game-version: 1.4.2\nupdater-version: 1.0.0", "1.4.2", "1.0.0"},
+        {"  game-version\t: 1.4.2 \t\r\n# comment\n\nother: x\nupdater-version: 1.0.0 ", "1.4.2", "1.0.0"},
+        {"\xEF\xBB\xBFgame-version: 1.2.3\r\nupdater-version: 4\r\n", "0.0.0", "4"},  // the mark belongs to the key
+        {Bytes("\0\xFF\xFEgame\0version: 9\n<html>404</html>"), "0.0.0", "0.0.0"},
+        {Bytes("\0\0\xFF\xFE junk \xC3\x28\r\n\0\r\ngame-version: 1.2.4\r\n\xC3\x28\xA0: \xA1\0\r\n"
+               "updater-version: 9.9.9\r\n\xF8\x88\x80\0"),
+         "1.2.4", "9.9.9"},
+        {Bytes("game-version: 1.2.4\0\xFF\xFE\r\nupdater-version: 9.\xC3\x28\0\r\n"), Bytes("1.2.4\0\xFF\xFE"),
+         Bytes("9.\xC3\x28\0")},
+        {Utf16("game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n"), "0.0.0", "0.0.0"},
+        {"game-version: 1.2.4\n" + junkLines + "updater-version: 9\n", "1.2.4", "9"},
+        {"game-version: 1.2.4\njunk " + huge + "\nupdater-version: 9\n", "1.2.4", "9"},
+        {"game-version: 1.2.4" + huge + "\nupdater-version: 9", "0.0.0", "9"},  // an overlong value is not taken
+        {"game-version: " + std::string(1010, '1') + "\n", std::string(1010, '1'), "0.0.0"},  // 1,024 bytes
+        {"game-version: " + std::string(1011, '1') + "\n", "0.0.0", "0.0.0"},
     };
-    const Case cases[] = {
-        {"1.2.3", "1.10.0", -1}, {"2.0", "1.9.9", 1}, {"1.2", "1.2", 0},     {"1.2", "1.2.0", -1},
-        {"1.2.0", "1.2", 1},     {"0.0.0", "0.0.0", 0}, {"1.02", "1.2", 0},  {"7b", "7", 0},
-        {"1.2.", "1.2", 0},      {"", "", 0},          {"", "0", -1},        {"1.2.3", "1.2.4", -1},
-        {"1.2.4", "1.2.3", 1},   {" 7", "7", 0},       {"+3", "3", 0},
+    for (const auto& [bytes, game, updater] : cases) {
+        ScratchDir dir;
+        WriteBytes(dir.path / "version.txt", bytes);
+        VersionInfo info{"0.0.0", "0.0.0"};
+        EXPECT_TRUE(ReadVersionFile(dir.path / "version.txt", info));
+        EXPECT_EQ(info.gameVersion + " / " + info.updaterVersion, game + " / " + updater)
+            << testing::PrintToString(bytes.substr(0, 60));
+    }
+    VersionInfo untouched{"a", "b"};
+    EXPECT_FALSE(ReadVersionFile(ScratchDir().path / "version.txt", untouched));
+    EXPECT_EQ(untouched.gameVersion + untouched.updaterVersion, "ab");
+}
+
+TEST(WriteVersionFile, ExactBytesReplacingTheOldFileWhole) {
+    ScratchDir dir;
+    const fs::path file = dir.path / "version.txt";
+    WriteBytes(file, "game-version: 1.0.0\r\nupdater-version: 1.0.0\r\nmore: lines\r\n");
+    ASSERT_TRUE(WriteVersionFile(file, {"1.1.0", "2.0:beta"}));
+    ExpectTree(ReadTree(dir.path), {"version.txt=game-version: 1.1.0\r\nupdater-version: 2.0:beta\r\n"});
+    fs::remove(file);
+    fs::create_directories(file / "sub");  // a directory in the way
+    EXPECT_FALSE(WriteVersionFile(file, {"1.1.0", "1.0.0"}));
+    EXPECT_FALSE(WriteVersionFile(dir.path / "missing" / "version.txt", {"1", "1"}));
+    ExpectTree(ReadTree(dir.path), {"version.txt/sub/"});
+}
+
+TEST(CompareVersions, OrdersDottedNumbersNeverThrowing) {
+    const std::tuple<std::string, std::string, int> cases[] = {
+        {"1.2.3", "1.10.0", -1}, {"2.0", "1.9.9", 1},   {"1.2", "1.2", 0},     {"1.2", "1.2.0", -1},
+        {"1.2.0", "1.2", 1},     {"0.0.0", "0.0.0", 0}, {"1.02", "1.2", 0},    {"7b", "7", 0},
+        {"1.2.", "1.2", 0},      {"", "", 0},           {"", "0", -1},         {"1.2.3", "1.2.4", -1},
+        {"1.2.4", "1.2.3", 1},   {" 7", "7", 0},        {"+3", "3", 0},        {"1.x", "1.0", 0},
+        {"1..2", "1.0.2", 0},    {".5", "0.5", 0},      {"1. ", "1.0", 0},     {"-1", "0", -1},
+        {"1.-1", "1.0", -1},     {std::string(100000, '9'), "1", 1},
         // Components of any length, compared exactly.
         {"1.0.20250101120000", "1.0.20250101130000", -1}, {"1.0.20250101130000", "1.0.20250101120000", 1},
         {"99999999999", "2147483647", 1}, {"18446744073709551617", "18446744073709551616", 1},
         {"-99999999999", "-2147483648", -1}, {"-12", "-9", -1}, {"0000000000000000000012", "12", 0},
         {"-0", "+0", 0},         {"-00", "0", 0},
+        {Bytes("1.2.4\0\xFF\xFE"), "1.2.4", 0},         {"1.2.5", Bytes("1.2.4\0\xFF\xFE"), 1},
     };
-    for (const Case& c : cases) EXPECT_EQ(CompareVersions(c.a, c.b), c.expected) << c.a << " vs " << c.b;
-}
-
-TEST(CompareVersions, NeverThrowsOnMalformedComponents) {
-    EXPECT_EQ(CompareVersions("1.x", "1.0"), 0) << "no digit counts as 0";
-    EXPECT_EQ(CompareVersions("1..2", "1.0.2"), 0);
-    EXPECT_EQ(CompareVersions(".5", "0.5"), 0);
-    EXPECT_EQ(CompareVersions("1. ", "1.0"), 0);
-    EXPECT_EQ(CompareVersions("-1", "0"), -1);
-    EXPECT_EQ(CompareVersions("1.-1", "1.0"), -1);
-    EXPECT_EQ(CompareVersions(std::string(100000, '9'), "1"), 1);
-}
-
-TEST(WriteVersionFile, ReplacesTheOldFileWholeAndLeavesNoTemporary) {
-    ScratchDir dir;
-    const auto file = dir.path / "version.txt";
-    WriteBytes(file, "game-version: 1.0.0\r\nupdater-version: 1.0.0\r\n");
-    ASSERT_TRUE(WriteVersionFile(file, {"1.1.0", "1.0.0"}));
-    EXPECT_EQ(ReadBytes(file), "game-version: 1.1.0\r\nupdater-version: 1.0.0\r\n");
-    EXPECT_FALSE(std::filesystem::exists(dir.path / "version.txt.tmp"));
-    // A directory in the way: the write fails and reports it.
-    std::filesystem::remove(file);
-    std::filesystem::create_directories(file / "sub");
-    EXPECT_FALSE(WriteVersionFile(file, {"1.1.0", "1.0.0"}));
-    EXPECT_FALSE(std::filesystem::exists(dir.path / "version.txt.tmp"));
-}
-
-TEST(ReadVersionFile, OverlongLinesArePassedOverWhole) {
-    // A line far longer than any version line is skipped, key or not, and the
-    // lines around it still count.
-    const std::string huge(5 * 1024 * 1024, '9');
-    VersionInfo info = ReadFrom("game-version: 1.2.4\n" + std::string("junk ") + huge + "\nupdater-version: 9\n");
-    EXPECT_EQ(info.gameVersion, "1.2.4");
-    EXPECT_EQ(info.updaterVersion, "9");
-    info = ReadFrom("game-version: 1.2.4" + huge + "\nupdater-version: 9");
-    EXPECT_EQ(info.gameVersion, "0.0.0") << "an overlong value is not taken";
-    EXPECT_EQ(info.updaterVersion, "9") << "a last line without a line end still counts";
-    EXPECT_EQ(ReadFrom("game-version: " + std::string(1000, '1')).gameVersion, std::string(1000, '1'))
-        << "long but plausible lines are read";
+    for (const auto& [a, b, expected] : cases)
+        EXPECT_EQ(CompareVersions(a, b), expected) << testing::PrintToString(a.substr(0, 20)) << " vs " << b;
 }

@@ -11,8 +11,6 @@
 #include "worker/version_file.h"
 #include "worker/version_signature.h"
 
-using testing_support::ScratchDir;
-using testing_support::WriteBytes;
 
 namespace {
 
@@ -72,7 +70,7 @@ TEST(VersionSignature, Verdicts) {
 // A build without a release key reads a version.txt whatever its signature
 // line says; a build with one refuses an unsigned file.
 TEST(VersionSignature, FollowsTheBuildsReleaseKey) {
-    testing_support::LogCapture log;
+    LogCapture log;
     ScratchDir dir;
     WriteBytes(dir.path / "remote.txt", kText + "signature: not-a-signature\r\n");
     EXPECT_EQ(RemoteVersionIsSigned(dir.path / "remote.txt"), ReleasePublicKeyPem().empty());

@@ -1,0 +1,78 @@
+// What permissions and links do to the delete and copy phases on POSIX.
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "apply/copy_phase.h"
+#include "apply/delete_phase.h"
+#include "apply/safelist.h"
+#include "test_support.h"
+
+TEST(DeleteOutdatedFilesPosix, FirstFailedDeletionEndsThePhase) {
+    ScratchDir dir;
+    const fs::path install = dir.path / "game", extract = install / "_update_temp";
+    WriteTree(install, {"a.dat", "b.dat", "c/c.dat", "d/d.dat", "locked/1.dat", "locked/2.dat", "_update_temp/x"});
+    LogCapture log;
+    ASSERT_TRUE(RunAsNobody(dir.path, install / "locked", [&] { DeleteOutdatedFiles(install, extract); }));
+    const auto lines = log.Messages();
+    ASSERT_FALSE(lines.empty());
+    // The failed deletion's line is the last one, and no later file was tried.
+    EXPECT_TRUE(lines.back().starts_with("Deleting old file: locked\\")) << lines.back();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.find("locked") != l.npos; }), 1);
+    EXPECT_TRUE(fs::exists(install / "locked" / "1.dat") && fs::exists(install / "locked" / "2.dat"));
+    // Every other file is gone exactly when its line was written.
+    for (const char* file : {"a.dat", "b.dat", "c/c.dat", "d/d.dat"}) {
+        std::string line = std::string("Deleting old file: ") + file;
+        std::replace(line.begin(), line.end(), '/', '\\');
+        EXPECT_NE(std::find(lines.begin(), lines.end(), line) != lines.end(), fs::exists(install / file)) << file;
+    }
+}
+
+TEST(CopyNewFilesPosix, AFullVolumeInsideTheInstallationLeavesEveryFileOldOrNew) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a file system needs root";
+    ScratchDir dir;
+    const fs::path install = dir.path / "game", mods = install / "Mods";
+    fs::create_directories(mods);
+    // Another volume inside the installation: moves into it become copies, and it fills up.
+    if (mount("tmpfs", mods.c_str(), "tmpfs", 0, "size=1200k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+    } unmount{mods};
+    const std::string oldBig(1000000, 'o'), newBig(1400000, 'n');
+    WriteTree(install, {"Mods/big.dat=" + oldBig, "Mods/small.dat=old", "_update_temp/Mods/big.dat=" + newBig,
+                        "_update_temp/Mods/small.dat=new", "_update_temp/game.dat=new"});
+    LogCapture log;
+    EXPECT_EQ(CopyNewFiles(install / "_update_temp", install), 1u);
+    ExpectTree(ReadTree(install, "_update_temp"), {"Mods/big.dat=" + oldBig, "Mods/small.dat=new", "game.dat=new"});
+    ExpectLog(log.Messages(), {"Failed to copy: ~/Mods/big.dat*", "Copied: ~/Mods/small.dat", "Copied: ~/game.dat"},
+              install);
+}
+
+TEST(LoadSafelistPosix, AFileThePlayerCannotReadIsNotLoaded) {
+    ScratchDir dir;
+    WriteBytes(dir.path / "safelist.txt", "Saves/\n");
+    fs::permissions(dir.path / "safelist.txt", fs::perms::none);
+    // The child reports the result through its exit code.
+    ASSERT_TRUE(RunAsNobody(dir.path, {}, [&] {
+        Safelist entries;
+        std::wstring problem;
+        if (LoadSafelist(dir.path, entries, problem) || problem != L"cannot be opened (Permission denied)") _exit(3);
+    }));
+}
+
+TEST(DeleteOutdatedFilesPosix, LinksToDirectoriesAreNeverFollowed) {
+    ScratchDir dir;
+    const fs::path install = dir.path / "game", extract = install / "_update_temp";
+    WriteTree(dir.path, {"outside/precious.dat", "game/_update_temp/x"});
+    fs::create_directory_symlink(dir.path / "outside", install / "linked");
+    DeleteOutdatedFiles(install, extract);
+    RemoveEmptyDirectories(install, extract);
+    EXPECT_TRUE(fs::exists(dir.path / "outside" / "precious.dat"));
+    EXPECT_TRUE(fs::is_symlink(install / "linked"));
+}
