@@ -64,8 +64,9 @@ const ApplyCase kCases[] = {
     {"PackageThatCannotBeListedDeletesNothing", Phase::Delete, {"old.dat"}, {}, {"old.dat"}, {}, "", 0, kNoPackage},
     {"CopiesCreatingLevelsAndOverwriting", Phase::Copy, {"version.txt=1"},
      {"Maps/custom/arena.map=m", "version.txt=2", "emptydir/"}, {"Maps/custom/arena.map=m", "version.txt=2"},
-     {"Copied: ~/Maps/custom/arena.map", "Copied: ~/version.txt",
-      "Removing empty dir (post-copy): ~/_update_temp/emptydir"}},
+     {"Copied: ~/Maps/custom/arena.map", "Copied: ~/version.txt", "Removing empty dir (post-copy): ~/_update_temp/emptydir",
+      "Removing empty dir (post-copy): ~/_update_temp/Maps/custom", "Removing empty dir (post-copy): ~/_update_temp/Maps",
+      "Removing empty dir (post-copy): ~/_update_temp"}},
     {"EmptyPackageCopiesNothing", Phase::Copy, {}, {}, {}, {"Removing empty dir (post-copy): ~/_update_temp"}},
     {"RefusedCopyIsCountedAndThePhaseGoesOn", Phase::Copy, {"blocked.dat/in=i"}, {"blocked.dat=x", "fine.dat=y"},
      {"blocked.dat/in=i", "fine.dat=y"}, {"Failed to copy: ~/blocked.dat", "Copied: ~/fine.dat"}, "", 1},
@@ -73,13 +74,15 @@ const ApplyCase kCases[] = {
      {"blocker/1.dat", "blocker/2.dat", "blocker/3.dat"}, {"blocker=file"}, {"Failed to copy: ~/blocker/*"}, "", 3},
     {"MissingPackageIsIncomplete", Phase::Copy, {"a=old"}, {}, {"a=old"}, {}, "", 1, kNoPackage},
     {"NonAsciiNamesAreCopied", Phase::Copy, {}, {"Cartés/日本.map=m"}, {"Cartés/日本.map=m"},
-     {"Copied: ~/Cartés/日本.map"}},
+     {"Copied: ~/Cartés/日本.map", "Removing empty dir (post-copy): ~/_update_temp/Cartés",
+      "Removing empty dir (post-copy): ~/_update_temp"}},
     {"NamesThatAreNotTextAreCopiedApart", Phase::Copy, {}, {"\xFF.dat=ff", "\xFE.dat=fe"},
-     {"\xFE.dat=fe", "\xFF.dat=ff"}, {"Copied: ~/?.dat", "Copied: ~/?.dat"}, "", 0, kPosixOnly},
+     {"\xFE.dat=fe", "\xFF.dat=ff"}, {"Copied: ~/?.dat", "Copied: ~/?.dat", "Removing empty dir (post-copy): ~/_update_temp"}, "", 0,
+     kPosixOnly},
     {"EmptyDirectoriesGoInnermostFirstAfterTheCopy", Phase::Copy, {"a/b/c/", "full/file=f"}, {"k=k"},
      {"full/file=f", "k=k"},
-     {"Copied: ~/k", "Removing empty dir (post-copy): ~/a/b/c", "Removing empty dir (post-copy): ~/a/b",
-      "Removing empty dir (post-copy): ~/a"},
+     {"Copied: ~/k", "Removing empty dir (post-copy): ~/_update_temp", "Removing empty dir (post-copy): ~/a/b/c",
+      "Removing empty dir (post-copy): ~/a/b", "Removing empty dir (post-copy): ~/a"},
      "", 0, kOrdered},
 };
 
@@ -143,6 +146,6 @@ TEST(CopyNewFiles, LinksAtPackagePathsAreReplacedNeverWrittenThrough) {
     if (ec) GTEST_SKIP() << "links cannot be made here: " << ec.message();
     LogCapture log;
     EXPECT_EQ(CopyNewFiles(extract, install), 0u);
-    ExpectTree(ReadTree(install), {"to_directory.dat=new", "to_file.dat=new"});
+    ExpectTree(ReadTree(install, "_update_temp"), {"to_directory.dat=new", "to_file.dat=new"});
     ExpectTree(ReadTree(outside), {"precious.dat=outside"});
 }
