@@ -148,9 +148,9 @@ ROWS = [
     # Moved into place, the files are not written a second time.
     dict(name="package_that_fits_unpacked_is_applied", disk_mb=10, update=dict(NEW_PACKAGE, **big_files(1, 7 * MB)),
          log=["Extracted file count: 5", APPLIED, LAUNCHED], absent=["Failed to copy: "],
-         after=updated(big_files(1, 7 * MB))),
+         after=updated(big_files(1, 7 * MB)), data=MAPPED),
     dict(name="unreadable_safelist_deletes_nothing", windows=True, install=dict(OLD_INSTALL, **{"safelist.txt": None}),
-         log=["safelist.txt cannot be *", "Copied: *", APPLIED], files=DATA_CLEANED, after=updated()),
+         log=["safelist.txt cannot be *", "Copied: *", APPLIED], files=DATA_CLEANED, after=updated(), data=MAPPED),
     dict(name="version_file_cannot_be_written", windows=True,
          install=dict(OLD_INSTALL, **{"version.txt": None, "version.txt/in the way": b"a folder"}),
          log=["Copied: *", "version.txt could not be written; the update will be repeated on next start.", SKIP_MAPS,
