@@ -283,7 +283,9 @@ def second_copy_meanwhile(runner, name, behaviours, extra, moment, around):
         os.kill(frozen, signal.SIGSTOP)
         write_tree(world.install, {"updater.log.ts": bytes(8)})
         started = time.monotonic()
-        second = subprocess.run(runner.command(world), cwd=world.cwd, env=runner.environment(world, True),
+        # Under Wine the second copy joins the running wineserver, which stopping it would end.
+        argv = ["wine", os.path.join(world.install, world.program_name)] if runner.wine else runner.command(world)
+        second = subprocess.run(argv, cwd=world.cwd, env=runner.environment(world, True),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                 timeout=60)
         took = time.monotonic() - started
