@@ -6,7 +6,7 @@ DownloadPackage, fetches the same file checking its SHA-256 as it arrives: the
 cost of the check.
 
 Usage: bench/download/run.py [--build build/native] [--size-mb 500] [--runs 5]
-                             [--emulator wine]
+                             [--emulator wine] [--rate-mb N]
 Prints the median wall time of each client and their ratio. Work files go to
 bench/out/download/ and are removed afterwards.
 """
@@ -46,6 +46,7 @@ http {{
     ssl_certificate {cert};
     ssl_certificate_key {key};
     root {root};
+    limit_rate {rate};
   }}
 }}
 """
@@ -58,12 +59,12 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def start_nginx(work, pki, root):
+def start_nginx(work, pki, root, rate="0"):
     port = free_port()
     conf = os.path.join(work, "nginx.conf")
     with open(conf, "w") as out:
         out.write(NGINX_CONF.format(work=work, port=port, cert=pki["localhost_cert"], key=pki["localhost_key"],
-                                    root=root))
+                                    root=root, rate=rate))
     process = subprocess.Popen(["nginx", "-c", conf, "-p", work], stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 10
     while subprocess.call(["curl", "-sk", "-o", "/dev/null", "https://localhost:%d/" % port],
@@ -96,6 +97,7 @@ def main(argv):
     parser.add_argument("--size-mb", type=int, default=500)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--emulator", default="")
+    parser.add_argument("--rate-mb", type=int, default=0, help="serve at most this many MB/s (0: unlimited)")
     options = parser.parse_args(argv)
     subprocess.run(["cmake", "--build", options.build, "--target", "download_fetch"], check=True)
     fetch = os.path.join(os.path.abspath(options.build), "bench",
@@ -110,7 +112,7 @@ def main(argv):
         package = os.path.join(root, "update.zip")
         subprocess.run(["head", "-c", "%dM" % options.size_mb, "/dev/urandom"], stdout=open(package, "wb"),
                        check=True)
-        nginx, port = start_nginx(work, pki, root)
+        nginx, port = start_nginx(work, pki, root, "%dm" % options.rate_mb)
         url = "https://localhost:%d/update.zip" % port
         destination = os.path.join(work, "fetched.zip")
         ours = ([options.emulator] if options.emulator else []) + [fetch]
@@ -122,7 +124,8 @@ def main(argv):
         times = json.loads(output.strip().splitlines()[-1])
         identical = subprocess.call(["cmp", "-s", package, destination]) == 0
         ours_median, curl_median = statistics.median(times["DownloadFile"]), statistics.median(times["curl"])
-        print("file: %d MB over TLS from nginx on loopback, %d runs each, alternating" % (options.size_mb, options.runs))
+        print("file: %d MB over TLS from nginx on loopback%s, %d runs each, alternating" % (
+            options.size_mb, " at %d MB/s" % options.rate_mb if options.rate_mb else "", options.runs))
         print("DownloadFile%s: median %.2f s (runs: %s)" % (" under " + options.emulator if options.emulator else "",
               ours_median, ", ".join("%.2f" % t for t in times["DownloadFile"])))
         print("curl -o:      median %.2f s (runs: %s)" % (curl_median, ", ".join("%.2f" % t for t in times["curl"])))

@@ -56,6 +56,9 @@ bool CheckInputs(const ReleaseOptions& options, Package& update, Package& maps) 
             problems.push_back(std::string(package->fileName) + ": the directory holds no files");
     if (IsInside(options.outDir, options.gameDir) || IsInside(options.outDir, options.mapsDir))
         problems.push_back("the output folder lies inside a directory that is packaged");
+    // A key that cannot sign is found before the packages are made, not after.
+    std::string probe, keyError;
+    if (!options.signKey.empty() && !SignVersionText(probe, options.signKey, keyError)) problems.push_back(keyError);
     Print(update.tree.warnings, "warning: ");
     Print(maps.tree.warnings, "warning: ");
     Print(problems, "error: ");
