@@ -34,7 +34,7 @@ VersionInfo ReadLocalVersion(const std::filesystem::path& installDir) {
 VersionInfo FetchRemoteVersion(const std::filesystem::path& installDir, const VersionInfo& local) {
     VersionInfo remote = local;
     const auto remoteFile = installDir / "__remote_version.txt";
-    if (DownloadFile(VersionFileUrl(), remoteFile)) {
+    if (DownloadVersionFile(VersionFileUrl(), remoteFile)) {
         VersionInfo fetched{"0.0.0", "0.0.0"};
         if (!RemoteVersionIsSigned(remoteFile)) {
             // logged; the remote version counts as not available

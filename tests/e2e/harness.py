@@ -21,8 +21,8 @@ import testca  # noqa: E402
 
 # The port the program under test was built for (UPDATER_SERVER).
 SERVER_PORT = int(os.environ.get("UPDATER_TEST_PORT") or "48443")
-LEFTOVERS = ("__remote_version.txt", "update.zip", "_update_temp", "update.zip.part", "__remote_version.txt.part",
-             "version.txt.tmp", "__maps_pending")
+LEFTOVERS = ("__remote_version.txt", "update.zip", "_update_temp", "update.zip.part", "update.zip.resume.part",
+             "__remote_version.txt.part", "version.txt.tmp", "__maps_pending")
 
 
 def make_zip(path, entries, utf8=True):
@@ -202,7 +202,8 @@ class World:
 
     def leftovers(self):
         found = [n for n in LEFTOVERS if os.path.exists(os.path.join(self.install, n))]
-        found += [n for n in ("__maps.zip", "__maps.zip.part") if os.path.exists(os.path.join(self.data, n))]
+        found += [n for n in ("__maps.zip", "__maps.zip.part", "__maps.zip.resume.part")
+                  if os.path.exists(os.path.join(self.data, n))]
         return found
 
 

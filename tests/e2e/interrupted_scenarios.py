@@ -3,7 +3,9 @@
 of a few hundred files is killed with SIGKILL at moments spread over the whole
 run (download, extraction, delete phase, copy phase, version write, maps
 stage), each time from the same starting installation; one more uninterrupted
-run must then leave exactly what an uninterrupted update leaves.
+run must then leave exactly what an uninterrupted update leaves. Some rounds
+serve the package slowly and kill twice: during the download, then during
+the next start's resumed download.
 
   interrupted_scenarios.py --program build/native/Updater --stub build/native/tests/torvane_stub.sh [--kills 50]
 
@@ -24,16 +26,19 @@ sys.path.insert(0, HERE)
 import testca  # noqa: E402
 from harness import Runner, World, parse_arguments, read_tree, write_tree  # noqa: E402
 
-STAGES = ["version check", "download", "extraction", "delete phase", "copy phase", "cleanup and version write",
+STAGES = ["version check", "download", "resumed download", "extraction", "delete phase", "copy phase", "cleanup and version write",
           "maps stage", "launch"]
 # The first log line of each stage; a kill belongs to the stage of the last line written before it.
-STAGE_STARTS = [("Remote game-version=", "download"), ("ExtractZip to ", "extraction"),
+STAGE_STARTS = [("Remote game-version=", "download"), ("update.zip: resuming at byte", "resumed download"),
+                ("ExtractZip to ", "extraction"),
                 ("safelist.txt found", "delete phase"), ("Copied: ", "copy phase"),
                 ("Removing empty dir (post-copy): ", "cleanup and version write"), ("AF Data dir: ", "maps stage"),
                 ("Launched torvane.exe", "launch")]
 
 
-TARGETS = [None, ("Remote game-version=", 0.02), ("ExtractZip to ", 0.01), ("safelist.txt found", 0.005),
+RESUMED = "twice in the download"
+SLOW_PACKAGE = {"/updates/update.zip": {"rate": 3_000_000}}  # the package of a few MB then takes about a second
+TARGETS = [None, ("Remote game-version=", 0.02), RESUMED, ("ExtractZip to ", 0.01), ("safelist.txt found", 0.005),
            ("Copied: ", 0.01), ("Removing empty dir (post-copy): ", 0.015), ("AF Data dir: ", 0.02)]
 
 
@@ -153,10 +158,18 @@ def main(argv):
             # Every seventh kill falls anywhere in the run; the others aim at one
             # stage each: they wait for its first line, then a random moment.
             target = TARGETS[i % len(TARGETS)]
-            trigger, window = target if target else (None, duration)
-            delay = rng.uniform(0, window)
             prepare(world, old, data)
-            run_and_kill(world, trigger, delay)
+            if target == RESUMED:
+                world.server.set_behaviours(SLOW_PACKAGE)
+                trigger, delay = "Remote game-version=", rng.uniform(0.1, 0.7)
+                run_and_kill(world, trigger, delay)
+                delay = rng.uniform(0.05, 0.4)
+                run_and_kill(world, trigger, delay)
+                world.server.set_behaviours({})
+            else:
+                trigger, window = target if target else (None, duration)
+                delay = rng.uniform(0, window)
+                run_and_kill(world, trigger, delay)
             stage = classify(world.log_messages())
             landed[stage] += 1
             if os.path.exists(os.path.join(world.install, "updater.log")):

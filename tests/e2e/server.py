@@ -17,7 +17,7 @@ Usage:
                   {"event": "connection", "port": P}  when a TCP connection is accepted
                   {"event": "tls-failed", "port": P, "error": "..."}  handshake refused
                   {"event": "request", "port": P, "method": "GET", "path": "/x?q",
-                   "user_agent": "..." or null}
+                   "user_agent": "..." or null, "range": ... or null, "if_range": ... or null}
   --ready       file written (atomically) once the server listens:
                   {"port": P, "pid": PID}
                 The port is printed to stdout too ("listening on PORT").
@@ -39,19 +39,34 @@ Behaviour keys (all optional; a path without an entry is served from --root):
   "chunked": true            Transfer-Encoding: chunked (with cut_body_after the
                              terminating chunk never comes)
   "rate": bytes_per_second   send the body slowly
+  "byte_interval": S         send the body one byte every S seconds
   "stall_seconds": S         how long a stall lasts (default: until the server ends)
+  "sequence": [{...}, ...]   the n-th request to the path gets the n-th behaviour
+                             (the last one from then on)
+
+Bodies carry an ETag and a Last-Modified and answer "Range: bytes=A-[B]" with
+206 and Content-Range (If-Range honoured), unless a behaviour says otherwise:
+  "ranges": false            ignore Range: always the whole body with 200
+  "ignore_if_range": true    answer a range even when If-Range does not match
+  "etag": "\"v\""            this ETag instead of the file's own
+  "range_shift": N           serve and announce the range N bytes later than asked
+After each body a {"event": "response", "port": P, "path": ..., "status": S,
+"bytes": N} line records how many body bytes went out.
 """
 
 import argparse
+import email.utils
 import http.server
 import io
 import json
 import os
+import re
 import signal
 import ssl
 import sys
 import threading
 import urllib.parse
+import zlib
 
 CHUNK = 64 * 1024
 
@@ -86,6 +101,8 @@ class UpdateServer(http.server.ThreadingHTTPServer):
         self.root = os.path.abspath(options.root)
         self.events = EventLog(options.log)
         self.stopping = threading.Event()
+        self.counts = {}
+        self.counts_lock = threading.Lock()
         self.tls = None
         if not options.plain:
             self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -97,6 +114,16 @@ class UpdateServer(http.server.ThreadingHTTPServer):
             return {}
         with open(self.options.behaviours, encoding="utf-8") as source:
             return json.load(source)
+
+    def behaviour_for(self, path):
+        behaviour = self.behaviours().get(path, {})
+        if "sequence" not in behaviour:
+            return behaviour
+        with self.counts_lock:
+            index = self.counts.get(path, 0)
+            self.counts[path] = index + 1
+        steps = behaviour["sequence"]
+        return steps[min(index, len(steps) - 1)]
 
     # The TLS handshake runs in the connection's own thread, so that a client
     # that stalls in it cannot hold up the accept loop.
@@ -145,10 +172,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def respond(self, send_body):
         server = self.server
         server.events.write(event="request", port=server.server_address[1], method=self.command, path=self.path,
-                            user_agent=self.headers.get("User-Agent"))
+                            user_agent=self.headers.get("User-Agent"), range=self.headers.get("Range"),
+                            if_range=self.headers.get("If-Range"))
         raw_path = urllib.parse.urlsplit(self.path).path
         try:
-            behaviour = server.behaviours().get(raw_path, {})
+            behaviour = server.behaviour_for(raw_path)
         except (OSError, ValueError) as error:
             return self.plain_answer(500, "bad behaviours file: %s\n" % error)
         if behaviour.get("close_at_once"):
@@ -196,48 +224,98 @@ class Handler(http.server.BaseHTTPRequestHandler):
         for name, value in behaviour.get("headers", {}).items():
             self.send_header(name, value)
 
+    def validators(self, behaviour, body):
+        """(ETag, Last-Modified) of the body, as a static file server gives them."""
+        if isinstance(body, io.BytesIO):
+            stamp, size = zlib.crc32(body.getvalue()), len(body.getvalue())
+            modified = 0
+        else:
+            info = os.fstat(body.fileno())
+            stamp, size, modified = info.st_mtime_ns, info.st_size, info.st_mtime
+        etag = behaviour.get("etag", '"%x-%x"' % (stamp, size))
+        return etag, email.utils.formatdate(modified, usegmt=True)
+
+    def wanted_range(self, behaviour, size, validators):
+        """(first, last) of a Range the answer honours, "unsatisfiable", or None."""
+        match = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", "").strip())
+        if not match or not behaviour.get("ranges", True) or int(behaviour.get("status", 200)) != 200:
+            return None
+        if_range = self.headers.get("If-Range")
+        if if_range is not None and if_range not in validators and not behaviour.get("ignore_if_range"):
+            return None
+        first = int(match.group(1))
+        if first >= size:
+            return "unsatisfiable"
+        return first, min(int(match.group(2)) if match.group(2) else size - 1, size - 1)
+
     def send_body(self, behaviour, body, send_body):
         body.seek(0, os.SEEK_END)
         size = body.tell()
         body.seek(0)
         chunked = bool(behaviour.get("chunked"))
-        self.send_response(int(behaviour.get("status", 200)))
+        validators = self.validators(behaviour, body)
+        wanted = self.wanted_range(behaviour, size, validators)
+        if wanted == "unsatisfiable":
+            self.send_response(416)
+            self.send_header("Content-Range", "bytes */%d" % size)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        status, start, length = int(behaviour.get("status", 200)), 0, size
+        if wanted:
+            start = wanted[0] + int(behaviour.get("range_shift", 0))
+            status, length = 206, wanted[1] - start + 1
+        self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("ETag", validators[0])
+        self.send_header("Last-Modified", validators[1])
+        self.send_header("Accept-Ranges", "bytes")
+        if wanted:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, wanted[1], size))
         if chunked:
             self.send_header("Transfer-Encoding", "chunked")
         else:
-            self.send_header("Content-Length", str(size))
-        limit = size
+            self.send_header("Content-Length", str(length))
+        limit = length
         ends_early = "cut_body_after" in behaviour or "stall_body_after" in behaviour
         if ends_early:
-            limit = min(size, int(behaviour.get("cut_body_after", behaviour.get("stall_body_after", 0))))
+            limit = min(length, int(behaviour.get("cut_body_after", behaviour.get("stall_body_after", 0))))
             self.send_header("Connection", "close")
             self.close_connection = True
         self.send_extra_headers(behaviour)
         self.end_headers()
         if not send_body:
             return
-        self.copy(body, limit, chunked, behaviour.get("rate"))
+        body.seek(start)
+        sent = [0]
+        try:
+            self.copy(body, limit, chunked, behaviour, sent)
+        finally:
+            self.server.events.write(event="response", port=self.server.server_address[1], path=self.path,
+                                     status=status, bytes=sent[0])
         if "stall_body_after" in behaviour:
             self.wfile.flush()
             return self.stall(behaviour)
         if chunked and not ends_early:
             self.wfile.write(b"0\r\n\r\n")
 
-    def copy(self, body, limit, chunked, rate):
-        step = CHUNK if not rate else max(1, int(rate) // 10)
-        sent = 0
-        while sent < limit:
-            data = body.read(min(step, limit - sent))
+    def copy(self, body, limit, chunked, behaviour, sent):
+        rate, interval = behaviour.get("rate"), behaviour.get("byte_interval")
+        step = 1 if interval else CHUNK if not rate else max(1, int(rate) // 10)
+        while sent[0] < limit:
+            data = body.read(min(step, limit - sent[0]))
             if not data:
                 break
-            sent += len(data)
+            payload = len(data)
             if chunked:
                 data = b"%x\r\n" % len(data) + data + b"\r\n"
             self.wfile.write(data)
-            if rate:
+            sent[0] += payload
+            if rate or interval:
                 self.wfile.flush()
-                self.server.wait_or_stop(0.1)
+                self.server.wait_or_stop(float(interval) if interval else 0.1)
+            if self.server.stopping.is_set():
+                break
 
     def stall(self, behaviour):
         self.close_connection = True

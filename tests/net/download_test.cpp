@@ -172,7 +172,7 @@ TEST_F(DownloadFileTest, SendsTheUpdaterUserAgent) {
     ASSERT_TRUE(DownloadFile(Url("/files/small.txt?agent-check"), Destination()));
     std::vector<ServerEvent> events = EventsOnPort(PortOf(TrustedBase()));
     auto request = std::find_if(events.rbegin(), events.rend(),
-                                [](const ServerEvent& e) { return e.path == "/files/small.txt?agent-check"; });
+                                [](const ServerEvent& e) { return e.event == "request" && e.path == "/files/small.txt?agent-check"; });
     ASSERT_NE(request, events.rend());
     EXPECT_EQ(request->userAgent, "TELV-Updater/1.0 (+https://" + ServerHostOfThisBuild() + ")");
 }
@@ -203,4 +203,57 @@ TEST_F(DownloadFileTest, StalledBodyIsRefusedAfterTheNoDataLimit) {
     EXPECT_GE(seconds, 29) << "ended by the server or an error, not by the limit";
     EXPECT_EQ(ReadBytes(Destination()), kOldContent);
     EXPECT_EQ(Names(), std::vector<std::string>{"update.zip"});
+}
+
+// Packages whose download is cut once: continued where the part ends when the
+// answer continues it exactly, started again from byte 0 otherwise.
+TEST_F(DownloadFileTest, PackageDownloadsContinueOnlyWhatMatches) {
+    const std::string whole = ServedBytes("files/large.bin");
+    const std::string half = "bytes=" + std::to_string(whole.size() / 2) + "-";
+    struct Row {
+        const char* path;
+        std::vector<std::string> ranges;  // asked for by each request
+    } rows[] = {
+        {"/resume-at-90", {"", "bytes=" + std::to_string(whole.size() * 9 / 10) + "-"}},
+        {"/ignores-range", {"", half}},
+        {"/shifted-range", {"", half, ""}},
+        {"/changed-etag", {"", half, ""}},
+        {"/busy", {"", ""}},
+    };
+    for (const Row& row : rows) {
+        std::filesystem::remove(Destination());
+        ASSERT_TRUE(DownloadPackage(Url(row.path), Destination(), PackageCheck{})) << row.path;
+        EXPECT_TRUE(ReadBytes(Destination()) == whole) << row.path;
+        std::vector<std::string> ranges;
+        std::uint64_t served = 0;
+        for (const ServerEvent& e : EventsOnPort(PortOf(TrustedBase()))) {
+            if (e.path != row.path) continue;
+            if (e.event == "request") ranges.push_back(e.range);
+            if (e.event == "response") served += e.bytes;
+        }
+        EXPECT_EQ(ranges, row.ranges) << row.path;
+        if (row.path == std::string("/resume-at-90")) {
+            EXPECT_LE(served, whole.size() + (1 << 20)) << "at most 1 MiB fetched twice";
+        }
+    }
+    EXPECT_EQ(Names(), std::vector<std::string>{"update.zip"}) << "no part or record left";
+}
+
+TEST_F(DownloadFileTest, GivenUpPackageResumesAtTheNextStart) {
+    EXPECT_FALSE(DownloadPackage(Url("/next-start"), Destination(), PackageCheck{}));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"update.zip.part", "update.zip.resume.part"}));
+    ASSERT_TRUE(DownloadPackage(Url("/next-start"), Destination(), PackageCheck{}));
+    EXPECT_TRUE(ReadBytes(Destination()) == ServedBytes("files/large.bin"));
+    std::vector<ServerEvent> events = EventsOnPort(PortOf(TrustedBase()));
+    std::erase_if(events, [](const ServerEvent& e) { return e.event != "request"; });
+    EXPECT_EQ(events.back().range, "bytes=" + std::to_string(ServedBytes("files/large.bin").size() / 2) + "-");
+}
+
+TEST_F(DownloadFileTest, VersionFileOver64KilobytesIsRefusedUnstored) {
+    for (const char* path : {"/huge", "/huge-chunked"}) {
+        WriteBytes(Destination(), kOldContent);
+        EXPECT_FALSE(DownloadVersionFile(Url(path), Destination())) << path;
+        EXPECT_EQ(ReadBytes(Destination()), kOldContent) << path;
+        EXPECT_EQ(Names(), std::vector<std::string>{"update.zip"}) << path;
+    }
 }

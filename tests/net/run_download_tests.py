@@ -26,6 +26,7 @@ import testca  # noqa: E402
 SKIP = 77
 LONGEST_HOST = ".".join(["h" * 63] * 4)          # 255 characters
 TOO_LONG_HOST = ".".join(["l" * 63] * 4) + ".x"  # 257 characters
+LARGE = 4 * 1024 * 1024
 
 
 def make_served_files(root):
@@ -33,15 +34,18 @@ def make_served_files(root):
     os.makedirs(files)
     generator = random.Random(4)
     contents = {"empty.bin": b"", "small.txt": b"game-version: 1.2.4\r\nupdater-version: 1.0.0\r\n",
-                "big.bin": generator.randbytes(1024 * 1024 + 4321)}
+                "big.bin": generator.randbytes(1024 * 1024 + 4321), "large.bin": generator.randbytes(LARGE)}
     for name, data in contents.items():
         with open(os.path.join(files, name), "wb") as out:
             out.write(data)
+    with open(os.path.join(files, "huge.bin"), "wb") as out:
+        out.truncate(100 * 1024 * 1024)  # sparse: 100 MB of zeros
 
 
 def behaviours(ports):
     trusted, untrusted, plain = ports["trusted"], ports["untrusted"], ports["plain"]
     big = {"body_file": "files/big.bin"}
+    large = {"body_file": "files/large.bin"}
     return {
         "/chunked": dict(big, chunked=True),
         "/redirect": {"redirect": "/files/big.bin"},
@@ -62,6 +66,16 @@ def behaviours(ports):
         "/redirect-loop": {"redirect": "/redirect-loop"},
         "/slow": {"body": "s" * 40, "rate": 20},
         "/stall-body": dict(big, stall_body_after=1000),
+        # Packages whose download is cut and then continued, or not.
+        "/resume-at-90": {"sequence": [dict(large, cut_body_after=LARGE * 9 // 10), large]},
+        "/ignores-range": {"sequence": [dict(large, cut_body_after=LARGE // 2), dict(large, ranges=False)]},
+        "/shifted-range": {"sequence": [dict(large, cut_body_after=LARGE // 2), dict(large, range_shift=1000), large]},
+        "/changed-etag": {"sequence": [dict(large, cut_body_after=LARGE // 2),
+                                       dict(large, etag='"other"', ignore_if_range=True), dict(large, etag='"other"')]},
+        "/busy": {"sequence": [{"status": 503, "body": "busy", "headers": {"Retry-After": "2"}}, large]},
+        "/next-start": {"sequence": [dict(large, cut_body_after=LARGE // 2), {"status": 404, "body": ""}, large]},
+        "/huge": {"body_file": "files/huge.bin"},
+        "/huge-chunked": {"body_file": "files/huge.bin", "chunked": True},
     }
 
 

@@ -43,6 +43,8 @@ struct ServerEvent {
     int port = 0;
     std::string path;
     std::string userAgent;
+    std::string range;        // of a request
+    std::uint64_t bytes = 0;  // body bytes of a "response"
 };
 
 // The string value of "key": "..." in a flat JSON line (the escapes json.dumps
@@ -66,8 +68,10 @@ inline std::vector<ServerEvent> ServerEvents() {
     std::string line;
     while (std::getline(in, line)) {
         std::string port = JsonField(line, "port");
+        std::string bytes = JsonField(line, "bytes");
         events.push_back({JsonField(line, "event"), port.empty() ? 0 : std::stoi(port), JsonField(line, "path"),
-                          JsonField(line, "user_agent")});
+                          JsonField(line, "user_agent"), JsonField(line, "range") == "null" ? "" : JsonField(line, "range"),
+                          bytes.empty() ? 0 : std::stoull(bytes)});
     }
     return events;
 }
