@@ -5,6 +5,7 @@
 
 #include "apply/own_executable.h"
 #include "services/log.h"
+#include "services/work_progress.h"
 #include "apply/tree_walk.h"
 #include "services/text.h"
 
@@ -61,6 +62,7 @@ std::uint32_t CopyNewFiles(const fs::path& extractDir, const fs::path& installDi
     CopyTally tally;
     bool complete = WalkTree(extractDir, [&](const fs::directory_entry& entry) {
         if (!IsRegularFile(entry)) return WalkStep::Continue;
+        ReportWork(tally.filesSeen, 0);
         if (CopyPackageFile(entry.path(), extractDir, installDir, tally)) return WalkStep::Continue;
         tally.endedEarly = true;
         return WalkStep::Stop;

@@ -5,6 +5,7 @@
 #include "services/text.h"
 #include "userdata/data_directory.h"
 #include "userdata/maps_package.h"
+#include "worker/progress_span.h"
 
 namespace {
 
@@ -27,13 +28,19 @@ void RunMapsStage(const PackageCheck& check) {
 
     // Until the new package is here the player's maps stay as they are.
     PostStatus(L"Downloading maps...");
-    if (!DownloadMapsPackage(dataDir, check)) {
+    BeginProgressSpan(96, 98, WorkUnit::Bytes);
+    const bool downloaded = DownloadMapsPackage(dataDir, check);
+    EndProgressSpan();
+    if (!downloaded) {
         ReportMapsFailure();
         return;
     }
     PostStatus(L"Cleaning Documents data...");
     CleanDataDirectory(dataDir);
-    if (!ExtractMapsPackage(dataDir)) {
+    BeginProgressSpan(98, 99, WorkUnit::Entries);
+    const bool extracted = ExtractMapsPackage(dataDir);
+    EndProgressSpan();
+    if (!extracted) {
         ReportMapsFailure();
         return;
     }

@@ -559,6 +559,16 @@ def ask_to_close(runner, answer_key):
     runner.x("xdotool", "key", "--window", question, answer_key)
 
 
+def bar_share(shot):
+    """The filled share of the 460-pixel progress bar in a screenshot: its
+    longest row of the bar's blue below the caption, which is blue too."""
+    width, height = map(int, subprocess.run(["identify", "-format", "%w %h", shot], stdout=subprocess.PIPE,
+                                            check=True).stdout.split())
+    rgb = subprocess.run(["convert", shot, "-depth", "8", "rgb:-"], stdout=subprocess.PIPE, check=True).stdout
+    rows = (rgb[y * width * 3:(y + 1) * width * 3] for y in range(height // 3, height))
+    return max(sum(1 for x in range(width) if row[3 * x] < 120 and row[3 * x + 2] > 200) for row in rows) / 460
+
+
 @scenario(windows=True, posix=False)
 def window_screenshot_and_close_answered_no(runner):
     # The package (about 600 bytes) arrives at 60 bytes a second.
@@ -574,6 +584,7 @@ def window_screenshot_and_close_answered_no(runner):
         shot = os.path.join(runner.artifacts, "progress-window.png")
         runner.x("import", "-window", window, shot)
         expect(os.path.getsize(shot) > 0, "screenshot taken")
+        expect(bar_share(shot) > 0.16, "mid-download the bar is past the stage's 15 %%: %.2f" % bar_share(shot))
         ask_to_close(runner, "n")
         rc = process.wait(120)
     finally:

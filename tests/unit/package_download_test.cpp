@@ -1,6 +1,6 @@
 // Downloads against a scripted server on a fake clock: resuming, starting again
 // from zero instead of splicing, retries and when they end, version.txt's
-// limits.
+// limits, and the progress they report.
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,9 @@
 
 #include "services/download.h"
 #include "services/download_limits.h"
+#include "services/work_progress.h"
 #include "test_support.h"
+#include "worker/progress_span.h"
 
 using namespace std::chrono_literals;
 using testing_support::ReadBytes;
@@ -207,4 +209,24 @@ TEST_F(PackageDownloadTest, VersionFileWithinThirtySecondsAndSixtyFourKilobytes)
     EXPECT_EQ(server.served, 0u);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path)) << "nothing stored";
     EXPECT_EQ(log.Messages().back(), "version.txt refused: larger than 65536 bytes");
+}
+
+// The values a stage's span posts while a package arrives at 100 KiB/s.
+TEST_F(PackageDownloadTest, ProgressRisesSteadilyBetweenTheStageValues) {
+    ProgressSpan span{15, 35, WorkUnit::Bytes, 0, server.now};
+    std::vector<int> posted;
+    WatchWork([&](std::uint64_t done, std::uint64_t total) {
+        if (auto percent = SpanPercent(span, done, total, server.now)) posted.push_back(*percent);
+    });
+    ASSERT_TRUE(Download({{.msPerChunk = 40}}));
+    WatchWork({});
+    EXPECT_LE(static_cast<double>(posted.size()), server.Elapsed() * 4 + 1) << "at most four posts a second";
+    EXPECT_GE(static_cast<double>(posted.size()), server.Elapsed() * 3);
+    EXPECT_TRUE(std::is_sorted(posted.begin(), posted.end()));
+    EXPECT_GE(posted.front(), 15);
+    EXPECT_LE(posted.front(), 16);
+    EXPECT_GE(posted.back(), 34);
+    EXPECT_LE(posted.back(), 35);
+    EXPECT_EQ(DescribeAmount(312 << 20, 1024 << 20, WorkUnit::Bytes), L"312 / 1024 MB");
+    EXPECT_EQ(DescribeAmount(120, 5000, WorkUnit::Files), L"120 / 5000 files");
 }
