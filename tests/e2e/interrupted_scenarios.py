@@ -141,7 +141,7 @@ def main(argv):
     world.release(version=b"game-version: 2.1.0\r\nupdater-version: 1.0.0\r\n", update=new_package(rng, old),
                   maps={"Maps/new%02d.map" % i: rng.randbytes(20000) for i in range(30)})
     world.server.start()
-    passed = failed = 0
+    passed = failed = resumes = 0
     landed = {stage: 0 for stage in STAGES}
     try:
         # The reference: one uninterrupted update, timed up to the game launch.
@@ -174,11 +174,18 @@ def main(argv):
             landed[stage] += 1
             if os.path.exists(os.path.join(world.install, "updater.log")):
                 os.remove(os.path.join(world.install, "updater.log"))
+            part = os.path.join(world.install, "update.zip.part")
+            resumable = os.path.exists(part) and os.path.getsize(part) > 0 and \
+                os.path.exists(os.path.join(world.install, "update.zip.resume.part"))
             rc = runner.run_program(world)
             result = snapshot(world)
-            if rc == 0 and result == reference and not world.leftovers():
+            resumed = any(m.startswith("update.zip: resuming at byte") for m in world.log_messages())
+            resumes += resumed
+            if rc == 0 and result == reference and not world.leftovers() and resumed == resumable:
                 passed += 1
                 continue
+            if resumed != resumable:
+                print("  a part was left (%s) but the next start resumed: %s" % (resumable, resumed))
             failed += 1
             print("FAIL kill %d: %.4f s after %r (%s)" % (i, delay, trigger, stage), flush=True)
             for name, got, want in (("install", result[0], reference[0]), ("data", result[1], reference[1])):
@@ -192,6 +199,7 @@ def main(argv):
         world.server.stop()
         runner.close()
     print("kills per stage: " + ", ".join("%s %d" % (s, landed[s]) for s in STAGES))
+    print("next starts that resumed a download: %d" % resumes)
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed or not passed else 0
 
