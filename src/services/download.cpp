@@ -47,7 +47,8 @@ std::wstring SecondsText(DownloadClock::duration duration) {
 // Network failures and the statuses of an overloaded or failing server are
 // worth another attempt; any other answer will not change.
 bool Retryable(const RangeResult& result) {
-    if (result.end == RangeEnd::Cut || result.end == RangeEnd::Stopped) return true;
+    if (result.end == RangeEnd::Cut || result.end == RangeEnd::Stopped || result.end == RangeEnd::Unreachable)
+        return true;
     if (result.end != RangeEnd::Refused) return false;
     return result.status == 408 || result.status == 429 || result.status >= 500;
 }
@@ -283,7 +284,8 @@ bool DownloadVersionFile(const std::wstring& url, const fs::path& destination, c
         if (result.end == RangeEnd::Complete && ReplaceFileWith(partial, destination)) return true;
         RemoveQuietly(partial);
         if (result.end == RangeEnd::TooLarge) LogLine(name + L" refused: " + result.detail);
-        if (!Retryable(result)) return false;
+        // Without a network (or a server) the game starts at once, not after the retries.
+        if (!Retryable(result) || result.end == RangeEnd::Unreachable) return false;
         const auto delay = RetryDelay(watch.attemptsWithoutProgress, result.retryAfter, environment.random());
         const GiveUp why = ShouldGiveUp(watch, environment.now() + delay);
         if (why != GiveUp::No || environment.now() + delay >= deadline) {

@@ -214,6 +214,7 @@ HttpOutcome Perform(CURL* curl, Exchange& exchange) {
     if (exchange.pastDeadline) return {HttpEnd::Failed, L"out of time"};
     if (code == CURLE_ABORTED_BY_CALLBACK) return {HttpEnd::Failed, L"timed out"};
     const std::wstring detail = Utf8ToWide(curl_easy_strerror(code));
+    if (code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_CONNECT) return {HttpEnd::Unreachable, detail};
     return {IsRefusal(code) ? HttpEnd::Refused : HttpEnd::Failed, detail};
 }
 

@@ -100,7 +100,9 @@ HttpOutcome FailureOf(DWORD error) {
     const bool refused = error == ERROR_WINHTTP_INVALID_URL || error == ERROR_WINHTTP_UNRECOGNIZED_SCHEME ||
                          error == ERROR_WINHTTP_SECURE_FAILURE || error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR ||
                          error == ERROR_WINHTTP_REDIRECT_FAILED;
-    return {refused ? HttpEnd::Refused : HttpEnd::Failed, L"error " + std::to_wstring(error)};
+    const bool unreachable = error == ERROR_WINHTTP_NAME_NOT_RESOLVED || error == ERROR_WINHTTP_CANNOT_CONNECT;
+    return {refused ? HttpEnd::Refused : unreachable ? HttpEnd::Unreachable : HttpEnd::Failed,
+            L"error " + std::to_wstring(error)};
 }
 
 // Copies the body until WinHTTP reports its end. A body that ends before its

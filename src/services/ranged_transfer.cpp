@@ -163,6 +163,7 @@ RangeEnd EndOfExchange(const Transfer& transfer, const HttpOutcome& outcome) {
             return RangeEnd::Complete;
         }
         case HttpEnd::Refused: return RangeEnd::Refused;
+        case HttpEnd::Unreachable: return RangeEnd::Unreachable;
         case HttpEnd::Stopped: return RangeEnd::Stopped;
         case HttpEnd::Failed: break;
     }

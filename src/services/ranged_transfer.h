@@ -27,7 +27,8 @@ struct RangeRequest {
 enum class RangeEnd {
     Complete,   // everything asked for is in the file
     Cut,        // the network ended it early; what arrived is in the file
-    Refused,    // a status other than the one asked for (see status), or no way to reach the server
+    Unreachable,  // no server at that name, or it refused the connection
+    Refused,    // a status other than the one asked for (see status), or a certificate or redirect refused
     Mismatch,   // the answer does not continue the file: nothing was stored
     TooLarge,   // over sizeLimit: nothing was stored
     FileError,  // the file could not be written

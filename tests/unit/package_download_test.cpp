@@ -30,6 +30,7 @@ struct Answer {
     int silentSeconds = -1;                 // 0 or more: no answer, the connection ends after this long
     int secondsPerByte = 0;                 // a trickle
     int msPerChunk = 1;                     // 4 KiB chunks
+    bool unreachable = false;
 };
 
 struct ScriptedServer {
@@ -63,6 +64,7 @@ struct ScriptedServer {
     HttpOutcome Get(const HttpRequest& request, const HttpHandlers& handlers) {
         const Answer answer = script[std::min(ranges.size(), script.size() - 1)];
         ranges.push_back(request.range);
+        if (answer.unreachable) return {HttpEnd::Unreachable, L"no route"};
         if (answer.silentSeconds >= 0) return Silence(answer, request, handlers);
         HttpHead head{answer.status, {}, {}, answer.etag, {}, answer.retryAfter};
         std::uint64_t from = 0;
@@ -203,6 +205,10 @@ TEST_F(PackageDownloadTest, VersionFileWithinThirtySecondsAndSixtyFourKilobytes)
     server.script = {{.silentSeconds = 1000}};
     EXPECT_FALSE(DownloadVersionFile(url, destination, server.Environment()));
     EXPECT_LE(server.Elapsed(), kVersionFileDeadline.count());
+
+    server = ScriptedServer{std::string(100, 'v'), {{.unreachable = true}, {}}};
+    EXPECT_FALSE(DownloadVersionFile(url, destination, server.Environment())) << "offline: no retries";
+    EXPECT_EQ(server.ranges.size(), 1u);
 
     server = ScriptedServer{std::string(100, 'v'), {{.length = 100 << 20}}};
     EXPECT_FALSE(DownloadVersionFile(url, destination, server.Environment()));
