@@ -183,6 +183,11 @@ TEST_F(PackageDownloadTest, NextStartResumesTheSameReleaseOnly) {
     EXPECT_FALSE(std::filesystem::exists(dir.path / "update.zip.resume.part"));
 
     ASSERT_FALSE(Download({{.cutAfter = kHalf}, {.status = 404}}));
+    testing_support::WriteBytes(dir.path / "update.zip.part", server.file);  // stopped after its last byte
+    ASSERT_TRUE(Download({{}}));
+    EXPECT_EQ(server.ranges, std::vector<std::string>{From(kSize - 1)}) << "the last byte confirms the file";
+
+    ASSERT_FALSE(Download({{.cutAfter = kHalf}, {.status = 404}}));
     check = CheckOf(server.file.substr(1));  // another version.txt
     EXPECT_FALSE(Download({{}}));
     EXPECT_EQ(server.ranges, std::vector<std::string>{""}) << "the other release's part is not continued";
