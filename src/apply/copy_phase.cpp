@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "apply/own_executable.h"
+#include "services/work_progress.h"
 #include "apply/tree_walk.h"
 #include "services/atomic_file.h"
 #include "services/log.h"
@@ -65,6 +66,7 @@ std::uint32_t CopyNewFiles(const fs::path& extractDir, const fs::path& installDi
     CopyTally tally;
     bool complete = WalkTree(extractDir, [&](const fs::directory_entry& entry) {
         if (!IsRegularFile(entry)) return WalkStep::Continue;
+        ReportWork(tally.filesSeen, 0);
         if (CopyPackageFile(entry.path(), extractDir, installDir, tally)) return WalkStep::Continue;
         tally.endedEarly = true;
         return WalkStep::Stop;

@@ -6,6 +6,7 @@
 #include "apply/ascii_case.h"
 #include "apply/file_attributes.h"
 #include "apply/own_executable.h"
+#include "services/work_progress.h"
 #include "apply/tree_walk.h"
 #include "services/log.h"
 
@@ -72,9 +73,11 @@ void DeleteOutdatedFiles(const fs::path& installDir, const fs::path& extractDir,
     // stopped part-way must find it again and finish the deletions.
     std::optional<fs::path> outdatedSwitch;
     bool stopped = false;
+    std::uint64_t seen = 0;
     WalkTree(installDir, [&](const fs::directory_entry& entry) {
         if (IsRealDirectory(entry) && IsSameDirectory(entry.path(), extractDir)) return WalkStep::SkipChildren;
         if (!IsRegularFile(entry)) return WalkStep::Continue;
+        ReportWork(++seen, 0);
         const fs::path::string_type key = RelativeKey(entry.path(), installDir);
         if (key.empty() || package.count(key) != 0) return WalkStep::Continue;
         const std::wstring text = RelativeText(key);

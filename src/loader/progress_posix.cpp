@@ -51,6 +51,10 @@ void PostProgress(int percent) {
     if (g_terminalDrawing.load()) QueueFrontEndEvent({FrontEndEvent::Kind::Progress, {}, percent});
 }
 
+void PostProgressAmount(const std::wstring& amount) {
+    if (g_terminalDrawing.load()) QueueFrontEndEvent({FrontEndEvent::Kind::Amount, amount, 0});
+}
+
 void PostWorkerDone() {
     if (g_terminalDrawing.load()) QueueFrontEndEvent({FrontEndEvent::Kind::WorkerDone, {}, 0});
 }

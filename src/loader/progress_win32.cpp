@@ -19,6 +19,9 @@ void PostProgress(int percent) {
     if (window) PostMessageW(window, WM_APP_PROGRESS, static_cast<WPARAM>(static_cast<unsigned>(percent)), 0);
 }
 
+// The window keeps its fixed layout: the bar shows the share, not the amount.
+void PostProgressAmount(const std::wstring&) {}
+
 void PostWorkerDone() {
     HWND window = g_mainWindow.load();
     if (window) PostMessageW(window, WM_APP_WORKER_DONE, 1, 0);

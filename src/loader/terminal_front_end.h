@@ -7,7 +7,7 @@
 #include <string>
 
 struct FrontEndEvent {
-    enum class Kind { Status, Progress, WorkerDone, Close } kind;
+    enum class Kind { Status, Progress, Amount, WorkerDone, Close } kind;
     std::wstring text;
     int percent = 0;
 };
@@ -20,8 +20,9 @@ void QueueFrontEndEvent(FrontEndEvent event);
 // Waits up to the timeout for the next event.
 bool TakeFrontEndEvent(FrontEndEvent& event, std::chrono::milliseconds timeout);
 
-// The text drawn for a status and a percentage, fitted into width columns.
-std::string RenderProgressLine(const std::wstring& status, int percent, int width);
+// The text drawn for a status, a percentage and the amount done (may be
+// empty), fitted into width columns.
+std::string RenderProgressLine(const std::wstring& status, int percent, int width, const std::wstring& amount = {});
 
 // Runs on the main thread until the worker's close request or a confirmed
 // abort (Ctrl-C, answered yes).

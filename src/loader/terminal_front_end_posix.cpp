@@ -34,7 +34,8 @@ void WriteToTerminal(const std::string& text) {
 struct Screen {
     std::wstring status = L"Preparing...";
     int percent = 0;
-    void Draw() const { WriteToTerminal("\r\x1b[K" + RenderProgressLine(status, percent, TerminalWidth())); }
+    std::wstring amount;
+    void Draw() const { WriteToTerminal("\r\x1b[K" + RenderProgressLine(status, percent, TerminalWidth(), amount)); }
 };
 
 // Reads the answer from the terminal; the worker's close request meanwhile
@@ -57,17 +58,21 @@ bool AskAbort() {
 }
 
 void Apply(const FrontEndEvent& event, Screen& screen) {
-    if (event.kind == FrontEndEvent::Kind::Status) screen.status = event.text;
+    if (event.kind == FrontEndEvent::Kind::Status) {
+        screen.status = event.text;
+        screen.amount.clear();
+    }
+    if (event.kind == FrontEndEvent::Kind::Amount) screen.amount = event.text;
     if (event.kind == FrontEndEvent::Kind::Progress) screen.percent = ClampPercent(event.percent);
 }
 
 }  // namespace
 
-std::string RenderProgressLine(const std::wstring& status, int percent, int width) {
+std::string RenderProgressLine(const std::wstring& status, int percent, int width, const std::wstring& amount) {
     percent = ClampPercent(percent);
     const int filled = percent * kBarWidth / 100;
     std::string bar = " [" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " +
-                      std::to_string(percent) + "%";
+                      std::to_string(percent) + "%" + (amount.empty() ? "" : " " + WideToUtf8(amount));
     const int room = width - static_cast<int>(bar.size()) - 1;
     std::wstring shown = status;
     if (room <= 0) shown.clear();

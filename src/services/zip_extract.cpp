@@ -10,6 +10,7 @@
 
 #include "services/log.h"
 #include "services/text.h"
+#include "services/work_progress.h"
 #include "services/zip_format.h"
 #include "services/zip_names.h"
 #include "services/zip_output.h"
@@ -224,7 +225,9 @@ bool ExtractZip(const fs::path& package, const fs::path& destination) {
     if (!OpenZipInput(package, dataInput)) return false;
     Buffers buffers;
     DirectoryCache cache;
+    std::uint64_t written = 0;
     return ForEachEntry(directoryInput, directory, [&](const ZipEntry& entry) {
+        ReportWork(written++, directory.entryCount);
         return ExtractEntry(dataInput, entry, directory, destination, buffers, cache);
     });
 }

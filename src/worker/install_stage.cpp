@@ -14,6 +14,7 @@
 #include "services/update_server.h"
 #include "services/zip_extract.h"
 #include "worker/maps_pending.h"
+#include "worker/progress_span.h"
 
 namespace {
 
@@ -45,7 +46,11 @@ void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& p
     }
     LogLine(L"safelist.txt found in install dir \u2192 performing delete phase.");
     Report(L"Deleting outdated files...", 55);
+    // The walk passes over the installation's files, the extraction's excepted.
+    const auto installed = CountFiles(installDir), packaged = CountFiles(paths.extraction);
+    BeginProgressSpan(55, 70, WorkUnit::Files, installed > packaged ? installed - packaged : 0);
     DeleteOutdatedFiles(installDir, paths.extraction, safelist);
+    EndProgressSpan();
     RemoveEmptyDirectories(installDir, paths.extraction, safelist);
 }
 
@@ -68,7 +73,10 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     const StagePaths paths{installDir / "update.zip", installDir / "_update_temp", installDir / "version.txt"};
 
     Report(L"Update available. Downloading update package...", 15);
-    if (!DownloadPackage(UpdatePackageUrl(), paths.package, remote.updatePackage)) {
+    BeginProgressSpan(15, 35, WorkUnit::Bytes);
+    const bool downloaded = DownloadPackage(UpdatePackageUrl(), paths.package, remote.updatePackage);
+    EndProgressSpan();
+    if (!downloaded) {
         LogLine(L"Download update.zip failed. Will skip update.");
         Report(L"Download failed. Skipping update.", 20);
         return false;
@@ -78,7 +86,10 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     std::error_code ignored;
     RemoveTree(paths.extraction);
     std::filesystem::create_directories(paths.extraction, ignored);
-    if (!ExtractZip(paths.package, paths.extraction)) {
+    BeginProgressSpan(35, 50, WorkUnit::Entries);
+    const bool extracted = ExtractZip(paths.package, paths.extraction);
+    EndProgressSpan();
+    if (!extracted) {
         LogLine(L"Extract failed. Skipping update.");
         Report(L"Extract failed. Skipping update.", 30);
         CleanUp(paths);
@@ -104,7 +115,9 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
 
     Report(L"Copying new files...", 70);
     const bool updaterReplaced = ReplaceRunningUpdater(paths.extraction, installDir) == UpdaterSwap::Replaced;
+    BeginProgressSpan(70, 90, WorkUnit::Files, count);
     const auto notCopied = CopyNewFiles(paths.extraction, installDir);
+    EndProgressSpan();
     Report(L"Final cleanup...", 90);
     RemoveEmptyDirectoriesAfterCopy(installDir);
 

@@ -5,6 +5,7 @@
 #include "services/text.h"
 #include "userdata/data_directory.h"
 #include "userdata/maps_package.h"
+#include "worker/progress_span.h"
 
 namespace {
 
@@ -28,10 +29,16 @@ bool RunMapsStage(const PackageCheck& check) {
 
     // Until a new package is here and read whole, the player's maps stay as they are.
     PostStatus(L"Downloading maps...");
-    if (!DownloadMapsPackage(dataDir, check) || !VerifyMapsPackage(dataDir)) return ReportMapsFailure();
+    BeginProgressSpan(96, 98, WorkUnit::Bytes);
+    const bool downloaded = DownloadMapsPackage(dataDir, check) && VerifyMapsPackage(dataDir);
+    EndProgressSpan();
+    if (!downloaded) return ReportMapsFailure();
     PostStatus(L"Cleaning Documents data...");
     CleanDataDirectory(dataDir);
-    if (!ExtractMapsPackage(dataDir)) return ReportMapsFailure();
+    BeginProgressSpan(98, 99, WorkUnit::Entries);
+    const bool extracted = ExtractMapsPackage(dataDir);
+    EndProgressSpan();
+    if (!extracted) return ReportMapsFailure();
     LogLine(L"maps.zip extracted successfully.");
     PostStatus(L"Maps updated.");
     return true;

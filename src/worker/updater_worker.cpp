@@ -35,7 +35,7 @@ VersionInfo ReadLocalVersion(const std::filesystem::path& installDir) {
 bool FetchRemoteVersion(const std::filesystem::path& installDir, VersionInfo& remote) {
     bool fetched = false;
     const auto remoteFile = installDir / "__remote_version.txt";
-    if (DownloadFile(VersionFileUrl(), remoteFile)) {
+    if (DownloadVersionFile(VersionFileUrl(), remoteFile)) {
         VersionInfo server{"0.0.0", "0.0.0"};
         if (!RemoteVersionIsSigned(remoteFile)) {
             // logged; the remote version counts as not available

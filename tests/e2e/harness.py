@@ -20,8 +20,8 @@ import server  # noqa: E402
 import testca  # noqa: E402
 
 SERVER_PORT = int(os.environ.get("UPDATER_TEST_PORT") or "48443")
-LEFTOVERS = ("__remote_version.txt", "update.zip", "_update_temp", "update.zip.part", "__remote_version.txt.part",
-             "version.txt.tmp", "__maps_pending")
+LEFTOVERS = ("__remote_version.txt", "update.zip", "_update_temp", "update.zip.part", "update.zip.resume.part",
+             "__remote_version.txt.part", "version.txt.tmp", "__maps_pending")
 
 
 def make_zip(path, entries):
@@ -163,7 +163,7 @@ class World:
 
     def leftovers(self):
         found = [n for n in LEFTOVERS if os.path.exists(os.path.join(self.install, n))]
-        return found + [n for n in ("__maps.zip", "__maps.zip.part") if os.path.exists(os.path.join(self.data, n))]
+        return found + [n for n in ("__maps.zip", "__maps.zip.part", "__maps.zip.resume.part") if os.path.exists(os.path.join(self.data, n))]
 
 
 class Runner:

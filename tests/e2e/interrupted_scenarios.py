@@ -2,7 +2,8 @@
 """The kill test (POSIX build): an update with a safelist on an installation of
 a few hundred files is killed with SIGKILL at moments spread over the whole run,
 each time from the same start; one more run must then leave exactly what an
-uninterrupted update leaves. --kills (or UPDATER_KILLS) sets the number, 12 by
+uninterrupted update leaves. Some rounds serve the package slowly and kill
+twice: during the download, then during the next start's resumed download. --kills (or UPDATER_KILLS) sets the number, 12 by
 default. Prints where the kills landed and "N passed, N failed".
 """
 
@@ -21,11 +22,14 @@ from harness import Runner, World, parse_arguments, read_tree, write_tree  # noq
 # The first log line of each stage (a kill belongs to the stage of the last one
 # written before it) and how long after it the kills that aim at it may wait.
 STAGES = [("", "version check", None), ("Remote game-version=", "download", 0.02),
+          ("update.zip: resuming at byte", "resumed download", None),
           ("ExtractZip to ", "extraction", 0.01), ("safelist.txt found", "delete phase", 0.005),
           ("Copied: ", "copy phase", 0.01), ("Removing empty dir (post-copy): ", "cleanup and version write", 0.015),
           ("AF Data dir: ", "maps stage", 0.02), ("Launched torvane.exe", "launch", None)]
 # Every seventh kill falls anywhere in the run, the others wait for one stage's first line.
 TARGETS = [None] + [(prefix, window) for prefix, _, window in STAGES if window]
+TARGETS.insert(2, "twice in the download")
+SLOW_PACKAGE = {"/updates/update.zip": {"rate": 3_000_000}}  # the package of a few MB then takes about a second
 
 
 def releases(rng):
@@ -97,7 +101,7 @@ def main(argv):
     world.release(b"game-version: 2.1.0\r\nupdater-version: 1.0.0\r\n", package,
                   {"Maps/new%02d.map" % i: rng.randbytes(20000) for i in range(30)})
     world.start_server()
-    passed = failed = 0
+    passed = failed = resumes = 0
     landed = dict.fromkeys([name for _, name, _ in STAGES], 0)
     try:
         prepare(world, old, data)
@@ -107,19 +111,36 @@ def main(argv):
         assert reference[0] == 0 and reference[1]["version.txt"].startswith(b"game-version: 2.1.0"), reference[0]
         print("uninterrupted update: %.3f s" % duration, flush=True)
         for i in range(args.kills):
-            trigger, window = TARGETS[i % len(TARGETS)] or (None, duration)
-            delay = rng.uniform(0, window)
+            target = TARGETS[i % len(TARGETS)]
             prepare(world, old, data)
-            run_and_kill(world, trigger, delay)
+            if isinstance(target, str):
+                world.behave(SLOW_PACKAGE)
+                trigger = "Remote game-version="
+                for delay in (rng.uniform(0.1, 0.7), rng.uniform(0.05, 0.4)):
+                    if os.path.exists(os.path.join(world.install, "updater.log")):
+                        os.remove(os.path.join(world.install, "updater.log"))  # the trigger is the second run's
+                    run_and_kill(world, trigger, delay)
+                world.behave({})
+            else:
+                trigger, window = target or (None, duration)
+                delay = rng.uniform(0, window)
+                run_and_kill(world, trigger, delay)
             stage = [name for prefix, name, _ in STAGES if any(m.startswith(prefix) for m in world.log_messages())][-1]
             landed[stage] += 1
             if os.path.exists(os.path.join(world.install, "updater.log")):
                 os.remove(os.path.join(world.install, "updater.log"))
+            part = os.path.join(world.install, "update.zip.part")
+            resumable = os.path.exists(part) and os.path.getsize(part) > 0 and \
+                os.path.exists(os.path.join(world.install, "update.zip.resume.part"))
             result = run(world)
-            if result == reference and not world.leftovers():
+            resumed = any(m.startswith("update.zip: resuming at byte") for m in world.log_messages())
+            resumes += resumed
+            if result == reference and not world.leftovers() and resumed == resumable:
                 passed += 1
                 continue
             failed += 1
+            if resumed != resumable:
+                print("  a part was left (%s) but the next start resumed: %s" % (resumable, resumed))
             print("FAIL kill %d: %.4f s after %r (%s); leftovers %s" % (i, delay, trigger, stage, world.leftovers()))
             for name, got, want in zip(("install", "data"), result[1:], reference[1:]):
                 print("  %s: extra %s missing %s changed %s" % (
@@ -129,6 +150,7 @@ def main(argv):
         server.stop(world.server)
         runner.close()
     print("kills per stage: " + ", ".join("%s %d" % item for item in landed.items()))
+    print("next starts that resumed a download: %d" % resumes)
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed or not passed else 0
 

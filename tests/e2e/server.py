@@ -2,7 +2,9 @@
 directory over HTTPS (plain HTTP without a certificate) on loopback, with
 behaviours per path read anew for every request from a JSON file
 {"/path": {...}}, and logs one JSON line per event: {"event": "connection" |
-"tls-failed" | "request", "port": P, "path": ..., "user_agent": ...}.
+"tls-failed" | "request" | "response", "port": P, ...}: a request gives its
+"path", "user_agent", "range" and "if_range", a response its "path", "status"
+and "bytes" (body bytes that went out).
 
 Behaviour keys (a path without one is served from the root):
   status         status code (default 200; 404 when there is no body)
@@ -13,13 +15,24 @@ Behaviour keys (a path without one is served from the root):
   stall_body_after  headers and N body bytes, then silence (stall_seconds, or until the end)
   cut_body_after    the whole Content-Length announced, N bytes sent, then close
   chunked        chunked transfer encoding (cut: the last chunk never comes)
-  rate           bytes per second
+  rate           bytes per second;  byte_interval: one byte every S seconds
+  headers        extra response headers {"Name": "value"}
+  sequence       a list of behaviours: the n-th request of the path gets the
+                 n-th one (the last one from then on)
+
+Bodies carry an ETag and a Last-Modified and answer "Range: bytes=A-" with 206
+and Content-Range (If-Range honoured), unless a behaviour says otherwise:
+  ranges false: always the whole body;  ignore_if_range: answer a range anyway
+  etag           this ETag instead of the file's own
+  range_shift    serve and announce the range N bytes later than asked
 """
 
+import email.utils
 import http.server
 import io
 import json
 import os
+import re
 import signal
 import ssl
 import subprocess
@@ -27,6 +40,7 @@ import sys
 import threading
 import time
 import urllib.parse
+import zlib
 
 
 def launch(root, ready, cert=None, key=None, port=0, behaviours=None, log=None):
@@ -63,6 +77,7 @@ class UpdateServer(http.server.ThreadingHTTPServer):
 
     def __init__(self, config):
         self.config, self.log_lock, self.stopping, self.tls = config, threading.Lock(), threading.Event(), None
+        self.counts = {}
         if config["cert"]:
             self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self.tls.load_cert_chain(config["cert"], config["key"])
@@ -90,6 +105,14 @@ class UpdateServer(http.server.ThreadingHTTPServer):
         finally:
             request.close()
 
+    def behaviour(self, path):
+        behaviour = json.load(open(self.config["behaviours"])).get(path, {}) if self.config["behaviours"] else {}
+        if "sequence" not in behaviour:
+            return behaviour
+        with self.log_lock:
+            index = self.counts[path] = self.counts.get(path, -1) + 1
+        return behaviour["sequence"][min(index, len(behaviour["sequence"]) - 1)]
+
     def handle_error(self, request, client_address):
         pass  # a client that went away is normal here
 
@@ -102,9 +125,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         config = self.server.config
-        self.server.event(event="request", path=self.path, user_agent=self.headers.get("User-Agent"))
+        self.server.event(event="request", path=self.path, user_agent=self.headers.get("User-Agent"),
+                          range=self.headers.get("Range"), if_range=self.headers.get("If-Range"))
         path = urllib.parse.urlsplit(self.path).path
-        behaviour = json.load(open(config["behaviours"])).get(path, {}) if config["behaviours"] else {}
+        behaviour = self.server.behaviour(path)
         if behaviour.get("close_at_once"):
             self.close_connection = True
             return
@@ -124,26 +148,55 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with body:
             self.send_body(behaviour, body)
 
+    def wanted_range(self, behaviour, size, etag):
+        """(first, last) byte of a Range the answer honours, or (None, None)."""
+        match = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", "").strip())
+        if_range = self.headers.get("If-Range")
+        if not match or not behaviour.get("ranges", True) or int(behaviour.get("status", 200)) != 200 or \
+                (if_range not in (None, etag) and not behaviour.get("ignore_if_range")):
+            return None, None
+        return int(match.group(1)), min(int(match.group(2) or size - 1), size - 1)
+
     def send_body(self, behaviour, body):
         size = body.seek(0, os.SEEK_END)
         body.seek(0)
-        chunked, rate = behaviour.get("chunked"), behaviour.get("rate")
+        chunked, rate, interval = behaviour.get("chunked"), behaviour.get("rate"), behaviour.get("byte_interval")
+        stamp = zlib.crc32(body.getvalue()) if isinstance(body, io.BytesIO) else os.fstat(body.fileno()).st_mtime_ns
+        etag = behaviour.get("etag", '"%x-%x"' % (stamp, size))
+        first, last = self.wanted_range(behaviour, size, etag)
+        if first is not None and first >= size:
+            self.send_response(416)
+            self.send_header("Content-Range", "bytes */%d" % size)
+            self.send_header("Content-Length", "0")
+            return self.end_headers()
+        start = first + int(behaviour.get("range_shift", 0)) if first is not None else 0
+        status, length = (206, last + 1 - start) if first is not None else (int(behaviour.get("status", 200)), size)
         ends_early = "cut_body_after" in behaviour or "stall_body_after" in behaviour
-        limit = min(size, int(behaviour.get("cut_body_after", behaviour.get("stall_body_after", size))))
-        self.send_response(int(behaviour.get("status", 200)))
-        self.send_header("Transfer-Encoding" if chunked else "Content-Length", "chunked" if chunked else str(size))
+        limit = min(length, int(behaviour.get("cut_body_after", behaviour.get("stall_body_after", length))))
+        self.send_response(status)
+        self.send_header("Transfer-Encoding" if chunked else "Content-Length", "chunked" if chunked else str(length))
+        self.send_header("ETag", etag)
+        self.send_header("Last-Modified", email.utils.formatdate(0, usegmt=True))
+        if first is not None:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, last, size))
+        for name, value in behaviour.get("headers", {}).items():
+            self.send_header(name, value)
         if ends_early:
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
+        body.seek(start)
         sent = 0
-        while sent < limit:
-            data = body.read(min(max(1, rate // 10) if rate else 65536, limit - sent))
-            sent += len(data)
-            self.wfile.write(b"%x\r\n%s\r\n" % (len(data), data) if chunked else data)
-            if rate:
-                self.wfile.flush()
-                self.server.stopping.wait(0.1)
+        try:
+            while sent < limit and not self.server.stopping.is_set():
+                data = body.read(min(1 if interval else max(1, rate // 10) if rate else 65536, limit - sent))
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(data), data) if chunked else data)
+                sent += len(data)
+                if rate or interval:
+                    self.wfile.flush()
+                    self.server.stopping.wait(float(interval or 0.1))
+        finally:
+            self.server.event(event="response", path=self.path, status=status, bytes=sent)
         if "stall_body_after" in behaviour:
             self.wfile.flush()
             self.server.stopping.wait(float(behaviour.get("stall_seconds", 1e9)))

@@ -1,6 +1,6 @@
-// DownloadFile against the local servers that run_download_tests.py starts:
-// what is stored, what is refused, and that a refused download leaves the
-// destination exactly as it was.
+// Downloads against the local servers that run_download_tests.py starts: what
+// is stored, what is refused, that a refused download leaves the destination
+// exactly as it was, and how packages continue what a cut download left.
 
 #include <algorithm>
 #include <chrono>
@@ -37,6 +37,15 @@ std::vector<std::string> EventsOn(Server s) {
     for (std::string line; std::getline(in, line);)
         if (line.find("\"port\": " + Port(s) + "}") != std::string::npos) events.push_back(line);
     return events;
+}
+
+// A field of a server log line: a string's text, a number's digits, "null".
+std::string Field(const std::string& line, const std::string& key) {
+    const auto at = line.find("\"" + key + "\": ");
+    if (at == std::string::npos) return "";
+    const auto from = at + key.size() + 4;
+    if (line[from] == '"') return line.substr(from + 1, line.find('"', from + 1) - from - 1);
+    return line.substr(from, line.find_first_of(",}", from) - from);
 }
 
 struct DownloadCase {
@@ -151,6 +160,70 @@ TEST_F(DownloadFileTest, DestinationThatCannotBeWrittenIsRefused) {
     WriteBytes(dir.path / "update.zip" / "inside.txt", "old");
     EXPECT_FALSE(DownloadFile(Utf8ToWide(Base(Trusted) + "/files/small.txt"), dir.path / "update.zip"));
     ExpectTree(ReadTree(dir.path), {"update.zip/inside.txt=old"});
+}
+
+// version.txt: one of 100 MB is refused early and not stored, announced or
+// chunked, and one that is never answered ends within the 30-second deadline
+// (on the plain server, whose traffic the other tests do not count).
+TEST_F(DownloadFileTest, VersionFileTooLargeIsRefusedUnstored) {
+    for (const char* path : {"/huge", "/huge-chunked"}) {
+        WriteBytes(dir.path / "version.txt", "old");
+        EXPECT_FALSE(DownloadVersionFile(Utf8ToWide(Base(Trusted) + path), dir.path / "version.txt")) << path;
+        ExpectTree(ReadTree(dir.path), {"version.txt=old"});
+    }
+}
+
+TEST_F(DownloadFileTest, VersionFileNeverAnsweredEndsWithinTheDeadline) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(DownloadVersionFile(Utf8ToWide(Base(Plain) + "/never-answers"), dir.path / "version.txt"));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::seconds(29)) << "ended by something else than the deadline";
+    EXPECT_LE(took, std::chrono::seconds(35));
+    ExpectTree(ReadTree(dir.path), {});
+}
+
+// Packages whose download is cut once: continued where the part ends when the
+// answer continues it exactly, started again from byte 0 otherwise.
+TEST_F(DownloadFileTest, PackageDownloadsContinueOnlyWhatMatches) {
+    const std::string whole = ReadBytes(fs::path(Env("ROOT")) / "files/large.bin");
+    const std::string half = "bytes=" + std::to_string(whole.size() / 2) + "-";
+    const struct {
+        const char* path;
+        std::vector<std::string> ranges;  // asked for by each request; "null": none
+    } rows[] = {
+        {"/resume-at-90", {"null", "bytes=" + std::to_string(whole.size() * 9 / 10) + "-"}},
+        {"/ignores-range", {"null", half}},
+        {"/shifted-range", {"null", half, "null"}},
+        {"/changed-etag", {"null", half, "null"}},
+        {"/busy", {"null", "null"}},  // 503 with Retry-After, then the file
+    };
+    for (const auto& row : rows) {
+        ASSERT_TRUE(DownloadPackage(Utf8ToWide(Base(Trusted) + row.path), dir.path / "update.zip", PackageCheck{}));
+        EXPECT_TRUE(ReadBytes(dir.path / "update.zip") == whole) << row.path;
+        std::vector<std::string> ranges;
+        std::uint64_t served = 0;
+        for (const std::string& e : EventsOn(Trusted)) {
+            if (Field(e, "path") != row.path) continue;
+            if (Field(e, "event") == "request") ranges.push_back(Field(e, "range"));
+            if (Field(e, "event") == "response") served += std::stoull(Field(e, "bytes"));
+        }
+        EXPECT_EQ(ranges, row.ranges) << row.path;
+        if (row.path == std::string("/resume-at-90")) {
+            EXPECT_LE(served, whole.size() + (1 << 20)) << "1 MiB twice at most";
+        }
+        ExpectTree(ReadTree(dir.path, "update.zip"), {});  // no part, no record
+    }
+}
+
+TEST_F(DownloadFileTest, GivenUpPackageResumesAtTheNextStart) {
+    const std::string url = Base(Trusted) + "/next-start", whole = ReadBytes(fs::path(Env("ROOT")) / "files/large.bin");
+    EXPECT_FALSE(DownloadPackage(Utf8ToWide(url), dir.path / "update.zip", PackageCheck{}));  // cut, then 404
+    ASSERT_TRUE(fs::exists(dir.path / "update.zip.resume.part"));
+    ASSERT_TRUE(DownloadPackage(Utf8ToWide(url), dir.path / "update.zip", PackageCheck{}));
+    EXPECT_TRUE(ReadBytes(dir.path / "update.zip") == whole);
+    const auto events = EventsOn(Trusted);
+    const auto last = std::find_if(events.rbegin(), events.rend(), [](const std::string& e) { return Field(e, "event") == "request"; });
+    EXPECT_EQ(Field(*last, "range"), "bytes=" + std::to_string(whole.size() / 2) + "-");
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Runs download_tests against four local servers (tests/e2e/server.py):
 trusted, untrusted CA, wrong host name and plain HTTP, in a private mount
-namespace that trusts the test CA and resolves four more host names. The one
-test that waits out the 30-second no-data limit runs beside the others.
+namespace that trusts the test CA and resolves four more host names. The two
+tests that wait out a 30-second limit run beside the others.
 
 Usage: run_download_tests.py --binary PATH [--emulator wine] [-- gtest args...]
 Exits with the binary's status, or 77 when the namespace cannot be made (not root).
@@ -23,11 +23,12 @@ import testca  # noqa: E402
 
 LONGEST_HOST = ".".join(["h" * 63] * 4)          # 255 characters
 TOO_LONG_HOST = ".".join(["l" * 63] * 4) + ".x"  # 257 characters
-SLOW = "*StalledBody*"
+SLOW = "*StalledBody*:*NeverAnswered*"
+LARGE = 4 * 1024 * 1024
 
 
 def behaviours(trusted, untrusted, plain):
-    big = {"body_file": "files/big.bin"}
+    big, large = {"body_file": "files/big.bin"}, {"body_file": "files/large.bin"}
     return {
         "/chunked": dict(big, chunked=True), "/slow": {"body_file": "files/small.txt", "rate": 20},
         "/redirect": {"redirect": "/files/big.bin"},
@@ -44,16 +45,27 @@ def behaviours(trusted, untrusted, plain):
         "/cut": dict(big, cut_body_after=100000), "/cut-empty": dict(big, cut_body_after=0),
         "/cut-chunked": dict(big, chunked=True, cut_body_after=100000), "/close": {"close_at_once": True},
         "/stall-body": dict(big, stall_body_after=1000),
+        # Packages cut once, then continued, or started again when the answer does not continue the part.
+        "/resume-at-90": {"sequence": [dict(large, cut_body_after=LARGE * 9 // 10), large]},
+        "/ignores-range": {"sequence": [dict(large, cut_body_after=LARGE // 2), dict(large, ranges=False)]},
+        "/shifted-range": {"sequence": [dict(large, cut_body_after=LARGE // 2), dict(large, range_shift=1000), large]},
+        "/changed-etag": {"sequence": [dict(large, cut_body_after=LARGE // 2),
+                                       dict(large, etag='"other"', ignore_if_range=True), dict(large, etag='"other"')]},
+        "/busy": {"sequence": [{"status": 503, "body": "busy", "headers": {"Retry-After": "2"}}, large]},
+        "/next-start": {"sequence": [dict(large, cut_body_after=LARGE // 2), {"status": 404, "body": ""}, large]},
+        "/never-answers": {"delay_headers": 100},
+        "/huge": {"body_file": "files/huge.bin"}, "/huge-chunked": {"body_file": "files/huge.bin", "chunked": True},
     }
 
 
 def run_inside(command, log):
-    """In the namespace: the slow test first, the others once it has begun."""
+    """In the namespace: the slow tests first, the others once they have begun."""
     if any(arg.startswith("--gtest_filter") for arg in command):
         return subprocess.call(command)
     slow = subprocess.Popen(command + ["--gtest_filter=" + SLOW], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     deadline = time.monotonic() + 60
-    while time.monotonic() < deadline and slow.poll() is None and "/stall-body" not in open(log).read():
+    while time.monotonic() < deadline and slow.poll() is None and \
+            not any(path in open(log).read() for path in ("/stall-body", "/never-answers")):
         time.sleep(0.1)
     rest = subprocess.call(command + ["--gtest_filter=-" + SLOW])
     sys.stdout.write(slow.communicate()[0].decode("utf-8", "replace"))
@@ -77,8 +89,11 @@ def main(argv):
         root, log = os.path.join(work, "root"), os.path.join(work, "events.jsonl")
         os.makedirs(os.path.join(root, "files"))
         for name, data in (("empty.bin", b""), ("small.txt", b"game-version: 1.2.4\r\nupdater-version: 1.0.0\r\n"),
-                           ("big.bin", random.Random(4).randbytes(1024 * 1024 + 4321))):
+                           ("big.bin", random.Random(4).randbytes(1024 * 1024 + 4321)),
+                           ("large.bin", random.Random(5).randbytes(LARGE))):
             open(os.path.join(root, "files", name), "wb").write(data)
+        with open(os.path.join(root, "files", "huge.bin"), "wb") as huge:
+            huge.truncate(100 * 1024 * 1024)  # sparse: 100 MB of zeros
         open(log, "w").close()
         for name, cert in (("trusted", "localhost"), ("untrusted", "untrusted"), ("wronghost", "wronghost"),
                            ("plain", None)):

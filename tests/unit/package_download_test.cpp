@@ -1,0 +1,242 @@
+// Downloads against a scripted server on a fake clock: resuming, starting again
+// from zero instead of splicing, retries and when they end, version.txt's
+// limits, and the progress they report.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "services/download.h"
+#include "services/download_limits.h"
+#include "services/work_progress.h"
+#include "test_support.h"
+#include "worker/progress_span.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// One answer of the scripted server.
+struct Answer {
+    long status = 200;
+    bool ranges = true;                     // a Range gets 206 when If-Range matches
+    std::string etag = "\"v1\"";            // the file's validator in this answer
+    bool ignoreIfRange = false;
+    std::uint64_t shift = 0;                // the range served starts this much later than asked
+    std::optional<std::uint64_t> cutAfter{};  // body bytes, then the connection drops
+    std::optional<std::uint64_t> length{};  // Content-Length announced instead of the body's
+    std::string retryAfter{};
+    int silentSeconds = -1;                 // 0 or more: no answer, the connection ends after this long
+    int secondsPerByte = 0;                 // a trickle
+    int msPerChunk = 1;                     // 4 KiB chunks
+    bool unreachable = false;
+};
+
+struct ScriptedServer {
+    std::string file;
+    std::vector<Answer> script{};  // one per request; the last one repeats
+    std::vector<std::string> ranges{};  // Range header of each request
+    std::uint64_t served = 0;
+    DownloadClock::time_point now{};
+    std::vector<double> waits{};  // seconds slept between attempts
+
+    double Elapsed() const { return std::chrono::duration<double>(now.time_since_epoch()).count(); }
+
+    DownloadEnvironment Environment() {
+        return {[this] { return now; },
+                [this](DownloadClock::duration delay) {
+                    now += delay;
+                    waits.push_back(std::chrono::duration<double>(delay).count());
+                },
+                [] { return 0.5; }, [this](const HttpRequest& r, const HttpHandlers& h) { return Get(r, h); }};
+    }
+
+    HttpOutcome Silence(const Answer& answer, const HttpRequest& request, const HttpHandlers& handlers) {
+        for (int second = 0; second < answer.silentSeconds; ++second) {
+            if (now >= request.deadline) return {HttpEnd::Failed, L"out of time"};
+            now += 1s;
+            if (!handlers.keepGoing()) return {HttpEnd::Stopped, L"stopped"};
+        }
+        return {HttpEnd::Failed, L"timed out"};
+    }
+
+    HttpOutcome Get(const HttpRequest& request, const HttpHandlers& handlers) {
+        const Answer answer = script[std::min(ranges.size(), script.size() - 1)];
+        ranges.push_back(request.range);
+        if (answer.unreachable) return {HttpEnd::Unreachable, L"no route"};
+        if (answer.silentSeconds >= 0) return Silence(answer, request, handlers);
+        HttpHead head{answer.status, {}, {}, answer.etag, {}, answer.retryAfter};
+        std::uint64_t from = 0;
+        const bool validatorHolds = request.ifRange.empty() || request.ifRange == answer.etag || answer.ignoreIfRange;
+        if (answer.status == 200 && answer.ranges && !request.range.empty() && validatorHolds) {
+            from = std::stoull(request.range.substr(6)) + answer.shift;
+            head.status = 206;
+            head.contentRange = "bytes " + std::to_string(from) + "-" + std::to_string(file.size() - 1) + "/" +
+                                std::to_string(file.size());
+        }
+        const std::string body = answer.status == 200 ? file.substr(from) : "busy";
+        head.contentLength = answer.length.value_or(body.size());
+        if (!handlers.head(head)) return {HttpEnd::Stopped, L"stopped"};
+        const std::size_t end = std::min<std::size_t>(body.size(), answer.cutAfter.value_or(body.size()));
+        const std::size_t chunk = answer.secondsPerByte > 0 ? 1 : 4096;
+        for (std::size_t at = 0; at < end; at += chunk) {
+            now += answer.secondsPerByte > 0 ? DownloadClock::duration(1s * answer.secondsPerByte)
+                                             : DownloadClock::duration(1ms * answer.msPerChunk);
+            if (!handlers.keepGoing()) return {HttpEnd::Stopped, L"stopped"};
+            const std::size_t size = std::min(chunk, end - at);
+            served += size;
+            if (!handlers.body(body.data() + at, size)) return {HttpEnd::Stopped, L"stopped"};
+        }
+        return end < body.size() ? HttpOutcome{HttpEnd::Failed, L"connection cut"} : HttpOutcome{HttpEnd::Complete, {}};
+    }
+};
+
+const std::wstring kUrl = L"https://localhost/updates/update.zip";
+constexpr std::uint64_t kSize = 1 << 20;
+constexpr std::uint64_t kHalf = kSize / 2;
+constexpr std::uint64_t kNinety = kSize * 9 / 10;
+
+std::string FileBytes() {
+    std::string bytes(kSize, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) >> 8);
+    return bytes;
+}
+
+PackageCheck CheckOf(const std::string& bytes) {
+    Sha256Digest digest{};
+    Sha256Of(bytes, digest);
+    return {DigestToHex(digest), std::to_string(bytes.size())};
+}
+
+struct PackageDownloadTest : testing::Test {
+    LogCapture log;
+    ScratchDir dir{"package"};
+    std::filesystem::path destination = dir.path / "update.zip";
+    ScriptedServer server{FileBytes()};
+    PackageCheck check = CheckOf(server.file);
+
+    bool Download(std::vector<Answer> script) {
+        server.script = std::move(script);
+        server.ranges.clear();
+        return DownloadPackage(kUrl, destination, check, server.Environment());
+    }
+};
+
+std::string From(std::uint64_t offset) { return "bytes=" + std::to_string(offset) + "-"; }
+
+}  // namespace
+
+TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
+    struct Row {
+        const char* name;
+        std::vector<Answer> script;
+        bool stored;
+        std::vector<std::string> ranges;  // asked for by each request
+        std::vector<double> waits;
+        double servedShare;               // bytes served against the file's size
+    } rows[] = {
+        {"cut at 90 %, resumed", {{.cutAfter = kNinety}, {}}, true, {"", From(kNinety)}, {1}, 1.0},
+        {"200 instead of 206", {{.cutAfter = kHalf}, {.ranges = false}}, true, {"", From(kHalf)}, {1}, 1.5},
+        {"wrong Content-Range start", {{.cutAfter = kHalf}, {.shift = 10}, {}}, true, {"", From(kHalf), ""}, {1, 0}, 1.5},
+        {"changed ETag in a 206", {{.cutAfter = kHalf}, {.etag = "\"v2\"", .ignoreIfRange = true}, {.etag = "\"v2\""}},
+         true, {"", From(kHalf), ""}, {1, 0}, 1.5},
+        {"503 with Retry-After: 2, then 200", {{.status = 503, .retryAfter = "2"}, {}}, true, {"", ""}, {2}, 1.0},
+        {"Retry-After over 30 s", {{.status = 503, .retryAfter = "300"}, {}}, true, {"", ""}, {30}, 1.0},
+        {"five failures in a row", {{.silentSeconds = 0}}, false, {"", "", "", "", ""}, {1, 2, 4, 8}, 0},
+        {"404 is not retried", {{.status = 404}}, false, {""}, {}, 0},
+        {"a file that keeps changing", {{.cutAfter = kHalf}, {.etag = "\"v2\"", .cutAfter = kHalf},
+         {.etag = "\"v3\"", .cutAfter = kHalf}, {.etag = "\"v4\"", .cutAfter = kHalf}, {.etag = "\"v5\""}},
+         false, {"", From(kHalf), From(kHalf), From(kHalf), From(kHalf)}, {1, 1, 1, 1}, 2.0},
+    };
+    for (auto& row : rows) {
+        server = ScriptedServer{FileBytes()};
+        std::filesystem::remove(destination);
+        EXPECT_EQ(Download(row.script), row.stored) << row.name;
+        EXPECT_EQ(server.ranges, row.ranges) << row.name;
+        EXPECT_EQ(server.waits, row.waits) << row.name;
+        EXPECT_EQ(server.served, static_cast<std::uint64_t>(row.servedShare * kSize)) << row.name;
+        if (row.stored) {
+            EXPECT_TRUE(ReadBytes(destination) == server.file) << row.name;
+        }
+    }
+    EXPECT_NE(std::find(log.Messages().begin(), log.Messages().end(),
+                        "update.zip: status 503 (Retry-After 2 s) at byte 0; attempt 2 in 2.0 s"),
+              log.Messages().end());
+}
+
+TEST_F(PackageDownloadTest, SilenceAndTrickleAreGivenUpAfterTwoMinutes) {
+    for (Answer answer : {Answer{.silentSeconds = 30}, Answer{.secondsPerByte = 20}}) {
+        server = ScriptedServer{FileBytes()};
+        EXPECT_FALSE(Download({answer}));
+        EXPECT_GE(server.Elapsed(), kLongestWithoutProgress.count());
+        EXPECT_LE(server.Elapsed(), kLongestWithoutProgress.count() + 1);
+    }
+}
+
+TEST_F(PackageDownloadTest, NextStartResumesTheSameReleaseOnly) {
+    ASSERT_FALSE(Download({{.cutAfter = kHalf}, {.status = 404}}));
+    EXPECT_EQ(std::filesystem::file_size(dir.path / "update.zip.part"), kHalf) << "kept for the next start";
+    ASSERT_TRUE(Download({{}}));
+    EXPECT_EQ(server.ranges, std::vector<std::string>{From(kHalf)});
+    EXPECT_TRUE(ReadBytes(destination) == server.file);
+    EXPECT_FALSE(std::filesystem::exists(dir.path / "update.zip.resume.part"));
+
+    ASSERT_FALSE(Download({{.cutAfter = kHalf}, {.status = 404}}));
+    WriteBytes(dir.path / "update.zip.part", server.file);  // stopped after its last byte
+    ASSERT_TRUE(Download({{}}));
+    EXPECT_EQ(server.ranges, std::vector<std::string>{From(kSize - 1)}) << "the last byte confirms the file";
+
+    ASSERT_FALSE(Download({{.cutAfter = kHalf}, {.status = 404}}));
+    check = CheckOf(server.file.substr(1));  // another version.txt
+    EXPECT_FALSE(Download({{}}));
+    EXPECT_EQ(server.ranges, std::vector<std::string>{""}) << "the other release's part is not continued";
+}
+
+TEST_F(PackageDownloadTest, AResumedPackageIsCheckedWhole) {
+    ASSERT_FALSE(Download({{.cutAfter = kHalf}, {.status = 404}}));
+    std::string part = ReadBytes(dir.path / "update.zip.part");
+    part[10] ^= 1;
+    WriteBytes(dir.path / "update.zip.part", part);
+    EXPECT_FALSE(Download({{}}));
+    EXPECT_EQ(server.ranges, std::vector<std::string>{From(kHalf)});
+    EXPECT_FALSE(std::filesystem::exists(destination));
+    EXPECT_FALSE(std::filesystem::exists(dir.path / "update.zip.part")) << "a wrong part is not kept";
+    EXPECT_EQ(log.Messages().back().rfind("update.zip does not match version.txt: sha256 expected", 0), 0u);
+}
+
+TEST_F(PackageDownloadTest, VersionFileWithinThirtySecondsAndSixtyFourKilobytes) {
+    const std::wstring url = L"https://localhost/updates/version.txt";
+    server.script = {{.silentSeconds = 1000}};
+    EXPECT_FALSE(DownloadVersionFile(url, destination, server.Environment()));
+    EXPECT_LE(server.Elapsed(), kVersionFileDeadline.count());
+
+    server = ScriptedServer{std::string(100, 'v'), {{.unreachable = true}, {}}};
+    EXPECT_FALSE(DownloadVersionFile(url, destination, server.Environment())) << "offline: no retries";
+    EXPECT_EQ(server.ranges.size(), 1u);
+
+    server = ScriptedServer{std::string(100, 'v'), {{.length = 100 << 20}}};
+    EXPECT_FALSE(DownloadVersionFile(url, destination, server.Environment()));
+    EXPECT_EQ(server.served, 0u);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path)) << "nothing stored";
+    EXPECT_EQ(log.Messages().back(), "version.txt refused: larger than 65536 bytes");
+}
+
+// The values a stage's span posts while a package arrives at 100 KiB/s.
+TEST_F(PackageDownloadTest, ProgressRisesSteadilyBetweenTheStageValues) {
+    ProgressSpan span{15, 35, WorkUnit::Bytes, 0, server.now};
+    std::vector<int> posted;
+    WatchWork([&](std::uint64_t done, std::uint64_t total) {
+        if (auto percent = SpanPercent(span, done, total, server.now)) posted.push_back(*percent);
+    });
+    ASSERT_TRUE(Download({{.msPerChunk = 40}}));
+    WatchWork({});
+    EXPECT_LE(static_cast<double>(posted.size()), server.Elapsed() * 4 + 1) << "at most four posts a second";
+    EXPECT_GE(static_cast<double>(posted.size()), server.Elapsed() * 3);
+    EXPECT_TRUE(std::is_sorted(posted.begin(), posted.end()));
+    EXPECT_GE(posted.front(), 15);
+    EXPECT_LE(posted.front(), 16);
+    EXPECT_GE(posted.back(), 34);
+    EXPECT_LE(posted.back(), 35);
+    EXPECT_EQ(DescribeAmount(312 << 20, 1024 << 20, WorkUnit::Bytes), L"312 / 1024 MB");
+    EXPECT_EQ(DescribeAmount(120, 5000, WorkUnit::Files), L"120 / 5000 files");
+}
