@@ -2,8 +2,8 @@
 
 #include <system_error>
 
-#include "apply/ascii_case.h"
 #include "apply/tree_walk.h"
+#include "services/ascii_case.h"
 #include "services/log.h"
 #include "services/text.h"
 

@@ -1,5 +1,6 @@
 #include "worker/version_file.h"
 
+#include "services/ascii_case.h"
 #include "services/atomic_file.h"
 
 #include <fstream>
@@ -18,15 +19,6 @@ std::string Trim(std::string_view text) {
     if (first == std::string_view::npos) return {};
     std::size_t last = text.find_last_not_of(kBlanks);
     return std::string(text.substr(first, last - first + 1));
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
 }
 
 void ApplyLine(std::string_view line, VersionInfo& info) {
