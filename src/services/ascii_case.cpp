@@ -25,4 +25,6 @@ bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
     return a.size() == b.size() && StartsWith(a, b);
 }
 
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) { return a.size() == b.size() && StartsWith(a, b); }
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && StartsWith(a, b);
+}
