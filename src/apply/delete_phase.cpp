@@ -3,10 +3,10 @@
 #include <optional>
 #include <system_error>
 
-#include "apply/file_attributes.h"
 #include "apply/own_executable.h"
 #include "apply/tree_walk.h"
 #include "services/ascii_case.h"
+#include "services/file_attributes.h"
 #include "services/log.h"
 
 namespace fs = std::filesystem;

@@ -3,9 +3,9 @@
 #include <system_error>
 #include <vector>
 
-#include "apply/file_attributes.h"
 #include "apply/tree_walk.h"
 #include "services/atomic_file.h"
+#include "services/file_attributes.h"
 #include "services/log.h"
 #include "services/text.h"
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <system_error>
 
-#include "apply/file_attributes.h"
 #include "apply/safelist.h"
+#include "services/file_attributes.h"
 #include "services/text.h"
 
 namespace fs = std::filesystem;
