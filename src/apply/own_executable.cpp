@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+#include "services/install_directory.h"
+
 bool IsRunningExecutable(const std::filesystem::path& file) {
     const std::filesystem::path self = RunningExecutablePath();
     if (self.empty()) return false;
