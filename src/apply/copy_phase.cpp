@@ -6,6 +6,7 @@
 #include "apply/own_executable.h"
 #include "apply/tree_walk.h"
 #include "services/atomic_file.h"
+#include "services/file_system.h"
 #include "services/log.h"
 #include "services/text.h"
 
@@ -80,6 +81,6 @@ void RemoveEmptyDirectoriesAfterCopy(const fs::path& installDir) {
         std::error_code ec;
         if (!fs::is_empty(directory, ec) || ec) continue;
         LogLine(L"Removing empty dir (post-copy): " + PathToWide(directory));
-        fs::remove(directory, ec);
+        RemoveQuietly(directory);
     }
 }

@@ -7,6 +7,7 @@
 #include "apply/tree_walk.h"
 #include "services/ascii_case.h"
 #include "services/file_attributes.h"
+#include "services/file_system.h"
 #include "services/log.h"
 
 namespace fs = std::filesystem;
@@ -73,7 +74,7 @@ void DeleteOutdatedFiles(const fs::path& installDir, const fs::path& extractDir,
     std::optional<fs::path> outdatedSwitch;
     bool stopped = false;
     WalkTree(installDir, [&](const fs::directory_entry& entry) {
-        if (IsRealDirectory(entry) && IsSameDirectory(entry.path(), extractDir)) return WalkStep::SkipChildren;
+        if (IsRealDirectory(entry) && IsSameFile(entry.path(), extractDir)) return WalkStep::SkipChildren;
         if (!IsRegularFile(entry)) return WalkStep::Continue;
         const fs::path::string_type key = RelativeKey(entry.path(), installDir);
         if (key.empty() || package.count(key) != 0) return WalkStep::Continue;
@@ -102,6 +103,6 @@ void RemoveEmptyDirectories(const fs::path& installDir, const fs::path& extractD
         std::error_code ec;
         if (!fs::is_empty(directory, ec) || ec) continue;
         LogLine(L"Removing empty dir: " + text);
-        fs::remove(directory, ec);
+        RemoveQuietly(directory);
     }
 }

@@ -6,6 +6,7 @@
 #include "apply/tree_walk.h"
 #include "services/atomic_file.h"
 #include "services/file_attributes.h"
+#include "services/file_system.h"
 #include "services/log.h"
 #include "services/text.h"
 
@@ -19,8 +20,8 @@ fs::path PackagedCopyOf(const fs::path& self, const fs::path& extractDir, const 
     ReadDirectory(extractDir, entries);
     for (const fs::directory_entry& entry : entries) {
         std::error_code ec;
-        if (!entry.is_regular_file(ec) || ec) continue;
-        if (fs::equivalent(installDir / entry.path().filename(), self, ec) && !ec) return entry.path();
+        if (entry.is_regular_file(ec) && !ec && IsSameFile(installDir / entry.path().filename(), self))
+            return entry.path();
     }
     return {};
 }
@@ -66,8 +67,7 @@ UpdaterSwap ReplaceRunningUpdater(const fs::path& extractDir, const fs::path& in
     LogLine(L"Copied: " + PathToWide(self));
     // A copy across volumes leaves the package's file behind: the copy phase
     // must not place it a second time.
-    std::error_code ignored;
-    fs::remove(replacement, ignored);
+    RemoveQuietly(replacement);
     return UpdaterSwap::Replaced;
 }
 

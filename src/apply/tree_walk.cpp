@@ -5,6 +5,7 @@
 
 #include "apply/safelist.h"
 #include "services/file_attributes.h"
+#include "services/file_system.h"
 #include "services/text.h"
 
 namespace fs = std::filesystem;
@@ -60,7 +61,7 @@ std::vector<fs::path> ListDirectoriesLongestFirst(const fs::path& root, const fs
     std::vector<fs::path> directories;
     WalkTree(root, [&](const fs::directory_entry& entry) {
         if (!IsRealDirectory(entry)) return WalkStep::Continue;
-        if (!excluded.empty() && IsSameDirectory(entry.path(), excluded)) return WalkStep::SkipChildren;
+        if (!excluded.empty() && IsSameFile(entry.path(), excluded)) return WalkStep::SkipChildren;
         directories.push_back(entry.path());
         return WalkStep::Continue;
     });
@@ -79,17 +80,10 @@ bool RemoveTree(const fs::path& root) {
     WalkTree(root, [](const fs::directory_entry& entry) {
         if (IsRealDirectory(entry)) return WalkStep::Continue;
         ClearReadOnly(entry.path());
-        std::error_code ignored;
-        fs::remove(entry.path(), ignored);
+        RemoveQuietly(entry.path());
         return WalkStep::Continue;
     });
-    for (const fs::path& directory : ListDirectoriesLongestFirst(root)) fs::remove(directory, ec);
-    fs::remove(root, ec);
+    for (const fs::path& directory : ListDirectoriesLongestFirst(root)) RemoveQuietly(directory);
+    RemoveQuietly(root);
     return fs::symlink_status(root, ec).type() == fs::file_type::not_found;
-}
-
-bool IsSameDirectory(const fs::path& a, const fs::path& b) {
-    if (a.lexically_normal() == b.lexically_normal()) return true;
-    std::error_code ec;
-    return fs::equivalent(a, b, ec) && !ec;
 }

@@ -44,6 +44,3 @@ std::vector<std::filesystem::path> ListDirectoriesLongestFirst(const std::filesy
 // it also works where paths grow past 260 characters on Windows. True when the
 // directory is gone afterwards.
 bool RemoveTree(const std::filesystem::path& root);
-
-// True when the two paths name the same directory on disk.
-bool IsSameDirectory(const std::filesystem::path& a, const std::filesystem::path& b);
