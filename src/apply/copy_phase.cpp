@@ -30,7 +30,7 @@ struct CopyTally {
 bool CopyPackageFile(const fs::path& source, const fs::path& extractDir, const fs::path& installDir,
                      CopyTally& tally) {
     ++tally.filesSeen;
-    const fs::path relative = RelativeKey(source, extractDir);
+    const fs::path relative = RelativeNativePath(source, extractDir);
     if (relative.empty()) {
         ++tally.notCopied;
         return true;

@@ -42,17 +42,17 @@ bool IsRealDirectory(const fs::directory_entry& entry) {
     return entry.is_directory(ec) && !ec && !IsLinkEntry(entry);
 }
 
-fs::path::string_type RelativeKey(const fs::path& entry, const fs::path& root) {
+fs::path::string_type RelativeNativePath(const fs::path& entry, const fs::path& root) {
     fs::path relative = entry.lexically_relative(root);
-    fs::path::string_type key = relative.native();
-    if (key.empty() || relative.is_absolute() || *relative.begin() == "..") return {};
-    if constexpr (fs::path::preferred_separator == L'\\') std::replace(key.begin(), key.end(), L'/', L'\\');
-    if (key == fs::path::string_type(1, '.')) return {};
-    return key;
+    fs::path::string_type native = relative.native();
+    if (native.empty() || relative.is_absolute() || *relative.begin() == "..") return {};
+    if constexpr (fs::path::preferred_separator == L'\\') std::replace(native.begin(), native.end(), L'/', L'\\');
+    if (native == fs::path::string_type(1, '.')) return {};
+    return native;
 }
 
-std::wstring RelativeText(const fs::path::string_type& key) {
-    std::wstring text = PathToWide(fs::path(key));
+std::wstring ToSafelistForm(const fs::path::string_type& relativePath) {
+    std::wstring text = PathToWide(fs::path(relativePath));
     NormalizeRelativePath(text);
     return text;
 }
