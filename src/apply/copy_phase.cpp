@@ -14,11 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool IsRegularFile(const fs::directory_entry& entry) {
-    std::error_code ec;
-    return entry.is_regular_file(ec) && !ec;
-}
-
 struct CopyTally {
     std::uint32_t filesSeen = 0;
     std::uint32_t notCopied = 0;

@@ -14,11 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool IsRegularFile(const fs::directory_entry& entry) {
-    std::error_code ec;
-    return entry.is_regular_file(ec) && !ec;
-}
-
 RelativePathSet ListRelative(const fs::path& root, bool (*wanted)(const fs::directory_entry&), bool& complete) {
     RelativePathSet set;
     complete = WalkTree(root, [&](const fs::directory_entry& entry) {

@@ -18,11 +18,8 @@ namespace {
 fs::path PackagedCopyOf(const fs::path& self, const fs::path& extractDir, const fs::path& installDir) {
     std::vector<fs::directory_entry> entries;
     ReadDirectory(extractDir, entries);
-    for (const fs::directory_entry& entry : entries) {
-        std::error_code ec;
-        if (entry.is_regular_file(ec) && !ec && IsSameFile(installDir / entry.path().filename(), self))
-            return entry.path();
-    }
+    for (const fs::directory_entry& entry : entries)
+        if (IsRegularFile(entry) && IsSameFile(installDir / entry.path().filename(), self)) return entry.path();
     return {};
 }
 

@@ -37,6 +37,11 @@ bool WalkTree(const fs::path& root, const WalkVisitor& visit) {
     return complete;
 }
 
+bool IsRegularFile(const fs::directory_entry& entry) {
+    std::error_code ec;
+    return entry.is_regular_file(ec) && !ec;
+}
+
 bool IsRealDirectory(const fs::directory_entry& entry) {
     std::error_code ec;
     return entry.is_directory(ec) && !ec && !IsLinkEntry(entry);

@@ -21,6 +21,8 @@ bool WalkTree(const std::filesystem::path& root, const WalkVisitor& visit);
 // in entries).
 bool ReadDirectory(const std::filesystem::path& directory, std::vector<std::filesystem::directory_entry>& entries);
 
+// True for a regular file (a link to one counts too).
+bool IsRegularFile(const std::filesystem::directory_entry& entry);
 // True for a directory that is not a link (nor a Windows junction).
 bool IsRealDirectory(const std::filesystem::directory_entry& entry);
 // True for a link or reparse point, whatever it points to.

@@ -1,5 +1,7 @@
 #include "services/ascii_case.h"
 
+#include <algorithm>
+
 namespace {
 
 template <typename Char>
@@ -9,10 +11,8 @@ Char Lower(Char c) {
 
 template <typename Char>
 bool StartsWith(std::basic_string_view<Char> text, std::basic_string_view<Char> prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (Lower(text[i]) != Lower(prefix[i])) return false;
-    return true;
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(), [](Char a, Char b) { return Lower(a) == Lower(b); });
 }
 
 }  // namespace
