@@ -12,10 +12,12 @@ out=$(cd "$out" && pwd)  # the package generator changes directories
 flags=(-std=c++20 -g -O1 -Isrc -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
        -fno-omit-frame-pointer -Wall -Wextra -Werror)
 zip_sources=(src/services/zip_extract.cpp src/services/zip_format.cpp src/services/zip_names.cpp
-             src/services/zip_output.cpp src/services/zip_output_posix.cpp
-             src/services/text.cpp src/services/text_posix.cpp
-             src/services/log.cpp src/services/log_file_posix.cpp)
-version_sources=(src/worker/version_file.cpp src/services/atomic_file.cpp src/services/atomic_file_posix.cpp src/services/text.cpp src/services/text_posix.cpp)
+             src/services/zip_output.cpp src/services/zip_output_posix.cpp src/services/ascii_case.cpp
+             src/services/file_attributes_posix.cpp src/services/text.cpp src/services/text_posix.cpp
+             src/services/log.cpp src/services/log_file_posix.cpp src/services/write_all_posix.cpp)
+version_sources=(src/worker/version_file.cpp src/services/ascii_case.cpp src/services/atomic_file.cpp
+                 src/services/atomic_file_posix.cpp src/services/file_system.cpp src/services/write_all_posix.cpp
+                 src/services/text.cpp src/services/text_posix.cpp)
 
 echo "building fuzz targets in $out"
 clang++ "${flags[@]}" tests/fuzz/zip_extract_fuzz.cpp "${zip_sources[@]}" -lz -o "$out/zip_extract_fuzz"

@@ -4,20 +4,16 @@
 #include <system_error>
 
 #include "apply/own_executable.h"
-#include "services/work_progress.h"
 #include "apply/tree_walk.h"
 #include "services/atomic_file.h"
+#include "services/file_system.h"
 #include "services/log.h"
 #include "services/text.h"
+#include "services/work_progress.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-bool IsRegularFile(const fs::directory_entry& entry) {
-    std::error_code ec;
-    return entry.is_regular_file(ec) && !ec;
-}
 
 struct CopyTally {
     std::uint32_t filesSeen = 0;
@@ -30,7 +26,7 @@ struct CopyTally {
 bool CopyPackageFile(const fs::path& source, const fs::path& extractDir, const fs::path& installDir,
                      CopyTally& tally) {
     ++tally.filesSeen;
-    const fs::path relative = RelativeKey(source, extractDir);
+    const fs::path relative = RelativeNativePath(source, extractDir);
     if (relative.empty()) {
         ++tally.notCopied;
         return true;
@@ -82,6 +78,6 @@ void RemoveEmptyDirectoriesAfterCopy(const fs::path& installDir) {
         std::error_code ec;
         if (!fs::is_empty(directory, ec) || ec) continue;
         LogLine(L"Removing empty dir (post-copy): " + PathToWide(directory));
-        fs::remove(directory, ec);
+        RemoveQuietly(directory);
     }
 }

@@ -3,34 +3,30 @@
 #include <optional>
 #include <system_error>
 
-#include "apply/ascii_case.h"
-#include "apply/file_attributes.h"
 #include "apply/own_executable.h"
-#include "services/work_progress.h"
 #include "apply/tree_walk.h"
+#include "services/ascii_case.h"
+#include "services/file_attributes.h"
+#include "services/file_system.h"
 #include "services/log.h"
+#include "services/work_progress.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-bool IsRegularFile(const fs::directory_entry& entry) {
-    std::error_code ec;
-    return entry.is_regular_file(ec) && !ec;
-}
-
 RelativePathSet ListRelative(const fs::path& root, bool (*wanted)(const fs::directory_entry&), bool& complete) {
     RelativePathSet set;
     complete = WalkTree(root, [&](const fs::directory_entry& entry) {
         if (!wanted(entry)) return WalkStep::Continue;
-        fs::path::string_type key = RelativeKey(entry.path(), root);
-        if (!key.empty()) set.insert(std::move(key));
+        fs::path::string_type relative = RelativeNativePath(entry.path(), root);
+        if (!relative.empty()) set.insert(std::move(relative));
         return WalkStep::Continue;
     });
     return set;
 }
 
-Safelist PatternListOf(const Safelist& safelist) {
+Safelist WithProtectedNames(const Safelist& safelist) {
     Safelist patterns = safelist;
     AppendProtectedNames(patterns);
     return patterns;
@@ -64,47 +60,49 @@ RelativePathSet ListRelativeDirectories(const fs::path& root) {
 }
 
 void DeleteOutdatedFiles(const fs::path& installDir, const fs::path& extractDir, const Safelist& safelist) {
-    const Safelist patterns = PatternListOf(safelist);
+    const Safelist patterns = WithProtectedNames(safelist);
     bool packageComplete = true;
     const RelativePathSet package = ListRelativeFiles(extractDir, packageComplete);
     // A package file missed by the listing would look outdated and be deleted.
     if (!packageComplete) return;
     // safelist.txt switches this phase on, so an outdated one goes last: a run
     // stopped part-way must find it again and finish the deletions.
-    std::optional<fs::path> outdatedSwitch;
+    std::optional<fs::path> outdatedSafelistFile;
     bool stopped = false;
     std::uint64_t seen = 0;
     WalkTree(installDir, [&](const fs::directory_entry& entry) {
-        if (IsRealDirectory(entry) && IsSameDirectory(entry.path(), extractDir)) return WalkStep::SkipChildren;
+        if (IsRealDirectory(entry) && IsSameFile(entry.path(), extractDir)) return WalkStep::SkipChildren;
         if (!IsRegularFile(entry)) return WalkStep::Continue;
         ReportWork(++seen, 0);
-        const fs::path::string_type key = RelativeKey(entry.path(), installDir);
-        if (key.empty() || package.count(key) != 0) return WalkStep::Continue;
-        const std::wstring text = RelativeText(key);
+        const fs::path::string_type relative = RelativeNativePath(entry.path(), installDir);
+        if (relative.empty() || package.count(relative) != 0) return WalkStep::Continue;
+        const std::wstring text = ToSafelistForm(relative);
         if (MatchesSafelist(text, patterns)) return WalkStep::Continue;
         // The updater itself, whatever it has been renamed to.
         if (IsRunningExecutable(entry.path())) return WalkStep::Continue;
         if (EqualsIgnoringAsciiCase(text, L"safelist.txt")) {
-            outdatedSwitch = entry.path();
+            outdatedSafelistFile = entry.path();
             return WalkStep::Continue;
         }
         stopped = !DeleteOutdatedFile(entry.path(), text);
         return stopped ? WalkStep::Stop : WalkStep::Continue;
     });
-    if (outdatedSwitch && !stopped) DeleteOutdatedFile(*outdatedSwitch, RelativeText(RelativeKey(*outdatedSwitch, installDir)));
+    if (outdatedSafelistFile && !stopped)
+        DeleteOutdatedFile(*outdatedSafelistFile,
+                           ToSafelistForm(RelativeNativePath(*outdatedSafelistFile, installDir)));
 }
 
 void RemoveEmptyDirectories(const fs::path& installDir, const fs::path& extractDir, const Safelist& safelist) {
-    const Safelist patterns = PatternListOf(safelist);
+    const Safelist patterns = WithProtectedNames(safelist);
     const RelativePathSet packageDirectories = ListRelativeDirectories(extractDir);
     for (const fs::path& directory : ListDirectoriesLongestFirst(installDir, extractDir)) {
-        const fs::path::string_type key = RelativeKey(directory, installDir);
-        if (key.empty() || packageDirectories.count(key) != 0) continue;
-        const std::wstring text = RelativeText(key);
+        const fs::path::string_type relative = RelativeNativePath(directory, installDir);
+        if (relative.empty() || packageDirectories.count(relative) != 0) continue;
+        const std::wstring text = ToSafelistForm(relative);
         if (MatchesSafelist(text, patterns)) continue;
         std::error_code ec;
         if (!fs::is_empty(directory, ec) || ec) continue;
         LogLine(L"Removing empty dir: " + text);
-        fs::remove(directory, ec);
+        RemoveQuietly(directory);
     }
 }

@@ -11,8 +11,6 @@ std::wstring OwnExecutableName();
 // The name the running updater is set aside under while its replacement moves
 // in: "Updater.exe.old" on Windows, "Updater.old" on POSIX.
 std::wstring SetAsideUpdaterName();
-// Full path of the running executable; empty when it cannot be read.
-std::filesystem::path RunningExecutablePath();
 // True when the file is the running executable itself: the same file, whatever
 // its name or spelling (letter case on Windows).
 bool IsRunningExecutable(const std::filesystem::path& file);

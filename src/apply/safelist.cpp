@@ -7,9 +7,9 @@
 #include <sstream>
 #include <system_error>
 
-#include "apply/ascii_case.h"
 #include "apply/own_executable.h"
 #include "apply/wildcard_match.h"
+#include "services/ascii_case.h"
 #include "services/atomic_file.h"
 #include "services/text.h"
 

@@ -3,9 +3,10 @@
 #include <system_error>
 #include <vector>
 
-#include "apply/file_attributes.h"
 #include "apply/tree_walk.h"
 #include "services/atomic_file.h"
+#include "services/file_attributes.h"
+#include "services/file_system.h"
 #include "services/log.h"
 #include "services/text.h"
 
@@ -17,11 +18,8 @@ namespace {
 fs::path PackagedCopyOf(const fs::path& self, const fs::path& extractDir, const fs::path& installDir) {
     std::vector<fs::directory_entry> entries;
     ReadDirectory(extractDir, entries);
-    for (const fs::directory_entry& entry : entries) {
-        std::error_code ec;
-        if (!entry.is_regular_file(ec) || ec) continue;
-        if (fs::equivalent(installDir / entry.path().filename(), self, ec) && !ec) return entry.path();
-    }
+    for (const fs::directory_entry& entry : entries)
+        if (IsRegularFile(entry) && IsSameFile(installDir / entry.path().filename(), self)) return entry.path();
     return {};
 }
 
@@ -66,8 +64,7 @@ UpdaterSwap ReplaceRunningUpdater(const fs::path& extractDir, const fs::path& in
     LogLine(L"Copied: " + PathToWide(self));
     // A copy across volumes leaves the package's file behind: the copy phase
     // must not place it a second time.
-    std::error_code ignored;
-    fs::remove(replacement, ignored);
+    RemoveQuietly(replacement);
     return UpdaterSwap::Replaced;
 }
 

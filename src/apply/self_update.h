@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "apply/own_executable.h"
+#include "services/install_directory.h"
 
 enum class UpdaterSwap { NotInPackage, Replaced, Failed };
 

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <system_error>
 
-#include "apply/file_attributes.h"
 #include "apply/safelist.h"
+#include "services/file_attributes.h"
+#include "services/file_system.h"
 #include "services/text.h"
 
 namespace fs = std::filesystem;
@@ -36,22 +37,27 @@ bool WalkTree(const fs::path& root, const WalkVisitor& visit) {
     return complete;
 }
 
+bool IsRegularFile(const fs::directory_entry& entry) {
+    std::error_code ec;
+    return entry.is_regular_file(ec) && !ec;
+}
+
 bool IsRealDirectory(const fs::directory_entry& entry) {
     std::error_code ec;
     return entry.is_directory(ec) && !ec && !IsLinkEntry(entry);
 }
 
-fs::path::string_type RelativeKey(const fs::path& entry, const fs::path& root) {
+fs::path::string_type RelativeNativePath(const fs::path& entry, const fs::path& root) {
     fs::path relative = entry.lexically_relative(root);
-    fs::path::string_type key = relative.native();
-    if (key.empty() || relative.is_absolute() || *relative.begin() == "..") return {};
-    if constexpr (fs::path::preferred_separator == L'\\') std::replace(key.begin(), key.end(), L'/', L'\\');
-    if (key == fs::path::string_type(1, '.')) return {};
-    return key;
+    fs::path::string_type native = relative.native();
+    if (native.empty() || relative.is_absolute() || *relative.begin() == "..") return {};
+    if constexpr (fs::path::preferred_separator == L'\\') std::replace(native.begin(), native.end(), L'/', L'\\');
+    if (native == fs::path::string_type(1, '.')) return {};
+    return native;
 }
 
-std::wstring RelativeText(const fs::path::string_type& key) {
-    std::wstring text = PathToWide(fs::path(key));
+std::wstring ToSafelistForm(const fs::path::string_type& relativePath) {
+    std::wstring text = PathToWide(fs::path(relativePath));
     NormalizeRelativePath(text);
     return text;
 }
@@ -60,7 +66,7 @@ std::vector<fs::path> ListDirectoriesLongestFirst(const fs::path& root, const fs
     std::vector<fs::path> directories;
     WalkTree(root, [&](const fs::directory_entry& entry) {
         if (!IsRealDirectory(entry)) return WalkStep::Continue;
-        if (!excluded.empty() && IsSameDirectory(entry.path(), excluded)) return WalkStep::SkipChildren;
+        if (!excluded.empty() && IsSameFile(entry.path(), excluded)) return WalkStep::SkipChildren;
         directories.push_back(entry.path());
         return WalkStep::Continue;
     });
@@ -79,17 +85,10 @@ bool RemoveTree(const fs::path& root) {
     WalkTree(root, [](const fs::directory_entry& entry) {
         if (IsRealDirectory(entry)) return WalkStep::Continue;
         ClearReadOnly(entry.path());
-        std::error_code ignored;
-        fs::remove(entry.path(), ignored);
+        RemoveQuietly(entry.path());
         return WalkStep::Continue;
     });
-    for (const fs::path& directory : ListDirectoriesLongestFirst(root)) fs::remove(directory, ec);
-    fs::remove(root, ec);
+    for (const fs::path& directory : ListDirectoriesLongestFirst(root)) RemoveQuietly(directory);
+    RemoveQuietly(root);
     return fs::symlink_status(root, ec).type() == fs::file_type::not_found;
-}
-
-bool IsSameDirectory(const fs::path& a, const fs::path& b) {
-    if (a.lexically_normal() == b.lexically_normal()) return true;
-    std::error_code ec;
-    return fs::equivalent(a, b, ec) && !ec;
 }

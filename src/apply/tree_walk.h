@@ -21,17 +21,21 @@ bool WalkTree(const std::filesystem::path& root, const WalkVisitor& visit);
 // in entries).
 bool ReadDirectory(const std::filesystem::path& directory, std::vector<std::filesystem::directory_entry>& entries);
 
+// True for a regular file (a link to one counts too).
+bool IsRegularFile(const std::filesystem::directory_entry& entry);
 // True for a directory that is not a link (nor a Windows junction).
 bool IsRealDirectory(const std::filesystem::directory_entry& entry);
 // True for a link or reparse point, whatever it points to.
 bool IsLinkEntry(const std::filesystem::directory_entry& entry);
 
-// The entry's path relative to root, with the platform's separator, or empty
-// when it does not lie below root. Computed from the text of the walk's own
-// paths: the walk never crosses a link, so no resolution is needed.
-std::filesystem::path::string_type RelativeKey(const std::filesystem::path& entry, const std::filesystem::path& root);
-// A relative key as text in normal form: '\' separators, no trailing '\'.
-std::wstring RelativeText(const std::filesystem::path::string_type& key);
+// The entry's path relative to root in the platform's own form (its separator),
+// or empty when it does not lie below root. Computed from the text of the
+// walk's own paths: the walk never crosses a link, so no resolution is needed.
+std::filesystem::path::string_type RelativeNativePath(const std::filesystem::path& entry,
+                                                      const std::filesystem::path& root);
+// A relative native path as the safelist matches it and the log shows it:
+// '\' separators, no trailing '\'.
+std::wstring ToSafelistForm(const std::filesystem::path::string_type& relativePath);
 
 // Every real directory below root (links are left out), longest path text
 // first, so each directory comes before the one holding it. The subtree at
@@ -44,6 +48,3 @@ std::vector<std::filesystem::path> ListDirectoriesLongestFirst(const std::filesy
 // it also works where paths grow past 260 characters on Windows. True when the
 // directory is gone afterwards.
 bool RemoveTree(const std::filesystem::path& root);
-
-// True when the two paths name the same directory on disk.
-bool IsSameDirectory(const std::filesystem::path& a, const std::filesystem::path& b);

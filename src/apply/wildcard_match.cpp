@@ -1,6 +1,6 @@
 #include "apply/wildcard_match.h"
 
-#include "apply/ascii_case.h"
+#include "services/ascii_case.h"
 
 // Greedy scan that remembers the last '*': on a mismatch the star takes one
 // more character and the scan resumes. Linear space, at worst text x pattern time.

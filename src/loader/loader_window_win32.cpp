@@ -84,7 +84,8 @@ LRESULT CALLBACK LoaderWndProc(HWND window, UINT message, WPARAM wParam, LPARAM 
 }
 
 POINT CenterOnWorkArea(const RECT& work) {
-    // Signed division truncates towards zero, as the layout expects.
+    // An odd leftover pixel goes to the right or bottom, also when the window is
+    // larger than the work area (signed division truncates towards zero).
     return {work.left + (work.right - work.left - kWindowWidth) / 2,
             work.top + (work.bottom - work.top - kWindowHeight) / 2};
 }

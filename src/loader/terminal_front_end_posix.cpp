@@ -7,6 +7,7 @@
 #include "loader/progress.h"
 #include "loader/terminal_front_end.h"
 #include "services/text.h"
+#include "services/write_all_posix.h"
 
 namespace {
 
@@ -22,14 +23,8 @@ int TerminalWidth() {
     return 80;
 }
 
-void WriteToTerminal(const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
-    }
-}
+// A terminal that cannot be written to only loses the picture.
+void WriteToTerminal(const std::string& text) { WriteAll(STDERR_FILENO, text); }
 
 struct Screen {
     std::wstring status = L"Preparing...";

@@ -4,8 +4,8 @@
 #include <iterator>
 #include <string>
 
-#include "apply/ascii_case.h"
 #include "apply/safelist.h"
+#include "services/ascii_case.h"
 #include "services/text.h"
 
 namespace {

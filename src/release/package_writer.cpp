@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "release/progress_bar.h"
+#include "services/file_system.h"
 
 namespace fs = std::filesystem;
 
@@ -165,7 +166,6 @@ bool WritePackage(const std::vector<PackageFile>& files, const fs::path& package
         }
     }
     ok = ok && Assemble(files, parts, package, totalBytes, error);
-    std::error_code ignored;
-    for (auto& part : parts) fs::remove(part->path, ignored);
+    for (auto& part : parts) RemoveQuietly(part->path);
     return ok;
 }

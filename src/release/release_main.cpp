@@ -16,6 +16,7 @@
 #include "release/release_options.h"
 #include "release/release_version.h"
 #include "services/atomic_file.h"
+#include "services/file_system.h"
 
 namespace fs = std::filesystem;
 
@@ -102,7 +103,7 @@ bool MakeRelease(const ReleaseOptions& options) {
     if (ec) return Fail("cannot create " + updates.string() + ": " + ec.message());
     // version.txt is written last: until then the folder holds no release that
     // an updater would install.
-    fs::remove(updates / "version.txt", ec);
+    RemoveQuietly(updates / "version.txt");
     if (!WriteAndCheck(updates, update) || !WriteAndCheck(updates, maps) ||
         !WriteVersionFile(options, updates, update, maps))
         return false;

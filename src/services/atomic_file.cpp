@@ -1,15 +1,6 @@
 #include "services/atomic_file.h"
 
-#include <system_error>
-
-namespace {
-
-void RemoveQuietly(const std::filesystem::path& file) {
-    std::error_code ignored;
-    std::filesystem::remove(file, ignored);
-}
-
-}  // namespace
+#include "services/file_system.h"
 
 bool WriteFileAtomically(const std::filesystem::path& file, const std::string& bytes) {
     std::filesystem::path temporary = file;

@@ -7,19 +7,9 @@
 #include <vector>
 
 #include "services/atomic_file.h"
+#include "services/write_all_posix.h"
 
 namespace {
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // Every byte of `in` goes to `out`; false on a read or write error (a full disk).
 bool CopyAll(int in, int out) {
@@ -29,7 +19,7 @@ bool CopyAll(int in, int out) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) return true;
-        if (!WriteAll(out, buffer.data(), static_cast<std::size_t>(n))) return false;
+        if (!WriteAll(out, {buffer.data(), static_cast<std::size_t>(n)})) return false;
     }
 }
 
@@ -38,7 +28,7 @@ bool CopyAll(int in, int out) {
 bool WriteAndFlush(const std::filesystem::path& file, const std::string& bytes) {
     int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    bool ok = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+    bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
     return ::close(fd) == 0 && ok;
 }
 

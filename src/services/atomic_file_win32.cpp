@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "services/atomic_file.h"
+#include "services/file_attributes.h"
 
 namespace {
 
@@ -14,10 +15,7 @@ bool ClearReplacementObstacle(const std::filesystem::path& file) {
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
         return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(file.c_str()) != 0
                                                        : DeleteFileW(file.c_str()) != 0;
-    constexpr DWORD kBlocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    if ((attributes & kBlocking) == 0) return false;
-    const DWORD kept = attributes & ~kBlocking;
-    return SetFileAttributesW(file.c_str(), kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL) != 0;
+    return MakeWritable(file);
 }
 
 bool Move(const std::filesystem::path& from, const std::filesystem::path& to) {

@@ -11,6 +11,7 @@
 
 #include "services/atomic_file.h"
 #include "services/download_limits.h"
+#include "services/file_system.h"
 #include "services/log.h"
 #include "services/resume_record.h"
 #include "services/text.h"
@@ -30,11 +31,6 @@ fs::path Sibling(const fs::path& destination, const char* suffix) {
 }
 fs::path PartialFileFor(const fs::path& destination) { return Sibling(destination, ".part"); }
 fs::path ResumeRecordFor(const fs::path& destination) { return Sibling(destination, ".resume.part"); }
-
-void RemoveQuietly(const fs::path& file) {
-    std::error_code ignored;
-    fs::remove(file, ignored);
-}
 
 std::wstring FileNameOf(const std::wstring& url) { return url.substr(url.rfind(L'/') + 1); }
 

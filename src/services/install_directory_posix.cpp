@@ -2,8 +2,8 @@
 
 #include "services/install_directory.h"
 
-std::filesystem::path GetInstallDirectory() {
+std::filesystem::path RunningExecutablePath() {
     std::error_code ec;
     std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::path() : self.parent_path();
+    return ec ? std::filesystem::path() : self;
 }

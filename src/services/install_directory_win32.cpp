@@ -4,21 +4,11 @@
 
 #include "services/install_directory.h"
 
-std::filesystem::path GetInstallDirectory() {
-    // The buffer grows until the whole path fits, so long install paths work.
-    std::wstring buffer(MAX_PATH, L'\0');
-    while (true) {
-        DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0) return {};
-        if (length < buffer.size()) {
-            buffer.resize(length);
-            break;
-        }
-        if (buffer.size() >= 32768) return {};
-        buffer.resize(buffer.size() * 2);
-    }
-    std::size_t cut = buffer.find_last_of(L"\\/");
-    if (cut == std::wstring::npos) return {};
-    std::size_t end = buffer.find_last_not_of(L"\\/", cut);
-    return std::filesystem::path(buffer.substr(0, end == std::wstring::npos ? cut + 1 : end + 1));
+std::filesystem::path RunningExecutablePath() {
+    // 32767 characters is the longest path Windows knows, so one call suffices.
+    std::wstring buffer(32768, L'\0');
+    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0 || length >= buffer.size()) return {};
+    buffer.resize(length);
+    return std::filesystem::path(buffer);
 }

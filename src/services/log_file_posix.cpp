@@ -1,9 +1,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "services/log_file.h"
+#include "services/write_all_posix.h"
 
 LogFileHandle OpenLogFileForAppend(const std::filesystem::path& path) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -14,16 +13,7 @@ void CloseLogFile(LogFileHandle file) {
     if (file != kNoLogFile) ::close(static_cast<int>(file));
 }
 
-bool WriteLogBytes(LogFileHandle file, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(static_cast<int>(file), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
+bool WriteLogBytes(LogFileHandle file, const std::string& bytes) { return WriteAll(static_cast<int>(file), bytes); }
 
 bool TruncateFileToEmpty(const std::filesystem::path& path) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -37,7 +37,10 @@ struct DirectoryCache {
     bool valid = false;
 };
 
-bool EntryDirectory(const fs::path& destination, const EntryPath& entry, std::size_t count, DirectoryCache& cache) {
+// Makes the entry's first `count` components exist as directories below the
+// destination and leaves that directory in cache.path.
+bool EnsureEntryDirectory(const fs::path& destination, const EntryPath& entry, std::size_t count,
+                          DirectoryCache& cache) {
     bool same = cache.valid && cache.components.size() == count &&
                 std::equal(cache.components.begin(), cache.components.end(), entry.components.begin());
     if (same) return true;
@@ -179,7 +182,7 @@ bool ExtractEntry(ZipInput& input, const ZipEntry& entry, const ZipDirectory& di
     EntryPath path;
     if (!CheckEntry(entry, directory) || !DecodeEntryPath(entry, path)) return false;
     std::size_t parents = path.isDirectory ? path.components.size() : path.components.size() - 1;
-    if (!EntryDirectory(destination, path, parents, cache)) return false;
+    if (!EnsureEntryDirectory(destination, path, parents, cache)) return false;
     if (path.isDirectory) return true;
     fs::path file = cache.path / WideToPath(path.components.back());
     if (!WriteEntryFile(input, entry, directory.offset, file, buffers)) return false;

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "services/ascii_case.h"
 #include "services/text.h"
 
 namespace {
@@ -28,16 +29,15 @@ constexpr std::array<wchar_t, 128> kCp437High = {
 
 bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
-wchar_t AsciiUpper(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
-
 // CON, PRN, AUX, NUL, COM1-9 and LPT1-9, also with an extension ("nul.txt")
 // or trailing spaces before it: Windows opens the device instead of a file.
 bool IsReservedDeviceName(const std::wstring& component) {
-    std::wstring stem = component.substr(0, component.find(L'.'));
-    while (!stem.empty() && stem.back() == L' ') stem.pop_back();
-    for (auto& c : stem) c = AsciiUpper(c);
-    if (stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"NUL") return true;
-    bool numbered = stem.size() == 4 && (stem.starts_with(L"COM") || stem.starts_with(L"LPT"));
+    std::wstring_view stem = std::wstring_view(component).substr(0, component.find(L'.'));
+    while (!stem.empty() && stem.back() == L' ') stem.remove_suffix(1);
+    for (std::wstring_view device : {L"CON", L"PRN", L"AUX", L"NUL"})
+        if (EqualsIgnoringAsciiCase(stem, device)) return true;
+    bool numbered = stem.size() == 4 &&
+                    (StartsWithIgnoringAsciiCase(stem, L"COM") || StartsWithIgnoringAsciiCase(stem, L"LPT"));
     return numbered && stem[3] >= L'1' && stem[3] <= L'9';
 }
 

@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "services/file_attributes.h"
 #include "services/text.h"
 
 namespace fs = std::filesystem;

@@ -17,10 +17,6 @@ bool MakeEntryDirectory(const std::filesystem::path& destination, const std::vec
 // rather than written through, a read-only file is made writable.
 bool PrepareFileTarget(const std::filesystem::path& file);
 
-// Clears what keeps an existing file from being rewritten: the read-only bit,
-// and on Windows the hidden and system attributes (which make CREATE_ALWAYS fail).
-void MakeWritable(const std::filesystem::path& file);
-
 // Gives the file the executable bits of a Unix mode where the platform has
 // them; nothing on Windows.
 void ApplyUnixMode(const std::filesystem::path& file, std::uint32_t mode);

@@ -4,11 +4,6 @@
 
 namespace fs = std::filesystem;
 
-void MakeWritable(const fs::path& file) {
-    std::error_code ec;
-    fs::permissions(file, fs::perms::owner_write, fs::perm_options::add, ec);
-}
-
 // Only the executable bits are taken; the rest follows the umask as for any
 // file the updater writes.
 void ApplyUnixMode(const fs::path& file, std::uint32_t mode) {

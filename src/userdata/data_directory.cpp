@@ -2,8 +2,8 @@
 
 #include <system_error>
 
-#include "apply/ascii_case.h"
 #include "apply/tree_walk.h"
+#include "services/ascii_case.h"
 #include "services/log.h"
 #include "services/text.h"
 
@@ -19,7 +19,7 @@ bool RemoveDataEntry(const fs::directory_entry& entry) {
         // A link is taken away without entering it.
         return RemoveTree(entry.path());
     }
-    if (entry.is_regular_file(ec) && !ec) {
+    if (IsRegularFile(entry)) {
         LogLine(L"Removing file in Data: " + PathToWide(entry.path()));
         fs::remove(entry.path(), ec);
         return !ec;

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "services/download.h"
+#include "services/file_system.h"
 #include "services/log.h"
 #include "services/text.h"
 #include "services/update_server.h"
@@ -27,8 +28,7 @@ bool VerifyMapsPackage(const std::filesystem::path& dataDir) {
     const auto package = MapsPackageFile(dataDir);
     if (CheckZip(package)) return true;
     LogLine(L"maps.zip is damaged; the data directory is left as it is.");
-    std::error_code ignored;
-    std::filesystem::remove(package, ignored);
+    RemoveQuietly(package);
     return false;
 }
 
@@ -36,7 +36,6 @@ bool ExtractMapsPackage(const std::filesystem::path& dataDir) {
     const auto package = MapsPackageFile(dataDir);
     LogLine(L"Extracting maps.zip into: " + PathToWide(dataDir));
     const bool extracted = ExtractZip(package, dataDir);
-    std::error_code ignored;
-    std::filesystem::remove(package, ignored);
+    RemoveQuietly(package);
     return extracted;
 }

@@ -10,6 +10,7 @@
 #include "apply/tree_walk.h"
 #include "loader/progress.h"
 #include "services/download.h"
+#include "services/file_system.h"
 #include "services/log.h"
 #include "services/update_server.h"
 #include "services/zip_extract.h"
@@ -30,8 +31,7 @@ void Report(const wchar_t* status, int percent) {
 }
 
 void CleanUp(const StagePaths& paths) {
-    std::error_code ignored;
-    std::filesystem::remove(paths.package, ignored);
+    RemoveQuietly(paths.package);
     RemoveTree(paths.extraction);
 }
 

@@ -1,3 +1,4 @@
+#include "services/file_system.h"
 #include "worker/maps_pending.h"
 
 #include <fstream>
@@ -19,6 +20,5 @@ bool IsMapsRefreshPending(const std::filesystem::path& installDir) {
 }
 
 void ClearMapsRefreshPending(const std::filesystem::path& installDir) {
-    std::error_code ignored;
-    std::filesystem::remove(MarkerFile(installDir), ignored);
+    RemoveQuietly(MarkerFile(installDir));
 }

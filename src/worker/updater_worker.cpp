@@ -1,13 +1,13 @@
 #include "worker/updater_worker.h"
 
 #include <chrono>
-#include <system_error>
 #include <thread>
 
 #include "apply/self_update.h"
 #include "launch/game_launch.h"
 #include "loader/progress.h"
 #include "services/download.h"
+#include "services/file_system.h"
 #include "services/install_directory.h"
 #include "services/log.h"
 #include "services/update_server.h"
@@ -49,8 +49,7 @@ bool FetchRemoteVersion(const std::filesystem::path& installDir, VersionInfo& re
     } else {
         LogLine(L"Failed to download remote version.txt. Proceeding without update.");
     }
-    std::error_code ignored;
-    std::filesystem::remove(remoteFile, ignored);
+    RemoveQuietly(remoteFile);
     return fetched;
 }
 

@@ -1,5 +1,6 @@
 #include "worker/version_file.h"
 
+#include "services/ascii_case.h"
 #include "services/atomic_file.h"
 
 #include <fstream>
@@ -13,27 +14,11 @@ constexpr std::string_view kBlanks = " \t\r\n";
 // Longer lines are not version lines; they are skipped whole.
 constexpr std::size_t kMaxLineLength = 1024;
 
-std::string Trim(std::string_view text) {
-    std::size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return {};
-    std::size_t last = text.find_last_not_of(kBlanks);
-    return std::string(text.substr(first, last - first + 1));
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
 void ApplyLine(std::string_view line, VersionInfo& info) {
     std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return;
-    std::string key = Trim(line.substr(0, colon));
-    std::string value = Trim(line.substr(colon + 1));
+    const std::string_view key = TrimBlanks(line.substr(0, colon));
+    const std::string value(TrimBlanks(line.substr(colon + 1)));
     if (EqualsIgnoringAsciiCase(key, "game-version"))
         info.gameVersion = value;
     else if (EqualsIgnoringAsciiCase(key, "updater-version"))
@@ -83,6 +68,12 @@ int CompareComponents(const Component& a, const Component& b) {
 }
 
 }  // namespace
+
+std::string_view TrimBlanks(std::string_view text) {
+    std::size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
 
 // The file may come from the network: it is read in fixed pieces, and a line
 // longer than any version line could be is passed over without being kept, so

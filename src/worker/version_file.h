@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "services/package_check.h"
 #include "services/text.h"
@@ -20,5 +21,7 @@ struct VersionInfo {
 bool ReadVersionFile(const std::filesystem::path& path, VersionInfo& info);
 // Writes the two version lines with CR LF; false when the file could not be written whole.
 bool WriteVersionFile(const std::filesystem::path& path, const VersionInfo& info);
+// The text without the spaces, tabs, CRs and LFs around it, as keys and values are read.
+std::string_view TrimBlanks(std::string_view text);
 // -1 when a is older than b, 0 when equal, 1 when newer.
 int CompareVersions(const std::string& a, const std::string& b);

@@ -3,30 +3,17 @@
 #include <fstream>
 #include <string>
 
+#include "services/ascii_case.h"
 #include "services/base64.h"
 #include "services/log.h"
 #include "services/release_key.h"
 #include "services/signature.h"
+#include "worker/version_file.h"
 
 namespace {
 
 // No signed version.txt comes near this; a larger file is refused unread.
 constexpr std::size_t kMaxSignedFileSize = 64 * 1024;
-constexpr std::string_view kBlanks = " \t\r\n";
-
-std::string_view Trim(std::string_view text) {
-    std::size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
-
-bool IsSignatureKey(std::string_view key) {
-    constexpr std::string_view kKey = "signature";
-    if (key.size() != kKey.size()) return false;
-    for (std::size_t i = 0; i < key.size(); ++i)
-        if ((key[i] | 0x20) != kKey[i]) return false;
-    return true;
-}
 
 struct SignatureLine {
     std::size_t count = 0;
@@ -42,9 +29,9 @@ SignatureLine FindSignatureLine(std::string_view bytes) {
         end = end == std::string_view::npos ? bytes.size() : end + 1;
         std::string_view line = bytes.substr(start, end - start);
         std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos && IsSignatureKey(Trim(line.substr(0, colon)))) {
+        if (colon != std::string_view::npos && EqualsIgnoringAsciiCase(TrimBlanks(line.substr(0, colon)), "signature")) {
             ++found.count;
-            found = {found.count, start, end - start, Trim(line.substr(colon + 1))};
+            found = {found.count, start, end - start, TrimBlanks(line.substr(colon + 1))};
         }
         start = end;
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "services/file_system.h"
 #include "worker/version_file.h"
 
 namespace fs = std::filesystem;
@@ -16,10 +17,7 @@ namespace {
 // The input file of the run, removed when the fuzzer exits normally.
 struct InputFile {
     fs::path path = fs::temp_directory_path() / ("version-fuzz-" + std::to_string(getpid()) + ".txt");
-    ~InputFile() {
-        std::error_code ec;
-        fs::remove(path, ec);
-    }
+    ~InputFile() { RemoveQuietly(path); }
 };
 
 void CheckOrder(const std::string& a, const std::string& b) {

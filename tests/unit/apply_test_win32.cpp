@@ -8,6 +8,7 @@
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
 #include "apply/own_executable.h"
+#include "services/install_directory.h"
 #include "test_support.h"
 
 namespace {
