@@ -197,9 +197,10 @@ TEST(UpdatePass, StagesStatusVersionRecordAndMapsMarker) {
         Pass pass(row);
         RunUpdatePass(pass.install);
         EXPECT_EQ(fake_platform::g_frontEnd, row.frontEnd);
-        if (row.recordedGame)
+        if (row.recordedGame) {
             EXPECT_EQ(ReadBytes(pass.install / "version.txt"),
                       std::string("game-version: ") + row.recordedGame + "\r\nupdater-version: 2.0.0\r\n");
+        }
         EXPECT_EQ(IsMapsRefreshPending(pass.install), row.pendingAfter);
         const auto logged = pass.log.Messages();
         const bool retryLogged =
