@@ -5,7 +5,9 @@ server, natively (POSIX build) or under Wine (Windows build). One table row per
 scenario: starting trees, what the server does, and the log lines, trees and
 game launch expected; a row with a fix is run again after it and must then
 converge on the new release. Besides the table, the abort question of each
-front end (the terminal's Ctrl-C, the window's close button).
+front end (the terminal's Ctrl-C, the window's close button), one updater per
+installation, the updater in its own package, and a release that the release
+tool made.
 
   scenarios.py --program build/native/Updater --stub build/native/tests/torvane_stub.sh [--smoke]
   scenarios.py --program build/windows/Updater.exe --stub build/windows/tests/torvane_stub.exe --wine
@@ -24,6 +26,7 @@ import signal
 import struct
 import subprocess
 import sys
+import tempfile
 import termios
 import time
 
@@ -427,6 +430,59 @@ def window_close_answered_yes(runner):
     close_window(runner, "window-yes", {"stall_body_after": 10, "stall_seconds": 60}, "Return")
 
 
+# -- a release made by the release tool -------------------------------------------------
+# The tool is the one beside --program, else $UPDATER_RELEASE_TOOL, else
+# build/native/updater-release (the Windows build has none of its own). Releases
+# are signed with the test key in keys/, which builds without a release key
+# ignore and builds configured with -DUPDATER_PUBLIC_KEY=<keys/*.pub.pem> require.
+
+SIGN_KEY = os.path.join(HERE, "keys", "release_test_key.pem")
+RELEASED = {"game.dat": b"game data v2", "safelist.txt": b"Saves\\*\n", "Data/levels.pak": os.urandom(300000),
+            "Data/\u00e9t\u00e9.txt": b"summer", "Bin/Plugins/plugin.dll": b"plugin v2"}
+
+
+def release_tool(program):
+    candidates = [os.path.join(os.path.dirname(program), "updater-release"), os.environ.get("UPDATER_RELEASE_TOOL", ""),
+                  os.path.join(HERE, "..", "..", "build", "native", "updater-release")]
+    return next((os.path.abspath(c) for c in candidates if c and os.access(c, os.X_OK)), None)
+
+
+def run_tool(runner, game, maps, out):
+    argv = [runner.tool, "--game-dir", game, "--maps-dir", maps, "--game-version", "2.0.0", "--updater-version",
+            "1.5.0", "--out", out, "--sign-key", SIGN_KEY]
+    result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return result.returncode, result.stderr.decode("utf-8", "replace")
+
+
+def release_round_trip(runner):
+    """An old installation updated to a release that the tool made."""
+    world = World(runner, "round-trip")
+    write_tree(world.install, {"version.txt": b"game-version: 1.0.0\r\nupdater-version: 1.0.0\r\n",
+                               "safelist.txt": b"Saves\\*\n", "game.dat": b"game data v1",
+                               "Data/dropped.pak": b"not in the new release", "Saves/slot1.sav": b"player save"})
+    write_tree(os.path.join(world.root, "game"), RELEASED)
+    write_tree(os.path.join(world.root, "maps"), MAPS)
+    rc, errors = run_tool(runner, os.path.join(world.root, "game"), os.path.join(world.root, "maps"),
+                          os.path.dirname(world.updates))
+    expect(rc == 0, "the tool made the release: %s" % errors)
+    want = tree(dict(RELEASED, **{"Saves/slot1.sav": b"player save",
+                                  "version.txt": b"game-version: 2.0.0\r\nupdater-version: 1.0.0\r\n"}))
+    expect_run(world, world.run(), dict(log=["Copied: *", LAUNCHED], after=want, data=tree(dict(MAPS, Replays=None))))
+
+
+def release_tool_exit_codes(runner):
+    """The refusals themselves are a unit table; here the exit codes, and that a
+    refused release publishes nothing."""
+    top = tempfile.mkdtemp(dir=runner.scratch)
+    write_tree(os.path.join(top, "maps"), MAPS)
+    os.makedirs(os.path.join(top, "game"))
+    rc, errors = run_tool(runner, *(os.path.join(top, n) for n in ("game", "maps", "out")))
+    expect(rc == 1 and "update.zip: the directory holds no files" in errors, "exit %d, %s" % (rc, errors))
+    expect(not os.path.exists(os.path.join(top, "out", "updates", "version.txt")), "nothing published")
+    usage = subprocess.run([runner.tool, "--game-dir", "x"], stderr=subprocess.PIPE)
+    expect(usage.returncode == 2 and b"usage:" in usage.stderr, "a wrong command line: %r" % usage.stderr)
+
+
 def main(argv):
     args = parse_arguments(argv, __doc__, lambda p: p.add_argument("--smoke", action="store_true"))
     rows = [r for r in ROWS if (r.get("windows") or not args.wine) and (r.get("smoke") or not args.smoke)]
@@ -435,13 +491,15 @@ def main(argv):
         terminal_ctrl_c_answered_no, terminal_ctrl_c_answered_yes)
     if not args.smoke:
         front_end += (second_updater_for_the_same_installation, running_updater_in_the_package)
+    tool = release_tool(args.program)
+    front_end += ((release_round_trip,) + (() if args.wine else (release_tool_exit_codes,))) if tool else ()
     checks = [c for c in checks + [(f.__name__, f) for f in front_end] if not args.only or c[0] in args.only.split(",")]
     # The small file systems of the disk-full rows vanish with this mount namespace.
     if ctypes.CDLL(None, use_errno=True).unshare(0x00020000) != 0:  # CLONE_NEWNS; needs root
         raise OSError(ctypes.get_errno(), "unshare(CLONE_NEWNS): the scenarios need root")
     subprocess.run(["mount", "--make-rprivate", "/"], check=True)
     runner = Runner(args.program, args.stub, wine=args.wine, keep=args.keep)
-    runner.artifacts = args.artifacts
+    runner.artifacts, runner.tool = args.artifacts, tool
     return run_all(checks, runner)
 
 
