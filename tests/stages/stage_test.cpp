@@ -18,6 +18,7 @@ namespace {
 // What the front end is shown on each route, as status texts and "<n>%".
 const Lines kCheck{L"Checking local versions...", L"2%", L"Downloading remote versions...", L"6%"};
 const Lines kNoUpdate{L"No update needed.", L"30%"};
+const Lines kNotChecked{L"Could not check for updates.", L"30%"};
 const Lines kDownload{L"Update available. Downloading update package...", L"15%"};
 const Lines kDownloadFailed{L"Download failed. Skipping update.", L"20%"};
 const Lines kExtract{L"Extracting update package...", L"35%"};
@@ -26,6 +27,7 @@ const Lines kApply{L"Applying update...", L"50%"};
 const Lines kEmpty{L"Package empty. Skipping apply.", L"40%"};
 const Lines kDeletePhase{L"Deleting outdated files...", L"55%"};
 const Lines kNoDeletePhase{L"Skipping delete phase (no safelist)...", L"58%"};
+const Lines kUnreadableSafelist{L"Skipping delete phase (unreadable safelist)...", L"58%"};
 const Lines kCopy{L"Copying new files...", L"70%", L"Final cleanup...", L"90%"};
 const Lines kApplied{L"Update applied successfully.", L"95%"};
 const Lines kIncomplete{L"Update incomplete. It will be retried on next start."};
@@ -58,6 +60,8 @@ const Lines kInstallPruned{L"Saves/slot1.sav", L"safelist.txt", L"tree/readme.tx
                            L"tree/tool.sh", L"version.txt"};
 const Lines kInstallBlocked{L"Saves/slot1.sav", L"old.txt", L"tree/readme.txt/in the way",
                             L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
+const Lines kInstallUnrecorded{L"Saves/slot1.sav", L"old.txt", L"tree/readme.txt", L"tree/sub/deeper/file.txt",
+                               L"tree/tool.sh", L"version.txt/in the way"};
 const Lines kDataBefore{L"Maps/old.map", L"Replays/r1.rep"};
 const Lines kDataRefreshed{L"Replays/r1.rep", L"n/one.txt", L"n/two.txt"};
 const Lines kDataCreated{L"Replays/", L"n/one.txt", L"n/two.txt"};
@@ -75,6 +79,8 @@ enum Setup : unsigned {
     kBlocked = 4,        // a folder stands where the package puts tree/readme.txt
     kNoDocuments = 8,    // no Documents folder is known
     kNoDataDir = 16,     // the data directory does not exist yet
+    kSafelistFolder = 32,  // safelist.txt is a folder: it cannot be read
+    kVersionFolder = 64,   // version.txt is a folder: it cannot be read nor written
 };
 
 struct PassRow {
@@ -84,7 +90,7 @@ struct PassRow {
     const char* maps;
     unsigned setup;
     Lines frontEnd;
-    const char* recordedGame;  // game-version in version.txt afterwards (updater-version stays 2.0.0)
+    const char* recordedGame;  // game-version in version.txt afterwards (updater-version stays 2.0.0); nullptr: none
     bool pendingAfter;
     const Lines* install;
     const Lines* data;
@@ -102,6 +108,10 @@ const PassRow kPassRows[] = {
     {"applied with safelist: outdated file deleted", "1.1.0", kPackage, kMaps, kSafelist,
      Join({kCheck, kDownload, kExtract, kApply, kDeletePhase, kCopy, kApplied, kMapsStart, kMapsUpdated, kLaunch}),
      "1.1.0", false, &kInstallPruned, &kDataRefreshed},
+    {"remote version.txt not found: told so, no update", nullptr, kPackage, kMaps, kPlain,
+     Join({kCheck, kNotChecked, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataBefore},
+    {"package of another size than version.txt gives: refused", "1.1.0\nupdate-size: 1", kPackage, kMaps, kPlain,
+     Join({kCheck, kDownload, kDownloadFailed, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataBefore},
     {"update download fails", "1.1.0", nullptr, kMaps, kPlain,
      Join({kCheck, kDownload, kDownloadFailed, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataBefore},
     {"update extraction fails", "1.1.0", kBadCrc, kMaps, kPlain,
@@ -111,6 +121,12 @@ const PassRow kPassRows[] = {
     {"a file not copied: version kept, no maps", "1.1.0", kPackage, kMaps, kBlocked,
      Join({kCheck, kDownload, kExtract, kApply, kNoDeletePhase, kCopy, kIncomplete, kLaunch}), "1.0.0", false,
      &kInstallBlocked, &kDataBefore},
+    {"unreadable safelist: nothing deleted (its empty folder goes after the copy)", "1.1.0", kPackage, kMaps, kSafelistFolder,
+     Join({kCheck, kDownload, kExtract, kApply, kUnreadableSafelist, kCopy, kApplied, kMapsStart, kMapsUpdated,
+           kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataRefreshed},
+    {"version.txt cannot be written: marker cleared, no maps", "1.1.0", kPackage, kMaps, kVersionFolder,
+     Join({kCheck, kDownload, kExtract, kApply, kNoDeletePhase, kCopy, kIncomplete, kLaunch}), nullptr, false,
+     &kInstallUnrecorded, &kDataBefore},
     {"first maps refresh: data directory created", "1.1.0", kPackage, kMaps, kNoDataDir,
      Join({kAppliedThenMaps, kMapsUpdated, kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataCreated},
     {"maps.zip with a bad CRC: data kept, marker kept", "1.1.0", kPackage, kBadCrc, kPlain,
@@ -134,12 +150,16 @@ struct Pass {
 
     explicit Pass(const PassRow& row) {
         WriteBytes(install / "torvane.exe", "game");
-        WriteBytes(install / "version.txt", "game-version: 1.0.0\r\nupdater-version: 2.0.0\r\n");
+        if (row.setup & kVersionFolder)
+            WriteBytes(install / "version.txt" / "in the way", "x");
+        else
+            WriteBytes(install / "version.txt", "game-version: 1.0.0\r\nupdater-version: 2.0.0\r\n");
         WriteBytes(install / "old.txt", "outdated");
         WriteBytes(install / "Saves" / "slot1.sav", "save");
         fs::create_directories(install / "torn");
         WriteBytes(install / "_update_temp" / "stray.txt", "from an aborted run");
         if (row.setup & kSafelist) WriteBytes(install / "safelist.txt", "Saves\r\nsafelist.txt\r\n");
+        if (row.setup & kSafelistFolder) fs::create_directories(install / "safelist.txt");
         if (row.setup & kPending) MarkMapsRefreshPending(install);
         if (row.setup & kBlocked) WriteBytes(install / "tree" / "readme.txt" / "in the way", "x");
         if (!(row.setup & kNoDataDir)) {
@@ -175,8 +195,10 @@ TEST(UpdatePass, StagesStatusVersionRecordAndMapsMarker) {
         Pass pass(row);
         RunUpdatePass(pass.install);
         EXPECT_EQ(fake_platform::g_frontEnd, row.frontEnd);
-        EXPECT_EQ(ReadBytes(pass.install / "version.txt"),
-                  std::string("game-version: ") + row.recordedGame + "\r\nupdater-version: 2.0.0\r\n");
+        if (row.recordedGame) {
+            EXPECT_EQ(ReadBytes(pass.install / "version.txt"),
+                      std::string("game-version: ") + row.recordedGame + "\r\nupdater-version: 2.0.0\r\n");
+        }
         EXPECT_EQ(IsMapsRefreshPending(pass.install), row.pendingAfter);
         const auto logged = pass.log.Messages();
         const bool retryLogged =

@@ -31,18 +31,6 @@ const std::string kOtherKeySignature =
 const std::string kLfSignature =
     "MEQCIG1yu69dBlSExhPfwiTdibVZ2NlVhhDUm/6VQ1vG8uMTAiAT8dtHZOkl2NE2ve09wP6YyCF3qdV0qWFcL1WAGotahg==";
 
-std::string Hex(std::string_view bytes) {
-    std::string text;
-    for (char c : bytes) text += "0123456789abcdef"[(c >> 4) & 0xF], text += "0123456789abcdef"[c & 0xF];
-    return text;
-}
-
-std::string Unhex(std::string_view hex) {
-    std::string bytes;
-    for (std::size_t i = 0; i < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
-    return bytes;
-}
-
 }  // namespace
 
 TEST(VersionSignature, Verdicts) {
@@ -99,23 +87,17 @@ TEST(Base64, DecodesStrictlyAndRoundTrips) {
 }
 
 TEST(DerSignature, StrictEncodingToRawHalves) {
-    struct Row {
-        const char* der;
-        bool valid;
-    } rows[] = {
-        {"3006020101020102", true},          // r = 1, s = 2: padded to 32 bytes each
-        {"300702020001020102", false},       // r not minimally encoded
-        {"3006020181020102", false},         // r negative
-        {"300602010102010200", false},       // a byte after the sequence
-        {"3007020101020102", false},         // sequence length wrong
-        {"3006020101030102", false},         // s not an INTEGER
-    };
-    for (const auto& row : rows) {
-        RawSignature raw{};
-        EXPECT_EQ(ParseDerSignature(Unhex(row.der), raw), row.valid) << row.der;
-        if (row.valid) {
-            EXPECT_EQ(Hex({reinterpret_cast<char*>(raw.data()), raw.size()}),
-                      std::string(62, '0') + "01" + std::string(62, '0') + "02");
-        }
-    }
+    const std::string r1s2("\x30\x06\x02\x01\x01\x02\x01\x02", 8);  // r = 1, s = 2: padded to 32 bytes each
+    RawSignature raw{};
+    ASSERT_TRUE(ParseDerSignature(r1s2, raw));
+    RawSignature want{};
+    want[31] = 1, want[63] = 2;
+    EXPECT_EQ(raw, want);
+    for (const std::string& bad : {
+             std::string("\x30\x07\x02\x02\x00\x01\x02\x01\x02", 9),  // r not minimally encoded
+             std::string("\x30\x06\x02\x01\x81\x02\x01\x02", 8),      // r negative
+             r1s2 + '\0',                                               // a byte after the sequence
+             "\x30\x07" + r1s2.substr(2),                               // sequence length wrong
+             std::string("\x30\x06\x02\x01\x01\x03\x01\x02", 8)})    // s not an INTEGER
+        EXPECT_FALSE(ParseDerSignature(bad, raw)) << testing::PrintToString(bad);
 }
