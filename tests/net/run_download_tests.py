@@ -45,14 +45,11 @@ def behaviours(trusted, untrusted, plain):
         "/cut": dict(big, cut_body_after=100000), "/cut-empty": dict(big, cut_body_after=0),
         "/cut-chunked": dict(big, chunked=True, cut_body_after=100000), "/close": {"close_at_once": True},
         "/stall-body": dict(big, stall_body_after=1000),
-        # Packages cut once, then continued, or started again when the answer does not continue the part.
+        # Packages cut once, then continued, or started again after a changed ETag.
         "/resume-at-90": {"sequence": [dict(large, cut_body_after=LARGE * 9 // 10), large]},
-        "/ignores-range": {"sequence": [dict(large, cut_body_after=LARGE // 2), dict(large, ranges=False)]},
-        "/shifted-range": {"sequence": [dict(large, cut_body_after=LARGE // 2), dict(large, range_shift=1000), large]},
         "/changed-etag": {"sequence": [dict(large, cut_body_after=LARGE // 2),
                                        dict(large, etag='"other"', ignore_if_range=True), dict(large, etag='"other"')]},
         "/busy": {"sequence": [{"status": 503, "body": "busy", "headers": {"Retry-After": "2"}}, large]},
-        "/next-start": {"sequence": [dict(large, cut_body_after=LARGE // 2), {"status": 404, "body": ""}, large]},
         "/never-answers": {"delay_headers": 100},
         "/huge": {"body_file": "files/huge.bin"}, "/huge-chunked": {"body_file": "files/huge.bin", "chunked": True},
     }
