@@ -35,8 +35,6 @@ def behaviours(trusted, untrusted, plain):
         "/redirect-absolute": {"redirect": "https://localhost:%d/files/big.bin" % trusted, "status": 301},
         "/redirect-twice": {"redirect": "/redirect", "status": 307},
         "/redirect-other-host": {"redirect": "https://otherhost.test:%d/files/big.bin" % trusted},
-        "/status-500": {"status": 500, "body": "server error"}, "/status-204": {"status": 204, "body": ""},
-        "/status-206": {"status": 206, "body": "partial"}, "/status-201": {"status": 201, "body": "created"},
         "/redirect-to-missing": {"redirect": "/missing"}, "/redirect-without-location": {"status": 302, "body": ""},
         "/redirect-loop": {"redirect": "/redirect-loop"},
         "/redirect-untrusted": {"redirect": "https://localhost:%d/files/big.bin" % untrusted},
