@@ -35,7 +35,7 @@ TEST(JudgeResponse, OnlyAnExactContinuationIsStored) {
         {"200 to a range that may restart", restartable, HttpHead{200, 1000}, Verdict::StoreWhole},
         {"416", resume, HttpHead{416}, Verdict::Mismatch},
         {"503", resume, HttpHead{503}, Verdict::Refuse},
-        {"201 and 204 to a plain GET", plain, HttpHead{201}, Verdict::Refuse},
+        {"201 to a plain GET", plain, HttpHead{201}, Verdict::Refuse},
         {"204 to a plain GET", plain, HttpHead{204, 0}, Verdict::Refuse},
         {"200 over the size limit", plain, HttpHead{200, 501}, Verdict::TooLarge},
         {"200 without a length", plain, HttpHead{200}, Verdict::StoreWhole},
