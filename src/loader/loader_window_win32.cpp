@@ -3,8 +3,10 @@
 #include <commctrl.h>
 
 
-#include "loader/progress.h"
+#include "loader/clamp_percent.h"
 #include "services/log.h"
+#include "worker/updater_worker.h"
+#include "worker/worker_thread.h"
 
 HWND g_statusLabel = nullptr;
 HWND g_progressBar = nullptr;

@@ -4,11 +4,13 @@
 
 #include <cstdlib>
 
+#include "front_end/event_queue.h"
 #include "loader/instance_lock.h"
-#include "loader/progress.h"
 #include "loader/terminal_front_end.h"
 #include "services/install_directory.h"
 #include "services/log.h"
+#include "worker/updater_worker.h"
+#include "worker/worker_thread.h"
 
 namespace {
 

@@ -4,10 +4,12 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "loader/progress.h"
+#include "front_end/event_queue.h"
+#include "loader/clamp_percent.h"
 #include "loader/terminal_front_end.h"
 #include "services/text.h"
 #include "services/write_all_posix.h"
+#include "worker/updater_worker.h"
 
 namespace {
 

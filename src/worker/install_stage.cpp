@@ -8,7 +8,7 @@
 #include "apply/safelist.h"
 #include "apply/self_update.h"
 #include "apply/tree_walk.h"
-#include "loader/progress.h"
+#include "front_end/progress.h"
 #include "services/download.h"
 #include "services/file_system.h"
 #include "services/log.h"

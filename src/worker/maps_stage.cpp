@@ -1,6 +1,6 @@
 #include "worker/maps_stage.h"
 
-#include "loader/progress.h"
+#include "front_end/progress.h"
 #include "services/log.h"
 #include "services/text.h"
 #include "userdata/data_directory.h"

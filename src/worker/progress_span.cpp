@@ -1,6 +1,6 @@
 #include "worker/progress_span.h"
 
-#include "loader/progress.h"
+#include "front_end/progress.h"
 #include "services/work_progress.h"
 
 std::optional<int> SpanPercent(ProgressSpan& span, std::uint64_t done, std::uint64_t total,

@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "apply/self_update.h"
+#include "front_end/progress.h"
 #include "launch/game_launch.h"
-#include "loader/progress.h"
 #include "services/download.h"
 #include "services/file_system.h"
 #include "services/install_directory.h"
@@ -31,6 +31,8 @@ VersionInfo ReadLocalVersion(const std::filesystem::path& installDir) {
 }
 
 }  // namespace
+
+std::atomic<bool> g_workerFinished{false};
 
 bool FetchRemoteVersion(const std::filesystem::path& installDir, VersionInfo& remote) {
     bool fetched = false;

@@ -1,7 +1,12 @@
 #pragma once
+#include <atomic>
 #include <filesystem>
 
 #include "worker/version_file.h"
+
+// Set once the worker has launched the game; a close request then ends the
+// program without asking. Never goes back to false.
+extern std::atomic<bool> g_workerFinished;
 
 // The worker thread's whole run: version check, update and maps stages when
 // due, game launch, and the request to close the front end.

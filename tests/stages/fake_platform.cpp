@@ -1,7 +1,7 @@
 #include "fake_platform.h"
 
+#include "front_end/progress.h"
 #include "launch/game_launch.h"
-#include "loader/progress.h"
 #include "services/http_exchange.h"
 #include "userdata/data_directory.h"
 

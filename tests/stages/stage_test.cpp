@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "fake_platform.h"
-#include "loader/progress.h"
 #include "services/update_server.h"
 #include "test_support.h"
 #include "worker/maps_pending.h"

@@ -2,8 +2,9 @@
 
 #include <commctrl.h>
 
-#include "loader/progress.h"
+#include "front_end/progress.h"
 #include "test_support.h"
+#include "worker/updater_worker.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "loader/progress.h"
+#include "front_end/event_queue.h"
+#include "front_end/progress.h"
 #include "loader/terminal_front_end.h"
 
 TEST(TerminalFrontEnd, DrawsStatusAndClampedBar) {

@@ -1,9 +1,9 @@
+#include "front_end/event_queue.h"
+
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-
-#include "loader/progress.h"
-#include "loader/terminal_front_end.h"
 
 namespace {
 
@@ -25,6 +25,8 @@ std::atomic<bool> g_terminalDrawing{false};
 
 void EnableTerminalDrawing(bool drawing) { g_terminalDrawing.store(drawing); }
 
+bool TerminalDrawingEnabled() { return g_terminalDrawing.load(); }
+
 void QueueFrontEndEvent(FrontEndEvent event) {
     FrontEndQueue& queue = Queue();
     {
@@ -42,21 +44,3 @@ bool TakeFrontEndEvent(FrontEndEvent& event, std::chrono::milliseconds timeout) 
     queue.events.pop_front();
     return true;
 }
-
-void PostStatus(const std::wstring& text) {
-    if (g_terminalDrawing.load()) QueueFrontEndEvent({FrontEndEvent::Kind::Status, text, 0});
-}
-
-void PostProgress(int percent) {
-    if (g_terminalDrawing.load()) QueueFrontEndEvent({FrontEndEvent::Kind::Progress, {}, percent});
-}
-
-void PostProgressAmount(const std::wstring& amount) {
-    if (g_terminalDrawing.load()) QueueFrontEndEvent({FrontEndEvent::Kind::Amount, amount, 0});
-}
-
-void PostWorkerDone() {
-    if (g_terminalDrawing.load()) QueueFrontEndEvent({FrontEndEvent::Kind::WorkerDone, {}, 0});
-}
-
-void PostCloseRequest() { QueueFrontEndEvent({FrontEndEvent::Kind::Close, {}, 0}); }

@@ -1,9 +1,8 @@
+#include "front_end/progress.h"
+
 #include <cwchar>
 
-#include "loader/loader_window_win32.h"
-#include "loader/progress.h"
-
-std::atomic<HWND> g_mainWindow{nullptr};
+#include "front_end/window_messages_win32.h"
 
 void PostStatus(const std::wstring& text) {
     HWND window = g_mainWindow.load();

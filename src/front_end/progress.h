@@ -3,12 +3,7 @@
 // window, or the terminal). Every call returns at once and does nothing when
 // there is no front end, so the update logic runs unchanged without one.
 
-#include <atomic>
 #include <string>
-
-// Set once the worker has launched the game; a close request then ends the
-// program without asking. Never goes back to false.
-extern std::atomic<bool> g_workerFinished;
 
 void PostStatus(const std::wstring& text);
 void PostProgress(int percent);
@@ -20,14 +15,3 @@ void PostProgressAmount(const std::wstring& amount);
 void PostWorkerDone();
 // The worker's own request to close the front end after the launch.
 void PostCloseRequest();
-
-// Progress values are shown clamped to 0..100.
-int ClampPercent(int percent);
-
-// The worker thread's body: UpdaterWorker, then the finished flag and the
-// Close button.
-void WorkerThreadEntry();
-
-// Starts the one worker thread, detached; false (and a log line) when the
-// platform refuses a new thread.
-bool StartDetachedWorker();
