@@ -59,6 +59,9 @@ fs::path Package(const std::string& name);
 // change. True when the child ran and returned normally; it shares open files
 // (the log) with the test.
 bool RunAsNobody(const fs::path& scratch, const fs::path& locked, const std::function<void()>& body);
+// Runs body while the files below `held` cannot be removed or replaced: on POSIX
+// through RunAsNobody, on Windows with each file held open without sharing.
+bool RunWhileHeld(const fs::path& scratch, const fs::path& held, const std::function<void()>& body);
 
 // Copies the game stand-in into dir as torvane.exe.
 void InstallGameStub(const fs::path& dir);
