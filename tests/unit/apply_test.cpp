@@ -2,6 +2,8 @@
 // with its unpacked package in _update_temp -> the installation afterwards and
 // the log.
 
+#include <algorithm>
+
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
 #include "apply/own_executable.h"
@@ -133,6 +135,27 @@ TEST(DeleteOutdatedFiles, AnOutdatedSafelistGoesLast) {
     DeleteOutdatedFiles(dir.path, dir.path / "_update_temp");
     ASSERT_EQ(log.Messages().size(), 41u);
     EXPECT_EQ(log.Messages().back(), "Deleting old file: safelist.txt");
+}
+
+// A file that cannot be deleted (held by another program, or the player may not
+// change its folder) stops the deletions, so no later file is tried.
+TEST(DeleteOutdatedFiles, FirstFailedDeletionEndsThePhase) {
+    ScratchDir dir;
+    const fs::path install = dir.path / "game", extract = install / "_update_temp";
+    WriteTree(install, {"a.dat", "b.dat", "c/c.dat", "d/d.dat", "locked/1.dat", "locked/2.dat", "_update_temp/x"});
+    LogCapture log;
+    ASSERT_TRUE(RunWhileHeld(dir.path, install / "locked", [&] { DeleteOutdatedFiles(install, extract); }));
+    const auto lines = log.Messages();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(lines.back().starts_with("Deleting old file: locked\\")) << lines.back();
+    EXPECT_EQ(std::ranges::count_if(lines, [](auto& l) { return l.find("locked") != l.npos; }), 1);
+    EXPECT_TRUE(fs::exists(install / "locked" / "1.dat") && fs::exists(install / "locked" / "2.dat"));
+    // Every other file is gone exactly when its line was written.
+    for (const char* file : {"a.dat", "b.dat", "c/c.dat", "d/d.dat"}) {
+        std::string line = std::string("Deleting old file: ") + file;
+        std::ranges::replace(line, '/', '\\');
+        EXPECT_NE(std::ranges::find(lines, line) != lines.end(), fs::exists(install / file)) << file;
+    }
 }
 
 TEST(CopyNewFiles, LinksAtPackagePathsAreReplacedNeverWrittenThrough) {

@@ -3,7 +3,6 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -11,26 +10,6 @@
 #include "apply/delete_phase.h"
 #include "apply/safelist.h"
 #include "test_support.h"
-
-TEST(DeleteOutdatedFilesPosix, FirstFailedDeletionEndsThePhase) {
-    ScratchDir dir;
-    const fs::path install = dir.path / "game", extract = install / "_update_temp";
-    WriteTree(install, {"a.dat", "b.dat", "c/c.dat", "d/d.dat", "locked/1.dat", "locked/2.dat", "_update_temp/x"});
-    LogCapture log;
-    ASSERT_TRUE(RunAsNobody(dir.path, install / "locked", [&] { DeleteOutdatedFiles(install, extract); }));
-    const auto lines = log.Messages();
-    ASSERT_FALSE(lines.empty());
-    // The failed deletion's line is the last one, and no later file was tried.
-    EXPECT_TRUE(lines.back().starts_with("Deleting old file: locked\\")) << lines.back();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.find("locked") != l.npos; }), 1);
-    EXPECT_TRUE(fs::exists(install / "locked" / "1.dat") && fs::exists(install / "locked" / "2.dat"));
-    // Every other file is gone exactly when its line was written.
-    for (const char* file : {"a.dat", "b.dat", "c/c.dat", "d/d.dat"}) {
-        std::string line = std::string("Deleting old file: ") + file;
-        std::replace(line.begin(), line.end(), '/', '\\');
-        EXPECT_NE(std::find(lines.begin(), lines.end(), line) != lines.end(), fs::exists(install / file)) << file;
-    }
-}
 
 TEST(CopyNewFilesPosix, AFullVolumeInsideTheInstallationLeavesEveryFileOldOrNew) {
     if (geteuid() != 0) GTEST_SKIP() << "mounting a file system needs root";

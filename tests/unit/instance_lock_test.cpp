@@ -1,10 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <thread>
 
 #include "loader/instance_lock.h"
 #include "test_support.h"
-
 
 namespace {
 

@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -6,7 +5,6 @@
 
 #include "loader/instance_lock.h"
 #include "test_support.h"
-
 
 // The game runs on after the updater ends: the lock must not go with it.
 TEST(TakeInstanceLockPosix, AStartedProgramDoesNotKeepTheLock) {

@@ -1,10 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <thread>
 
 #include "loader/instance_lock.h"
 #include "test_support.h"
-
 
 // Windows compares names without case, and object names are limited to
 // MAX_PATH characters without a backslash after the namespace.

@@ -13,8 +13,6 @@ std::string LittleEndian(std::uint64_t value, int bytes) {
     return out;
 }
 
-const std::regex kStamp(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] )");
-
 }  // namespace
 
 // Stamp file (none, or its bytes) and the moment now -> whether the log is
@@ -67,7 +65,8 @@ TEST(LogLine, WritesNothingWhileClosedThenAppendsStampedLines) {
     LogLine(L"first");
     LogLine(L"\u00e9 \u2192 later lines still arrive");
     EXPECT_EQ(capture.Messages(), (std::vector<std::string>{"first", "\xE9 ? later lines still arrive"}));
-    EXPECT_TRUE(std::regex_match(ReadBytes(capture.dir.path / "updater.log").substr(0, 22), kStamp));
+    EXPECT_TRUE(std::regex_match(ReadBytes(capture.dir.path / "updater.log").substr(0, 22),
+                                 std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] )")));
 }
 
 TEST(LogLine, TwoThreadsNeverTearALine) {

@@ -2,8 +2,6 @@
 // refuse stops the release, what they would handle other than the publisher
 // expects is warned about.
 
-#include <gtest/gtest.h>
-
 #include "release/installation_rules.h"
 #include "release/package_tree.h"
 #include "test_support.h"

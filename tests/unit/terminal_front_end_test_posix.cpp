@@ -31,13 +31,12 @@ TEST(TerminalFrontEnd, PostsReachTheQueueOnlyWhileDrawing) {
     PostWorkerDone();
     PostCloseRequest();
     EnableTerminalDrawing(false);
-    ASSERT_TRUE(TakeFrontEndEvent(event, std::chrono::milliseconds(0)));
-    EXPECT_EQ(event.kind, FrontEndEvent::Kind::Status);
-    EXPECT_EQ(event.text, L"shown");
-    ASSERT_TRUE(TakeFrontEndEvent(event, std::chrono::milliseconds(0)));
-    EXPECT_EQ(event.percent, 7);
-    ASSERT_TRUE(TakeFrontEndEvent(event, std::chrono::milliseconds(0)));
-    EXPECT_EQ(event.kind, FrontEndEvent::Kind::WorkerDone);
-    ASSERT_TRUE(TakeFrontEndEvent(event, std::chrono::milliseconds(0)));
-    EXPECT_EQ(event.kind, FrontEndEvent::Kind::Close);
+    using enum FrontEndEvent::Kind;
+    const FrontEndEvent expected[] = {{Status, L"shown"}, {Progress, L"", 7}, {WorkerDone, L""}, {Close, L""}};
+    for (const FrontEndEvent& want : expected) {
+        ASSERT_TRUE(TakeFrontEndEvent(event, std::chrono::milliseconds(0)));
+        EXPECT_EQ(event.kind, want.kind);
+        EXPECT_EQ(event.text, want.text);
+        EXPECT_EQ(event.percent, want.percent);
+    }
 }

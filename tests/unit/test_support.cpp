@@ -1,11 +1,9 @@
 #include "test_support.h"
 
 #include <algorithm>
-#include <chrono>
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <thread>
 
 #include "services/install_directory.h"
 #include "services/log.h"
@@ -35,7 +33,18 @@ void WriteBytes(const fs::path& file, const std::string& bytes) {
     out << bytes;
 }
 
+namespace {
+
+// A path from UTF-8 text (on POSIX the bytes themselves, valid UTF-8 or not).
 fs::path Utf8Path(const std::string& text) { return fs::path(std::u8string(text.begin(), text.end())); }
+
+std::string Shown(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += "\n  " + (line.size() > 80 ? line.substr(0, 80) + "..." : line);
+    return text;
+}
+
+}  // namespace
 
 void WriteTree(const fs::path& root, const Tree& tree) {
     for (const std::string& entry : tree) {
@@ -66,16 +75,6 @@ Tree ReadTree(const fs::path& root, const std::string& skip) {
     std::sort(tree.begin(), tree.end());
     return tree;
 }
-
-namespace {
-
-std::string Shown(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += "\n  " + (line.size() > 80 ? line.substr(0, 80) + "..." : line);
-    return text;
-}
-
-}  // namespace
 
 void ExpectTree(const Tree& actual, Tree expected) {
     std::sort(expected.begin(), expected.end());
@@ -124,11 +123,3 @@ void ExpectLog(std::vector<std::string> actual, std::vector<std::string> expecte
 }
 
 fs::path Package(const std::string& name) { return GetInstallDirectory() / "zips" / name; }
-
-std::string WaitForLaunchRecord(const fs::path& dir) {
-    std::error_code ec;
-    for (int i = 0; i < 400 && (fs::file_size(dir / "launched.txt", ec) == 0 || ec); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the writer finish
-    return ReadBytes(dir / "launched.txt");
-}

@@ -22,8 +22,6 @@ struct ScratchDir {
 
 std::string ReadBytes(const fs::path& file);
 void WriteBytes(const fs::path& file, const std::string& bytes);
-// A path from UTF-8 text (on POSIX the bytes themselves, valid UTF-8 or not).
-fs::path Utf8Path(const std::string& text);
 
 // A tree, one entry per file or empty directory: "dir/file=content" ("dir/file"
 // when empty) and "dir/empty/", paths in UTF-8 with '/'.
@@ -59,10 +57,11 @@ fs::path Package(const std::string& name);
 // change. True when the child ran and returned normally; it shares open files
 // (the log) with the test.
 bool RunAsNobody(const fs::path& scratch, const fs::path& locked, const std::function<void()>& body);
+// Runs body while the files below `held` cannot be removed or replaced: on POSIX
+// through RunAsNobody, on Windows with each file held open without sharing.
+bool RunWhileHeld(const fs::path& scratch, const fs::path& held, const std::function<void()>& body);
 
 // Copies the game stand-in into dir as torvane.exe.
 void InstallGameStub(const fs::path& dir);
-// Waits (up to 20 s) for the stand-in's record and returns it; empty if none.
-std::string WaitForLaunchRecord(const fs::path& dir);
 // The record a start from installDir must produce.
 std::string ExpectedLaunchRecord(const fs::path& installDir);

@@ -22,6 +22,10 @@ bool RunAsNobody(const fs::path& scratch, const fs::path& locked, const std::fun
     return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+bool RunWhileHeld(const fs::path& scratch, const fs::path& held, const std::function<void()>& body) {
+    return RunAsNobody(scratch, held, body);
+}
+
 void InstallGameStub(const fs::path& dir) { fs::copy_file(GetInstallDirectory() / "torvane_stub.sh", dir / "torvane.exe"); }
 
 std::string ExpectedLaunchRecord(const fs::path& installDir) {

@@ -1,12 +1,9 @@
 #include "test_support.h"
 #include "worker/version_file.h"
 
-namespace {
+using namespace std::string_literals;
 
-template <std::size_t N>
-std::string Bytes(const char (&text)[N]) {
-    return std::string(text, N - 1);
-}
+namespace {
 
 std::string Utf16(const std::string& ascii) {
     std::string bytes = "\xFF\xFE";
@@ -31,12 +28,12 @@ TEST(ReadVersionFile, KeysValuesAndOddBytes) {
         {"game-version: 1.4.2\nupdater-version: 1.0.0", "1.4.2", "1.0.0"},
         {"  game-version\t: 1.4.2 \t\r\n# comment\n\nother: x\nupdater-version: 1.0.0 ", "1.4.2", "1.0.0"},
         {"\xEF\xBB\xBFgame-version: 1.2.3\r\nupdater-version: 4\r\n", "0.0.0", "4"},  // the mark belongs to the key
-        {Bytes("\0\xFF\xFEgame\0version: 9\n<html>404</html>"), "0.0.0", "0.0.0"},
-        {Bytes("\0\0\xFF\xFE junk \xC3\x28\r\n\0\r\ngame-version: 1.2.4\r\n\xC3\x28\xA0: \xA1\0\r\n"
-               "updater-version: 9.9.9\r\n\xF8\x88\x80\0"),
+        {"\0\xFF\xFEgame\0version: 9\n<html>404</html>"s, "0.0.0", "0.0.0"},
+        {"\0\0\xFF\xFE junk \xC3\x28\r\n\0\r\ngame-version: 1.2.4\r\n\xC3\x28\xA0: \xA1\0\r\n"
+               "updater-version: 9.9.9\r\n\xF8\x88\x80\0"s,
          "1.2.4", "9.9.9"},
-        {Bytes("game-version: 1.2.4\0\xFF\xFE\r\nupdater-version: 9.\xC3\x28\0\r\n"), Bytes("1.2.4\0\xFF\xFE"),
-         Bytes("9.\xC3\x28\0")},
+        {"game-version: 1.2.4\0\xFF\xFE\r\nupdater-version: 9.\xC3\x28\0\r\n"s, "1.2.4\0\xFF\xFE"s,
+         "9.\xC3\x28\0"s},
         {Utf16("game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n"), "0.0.0", "0.0.0"},
         {"game-version: 1.2.4\n" + junkLines + "updater-version: 9\n", "1.2.4", "9"},
         {"game-version: 1.2.4\njunk " + huge + "\nupdater-version: 9\n", "1.2.4", "9"},
@@ -83,7 +80,7 @@ TEST(CompareVersions, OrdersDottedNumbersNeverThrowing) {
         {"99999999999", "2147483647", 1}, {"18446744073709551617", "18446744073709551616", 1},
         {"-99999999999", "-2147483648", -1}, {"-12", "-9", -1}, {"0000000000000000000012", "12", 0},
         {"-0", "+0", 0},         {"-00", "0", 0},
-        {Bytes("1.2.4\0\xFF\xFE"), "1.2.4", 0},         {"1.2.5", Bytes("1.2.4\0\xFF\xFE"), 1},
+        {"1.2.4\0\xFF\xFE"s, "1.2.4", 0},         {"1.2.5", "1.2.4\0\xFF\xFE"s, 1},
     };
     for (const auto& [a, b, expected] : cases)
         EXPECT_EQ(CompareVersions(a, b), expected) << testing::PrintToString(a.substr(0, 20)) << " vs " << b;

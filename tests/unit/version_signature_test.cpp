@@ -2,15 +2,11 @@
 // platform's ECDSA P-256 verification (CNG under Wine, libcrypto natively),
 // with signatures made by `openssl dgst -sha256 -sign`.
 
-#include <gtest/gtest.h>
-
 #include "services/base64.h"
 #include "services/release_key.h"
 #include "services/signature.h"
 #include "test_support.h"
-#include "worker/version_file.h"
 #include "worker/version_signature.h"
-
 
 namespace {
 
