@@ -11,6 +11,7 @@
 #include "services/text.h"
 
 using Lines = std::vector<std::wstring>;
+using namespace fake_platform;
 
 namespace {
 
@@ -166,15 +167,14 @@ struct Pass {
             WriteBytes(data / "Replays" / "r1.rep", "replay");
         }
 
-        fake_platform::g_frontEnd.clear();
-        fake_platform::g_started.clear();
-        fake_platform::g_documents = (row.setup & kNoDocuments) ? fs::path() : root.path / "Documents";
-        fake_platform::g_served.clear();
+        g_frontEnd.clear();
+        g_started.clear();
+        g_documents = (row.setup & kNoDocuments) ? fs::path() : root.path / "Documents";
+        g_served.clear();
         if (row.remoteGame)
-            fake_platform::g_served[VersionFileUrl()] =
-                std::string("game-version: ") + row.remoteGame + "\nupdater-version: 3.0.0\n";
-        if (row.update) fake_platform::g_served[UpdatePackageUrl()] = ReadBytes(Package(row.update));
-        if (row.maps) fake_platform::g_served[MapsPackageUrl()] = ReadBytes(Package(row.maps));
+            g_served[VersionFileUrl()] = std::string("game-version: ") + row.remoteGame + "\nupdater-version: 3.0.0\n";
+        if (row.update) g_served[UpdatePackageUrl()] = ReadBytes(Package(row.update));
+        if (row.maps) g_served[MapsPackageUrl()] = ReadBytes(Package(row.maps));
     }
 
     // The installation without the game and the maps marker, which are checked on their own.
@@ -193,21 +193,18 @@ TEST(UpdatePass, StagesStatusVersionRecordAndMapsMarker) {
         SCOPED_TRACE(row.name);
         Pass pass(row);
         RunUpdatePass(pass.install);
-        EXPECT_EQ(fake_platform::g_frontEnd, row.frontEnd);
+        EXPECT_EQ(g_frontEnd, row.frontEnd);
         if (row.recordedGame) {
             EXPECT_EQ(ReadBytes(pass.install / "version.txt"),
                       std::string("game-version: ") + row.recordedGame + "\r\nupdater-version: 2.0.0\r\n");
         }
         EXPECT_EQ(IsMapsRefreshPending(pass.install), row.pendingAfter);
-        const auto logged = pass.log.Messages();
-        const bool retryLogged =
-            std::find(logged.begin(), logged.end(),
-                      "The maps refresh of the last update did not finish; refreshing maps now.") != logged.end();
+        const bool retryLogged = std::ranges::count(
+            pass.log.Messages(), "The maps refresh of the last update did not finish; refreshing maps now.");
         EXPECT_EQ(retryLogged, (row.setup & kPending) != 0) << "only a marker from an earlier run means a retry";
         EXPECT_EQ(pass.InstallTree(), *row.install);
         EXPECT_EQ(NamesOf(pass.data), *row.data);
-        using Started = decltype(fake_platform::g_started);
-        EXPECT_EQ(fake_platform::g_started, (Started{{pass.install / "torvane.exe", pass.install}}));
+        EXPECT_EQ(g_started, (decltype(g_started){{pass.install / "torvane.exe", pass.install}}));
     }
 }
 
@@ -215,11 +212,11 @@ TEST(UpdatePass, StagesStatusVersionRecordAndMapsMarker) {
 // installation, so the pass there finds no update and writes nothing.
 TEST(UpdaterWorker, LaunchesThenEnablesCloseAndClosesTheFrontEnd) {
     LogCapture log;
-    fake_platform::g_served.clear();
-    fake_platform::g_frontEnd.clear();
+    g_served.clear();
+    g_frontEnd.clear();
     g_workerFinished = false;
     UpdaterWorker();
-    const Lines& shown = fake_platform::g_frontEnd;
+    const Lines& shown = g_frontEnd;
     ASSERT_GE(shown.size(), 4u);
     EXPECT_EQ(Lines(shown.end() - 4, shown.end()), (Lines{L"Launching game...", L"100%", L"worker done", L"close"}));
     EXPECT_TRUE(g_workerFinished.load());
@@ -228,7 +225,7 @@ TEST(UpdaterWorker, LaunchesThenEnablesCloseAndClosesTheFrontEnd) {
     EXPECT_EQ(logged.back(), "UpdaterWorker finished");
 }
 
-// The maps stage's log lines, each given by its start, in order.
+// The maps stage's log lines in order ('*': any rest of the line).
 struct MapsLogRow {
     const char* maps;  // package served as maps.zip; nullptr: 404
     std::vector<std::string> lines;
@@ -236,13 +233,13 @@ struct MapsLogRow {
 
 const MapsLogRow kMapsLogRows[] = {
     {kMaps,
-     {"AF Data dir: ", "Downloading maps.zip to: ", "Removing dir in Data: ", "Extracting maps.zip into: ",
-      "ExtractZip to ", "maps.zip extracted successfully."}},
+     {"AF Data dir: *", "Downloading maps.zip to: *", "Removing dir in Data: *", "Extracting maps.zip into: *",
+      "ExtractZip to *", "maps.zip extracted successfully."}},
     {kBadCrc,
-     {"AF Data dir: ", "Downloading maps.zip to: ", "maps.zip is damaged; the data directory is left as it is.",
+     {"AF Data dir: *", "Downloading maps.zip to: *", "maps.zip is damaged; the data directory is left as it is.",
       "maps.zip update skipped/failed."}},
     {nullptr,
-     {"AF Data dir: ", "Downloading maps.zip to: ", "Download maps.zip failed.", "maps.zip update skipped/failed."}},
+     {"AF Data dir: *", "Downloading maps.zip to: *", "Download maps.zip failed.", "maps.zip update skipped/failed."}},
 };
 
 TEST(MapsStage, LogsEachStepInOrder) {
@@ -250,8 +247,6 @@ TEST(MapsStage, LogsEachStepInOrder) {
         SCOPED_TRACE(row.maps ? row.maps : "no maps.zip");
         Pass pass({"", nullptr, nullptr, row.maps, kPlain, {}, "", false, nullptr, nullptr});
         RunMapsStage({});
-        auto logged = pass.log.Messages();
-        ASSERT_EQ(logged.size(), row.lines.size());
-        for (std::size_t i = 0; i < logged.size(); ++i) EXPECT_EQ(logged[i].rfind(row.lines[i], 0), 0u) << logged[i];
+        ExpectLog(pass.log.Messages(), row.lines, {}, true);
     }
 }
