@@ -96,7 +96,8 @@ struct PassRow {
     const Lines* data;
 };
 
-const Lines kAppliedThenMaps = Join({kCheck, kDownload, kExtract, kApply, kNoDeletePhase, kCopy, kApplied, kMapsStart});
+const Lines kUpToApply = Join({kCheck, kDownload, kExtract, kApply});
+const Lines kAppliedThenMaps = Join({kUpToApply, kNoDeletePhase, kCopy, kApplied, kMapsStart});
 
 const PassRow kPassRows[] = {
     {"remote equal: no update, maps left alone", "1.0.0", kPackage, kMaps, kPlain,
@@ -106,8 +107,8 @@ const PassRow kPassRows[] = {
     {"applied without safelist, maps refreshed", "1.1.0", kPackage, kMaps, kPlain,
      Join({kAppliedThenMaps, kMapsUpdated, kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataRefreshed},
     {"applied with safelist: outdated file deleted", "1.1.0", kPackage, kMaps, kSafelist,
-     Join({kCheck, kDownload, kExtract, kApply, kDeletePhase, kCopy, kApplied, kMapsStart, kMapsUpdated, kLaunch}),
-     "1.1.0", false, &kInstallPruned, &kDataRefreshed},
+     Join({kUpToApply, kDeletePhase, kCopy, kApplied, kMapsStart, kMapsUpdated, kLaunch}), "1.1.0", false,
+     &kInstallPruned, &kDataRefreshed},
     {"remote version.txt not found: told so, no update", nullptr, kPackage, kMaps, kPlain,
      Join({kCheck, kNotChecked, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataBefore},
     {"package of another size than version.txt gives: refused", "1.1.0\nupdate-size: 1", kPackage, kMaps, kPlain,
@@ -117,16 +118,15 @@ const PassRow kPassRows[] = {
     {"update extraction fails", "1.1.0", kBadCrc, kMaps, kPlain,
      Join({kCheck, kDownload, kExtract, kExtractFailed, kLaunch}), "1.0.0", false, &kInstallCleaned, &kDataBefore},
     {"empty package", "1.1.0", "py_empty.zip", kMaps, kPlain,
-     Join({kCheck, kDownload, kExtract, kApply, kEmpty, kLaunch}), "1.0.0", false, &kInstallCleaned, &kDataBefore},
+     Join({kUpToApply, kEmpty, kLaunch}), "1.0.0", false, &kInstallCleaned, &kDataBefore},
     {"a file not copied: version kept, no maps", "1.1.0", kPackage, kMaps, kBlocked,
-     Join({kCheck, kDownload, kExtract, kApply, kNoDeletePhase, kCopy, kIncomplete, kLaunch}), "1.0.0", false,
-     &kInstallBlocked, &kDataBefore},
+     Join({kUpToApply, kNoDeletePhase, kCopy, kIncomplete, kLaunch}), "1.0.0", false, &kInstallBlocked, &kDataBefore},
     {"unreadable safelist: nothing deleted (its empty folder goes after the copy)", "1.1.0", kPackage, kMaps, kSafelistFolder,
-     Join({kCheck, kDownload, kExtract, kApply, kUnreadableSafelist, kCopy, kApplied, kMapsStart, kMapsUpdated,
-           kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataRefreshed},
+     Join({kUpToApply, kUnreadableSafelist, kCopy, kApplied, kMapsStart, kMapsUpdated, kLaunch}), "1.1.0", false,
+     &kInstallUpdated, &kDataRefreshed},
     {"version.txt cannot be written: marker cleared, no maps", "1.1.0", kPackage, kMaps, kVersionFolder,
-     Join({kCheck, kDownload, kExtract, kApply, kNoDeletePhase, kCopy, kIncomplete, kLaunch}), nullptr, false,
-     &kInstallUnrecorded, &kDataBefore},
+     Join({kUpToApply, kNoDeletePhase, kCopy, kIncomplete, kLaunch}), nullptr, false, &kInstallUnrecorded,
+     &kDataBefore},
     {"first maps refresh: data directory created", "1.1.0", kPackage, kMaps, kNoDataDir,
      Join({kAppliedThenMaps, kMapsUpdated, kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataCreated},
     {"maps.zip with a bad CRC: data kept, marker kept", "1.1.0", kPackage, kBadCrc, kPlain,
