@@ -24,13 +24,6 @@ LEFTOVERS = ("__remote_version.txt", "update.zip", "_update_temp", "update.zip.p
              "__remote_version.txt.part", "version.txt.tmp", "__maps_pending")
 
 
-def make_zip(path, entries):
-    """entries: {name: bytes, or None for a directory entry}"""
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
-        for name, data in entries.items():
-            archive.writestr(zipfile.ZipInfo(name.rstrip("/") + "/") if data is None else name, data or b"")
-
-
 def write_tree(root, files):
     """files: {relative path with '/': bytes, or None for a directory}"""
     for rel, data in files.items():
@@ -88,11 +81,14 @@ class World:
                      os.path.join(self.home, ".config")}
 
     def release(self, version=None, update=None, maps=None):
+        """Serves version.txt and the packages ({name: bytes, or None for a directory entry}) given."""
         if version is not None:
             write_tree(self.updates, {"version.txt": version})
         for name, entries in (("update.zip", update), ("maps.zip", maps)):
             if entries is not None:
-                make_zip(os.path.join(self.updates, name), entries)
+                with zipfile.ZipFile(os.path.join(self.updates, name), "w", zipfile.ZIP_DEFLATED) as archive:
+                    for rel, data in entries.items():
+                        archive.writestr(zipfile.ZipInfo(rel.rstrip("/") + "/") if data is None else rel, data or b"")
 
     def behave(self, behaviours):
         """Server behaviours per path (see server.py), from the next request on."""

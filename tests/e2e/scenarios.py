@@ -38,6 +38,7 @@ from harness import Runner, World, parse_arguments, read_tree, run_all, write_tr
 MB = 1024 * 1024
 OLD_VERSION = b"game-version: 1.2.3\r\nupdater-version: 1.0.0\r\n"
 NEW_VERSION = b"game-version: 1.2.4\r\nupdater-version: 1.0.0\r\n"
+SERVED_VERSION = b"game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n"
 OLD_INSTALL = {
     "version.txt": OLD_VERSION, "game.dat": b"old game data", "Data/levels.pak": b"old levels",
     "Data/old_only.pak": b"dropped by the new release", "Data/Save/slot1.sav": b"player save",
@@ -133,6 +134,15 @@ ROWS = [
 ]
 
 
+def new_world(runner, name, install=OLD_INSTALL, data=OLD_DATA, update=NEW_PACKAGE, install_name="install"):
+    """A world with the starting trees and a release of SERVED_VERSION on the server."""
+    world = World(runner, name, install_name)
+    write_tree(world.install, install)
+    write_tree(world.data, data)
+    world.release(SERVED_VERSION, update, MAPS)
+    return world
+
+
 def expand(world, line):
     """{i} and {d} stand for the install and data directories as logged."""
     for key, base in (("{i}", world.path_text(world.install)), ("{d}", world.data_text())):
@@ -187,11 +197,9 @@ def expect_run(world, rc, row, before=None, data_before=None):
 
 
 def run_row(runner, row):
-    world = World(runner, row["name"], row.get("install_name", "install"))
-    write_tree(world.install, row.get("install", OLD_INSTALL))
-    write_tree(world.data, row.get("data_before", OLD_DATA))
     update = row.get("update", NEW_PACKAGE)
-    world.release(b"game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n", update, MAPS)
+    world = new_world(runner, row["name"], row.get("install", OLD_INSTALL), row.get("data_before", OLD_DATA), update,
+                      row.get("install_name", "install"))
     if row.get("disk_mb"):
         used = sum(os.path.getsize(os.path.join(here, f)) for here, _, files in os.walk(world.install) for f in files)
         world.disk_mb = used // MB + 1 + row["disk_mb"]
@@ -239,10 +247,7 @@ def updater_process(world, started):
 def second_copy_meanwhile(runner, name, behaviours, extra, moment, around):
     """Freezes an update at a moment, with the log due to be emptied, runs a
     second copy to its end, then lets the first one finish."""
-    world = World(runner, name)
-    write_tree(world.install, OLD_INSTALL)
-    write_tree(world.data, OLD_DATA)
-    world.release(NEW_VERSION, dict(NEW_PACKAGE, **extra), MAPS)
+    world = new_world(runner, name, update=dict(NEW_PACKAGE, **extra))
     world.behave(behaviours)
     world.start_server()
     first = runner.start_program(world)
@@ -294,16 +299,14 @@ def running_updater_in_the_package(runner):
     """Replaced under a name of the publisher's choosing, then neither deleted
     nor replaced by an update without it."""
     safelist = {"safelist.txt": b"Data/Save/\n"}
-    world = World(runner, "self")
-    write_tree(world.install, dict(OLD_INSTALL, **safelist))
-    write_tree(world.data, OLD_DATA)
     name = "Launcher.exe" if runner.wine else "Launcher"
+    new_updater = open(runner.program, "rb").read() + b"\0a newer updater"  # still runs: the tail is never loaded
+    # The new updater is not marked executable in the package.
+    world = new_world(runner, "self", dict(OLD_INSTALL, **safelist),
+                      update=dict(NEW_PACKAGE, **safelist, **{name: new_updater}))
     updater = os.path.join(world.install, name)
     os.rename(os.path.join(world.install, runner.program_name), updater)
     world.program_name = name
-    new_updater = open(runner.program, "rb").read() + b"\0a newer updater"  # still runs: the tail is never loaded
-    world.release(b"game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n", dict(NEW_PACKAGE, **safelist, **{name: new_updater}),
-                  MAPS)  # not marked executable
     expect(world.run() == 0, "exit code")
     expect_in_order(world.log_messages(), ["Copied: " + world.path_text(updater),
                                            "version.txt updated (game=1.2.4, updater=9.9.9)", MAPS_DONE, LAUNCHED])
@@ -325,10 +328,11 @@ def running_updater_in_the_package(runner):
 
 # -- the front ends' abort question ---------------------------------------------------
 
+STALLED = {"stall_body_after": 10, "stall_seconds": 60}  # the package never arrives
+
+
 def slow_world(runner, name, behaviour):
-    world = World(runner, name)
-    write_tree(world.install, OLD_INSTALL)
-    world.release(b"game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n", NEW_PACKAGE, MAPS)
+    world = new_world(runner, name)
     world.behave({"/updates/update.zip": behaviour})
     world.start_server()
     return world
@@ -375,29 +379,21 @@ def on_terminal(runner, world, steps):
     return screen, ended[1], answered
 
 
-def answer_on_terminal(runner, name, behaviour, keys):
-    """Ctrl-C while the package downloads, then the answer."""
-    world = slow_world(runner, name, behaviour)
+def terminal_ctrl_c(runner, abort):
+    """Ctrl-C while the package downloads, then the answer; answered no, the
+    whole run is drawn."""
+    world = slow_world(runner, "tty", STALLED if abort else {"delay_headers": 4})
     try:
         screen, status, answered = on_terminal(runner, world, [
             (b"Update available. Downloading update package...", b"\x03"),
-            (b"Update is still running. Are you sure you want to abort?", keys)])
+            (b"Update is still running. Are you sure you want to abort?", b"y\n" if abort else b"n\n")])
     finally:
         server.stop(world.server)
-    expect(keys == b"n\n" or time.monotonic() - answered < 15, "the abort ends the program at once")
-    expect_answer(world, os.waitstatus_to_exitcode(status), keys == b"y\n")
-    return screen
-
-
-def terminal_ctrl_c_answered_no(runner):
-    screen = answer_on_terminal(runner, "tty-no", {"delay_headers": 4}, b"n\n")
-    for drawn in (b"Checking local versions...", b"Copying new files...", b"Launching game...",
-                  b"[##############################] 100%", b"[..............................] 0%"):
+    expect(not abort or time.monotonic() - answered < 15, "the abort ends the program at once")
+    expect_answer(world, os.waitstatus_to_exitcode(status), abort)
+    for drawn in () if abort else (b"Checking local versions...", b"Copying new files...", b"Launching game...",
+                                   b"[##############################] 100%", b"[..............................] 0%"):
         expect(drawn in screen, "%r drawn on the terminal:\n%s" % (drawn, screen.decode()))
-
-
-def terminal_ctrl_c_answered_yes(runner):
-    answer_on_terminal(runner, "tty-yes", {"stall_body_after": 10, "stall_seconds": 60}, b"y\n")
 
 
 def bar_share(shot):
@@ -410,16 +406,15 @@ def bar_share(shot):
     return max(sum(1 for x in range(width) if row[3 * x] < 120 and row[3 * x + 2] > 200) for row in rows) / 460
 
 
-def close_window(runner, name, behaviour, answer_key, screenshot=False):
-    world = slow_world(runner, name, behaviour)
+def window_close(runner, abort):
+    """The close button while the package downloads, then the answer; answered
+    no, the bar is checked mid-download (a package of about 600 bytes at 60 a second)."""
+    world = slow_world(runner, "window", STALLED if abort else {"rate": 60})
     process = runner.start_program(world)
     try:
         window = runner.wait_for_window("Updater - Updating...")
-        if screenshot:
-            deadline = time.monotonic() + 20
-            while "/updates/update.zip" not in world.requests():
-                expect(time.monotonic() < deadline, "the package download never started")
-                time.sleep(0.2)
+        if not abort:
+            wait_until(lambda: "/updates/update.zip" in world.requests(), "the package download", 20)
             time.sleep(4)
             os.makedirs(runner.artifacts, exist_ok=True)
             shot = os.path.join(runner.artifacts, "progress-window.png")
@@ -429,19 +424,11 @@ def close_window(runner, name, behaviour, answer_key, screenshot=False):
         runner.x("xdotool", "key", "--window", window, "alt+F4")
         question = runner.wait_for_window("Abort update", timeout=20)
         runner.x("xdotool", "windowfocus", "--sync", question)
-        runner.x("xdotool", "key", "--window", question, answer_key)
-        expect_answer(world, process.wait(120), answer_key == "Return")
+        runner.x("xdotool", "key", "--window", question, "Return" if abort else "n")
+        expect_answer(world, process.wait(120), abort)
     finally:
         process.kill()
         server.stop(world.server)
-
-
-def window_close_answered_no(runner):
-    close_window(runner, "window-no", {"rate": 60}, "n", screenshot=True)  # a package of about 600 bytes
-
-
-def window_close_answered_yes(runner):
-    close_window(runner, "window-yes", {"stall_body_after": 10, "stall_seconds": 60}, "Return")
 
 
 # -- a release made by the release tool -------------------------------------------------
@@ -501,10 +488,10 @@ def main(argv):
     args = parse_arguments(argv, __doc__, lambda p: p.add_argument("--smoke", action="store_true"))
     rows = [r for r in ROWS if (r.get("windows") or not args.wine) and (r.get("smoke") or not args.smoke)]
     checks = [(r["name"], lambda runner, r=r: run_row(runner, r)) for r in rows]
-    front_end = (window_close_answered_no, window_close_answered_yes) if args.wine else (
-        terminal_ctrl_c_answered_no, terminal_ctrl_c_answered_yes)
-    if not args.smoke:
-        front_end += (second_updater_for_the_same_installation, running_updater_in_the_package)
+    abort = window_close if args.wine else terminal_ctrl_c
+    checks += [("%s_answered_%s" % (abort.__name__, answer), lambda runner, yes=answer == "yes": abort(runner, yes))
+               for answer in ("no", "yes")]
+    front_end = () if args.smoke else (second_updater_for_the_same_installation, running_updater_in_the_package)
     tool = release_tool(args.program)
     front_end += ((release_round_trip,) + (() if args.wine else (release_tool_exit_codes,))) if tool else ()
     checks = [c for c in checks + [(f.__name__, f) for f in front_end] if not args.only or c[0] in args.only.split(",")]

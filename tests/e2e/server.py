@@ -204,12 +204,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(b"0\r\n\r\n")
 
 
-def stop_on_sigterm(signum, frame):
-    raise KeyboardInterrupt
-
-
 if __name__ == "__main__":
-    signal.signal(signal.SIGTERM, stop_on_sigterm)
+    signal.signal(signal.SIGTERM, signal.default_int_handler)  # ends serve_forever as KeyboardInterrupt
     ready = sys.argv[1]
     server = UpdateServer(json.load(open(ready + ".json")))
     with open(ready + ".tmp", "w") as out:

@@ -20,6 +20,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import server  # noqa: E402
 import testca  # noqa: E402
+from harness import write_tree  # noqa: E402
 
 LONGEST_HOST = ".".join(["h" * 63] * 4)          # 255 characters
 TOO_LONG_HOST = ".".join(["l" * 63] * 4) + ".x"  # 257 characters
@@ -82,11 +83,9 @@ def main(argv):
     try:
         pki = testca.make_test_pki(os.path.join(work, "pki"))
         root, log = os.path.join(work, "root"), os.path.join(work, "events.jsonl")
-        os.makedirs(os.path.join(root, "files"))
-        for name, data in (("empty.bin", b""), ("small.txt", b"game-version: 1.2.4\r\nupdater-version: 1.0.0\r\n"),
-                           ("big.bin", random.Random(4).randbytes(1024 * 1024 + 4321)),
-                           ("large.bin", random.Random(5).randbytes(LARGE))):
-            open(os.path.join(root, "files", name), "wb").write(data)
+        write_tree(os.path.join(root, "files"), {
+            "empty.bin": b"", "small.txt": b"game-version: 1.2.4\r\nupdater-version: 1.0.0\r\n",
+            "big.bin": random.Random(4).randbytes(1024 * 1024 + 4321), "large.bin": random.Random(5).randbytes(LARGE)})
         with open(os.path.join(root, "files", "huge.bin"), "wb") as huge:
             huge.truncate(100 * 1024 * 1024)  # sparse: 100 MB of zeros
         open(log, "w").close()

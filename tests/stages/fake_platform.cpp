@@ -21,9 +21,7 @@ using namespace fake_platform;
 HttpOutcome HttpGet(const HttpRequest& request, const HttpHandlers& handlers) {
     const auto served = g_served.find(request.url);
     const std::string body = served == g_served.end() ? "" : served->second;
-    HttpHead head;
-    head.status = served == g_served.end() ? 404 : 200;
-    head.contentLength = body.size();
+    const HttpHead head{served == g_served.end() ? 404 : 200, body.size()};
     if (!handlers.head(head) || (!body.empty() && !handlers.body(body.data(), body.size())))
         return {HttpEnd::Stopped, L"stopped"};
     return {HttpEnd::Complete, {}};

@@ -155,13 +155,10 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         EXPECT_EQ(server.ranges, row.ranges) << row.name;
         EXPECT_EQ(server.waits, row.waits) << row.name;
         EXPECT_EQ(server.served, static_cast<std::uint64_t>(row.servedShare * kSize)) << row.name;
-        if (row.stored) {
-            EXPECT_TRUE(ReadBytes(destination) == server.file) << row.name;
-        }
+        EXPECT_TRUE(!row.stored || ReadBytes(destination) == server.file) << row.name;
     }
-    EXPECT_NE(std::find(log.Messages().begin(), log.Messages().end(),
-                        "update.zip: status 503 (Retry-After 2 s) at byte 0; attempt 2 in 2.0 s"),
-              log.Messages().end());
+    const std::string retryLine = "update.zip: status 503 (Retry-After 2 s) at byte 0; attempt 2 in 2.0 s";
+    EXPECT_EQ(std::ranges::count(log.Messages(), retryLine), 1);
 }
 
 TEST_F(PackageDownloadTest, SilenceAndTrickleAreGivenUpAfterTwoMinutes) {
@@ -233,10 +230,8 @@ TEST_F(PackageDownloadTest, ProgressRisesSteadilyBetweenTheStageValues) {
     EXPECT_LE(static_cast<double>(posted.size()), server.Elapsed() * 4 + 1) << "at most four posts a second";
     EXPECT_GE(static_cast<double>(posted.size()), server.Elapsed() * 3);
     EXPECT_TRUE(std::is_sorted(posted.begin(), posted.end()));
-    EXPECT_GE(posted.front(), 15);
-    EXPECT_LE(posted.front(), 16);
-    EXPECT_GE(posted.back(), 34);
-    EXPECT_LE(posted.back(), 35);
+    EXPECT_TRUE(posted.front() == 15 || posted.front() == 16) << posted.front();
+    EXPECT_TRUE(posted.back() == 34 || posted.back() == 35) << posted.back();
     EXPECT_EQ(DescribeAmount(312 << 20, 1024 << 20, WorkUnit::Bytes), L"312 / 1024 MB");
     EXPECT_EQ(DescribeAmount(120, 5000, WorkUnit::Files), L"120 / 5000 files");
 }

@@ -7,11 +7,10 @@
 
 TEST(JudgeResponse, OnlyAnExactContinuationIsStored) {
     const RangeRequest resume{.url = L"u", .from = 100, .validator = "\"v1\"", .total = 1000};
-    RangeRequest plain{.url = L"u"};
-    plain.sizeLimit = 500;
-    RangeRequest slice{.url = L"u", .from = 100, .to = 200};
-    RangeRequest restartable = resume;
-    restartable.wholeBodyRestarts = true;
+    const RangeRequest plain{.url = L"u", .sizeLimit = 500};
+    const RangeRequest slice{.url = L"u", .from = 100, .to = 200};
+    const RangeRequest restartable{
+        .url = L"u", .from = 100, .validator = "\"v1\"", .total = 1000, .wholeBodyRestarts = true};
     auto partial = [](const char* range, const char* etag = "", const char* modified = "") {
         return HttpHead{206, {}, range, etag, modified, {}};
     };

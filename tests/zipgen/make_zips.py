@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
 """Makes the ZIP packages that the extraction tests read: make_zips.py OUTDIR
 
-Real-world packages come from Python's zipfile, Info-ZIP `zip`, 7-Zip and
-bsdtar; packages
-whose bytes matter (code page 437 names, descriptors, ZIP64 fields, unsafe
-names, damage) from the small writer below.
+Real-world packages come from Python's zipfile, Info-ZIP `zip`, 7-Zip and bsdtar;
+packages whose bytes matter (code page 437 names, descriptors, ZIP64 fields,
+unsafe names, damage) from the small writer below.
 """
 import os
 import shutil
