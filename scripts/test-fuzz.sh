@@ -14,7 +14,8 @@ flags=(-std=c++20 -g -O1 -Isrc -fsanitize=fuzzer,address,undefined -fno-sanitize
 zip_sources=(src/services/zip_extract.cpp src/services/zip_format.cpp src/services/zip_names.cpp
              src/services/zip_output.cpp src/services/zip_output_posix.cpp src/services/ascii_case.cpp
              src/services/file_attributes_posix.cpp src/services/text.cpp src/services/text_posix.cpp
-             src/services/log.cpp src/services/log_file_posix.cpp src/services/write_all_posix.cpp)
+             src/services/log.cpp src/services/log_file_posix.cpp src/services/write_all_posix.cpp
+             src/services/work_progress.cpp)
 version_sources=(src/worker/version_file.cpp src/services/ascii_case.cpp src/services/atomic_file.cpp
                  src/services/atomic_file_posix.cpp src/services/file_system.cpp src/services/write_all_posix.cpp
                  src/services/text.cpp src/services/text_posix.cpp)

@@ -44,6 +44,14 @@ void Make(const fs::path& root, int files) {
     std::ofstream(install / "safelist.txt") << "# empty safelist: only protected names\n";
 }
 
+// The safelist as the install stage loads it; an unreadable one deletes nothing there.
+Safelist SafelistOf(const fs::path& install) {
+    Safelist safelist;
+    std::wstring problem;
+    LoadSafelist(install, safelist, problem);
+    return safelist;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,8 +67,8 @@ int main(int argc, char** argv) {
     auto start = std::chrono::steady_clock::now();
     unsigned long result = 0;
     if (phase == "count") result = CountFiles(extract);
-    else if (phase == "delete") DeleteOutdatedFiles(install, extract, LoadSafelist(install));
-    else if (phase == "remove-empty") RemoveEmptyDirectories(install, extract, LoadSafelist(install));
+    else if (phase == "delete") DeleteOutdatedFiles(install, extract, SafelistOf(install));
+    else if (phase == "remove-empty") RemoveEmptyDirectories(install, extract, SafelistOf(install));
     else if (phase == "copy") result = CopyNewFiles(extract, install);
     else if (phase == "post-copy") RemoveEmptyDirectoriesAfterCopy(install);
     else return 2;

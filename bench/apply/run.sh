@@ -9,7 +9,7 @@ mkdir -p "$out"
 sources=(src/services/log.cpp src/services/log_file_posix.cpp src/services/text.cpp src/services/text_posix.cpp
          src/services/ascii_case.cpp src/services/atomic_file.cpp src/services/atomic_file_posix.cpp
          src/services/file_attributes_posix.cpp src/services/file_system.cpp src/services/install_directory.cpp
-         src/services/install_directory_posix.cpp src/services/write_all_posix.cpp)
+         src/services/install_directory_posix.cpp src/services/write_all_posix.cpp src/services/work_progress.cpp)
 for f in src/apply/*.cpp; do
   [[ $f == *_win32.cpp ]] || sources+=("$f")
 done
