@@ -1,6 +1,7 @@
 #include <thread>
 
 #include "loader/instance_lock.h"
+#include "services/log.h"
 #include "test_support.h"
 
 namespace {
@@ -26,4 +27,14 @@ TEST(TakeInstanceLock, OneHolderPerInstallation) {
     EXPECT_EQ(TakeFromAnotherThread(game), InstanceLock::HeldElsewhere);
     EXPECT_EQ(TakeFromAnotherThread(other / ".." / "Game"), InstanceLock::HeldElsewhere) << "another spelling";
     EXPECT_EQ(TakeFromAnotherThread(other), InstanceLock::Taken) << "another installation";
+
+    // A second updater appends its one line to the running one's log, which it never empties.
+    WriteBytes(game / "updater.log", "[2026-01-01 10:00:00] the running updater's line\r\n");
+    bool started = true;
+    std::thread([&] { started = StartAsOnlyUpdater(game); }).join();
+    EXPECT_FALSE(started);
+    CloseLog();
+    EXPECT_EQ(ReadBytes(game / "updater.log").substr(0, 50), "[2026-01-01 10:00:00] the running updater's line\r\n");
+    EXPECT_NE(ReadBytes(game / "updater.log").find("] Another updater is already running for this installation; exiting.\r\n"),
+              std::string::npos);
 }

@@ -28,6 +28,7 @@ TEST(JudgeResponse, OnlyAnExactContinuationIsStored) {
         {"206 with another ETag", resume, partial("bytes 100-999/1000", "\"v2\""), Verdict::Mismatch},
         {"206 with a weak ETag and another date", resume, partial("bytes 100-999/1000", "W/\"v1\"", "Mon"),
          Verdict::Mismatch},
+        {"206 with a letter in a number", resume, partial("bytes 100-999/1000x", "\"v1\""), Verdict::Mismatch},
         {"206 unreadable", resume, partial("bytes 100-999/*", "\"v1\""), Verdict::Mismatch},
         {"206 to a plain GET", plain, partial("bytes 0-9/10"), Verdict::Refuse},
         {"200 to a range", resume, HttpHead{200, 1000}, Verdict::Mismatch},

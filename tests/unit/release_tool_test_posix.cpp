@@ -1,0 +1,80 @@
+// The release tool's steps below its checks: the command line, a package
+// written and read back with the updater's reader, and version.txt signed so
+// that the updater accepts it.
+
+#include "release/package_tree.h"
+#include "release/package_writer.h"
+#include "release/read_back.h"
+#include "release/release_options.h"
+#include "release/release_version.h"
+#include "services/release_key.h"
+#include "services/zip_extract.h"
+#include "test_support.h"
+#include "worker/version_signature.h"
+
+TEST(ParseReleaseOptions, TakesEachOptionOnceAndVersionsThatFitALine) {
+    const std::vector<std::string> good{"--game-dir", "g", "--maps-dir", "m", "--game-version", "1.2",
+                                        "--updater-version", "3", "--out", "o"};
+    struct Row {
+        const char* name;
+        std::vector<std::string> extra;  // appended to the good command line
+        bool parsed;
+    } rows[] = {
+        {"all options", {}, true},
+        {"with a signing key", {"--sign-key", "k.pem"}, true},
+        {"an option twice", {"--out", "p"}, false},
+        {"an unknown option", {"--level", "9"}, false},
+        {"an option without its value", {"--sign-key"}, false},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> args{"updater-release"};
+        args.insert(args.end(), good.begin(), good.end());
+        args.insert(args.end(), row.extra.begin(), row.extra.end());
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        ReleaseOptions options;
+        std::string error;
+        EXPECT_EQ(ParseReleaseOptions(static_cast<int>(argv.size()), argv.data(), options, error), row.parsed) << row.name;
+        if (row.parsed) {
+            EXPECT_EQ(options.gameVersion + "|" + options.updaterVersion + "|" + options.outDir.string(), "1.2|3|o");
+        }
+    }
+    for (const char* version : {" 1.2", "1.2 ", "", "1.2\n3"}) {
+        std::vector<std::string> args{"updater-release"};
+        args.insert(args.end(), good.begin(), good.end());
+        args[6] = version;
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        ReleaseOptions options;
+        std::string error;
+        EXPECT_FALSE(ParseReleaseOptions(static_cast<int>(argv.size()), argv.data(), options, error)) << version;
+    }
+}
+
+TEST(WritePackage, ReadsBackAsTheUpdaterExtractsIt) {
+    ScratchDir dir("release");
+    WriteTree(dir.path / "game", {"a.txt=alpha", "Data/b.bin=" + std::string(70000, 'b'), "Data/empty.dat"});
+    const PackageTree tree = ScanPackageTree(dir.path / "game", "game directory");
+    ASSERT_EQ(tree.files.size(), 3u);
+    std::string error;
+    ASSERT_TRUE(WritePackage(tree.files, dir.path / "update.zip", error)) << error;
+    EXPECT_TRUE(ReadBackPackage(dir.path / "update.zip", tree.files, error)) << error;
+    std::filesystem::create_directories(dir.path / "out");
+    EXPECT_TRUE(ExtractZip(dir.path / "update.zip", dir.path / "out"));
+    ExpectTree(ReadTree(dir.path / "out"), {"Data/b.bin=" + std::string(70000, 'b'), "Data/empty.dat", "a.txt=alpha"});
+    // A package that lacks a file the tree holds is refused.
+    std::vector<PackageFile> more = tree.files;
+    more.push_back(more.front());
+    more.back().name = "missing.txt";
+    EXPECT_FALSE(ReadBackPackage(dir.path / "update.zip", more, error));
+}
+
+TEST(SignVersionText, MakesWhatTheUpdaterAccepts) {
+    const std::filesystem::path key = std::filesystem::path(UPDATER_TEST_KEYS) / "release_test_key.pem";
+    std::string text = ReleaseVersionText("1.2.4", "1.0.0", {3, std::string(64, 'a')}, {5, std::string(64, 'b')});
+    std::string error;
+    ASSERT_TRUE(SignVersionText(text, key, error)) << error;
+    const std::string pem = ReadBytes(std::filesystem::path(UPDATER_TEST_KEYS) / "release_test_key.pub.pem");
+    EXPECT_EQ(CheckVersionSignature(text, pem), SignatureVerdict::Valid);
+    EXPECT_FALSE(SignVersionText(text, key.parent_path() / "missing.pem", error));
+}
