@@ -13,41 +13,29 @@
 #include "worker/version_signature.h"
 
 TEST(ParseReleaseOptions, TakesEachOptionOnceAndVersionsThatFitALine) {
-    const std::vector<std::string> good{"--game-dir", "g", "--maps-dir", "m", "--game-version", "1.2",
-                                        "--updater-version", "3", "--out", "o"};
-    struct Row {
-        const char* name;
-        std::vector<std::string> extra;  // appended to the good command line
-        bool parsed;
-    } rows[] = {
-        {"all options", {}, true},
-        {"with a signing key", {"--sign-key", "k.pem"}, true},
-        {"an option twice", {"--out", "p"}, false},
-        {"an unknown option", {"--level", "9"}, false},
-        {"an option without its value", {"--sign-key"}, false},
+    const std::vector<std::string> good{"updater-release", "--game-dir", "g", "--maps-dir", "m", "--game-version",
+                                        "1.2", "--updater-version", "3", "--out", "o"};
+    ReleaseOptions options;
+    auto parse = [&](std::vector<std::string> args) {
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        std::string error;
+        return ParseReleaseOptions(static_cast<int>(argv.size()), argv.data(), options, error);
     };
-    for (const Row& row : rows) {
-        std::vector<std::string> args{"updater-release"};
-        args.insert(args.end(), good.begin(), good.end());
-        args.insert(args.end(), row.extra.begin(), row.extra.end());
-        std::vector<char*> argv;
-        for (auto& arg : args) argv.push_back(arg.data());
-        ReleaseOptions options;
-        std::string error;
-        EXPECT_EQ(ParseReleaseOptions(static_cast<int>(argv.size()), argv.data(), options, error), row.parsed) << row.name;
-        if (row.parsed) {
-            EXPECT_EQ(options.gameVersion + "|" + options.updaterVersion + "|" + options.outDir.string(), "1.2|3|o");
-        }
-    }
+    ASSERT_TRUE(parse(good));
+    EXPECT_EQ(options.gameVersion + "|" + options.updaterVersion + "|" + options.outDir.string(), "1.2|3|o");
+    auto with = [&](std::vector<std::string> extra) {
+        extra.insert(extra.begin(), good.begin(), good.end());
+        return extra;
+    };
+    EXPECT_TRUE(parse(with({"--sign-key", "k.pem"})));
+    EXPECT_FALSE(parse(with({"--out", "p"}))) << "an option twice";
+    EXPECT_FALSE(parse(with({"--level", "9"}))) << "an unknown option";
+    EXPECT_FALSE(parse(with({"--sign-key"}))) << "an option without its value";
     for (const char* version : {" 1.2", "1.2 ", "", "1.2\n3"}) {
-        std::vector<std::string> args{"updater-release"};
-        args.insert(args.end(), good.begin(), good.end());
+        std::vector<std::string> args = good;
         args[6] = version;
-        std::vector<char*> argv;
-        for (auto& arg : args) argv.push_back(arg.data());
-        ReleaseOptions options;
-        std::string error;
-        EXPECT_FALSE(ParseReleaseOptions(static_cast<int>(argv.size()), argv.data(), options, error)) << version;
+        EXPECT_FALSE(parse(args)) << version;
     }
 }
 
