@@ -7,6 +7,7 @@
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
 #include "apply/own_executable.h"
+#include "apply/self_update.h"
 #include "services/text.h"
 #include "test_support.h"
 
@@ -171,4 +172,12 @@ TEST(CopyNewFiles, LinksAtPackagePathsAreReplacedNeverWrittenThrough) {
     EXPECT_EQ(CopyNewFiles(extract, install), 0u);
     ExpectTree(ReadTree(install, "_update_temp"), {"to_directory.dat=new", "to_file.dat=new"});
     ExpectTree(ReadTree(outside), {"precious.dat=outside"});
+}
+
+TEST(ReplaceRunningUpdater, MovesThePackagedCopyOverTheRunningOne) {
+    ScratchDir dir("self");
+    WriteTree(dir.path, {"Launcher.exe=old", "_update_temp/Launcher.exe=new", "_update_temp/game.dat=data"});
+    EXPECT_EQ(ReplaceRunningUpdater(dir.path / "_update_temp", dir.path, dir.path / "Other.exe"), UpdaterSwap::NotInPackage);
+    EXPECT_EQ(ReplaceRunningUpdater(dir.path / "_update_temp", dir.path, dir.path / "Launcher.exe"), UpdaterSwap::Replaced);
+    ExpectTree(ReadTree(dir.path), {"Launcher.exe=new", "_update_temp/game.dat=data"});
 }

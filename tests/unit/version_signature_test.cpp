@@ -39,6 +39,7 @@ TEST(VersionSignature, Verdicts) {
         {"valid, last line", kText + "signature: " + kSignature + "\r\n", Valid},
         {"valid, last line without line end", kText + "signature: " + kSignature, Valid},
         {"valid, between LF lines", "game-version: 1.2.4\nSignature : " + kLfSignature + "\nupdater-version: 1.0.0\n", Valid},
+        {"valid, first line", "Signature: " + kLfSignature + "\ngame-version: 1.2.4\nupdater-version: 1.0.0\n", Valid},
         {"missing", kText, Missing},
         {"made with another key", kText + "signature: " + kOtherKeySignature + "\r\n", Wrong},
         {"over different bytes", "game-version: 1.2.5\r\n" + kText.substr(21) + "signature: " + kSignature + "\r\n", Wrong},
