@@ -34,7 +34,11 @@ TEST(TakeInstanceLock, OneHolderPerInstallation) {
     std::thread([&] { started = StartAsOnlyUpdater(game); }).join();
     EXPECT_FALSE(started);
     CloseLog();
+    // The one that runs writes its start marker (the log being due, it is emptied first).
+    ASSERT_TRUE(StartAsOnlyUpdater(scratch.path));
+    CloseLog();
     EXPECT_EQ(ReadBytes(game / "updater.log").substr(0, 50), "[2026-01-01 10:00:00] the running updater's line\r\n");
     EXPECT_NE(ReadBytes(game / "updater.log").find("] Another updater is already running for this installation; exiting.\r\n"),
               std::string::npos);
+    EXPECT_NE(ReadBytes(scratch.path / "updater.log").find("] === Updater start (loader) ===\r\n"), std::string::npos);
 }
