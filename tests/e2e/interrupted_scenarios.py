@@ -80,6 +80,13 @@ def run_and_kill(world, trigger, delay):
     process.wait()
 
 
+def forget_log(world):
+    """The next run's log starts empty, so its lines are its own."""
+    log = os.path.join(world.install, "updater.log")
+    if os.path.exists(log):
+        os.remove(log)
+
+
 def run(world):
     """One uninterrupted run: its exit status and the trees it leaves."""
     result = subprocess.run(world.runner.command(world), cwd=world.cwd, env=world.runner.environment(world, True),
@@ -117,8 +124,7 @@ def main(argv):
                 world.behave(SLOW_PACKAGE)
                 trigger = "Remote game-version="
                 for delay in (rng.uniform(0.1, 0.7), rng.uniform(0.05, 0.4)):
-                    if os.path.exists(os.path.join(world.install, "updater.log")):
-                        os.remove(os.path.join(world.install, "updater.log"))  # the trigger is the second run's
+                    forget_log(world)  # the trigger is the second run's
                     run_and_kill(world, trigger, delay)
                 world.behave({})
             else:
@@ -127,8 +133,7 @@ def main(argv):
                 run_and_kill(world, trigger, delay)
             stage = [name for prefix, name, _ in STAGES if any(m.startswith(prefix) for m in world.log_messages())][-1]
             landed[stage] += 1
-            if os.path.exists(os.path.join(world.install, "updater.log")):
-                os.remove(os.path.join(world.install, "updater.log"))
+            forget_log(world)
             part = os.path.join(world.install, "update.zip.part")
             resumable = os.path.exists(part) and os.path.getsize(part) > 0 and \
                 os.path.exists(os.path.join(world.install, "update.zip.resume.part"))
