@@ -12,9 +12,8 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-import harness  # noqa: E402
-import testca  # noqa: E402
+import local_ca  # noqa: E402
+import sandbox  # noqa: E402
 
 NGINX_CONF = """
 daemon off;
@@ -39,7 +38,7 @@ http {{
 
 def show_tree(title, root):
     print("\n--- %s (%s)" % (title, root))
-    for rel, data in sorted(harness.read_tree(root).items()):
+    for rel, data in sorted(sandbox.read_tree(root).items()):
         print("   %-40s %s" % (rel + ("/" if data is None else ""), "" if data is None else "%d bytes" % len(data)))
 
 
@@ -48,19 +47,19 @@ def prepare(work, program, stub):
     install = os.path.join(work, "Torvane")
     home = os.path.join(work, "home")
     data = os.path.join(home, "Documents", "Ardentfall Data")
-    harness.write_tree(os.path.join(release, "updates"), {
+    sandbox.write_tree(os.path.join(release, "updates"), {
         "version.txt": b"game-version: 1.1.0\r\nupdater-version: 1.0.0\r\n"})
-    harness.make_zip(os.path.join(release, "updates", "update.zip"), {
+    sandbox.make_zip(os.path.join(release, "updates", "update.zip"), {
         "torvane.dat": b"game data 1.1.0", "Data/levels.pak": b"levels 1.1.0", "Data/new_arena.pak": b"new in 1.1.0",
         "safelist.txt": b"# player files the update keeps\nData/Save/\n*.ini\n"})
-    harness.make_zip(os.path.join(release, "updates", "maps.zip"), {
+    sandbox.make_zip(os.path.join(release, "updates", "maps.zip"), {
         "Maps/arena.map": b"arena 1.1.0", "Maps/canyon.map": b"canyon 1.1.0"})
-    harness.write_tree(install, {
+    sandbox.write_tree(install, {
         "version.txt": b"game-version: 1.0.0\r\nupdater-version: 1.0.0\r\n",
         "safelist.txt": b"# player files the update keeps\nData/Save/\n*.ini\n",
         "torvane.dat": b"game data 1.0.0", "Data/levels.pak": b"levels 1.0.0", "Data/retired.pak": b"dropped in 1.1.0",
         "Data/Save/slot1.sav": b"the player's save", "options.ini": b"the player's settings"})
-    harness.write_tree(data, {"Maps/arena.map": b"arena 1.0.0", "Maps/old.map": b"retired map",
+    sandbox.write_tree(data, {"Maps/arena.map": b"arena 1.0.0", "Maps/old.map": b"retired map",
                               "Replays/match1.rep": b"the player's replay"})
     shutil.copy2(program, os.path.join(install, os.path.basename(program)))
     shutil.copy2(stub, os.path.join(install, "torvane.exe"))
@@ -91,7 +90,7 @@ def main(argv):
     work = os.path.join(ROOT, "build", "demo-run")
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    pki = testca.make_test_pki(os.path.join(work, "pki"))
+    pki = local_ca.make_pki(os.path.join(work, "pki"))
     release, install, home, data = prepare(work, os.path.abspath(args.program), os.path.abspath(args.stub))
     show_tree("installation before", install)
     show_tree("data directory before", data)
@@ -103,7 +102,7 @@ def main(argv):
         if args.wine:
             run_windows(work, program, home, env, pki)
         else:
-            subprocess.run(testca.trusted_command([program], pki["bundle"]), cwd=work, env=env, check=False)
+            subprocess.run(local_ca.trusted_command([program], pki["bundle"]), cwd=work, env=env, check=False)
     finally:
         nginx.terminate()
         nginx.wait()
@@ -117,11 +116,11 @@ def main(argv):
     launched = os.path.join(install, "launched.txt")
     print("\n--- the game stand-in was started with:")
     print(open(launched).read() if os.path.exists(launched) else "   (not started)")
-    return 0
+    return 0 if os.path.exists(launched) else 1
 
 
 def run_windows(work, program, home, env, pki):
-    runner = harness.Runner(program, program, wine=True)
+    runner = sandbox.Runner(program, program, wine=True)
     try:
         documents = runner.wine_documents()
         if os.path.islink(documents) or os.path.isfile(documents):
@@ -129,7 +128,7 @@ def run_windows(work, program, home, env, pki):
         else:
             shutil.rmtree(documents, ignore_errors=True)
         os.symlink(os.path.join(home, "Documents"), documents)
-        argv = testca.trusted_command(["wine", program], pki["bundle"], wine=True)
+        argv = local_ca.trusted_command(["wine", program], pki["bundle"], wine=True)
         process = subprocess.Popen(argv, cwd=work, env=runner.wine_env(home=home))
         shot = os.path.join(work, "progress-window.png")
         window = runner.wait_for_window("Updater - Updating...")

@@ -34,6 +34,8 @@ for preset in native native-asan native-tsan windows; do
   in_background "$preset" "${display[@]}" ctest --preset "$preset" --parallel 2
   [ "$preset" = native-tsan ] && in_background fuzz bash scripts/test-fuzz.sh
 done
+# The README's demo, in its own release build, still runs.
+in_background demo bash scripts/demo.sh
 
 for i in "${!pids[@]}"; do
   if wait "${pids[$i]}"; then

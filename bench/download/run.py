@@ -22,8 +22,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
-sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
-import testca  # noqa: E402
+sys.path.insert(0, os.path.join(TOP, "scripts"))
+import local_ca  # noqa: E402
 
 NGINX_CONF = """
 daemon off;
@@ -108,7 +108,7 @@ def main(argv):
     os.makedirs(root)
     nginx = None
     try:
-        pki = testca.make_test_pki(os.path.join(work, "pki"))
+        pki = local_ca.make_pki(os.path.join(work, "pki"))
         package = os.path.join(root, "update.zip")
         subprocess.run(["head", "-c", "%dM" % options.size_mb, "/dev/urandom"], stdout=open(package, "wb"),
                        check=True)
@@ -119,7 +119,7 @@ def main(argv):
         sha256 = subprocess.run(["sha256sum", package], check=True, stdout=subprocess.PIPE, text=True).stdout.split()[0]
         inner = [sys.executable, os.path.abspath(__file__), "--measure", url, destination, str(options.runs),
                  sha256] + ours
-        output = subprocess.run(testca.trusted_command(inner, pki["bundle"], wine=bool(options.emulator)),
+        output = subprocess.run(local_ca.trusted_command(inner, pki["bundle"], wine=bool(options.emulator)),
                                 check=True, stdout=subprocess.PIPE, text=True).stdout
         times = json.loads(output.strip().splitlines()[-1])
         identical = subprocess.call(["cmp", "-s", package, destination]) == 0

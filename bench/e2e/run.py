@@ -32,10 +32,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
-sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
+sys.path.insert(0, os.path.join(TOP, "scripts"))
 sys.path.insert(0, HERE)
 import release  # noqa: E402
-import testca  # noqa: E402
+import local_ca  # noqa: E402
 
 PORT = 48450
 SERVER = "https://localhost:%d/updates/" % PORT
@@ -359,7 +359,7 @@ def measure_posix(work, options, only):
                     os.path.join(HERE, "game_stamp.cpp")], check=True)
     small = prepare_release(work, options.small_files, options.small_mb)
     big = prepare_release(work, options.files, options.size_mb) if "update" in only else None
-    pki = testca.make_test_pki(os.path.join(work, "pki"))
+    pki = local_ca.make_pki(os.path.join(work, "pki"))
     config = {"work": work, "runs": options.runs, "startup_runs": options.startup_runs,
               "startup": "startup" in only, "releases": [small],
               "update_releases": [small, big] if big else []}
@@ -368,7 +368,7 @@ def measure_posix(work, options, only):
         json.dump(config, out)
     nginx = start_nginx(work, pki, os.path.join(work, "serve"))
     try:
-        command = testca.trusted_command([sys.executable, os.path.abspath(__file__), "--inner", config_path],
+        command = local_ca.trusted_command([sys.executable, os.path.abspath(__file__), "--inner", config_path],
                                          pki["bundle"])
         output = subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True).stdout
     finally:

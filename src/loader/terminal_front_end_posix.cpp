@@ -69,7 +69,9 @@ std::string RenderProgressLine(const std::wstring& status, int percent, int widt
     percent = ClampPercent(percent);
     const int filled = percent * kBarWidth / 100;
     std::string bar = " [" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " +
-                      std::to_string(percent) + "%" + (amount.empty() ? "" : " " + WideToUtf8(amount));
+                      std::to_string(percent) + "%";
+    // Appended, not concatenated: g++ 12 at -O3 warns falsely about " " + string.
+    if (!amount.empty()) bar.append(" ").append(WideToUtf8(amount));
     const int room = width - static_cast<int>(bar.size()) - 1;
     std::wstring shown = status;
     if (room <= 0) shown.clear();

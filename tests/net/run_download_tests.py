@@ -17,10 +17,11 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(HERE, "..", "e2e"), os.path.join(HERE, "..", "..", "scripts")]
+import local_ca  # noqa: E402
 import server  # noqa: E402
-import testca  # noqa: E402
-from harness import write_tree  # noqa: E402
+from sandbox import write_tree  # noqa: E402
 
 LONGEST_HOST = ".".join(["h" * 63] * 4)          # 255 characters
 TOO_LONG_HOST = ".".join(["l" * 63] * 4) + ".x"  # 257 characters
@@ -81,7 +82,7 @@ def main(argv):
     work = tempfile.mkdtemp(prefix="updater-net-")
     servers, ports = [], {}
     try:
-        pki = testca.make_test_pki(os.path.join(work, "pki"))
+        pki = local_ca.make_pki(os.path.join(work, "pki"))
         root, log = os.path.join(work, "root"), os.path.join(work, "events.jsonl")
         write_tree(os.path.join(root, "files"), {
             "empty.bin": b"", "small.txt": b"game-version: 1.2.4\r\nupdater-version: 1.0.0\r\n",
@@ -97,7 +98,7 @@ def main(argv):
             servers.append(process)
         json.dump(behaviours(ports["trusted"], ports["untrusted"], ports["plain"]),
                   open(os.path.join(work, "behaviours.json"), "w"))
-        hosts = testca.make_hosts_file(os.path.join(work, "hosts"),
+        hosts = local_ca.make_hosts_file(os.path.join(work, "hosts"),
                                        [LONGEST_HOST, TOO_LONG_HOST, "otherhost.test", "mismatch.test"])
         drive = "Z:" if "--emulator" in options else ""  # under Wine, Unix paths as absolute Windows paths
         environment = {"UPDATER_NET_%s_BASE" % name.upper(): "%s://localhost:%d" % ("http" if name == "plain" else "https", port)
@@ -107,7 +108,7 @@ def main(argv):
         command = ([options["--emulator"]] if "--emulator" in options else []) + [options["--binary"]] + gtest_args
         json.dump(dict(environment=environment, log=log, command=command), open(os.path.join(work, "inner.json"), "w"))
         inner = [sys.executable, os.path.abspath(__file__), "--inner", os.path.join(work, "inner.json")]
-        return subprocess.call(testca.trusted_command(inner, pki["bundle"], hosts, wine="--emulator" in options))
+        return subprocess.call(local_ca.trusted_command(inner, pki["bundle"], hosts, wine="--emulator" in options))
     finally:
         for process in servers:
             server.stop(process)

@@ -1,7 +1,7 @@
-"""The test CA: certificates for the local servers, made per run with openssl,
-and programs run in a private mount namespace (root needed) whose system CA
-bundle (and, if given, /etc/hosts) are copies that trust the test CA.
-make_test_pki(directory) gives "bundle" (the system bundle plus the test CA) and
+"""A local CA for the demo's and the tests' servers: certificates made per run
+with openssl, and programs run in a private mount namespace (root needed) whose
+system CA bundle (and, if given, /etc/hosts) are copies that trust it.
+make_pki(directory) gives "bundle" (the system bundle plus the local CA) and
 "<name>_cert"/"<name>_key" for localhost (localhost and otherhost.test),
 wronghost (wronghost.invalid only) and untrusted (localhost, by a CA nothing trusts).
 """
@@ -38,15 +38,15 @@ def make_server_cert(directory, name, ca, dns_names):
     return cert, key
 
 
-def make_test_pki(directory):
+def make_pki(directory):
     os.makedirs(directory, exist_ok=True)
-    ca, untrusted_ca = make_ca(directory, "test-ca"), make_ca(directory, "untrusted-ca")
+    ca, untrusted_ca = make_ca(directory, "local-ca"), make_ca(directory, "untrusted-ca")
     pki = {"ca": ca[0], "bundle": os.path.join(directory, "bundle.pem")}
     for name, issuer, dns_names in (("localhost", ca, ["localhost", "otherhost.test"]),
                                     ("wronghost", ca, ["wronghost.invalid"]), ("untrusted", untrusted_ca, ["localhost"])):
         pki[name + "_cert"], pki[name + "_key"] = make_server_cert(directory, name, issuer, dns_names)
-    with open(pki["bundle"], "wb") as out, open(SYSTEM_BUNDLE, "rb") as system, open(ca[0], "rb") as test_ca:
-        out.write(system.read().rstrip(b"\n") + b"\n" + test_ca.read())
+    with open(pki["bundle"], "wb") as out, open(SYSTEM_BUNDLE, "rb") as system, open(ca[0], "rb") as local:
+        out.write(system.read().rstrip(b"\n") + b"\n" + local.read())
     return pki
 
 
