@@ -150,7 +150,6 @@ TEST(DeleteOutdatedFiles, FirstFailedDeletionEndsThePhase) {
     ASSERT_FALSE(lines.empty());
     EXPECT_TRUE(lines.back().starts_with("Deleting old file: locked\\")) << lines.back();
     EXPECT_EQ(std::ranges::count_if(lines, [](auto& l) { return l.find("locked") != l.npos; }), 1);
-    EXPECT_TRUE(fs::exists(install / "locked" / "1.dat") && fs::exists(install / "locked" / "2.dat"));
     // Every other file is gone exactly when its line was written.
     for (const char* file : {"a.dat", "b.dat", "c/c.dat", "d/d.dat"}) {
         std::string line = std::string("Deleting old file: ") + file;

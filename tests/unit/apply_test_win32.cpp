@@ -24,8 +24,7 @@ TEST(CopyNewFilesWin32, RefusedMoveOntoTheRunningProgramIsLoggedButNotCounted) {
     LogCapture log;
     EXPECT_EQ(CopyNewFiles(dir.path / "pkg", self.parent_path()), 0u);
     EXPECT_EQ(log.Messages(), std::vector<std::string>{"Failed to copy: " + LogText(self)});
-    EXPECT_TRUE(IsRunningExecutable(self));
-    EXPECT_FALSE(IsRunningExecutable(dir.path / "pkg" / self.filename()));
+    EXPECT_FALSE(IsRunningExecutable(dir.path / "pkg" / self.filename())) << "the same name elsewhere";
 }
 
 TEST(DeleteOutdatedFilesWin32, UnpairedSurrogateNamesAreHandled) {

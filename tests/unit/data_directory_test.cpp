@@ -17,7 +17,6 @@ const CleaningCase kCleaningCases[] = {
      {"Replays/m.rep=r", "__MAPS.ZIP=z"},
      {"Removing dir in Data: ~/R\xC3\x89plays", "Removing file in Data: ~/Replays2", "Removing file in Data: ~/maps.zip"}},
     {"FileNamedReplaysStaysAndNoDirectoryReplacesIt", {"Replays=a file"}, {"Replays=a file"}, {}},
-    {"OnlyReplaysMeansNoChange", {"Replays/a.rep=r"}, {"Replays/a.rep=r"}, {}},
     {"EmptyDirectoryGetsAnEmptyReplays", {}, {"Replays/"}, {}},
     {"NonAsciiNamesAreRemoved", {"Cartés/x.map", "日本.cfg"}, {"Replays/"},
      {"Removing dir in Data: ~/Cartés", "Removing file in Data: ~/日本.cfg"}},

@@ -20,8 +20,7 @@ TEST(TakeInstanceLock, OneHolderPerInstallation) {
     ScratchDir scratch("lock");
     const auto game = scratch.path / "Game";
     const auto other = scratch.path / "Other Game";
-    std::filesystem::create_directories(game);
-    std::filesystem::create_directories(other);
+    WriteTree(scratch.path, {"Game/", "Other Game/"});
     // This thread keeps the lock until the test program ends, as the updater's main thread does.
     ASSERT_EQ(TakeInstanceLock(game), InstanceLock::Taken);
     EXPECT_EQ(TakeFromAnotherThread(game), InstanceLock::HeldElsewhere);

@@ -18,14 +18,11 @@ TEST(ReadVersionFile, KeysValuesAndOddBytes) {
     std::string junkLines, huge(5 * 1024 * 1024, '9');
     for (int i = 0; i < 100; ++i) junkLines += std::string(1023, 'j') + "\n";
     const std::tuple<std::string, std::string, std::string> cases[] = {
-        {"game-version: 1.2.3\n", "1.2.3", "0.0.0"},
         {"Game-Version:1.2.3   \n", "1.2.3", "0.0.0"},
         {"game-version = 1.2.3\n", "0.0.0", "0.0.0"},  // no colon, no value
         {"updater-version: 2.0:beta\n", "0.0.0", "2.0:beta"},
         {"game-version:\n", "", "0.0.0"},
         {"game-version: 1\ngame-version: 2\n", "2", "0.0.0"},  // the last one counts
-        {"game-version: 1.4.2\r\nupdater-version: 1.0.0\r\n", "1.4.2", "1.0.0"},
-        {"game-version: 1.4.2\nupdater-version: 1.0.0", "1.4.2", "1.0.0"},
         {"  game-version\t: 1.4.2 \t\r\n# comment\n\nother: x\nupdater-version: 1.0.0 ", "1.4.2", "1.0.0"},
         {"\xEF\xBB\xBFgame-version: 1.2.3\r\nupdater-version: 4\r\n", "0.0.0", "4"},  // the mark belongs to the key
         {"\0\xFF\xFEgame\0version: 9\n<html>404</html>"s, "0.0.0", "0.0.0"},
@@ -71,10 +68,9 @@ TEST(CompareVersions, OrdersDottedNumbersNeverThrowing) {
     const std::tuple<std::string, std::string, int> cases[] = {
         {"1.2.3", "1.10.0", -1}, {"2.0", "1.9.9", 1},   {"1.2", "1.2", 0},     {"1.2", "1.2.0", -1},
         {"1.2.0", "1.2", 1},     {"0.0.0", "0.0.0", 0}, {"1.02", "1.2", 0},    {"7b", "7", 0},
-        {"1.2.", "1.2", 0},      {"", "", 0},           {"", "0", -1},         {"1.2.3", "1.2.4", -1},
-        {"1.2.4", "1.2.3", 1},   {" 7", "7", 0},        {"+3", "3", 0},        {"1.x", "1.0", 0},
-        {"1..2", "1.0.2", 0},    {".5", "0.5", 0},      {"1. ", "1.0", 0},     {"-1", "0", -1},
-        {"1.-1", "1.0", -1},     {std::string(100000, '9'), "1", 1},
+        {"1.2.", "1.2", 0},      {"", "", 0},           {"", "0", -1},         {" 7", "7", 0},
+        {"+3", "3", 0},          {"1.x", "1.0", 0},     {"1..2", "1.0.2", 0},  {".5", "0.5", 0},
+        {"1. ", "1.0", 0},       {"-1", "0", -1},       {"1.-1", "1.0", -1},   {std::string(100000, '9'), "1", 1},
         // Components of any length, compared exactly.
         {"1.0.20250101120000", "1.0.20250101130000", -1}, {"1.0.20250101130000", "1.0.20250101120000", 1},
         {"99999999999", "2147483647", 1}, {"18446744073709551617", "18446744073709551616", 1},

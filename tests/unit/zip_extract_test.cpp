@@ -129,14 +129,6 @@ INSTANTIATE_TEST_SUITE_P(ExtractZip, FailingPackage, testing::ValuesIn(kFailingC
 
 }  // namespace
 
-TEST(ExtractZip, OverwritesLongerFilesAgainAndAgain) {
-    Extraction x;
-    WriteTree(x.destination, {"top.txt=an older and much longer content than the new one"});
-    ASSERT_TRUE(x.Run("py_nested.zip"));
-    ASSERT_TRUE(x.Run("py_nested.zip"));
-    EXPECT_EQ(ReadBytes(x.destination / "top.txt"), "top\n");
-}
-
 TEST(ExtractZip, MissingPackageOrDestinationFailsAndEveryCallIsLogged) {
     Extraction x;
     LogCapture log;

@@ -9,7 +9,7 @@ TEST(ExtractZipWin32, ReplacesReadOnlyHiddenAndSystemFiles) {
     ScratchDir dir("zipattr");
     const fs::path top = dir.path / "top.txt";
     constexpr DWORD kBits = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    WriteBytes(top, "old");
+    WriteBytes(top, "an older, longer content");
     ASSERT_TRUE(SetFileAttributesW(top.c_str(), kBits));
     ASSERT_TRUE(ExtractZip(Package("py_nested.zip"), dir.path));
     EXPECT_EQ(ReadBytes(top), "top\n");
