@@ -171,20 +171,24 @@ TEST_F(DownloadFileTest, DestinationThatCannotBeWrittenIsRefused) {
 }
 
 // What the platform halves carry of a continued download: Range and If-Range
-// out, Content-Range and ETag in. (Which answers continue a part, and when a
-// failed attempt is retried, is the unit tests' matter.)
+// out, Content-Range, ETag and Retry-After in. (Which answers continue a part,
+// and when a failed attempt is retried, is the unit tests' matter.)
 TEST_F(DownloadFileTest, PackageDownloadsContinueOnlyWhatMatches) {
     const std::string whole = ReadBytes(fs::path(Env("ROOT")) / "files/large.bin");
     const std::string half = "bytes=" + std::to_string(whole.size() / 2) + "-";
     const struct {
         const char* path;
         std::vector<std::string> ranges;  // asked for by each request; "null": none
+        int waited = 0;                   // seconds at least: a first retry without Retry-After waits 1.25 at most
     } rows[] = {
         {"/resume-at-90", {"null", "bytes=" + std::to_string(whole.size() * 9 / 10) + "-"}},
         {"/changed-etag", {"null", half, "null"}},
+        {"/busy", {"null", "null"}, 2},  // 503 with Retry-After: 2, then the file
     };
     for (const auto& row : rows) {
+        const auto start = std::chrono::steady_clock::now();
         ASSERT_TRUE(DownloadPackage(Utf8ToWide(Base(Trusted) + row.path), dir.path / "update.zip", PackageCheck{}));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(row.waited)) << row.path;
         EXPECT_TRUE(ReadBytes(dir.path / "update.zip") == whole) << row.path;
         std::vector<std::string> ranges;
         std::uint64_t served = 0;

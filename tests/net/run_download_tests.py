@@ -51,7 +51,7 @@ def behaviours(trusted, untrusted, plain):
                                        dict(large, etag='"other"', ignore_if_range=True), dict(large, etag='"other"')]},
         "/busy": {"sequence": [{"status": 503, "body": "busy", "headers": {"Retry-After": "2"}}, large]},
         "/never-answers": {"delay_headers": 100},
-        "/huge": {"body_file": "files/huge.bin"}, "/huge-chunked": {"body_file": "files/huge.bin", "chunked": True},
+        "/huge-chunked": {"body_file": "files/huge.bin", "chunked": True},
     }
 
 
