@@ -41,6 +41,7 @@ class World:
         self.program_name = runner.program_name  # the installed updater's file name
         self.root = tempfile.mkdtemp(prefix="e2e-%s-" % name, dir=runner.scratch)
         self.install, self.home = os.path.join(self.root, install_name), os.path.join(self.root, "home")
+        self.log = os.path.join(self.install, "updater.log")
         self.documents = os.path.join(self.home, "Documents")
         self.data, self.cwd = os.path.join(self.documents, "Ardentfall Data"), os.path.join(self.root, "elsewhere")
         self.work = os.path.join(self.root, "server")
@@ -103,10 +104,14 @@ class World:
             raise AssertionError("changed beside the install and data directories: %r" % changed)
         return result.returncode
 
+    def forget_log(self):
+        """The next run's log starts empty, so its lines are its own."""
+        if os.path.exists(self.log):
+            os.remove(self.log)
+
     def log_messages(self):
         """The log's messages; every line must be stamped and end in CR LF."""
-        path = os.path.join(self.install, "updater.log")
-        raw = open(path, "rb").read().decode("latin-1") if os.path.exists(path) else ""
+        raw = open(self.log, "rb").read().decode("latin-1") if os.path.exists(self.log) else ""
         lines = raw.split("\r\n")
         assert lines[-1] == "" and all(line[0] == "[" and line[20:22] == "] " for line in lines[:-1]), repr(raw)
         return [line[22:] for line in lines[:-1]]

@@ -70,7 +70,7 @@ def run_and_kill(world, trigger, delay):
     deadline = time.monotonic() + 30
     while trigger and time.monotonic() < deadline and process.poll() is None:
         try:
-            if needle in open(os.path.join(world.install, "updater.log"), "rb").read():
+            if needle in open(world.log, "rb").read():
                 break
         except FileNotFoundError:
             pass
@@ -78,13 +78,6 @@ def run_and_kill(world, trigger, delay):
     time.sleep(delay)
     process.send_signal(signal.SIGKILL)  # unshare and sh exec into the program: this is the updater
     process.wait()
-
-
-def forget_log(world):
-    """The next run's log starts empty, so its lines are its own."""
-    log = os.path.join(world.install, "updater.log")
-    if os.path.exists(log):
-        os.remove(log)
 
 
 def run(world):
@@ -124,7 +117,7 @@ def main(argv):
                 world.behave(SLOW_PACKAGE)
                 trigger = "Remote game-version="
                 for delay in (rng.uniform(0.1, 0.7), rng.uniform(0.05, 0.4)):
-                    forget_log(world)  # the trigger is the second run's
+                    world.forget_log()  # the trigger is the second run's
                     run_and_kill(world, trigger, delay)
                 world.behave({})
             else:
@@ -133,7 +126,7 @@ def main(argv):
                 run_and_kill(world, trigger, delay)
             stage = [name for prefix, name, _ in STAGES if any(m.startswith(prefix) for m in world.log_messages())][-1]
             landed[stage] += 1
-            forget_log(world)
+            world.forget_log()
             part = os.path.join(world.install, "update.zip.part")
             resumable = os.path.exists(part) and os.path.getsize(part) > 0 and \
                 os.path.exists(os.path.join(world.install, "update.zip.resume.part"))

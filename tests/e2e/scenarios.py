@@ -1,19 +1,12 @@
 #!/usr/bin/env python3
-"""End-to-end scenarios: the built updater, copied into a scratch install
-directory, run from another working directory against the local HTTPS update
-server, natively (POSIX build) or under Wine (Windows build). One table row per
-scenario: starting trees, what the server does, and the log lines, trees and
-game launch expected; a row with a fix is run again after it and must then
-converge on the new release. Besides the table, the abort question of each
-front end (the terminal's Ctrl-C, the window's close button), one updater per
-installation, the updater in its own package, and a release that the release
-tool made.
-
-  scenarios.py --program build/native/Updater --stub build/native/tests/torvane_stub.sh [--smoke]
-  scenarios.py --program build/windows/Updater.exe --stub build/windows/tests/torvane_stub.exe --wine
-  options: --only NAME[,NAME...]  --keep (leave the scratch folders)
-  --smoke runs the rows marked for the sanitizer builds only.
-Ends with the line "N passed, N failed".
+"""End-to-end scenarios of the built updater, run natively (POSIX build) or
+under Wine (--wine) against the local HTTPS update server: one table row per
+scenario (starting trees, what the server does, the log lines, trees and game
+launch expected; a row with a fix runs again after it and must then converge),
+then the abort question of each front end, one updater per installation, the
+updater in its own package, and a release made by the release tool.
+  scenarios.py --program build/native/Updater --stub build/native/tests/torvane_stub.sh
+  options: --wine  --smoke (the rows marked for the sanitizer builds)  --only NAME[,NAME...]  --keep
 """
 
 import ctypes
@@ -212,7 +205,7 @@ def run_row(runner, row):
     expect_run(world, world.run(row.get("server", True), row.get("documents", True)), row, before, data_before)
     if "fix" in row:
         row["fix"](world)
-        os.remove(os.path.join(world.install, "updater.log"))
+        world.forget_log()
         extra = {k: v for k, v in update.items() if v is not None and k not in NEW_PACKAGE}
         expect_run(world, world.run(), dict(log=[APPLIED, MAPS_DONE, LAUNCHED], after=updated(extra), data=MAPPED))
 
@@ -282,8 +275,7 @@ def second_copy_meanwhile(runner, name, behaviours, extra, moment, around):
 
 def second_updater_for_the_same_installation(runner):
     def copying(world):
-        log = os.path.join(world.install, "updater.log")
-        return os.path.exists(log) and b"] Copied: " in open(log, "rb").read()
+        return os.path.exists(world.log) and b"] Copied: " in open(world.log, "rb").read()
 
     many = {"Bulk/file%04d.dat" % i: b"%d" % i for i in range(1000)}
     for row in (("during-download", {"/updates/update.zip": {"delay_headers": 3}}, {},
@@ -316,7 +308,7 @@ def running_updater_in_the_package(runner):
     expect(os.path.exists(set_aside) == runner.wine, "set-aside updater after the swap")
 
     world.release(b"game-version: 1.2.5\r\nupdater-version: 9.9.10\r\n", dict(NEW_PACKAGE, **safelist))
-    os.remove(os.path.join(world.install, "updater.log"))
+    world.forget_log()
     expect(world.run() == 0, "exit code")
     messages = world.log_messages()
     expect_in_order(messages, (["Removed the previous updater Updater.exe.old."] if runner.wine else []) +
