@@ -8,6 +8,7 @@
 
 #include "services/download.h"
 #include "services/download_limits.h"
+#include "services/ranged_transfer.h"
 #include "services/work_progress.h"
 #include "test_support.h"
 #include "worker/progress_span.h"
@@ -231,5 +232,22 @@ TEST_F(PackageDownloadTest, ProgressRisesSteadilyBetweenTheStageValues) {
     EXPECT_TRUE(posted.front() == 15 || posted.front() == 16) << posted.front();
     EXPECT_TRUE(posted.back() == 34 || posted.back() == 35) << posted.back();
     EXPECT_EQ(DescribeAmount(312 << 20, 1024 << 20, WorkUnit::Bytes), L"312 / 1024 MB");
+    EXPECT_EQ(DescribeAmount(5 << 20, 10 << 20, WorkUnit::Bytes), L"5 / 10 MB");
     EXPECT_EQ(DescribeAmount(120, 5000, WorkUnit::Files), L"120 / 5000 files");
+}
+
+// A body without a length that outgrows its limit, and a write that fails, end
+// the transfer at once.
+TEST_F(PackageDownloadTest, TransfersEndAtTheFirstByteTooManyOrNotWritten) {
+    std::uint64_t sent = 0;
+    const HttpGetFunction endless = [&](const HttpRequest&, const HttpHandlers& handlers) {
+        handlers.head(HttpHead{200});
+        for (sent = 0; sent < kSize && handlers.body(server.file.data(), 4096); sent += 4096) {}
+        return HttpOutcome{HttpEnd::Complete, {}};
+    };
+    EXPECT_EQ(FetchRange({.url = kUrl, .sizeLimit = 65536}, destination, {}, endless).end, RangeEnd::TooLarge);
+    EXPECT_EQ(sent, 65536u);
+    if (!std::filesystem::exists("/dev/full")) return;  // POSIX only
+    EXPECT_EQ(FetchRange({.url = kUrl}, "/dev/full", {}, endless).end, RangeEnd::FileError);
+    EXPECT_LT(sent, kSize / 2);
 }

@@ -55,6 +55,11 @@ TEST(WritePackage, ReadsBackAsTheUpdaterExtractsIt) {
     more.push_back(more.front());
     more.back().name = "missing.txt";
     EXPECT_FALSE(ReadBackPackage(dir.path / "update.zip", more, error));
+    PackageDigest digest;  // of one byte, read in one short read
+    WriteBytes(dir.path / "one", "a");
+    ASSERT_TRUE(DigestPackage(dir.path / "one", digest));
+    EXPECT_EQ(std::to_string(digest.size) + " " + digest.sha256,
+              "1 ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb");
 }
 
 TEST(SignVersionText, MakesWhatTheUpdaterAccepts) {

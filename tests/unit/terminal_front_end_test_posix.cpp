@@ -3,6 +3,7 @@
 #include "front_end/event_queue.h"
 #include "front_end/progress.h"
 #include "loader/terminal_front_end.h"
+#include "worker/updater_worker.h"
 
 TEST(TerminalFrontEnd, DrawsStatusAndClampedBar) {
     EXPECT_EQ(RenderProgressLine(L"Applying update...", 50, 80),
@@ -39,4 +40,21 @@ TEST(TerminalFrontEnd, PostsReachTheQueueOnlyWhileDrawing) {
         EXPECT_EQ(event.text, want.text);
         EXPECT_EQ(event.percent, want.percent);
     }
+}
+
+TEST(TerminalFrontEnd, DrawsTheAmountUntilTheNextStatus) {
+    EnableTerminalDrawing(true);
+    PostStatus(L"Downloading");
+    PostProgressAmount(L"312 / 1024 MB");
+    PostProgress(30);
+    PostStatus(L"Copying");
+    g_workerFinished = true;
+    PostCloseRequest();
+    testing::internal::CaptureStderr();
+    RunTerminalFrontEnd();
+    const std::string drawn = testing::internal::GetCapturedStderr();
+    g_workerFinished = false;
+    EnableTerminalDrawing(false);
+    EXPECT_NE(drawn.find("Downloading [#########.....................] 30% 312 / 1024 MB"), std::string::npos) << drawn;
+    EXPECT_TRUE(drawn.ends_with("Copying [#########.....................] 30%\n")) << drawn;
 }
