@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """The kill test (POSIX build): an update with a safelist on an installation of
-a few hundred files is killed with SIGKILL at moments spread over the whole run,
-each time from the same start; one more run must then leave exactly what an
-uninterrupted update leaves. Some rounds serve the package slowly and kill
-twice: during the download, then during the next start's resumed download. --kills (or UPDATER_KILLS) sets the number, 12 by
-default. Prints where the kills landed and "N passed, N failed".
+a few hundred files is killed with SIGKILL at moments spread over the run, each
+time from the same start (some rounds kill twice: during a slow download, then
+during the next start's resumed download); one more run must then leave exactly
+what an uninterrupted update leaves. --kills (or UPDATER_KILLS, 12 by default);
+prints where the kills landed and "N passed, N failed".
 """
 
 import os

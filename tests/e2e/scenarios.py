@@ -237,15 +237,15 @@ def updater_process(world, started):
     raise AssertionError("the running updater was not found")
 
 
-def second_copy_meanwhile(runner, name, behaviours, extra, moment, around):
-    """Freezes an update at a moment, with the log due to be emptied, runs a
-    second copy to its end, then lets the first one finish."""
-    world = new_world(runner, name, update=dict(NEW_PACKAGE, **extra))
-    world.behave(behaviours)
+def second_updater_for_the_same_installation(runner):
+    """Freezes an update while its package downloads, with the log due to be
+    emptied, runs a second copy to its end, then lets the first one finish."""
+    world = new_world(runner, "second")
+    world.behave({"/updates/update.zip": {"delay_headers": 3}})
     world.start_server()
     first = runner.start_program(world)
     try:
-        wait_until(lambda: moment(world), name)
+        wait_until(lambda: "/updates/update.zip" in world.requests(), "the package download")
         frozen = updater_process(world, first)
         os.kill(frozen, signal.SIGSTOP)
         write_tree(world.install, {"updater.log.ts": bytes(8)})
@@ -267,22 +267,10 @@ def second_copy_meanwhile(runner, name, behaviours, extra, moment, around):
     expect(rc == 0 and not world.leftovers(), "exit code %r, leftovers %r" % (rc, world.leftovers()))
     for line in (ANOTHER, START, LAUNCHED):
         expect(messages.count(line) == 1, "%r once in:\n  %s" % (line, "\n  ".join(messages)))
-    expect_in_order(messages, around + [APPLIED, MAPS_DONE, LAUNCHED])
-    expect(world.install_tree() == updated(extra), "the first copy's update is complete")
+    expect_in_order(messages, ["Remote game-version=*", ANOTHER, "ExtractZip to *", APPLIED, MAPS_DONE, LAUNCHED])
+    expect(world.install_tree() == updated(), "the first copy's update is complete")
     expect(read_tree(world.data) == MAPPED, "maps refreshed once")
     expect_launched(world)
-
-
-def second_updater_for_the_same_installation(runner):
-    def copying(world):
-        return os.path.exists(world.log) and b"] Copied: " in open(world.log, "rb").read()
-
-    many = {"Bulk/file%04d.dat" % i: b"%d" % i for i in range(1000)}
-    for row in (("during-download", {"/updates/update.zip": {"delay_headers": 3}}, {},
-                 lambda world: "/updates/update.zip" in world.requests(),
-                 ["Remote game-version=*", ANOTHER, "ExtractZip to *"]),
-                ("during-copy", {}, many, copying, ["Copied: *", ANOTHER, "Copied: *"])):
-        second_copy_meanwhile(runner, *row)
 
 
 # -- the updater in its own package -----------------------------------------------------
@@ -383,8 +371,7 @@ def terminal_ctrl_c(runner, abort):
         server.stop(world.server)
     expect(not abort or time.monotonic() - answered < 15, "the abort ends the program at once")
     expect_answer(world, os.waitstatus_to_exitcode(status), abort)
-    for drawn in () if abort else (b"Checking local versions...", b"Copying new files...", b"Launching game...",
-                                   b"[##############################] 100%", b"[..............................] 0%"):
+    for drawn in () if abort else (b"Checking local versions...", b"Launching game... [" + b"#" * 30 + b"] 100%"):
         expect(drawn in screen, "%r drawn on the terminal:\n%s" % (drawn, screen.decode()))
 
 

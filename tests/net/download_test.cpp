@@ -71,7 +71,6 @@ const DownloadCase kCases[] = {
     // Which statuses are taken is the unit tests' matter (JudgeResponse); the
     // clients only hand them on.
     {"NotFound", "/missing", nullptr},
-    {"RedirectToMissing", "/redirect-to-missing", nullptr},
     {"RedirectWithoutLocation", "/redirect-without-location", nullptr},
     {"RedirectLoop", "/redirect-loop", nullptr},
     {"RedirectToUntrustedCertificate", "/redirect-untrusted", nullptr},

@@ -37,7 +37,7 @@ def behaviours(trusted, untrusted, plain):
         "/redirect-absolute": {"redirect": "https://localhost:%d/files/big.bin" % trusted, "status": 301},
         "/redirect-twice": {"redirect": "/redirect", "status": 307},
         "/redirect-other-host": {"redirect": "https://otherhost.test:%d/files/big.bin" % trusted},
-        "/redirect-to-missing": {"redirect": "/missing"}, "/redirect-without-location": {"status": 302, "body": ""},
+        "/redirect-without-location": {"status": 302, "body": ""},
         "/redirect-loop": {"redirect": "/redirect-loop"},
         "/redirect-untrusted": {"redirect": "https://localhost:%d/files/big.bin" % untrusted},
         "/redirect-mismatched-host": {"redirect": "https://mismatch.test:%d/files/big.bin" % trusted},
