@@ -96,7 +96,8 @@ class World:
                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                     timeout=180)
         finally:
-            server.stop(self.server)
+            if serve:
+                server.stop(self.server)
         self.output = result.stdout.decode("utf-8", "replace")
         after = snapshot(self.root, self.skip)
         changed = sorted(k for k in set(before) | set(after) if before.get(k) != after.get(k))

@@ -11,7 +11,6 @@ import os
 import random
 import shutil
 import signal
-import subprocess
 import sys
 import time
 
@@ -82,9 +81,7 @@ def run_and_kill(world, trigger, delay):
 
 def run(world):
     """One uninterrupted run: its exit status and the trees it leaves."""
-    result = subprocess.run(world.runner.command(world), cwd=world.cwd, env=world.runner.environment(world, True),
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180)
-    return result.returncode, read_tree(world.install, ("updater.log", "updater.log.ts", "launched.txt")), read_tree(world.data)
+    return world.run(serve=False), world.install_tree(), read_tree(world.data)
 
 
 def main(argv):

@@ -210,6 +210,16 @@ def run_row(runner, row):
         expect_run(world, world.run(), dict(log=[APPLIED, MAPS_DONE, LAUNCHED], after=updated(extra), data=MAPPED))
 
 
+STALLED = {"stall_body_after": 10, "stall_seconds": 60}  # the package never arrives
+
+
+def slow_world(runner, name, behaviour):
+    world = new_world(runner, name)
+    world.behave({"/updates/update.zip": behaviour})
+    world.start_server()
+    return world
+
+
 # -- one updater per installation ------------------------------------------------------
 
 ANOTHER = "Another updater is already running for this installation; exiting."
@@ -240,9 +250,7 @@ def updater_process(world, started):
 def second_updater_for_the_same_installation(runner):
     """Freezes an update while its package downloads, with the log due to be
     emptied, runs a second copy to its end, then lets the first one finish."""
-    world = new_world(runner, "second")
-    world.behave({"/updates/update.zip": {"delay_headers": 3}})
-    world.start_server()
+    world = slow_world(runner, "second", {"delay_headers": 3})
     first = runner.start_program(world)
     try:
         wait_until(lambda: "/updates/update.zip" in world.requests(), "the package download")
@@ -307,16 +315,6 @@ def running_updater_in_the_package(runner):
 
 
 # -- the front ends' abort question ---------------------------------------------------
-
-STALLED = {"stall_body_after": 10, "stall_seconds": 60}  # the package never arrives
-
-
-def slow_world(runner, name, behaviour):
-    world = new_world(runner, name)
-    world.behave({"/updates/update.zip": behaviour})
-    world.start_server()
-    return world
-
 
 def expect_answer(world, rc, aborted):
     """Yes: the program ends at once, the game not started; no: the update goes on."""
