@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "services/decimal.h"
 #include "services/download_limits.h"
 #include "services/http_exchange.h"
 #include "services/text.h"
@@ -121,9 +122,8 @@ void TakeHeader(std::string_view line, HttpHead& head) {
     else if (HasName(line, "last-modified")) head.lastModified = ValueOf(line);
     else if (HasName(line, "retry-after")) head.retryAfter = ValueOf(line);
     else if (HasName(line, "content-length")) {
-        const std::string value = ValueOf(line);
-        if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos && value.size() < 20)
-            head.contentLength = std::stoull(value);
+        std::uint64_t length = 0;
+        if (ParseDecimal(ValueOf(line), length)) head.contentLength = length;
     }
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cwchar>
 
+#include "services/decimal.h"
 #include "services/download_limits.h"
 #include "services/http_exchange.h"
 #include "services/text.h"
@@ -84,9 +85,8 @@ HttpHead ReadHead(HINTERNET request) {
                         &status, &size, WINHTTP_NO_HEADER_INDEX);
     head.status = static_cast<long>(status);
     // Read as text: the number form holds only 32 bits and packages can be larger.
-    const std::string length = HeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH);
-    if (!length.empty() && length.size() < 20 && length.find_first_not_of("0123456789") == std::string::npos)
-        head.contentLength = std::stoull(length);
+    std::uint64_t length = 0;
+    if (ParseDecimal(HeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH), length)) head.contentLength = length;
     head.contentRange = HeaderText(request, WINHTTP_QUERY_CONTENT_RANGE);
     head.etag = HeaderText(request, WINHTTP_QUERY_ETAG);
     head.lastModified = HeaderText(request, WINHTTP_QUERY_LAST_MODIFIED);

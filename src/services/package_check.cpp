@@ -1,18 +1,9 @@
 #include "services/package_check.h"
 
+#include "services/decimal.h"
 #include "services/text.h"
 
 namespace {
-
-bool ParseDecimal(const std::string& text, std::uint64_t& value) {
-    if (text.empty() || text.size() > 19) return false;  // 19 digits always fit in 64 bits
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return true;
-}
 
 std::wstring Difference(const wchar_t* what, const std::string& expected, const std::string& actual) {
     return std::wstring(what) + L" expected " + Utf8ToWide(expected) + L", actual " + Utf8ToWide(actual);

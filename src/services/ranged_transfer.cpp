@@ -3,19 +3,10 @@
 #include <fstream>
 #include <system_error>
 
+#include "services/decimal.h"
 #include "services/text.h"
 
 namespace {
-
-bool ParseNumber(std::string_view text, std::uint64_t& value) {
-    if (text.empty() || text.size() > 19) return false;  // 19 digits always fit in 64 bits
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return true;
-}
 
 struct ContentRange {
     std::uint64_t first = 0, last = 0, total = 0;
@@ -28,9 +19,9 @@ bool ParseContentRange(std::string_view text, ContentRange& range) {
     const auto dash = text.find('-');
     const auto slash = text.find('/');
     if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) return false;
-    return ParseNumber(text.substr(0, dash), range.first) &&
-           ParseNumber(text.substr(dash + 1, slash - dash - 1), range.last) &&
-           ParseNumber(text.substr(slash + 1), range.total) && range.first <= range.last && range.last < range.total;
+    return ParseDecimal(text.substr(0, dash), range.first) &&
+           ParseDecimal(text.substr(dash + 1, slash - dash - 1), range.last) &&
+           ParseDecimal(text.substr(slash + 1), range.total) && range.first <= range.last && range.last < range.total;
 }
 
 // A weak ETag cannot be used with If-Range; the date then stands in for it.
@@ -199,7 +190,7 @@ std::optional<std::chrono::seconds> ParseRetryAfter(const std::string& text) {
     const auto first = text.find_first_not_of(" \t");
     const auto last = text.find_last_not_of(" \t");
     std::uint64_t seconds = 0;
-    if (first == std::string::npos || !ParseNumber(std::string_view(text).substr(first, last - first + 1), seconds))
+    if (first == std::string::npos || !ParseDecimal(std::string_view(text).substr(first, last - first + 1), seconds))
         return std::nullopt;
     return std::chrono::seconds(std::min<std::uint64_t>(seconds, 24 * 3600));
 }

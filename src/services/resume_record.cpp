@@ -3,6 +3,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "services/decimal.h"
+
 namespace {
 
 constexpr const char* kEndLine = "end";
@@ -22,10 +24,7 @@ bool ReadResumeRecord(const std::filesystem::path& file, ResumeRecord& record) {
         else if (key == "release") record.release = value;
         else ended = line == kEndLine;
     }
-    if (!ended || total.empty() || total.size() > 19 || total.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    record.total = std::stoull(total);
-    return true;
+    return ended && ParseDecimal(total, record.total);
 }
 
 // Written in place, without a temporary sibling: a record cut short by a
