@@ -56,7 +56,7 @@ TEST(LoaderWindow, StatusProgressAndCloseButton) {
     EXPECT_EQ(window.Status(), L"Preparing...");
     EXPECT_FALSE(IsWindowEnabled(g_closeButton));
     EXPECT_EQ(GetDlgCtrlID(g_closeButton), ID_CLOSE_BUTTON);
-    const std::pair<WPARAM, int> progress[] = {{57, 57}, {WPARAM(-5), 0}, {150, 100}, {0xFFFFFFFFu, 0}, {100, 100}};
+    const std::pair<WPARAM, int> progress[] = {{57, 57}, {WPARAM(-5), 0}, {101, 100}, {0xFFFFFFFFu, 0}, {100, 100}};
     for (const auto& [sent, shown] : progress) {
         SendMessageW(window.handle, WM_APP_PROGRESS, sent, 0);
         EXPECT_EQ(window.Position(), shown) << sent;
