@@ -139,6 +139,7 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         {"200 instead of 206", {{.cutAfter = kHalf}, {.ranges = false}}, true, {"", From(kHalf)}, {1}, 1.5},
         {"wrong Content-Range start", {{.cutAfter = kHalf}, {.shift = 10}, {}}, true, {"", From(kHalf), ""}, {1, 0}, 1.5},
         {"503 with Retry-After: 2, then 200", {{.status = 503, .retryAfter = "2"}, {}}, true, {"", ""}, {2}, 1.0},
+        {"500, then 200", {{.status = 500}, {}}, true, {"", ""}, {1}, 1.0},
         {"Retry-After over 30 s", {{.status = 503, .retryAfter = "300"}, {}}, true, {"", ""}, {30}, 1.0},
         {"five failures in a row", {{.silentSeconds = 0}}, false, {"", "", "", "", ""}, {1, 2, 4, 8}, 0},
         {"404 is not retried", {{.status = 404}}, false, {""}, {}, 0},
