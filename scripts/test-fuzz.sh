@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang straight from the sources (not from
-# the g++ build directories) and runs both at once for FUZZ_SECONDS (30)
+# Builds the libFuzzer targets with clang (tests/fuzz/CMakeLists.txt, in a
+# build directory of their own) and runs both at once for FUZZ_SECONDS (30)
 # seconds. Any crash, leak, time-out or sanitizer report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,20 +9,12 @@ out=${FUZZ_BUILD_DIR:-build/fuzz}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)  # the package generator changes directories
 
-flags=(-std=c++20 -g -O1 -Isrc -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
-       -fno-omit-frame-pointer -Wall -Wextra -Werror)
-zip_sources=(src/services/zip_extract.cpp src/services/zip_format.cpp src/services/zip_names.cpp
-             src/services/zip_output.cpp src/services/zip_output_posix.cpp src/services/ascii_case.cpp
-             src/services/file_attributes_posix.cpp src/services/text.cpp src/services/text_posix.cpp
-             src/services/log.cpp src/services/log_file_posix.cpp src/services/write_all_posix.cpp
-             src/services/work_progress.cpp)
-version_sources=(src/worker/version_file.cpp src/services/ascii_case.cpp src/services/atomic_file.cpp
-                 src/services/atomic_file_posix.cpp src/services/file_system.cpp src/services/write_all_posix.cpp
-                 src/services/text.cpp src/services/text_posix.cpp)
-
 echo "building fuzz targets in $out"
-clang++ "${flags[@]}" tests/fuzz/zip_extract_fuzz.cpp "${zip_sources[@]}" -lz -o "$out/zip_extract_fuzz"
-clang++ "${flags[@]}" tests/fuzz/version_file_fuzz.cpp "${version_sources[@]}" -o "$out/version_file_fuzz"
+cmake -S . -B "$out" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+    -DBUILD_TESTING=OFF -DUPDATER_FUZZ=ON \
+    -DCMAKE_CXX_FLAGS="-O1 -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+cmake --build "$out" --target zip_extract_fuzz version_file_fuzz >/dev/null
 
 # Seeds: the small test packages and a few version files. Each run starts
 # from the seeds alone, so runs do not depend on each other.

@@ -17,7 +17,7 @@
 
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
-#include "services/log.h"
+#include "base/log.h"
 
 namespace fs = std::filesystem;
 

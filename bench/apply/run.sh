@@ -1,19 +1,14 @@
 #!/usr/bin/env bash
 # Benchmark of the delete and copy phases (POSIX build) against rsync -a --delete
 # on the same trees. Usage: bench/apply/run.sh [files ...]   (default: 10000 100000)
-# Builds bench/out/apply_bench with -O2 from the sources; trees go to bench/out/apply.
+# Builds bench/out/apply_bench (release build in build/bench); trees go to bench/out/apply.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 out=bench/out
 mkdir -p "$out"
-sources=(src/services/log.cpp src/services/log_file_posix.cpp src/services/text.cpp src/services/text_posix.cpp
-         src/services/ascii_case.cpp src/services/atomic_file.cpp src/services/atomic_file_posix.cpp
-         src/services/file_attributes_posix.cpp src/services/file_system.cpp src/services/install_directory.cpp
-         src/services/install_directory_posix.cpp src/services/write_all_posix.cpp src/services/work_progress.cpp)
-for f in src/apply/*.cpp; do
-  [[ $f == *_win32.cpp ]] || sources+=("$f")
-done
-g++ -std=c++20 -O2 -Wall -Wextra -Werror -Isrc bench/apply/apply_bench.cpp "${sources[@]}" -o "$out/apply_bench"
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build build/bench --target apply_bench >/dev/null
+cp build/bench/bench/apply_bench "$out/apply_bench"
 
 for files in "${@:-10000 100000}"; do
   for n in $files; do

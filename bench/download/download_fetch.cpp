@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "services/download.h"
-#include "services/text.h"
+#include "net/download.h"
+#include "base/text.h"
 
 int main(int argc, char** argv) {
     if (argc != 3 && argc != 4) {

@@ -1,7 +1,7 @@
 // Benchmark driver: extract_main PACKAGE DESTINATION, exit code 0 on success.
 #include <cstdio>
 
-#include "services/zip_extract.h"
+#include "zip/zip_extract.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {

@@ -10,18 +10,14 @@ out=${BENCH_OUT:-bench/out/zip}
 runs=${RUNS:-3}
 mkdir -p "$out"
 
-sources_for() {  # platform
-  echo src/services/zip_extract.cpp src/services/zip_format.cpp src/services/zip_names.cpp \
-       src/services/zip_output.cpp "src/services/zip_output_$1.cpp" src/services/text.cpp \
-       "src/services/text_$1.cpp" src/services/log.cpp "src/services/log_file_$1.cpp"
-}
-# shellcheck disable=SC2046
-g++ -std=c++20 -O2 -Isrc bench/zip/extract_main.cpp $(sources_for posix) -lz -o "$out/extract_main"
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build build/bench --target extract_main >/dev/null
+cp build/bench/bench/extract_main "$out/extract_main"
 if [ "${WINE:-0}" = 1 ]; then
-  # shellcheck disable=SC2046
-  x86_64-w64-mingw32-g++-posix -std=c++20 -O2 -Isrc -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN -DNOMINMAX \
-      bench/zip/extract_main.cpp $(sources_for win32) /usr/x86_64-w64-mingw32/lib/libz.a -static \
-      -o "$out/extract_main.exe"
+  cmake -S . -B build/bench-win -G Ninja --toolchain cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
+      -DBUILD_TESTING=OFF >/dev/null
+  cmake --build build/bench-win --target extract_main >/dev/null
+  cp build/bench-win/bench/extract_main.exe "$out/extract_main.exe"
 fi
 
 package() {  # name files size

@@ -3,13 +3,13 @@
 #include <optional>
 #include <system_error>
 
-#include "apply/own_executable.h"
-#include "apply/tree_walk.h"
-#include "services/ascii_case.h"
-#include "services/file_attributes.h"
-#include "services/file_system.h"
-#include "services/log.h"
-#include "services/work_progress.h"
+#include "rules/own_executable.h"
+#include "base/tree_walk.h"
+#include "base/ascii_case.h"
+#include "base/file_attributes.h"
+#include "base/file_system.h"
+#include "base/log.h"
+#include "base/work_progress.h"
 
 namespace fs = std::filesystem;
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "apply/safelist.h"
+#include "rules/safelist.h"
 
 // Relative paths in their native form (bytes on POSIX, wide on Windows, the
 // platform's separator), compared exactly: letter case counts, and two names

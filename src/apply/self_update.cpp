@@ -3,12 +3,12 @@
 #include <system_error>
 #include <vector>
 
-#include "apply/tree_walk.h"
-#include "services/atomic_file.h"
-#include "services/file_attributes.h"
-#include "services/file_system.h"
-#include "services/log.h"
-#include "services/text.h"
+#include "base/tree_walk.h"
+#include "base/atomic_file.h"
+#include "base/file_attributes.h"
+#include "base/file_system.h"
+#include "base/log.h"
+#include "base/text.h"
 
 namespace fs = std::filesystem;
 

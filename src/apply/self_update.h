@@ -3,8 +3,8 @@
 
 #include <filesystem>
 
-#include "apply/own_executable.h"
-#include "services/install_directory.h"
+#include "rules/own_executable.h"
+#include "base/install_directory.h"
 
 enum class UpdaterSwap { NotInPackage, Replaced, Failed };
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <system_error>
 
-#include "services/log.h"
+#include "base/log.h"
 
 void LaunchGame(const std::filesystem::path& installDir) {
     const std::filesystem::path game = installDir / "torvane.exe";

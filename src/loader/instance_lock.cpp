@@ -1,6 +1,6 @@
 #include "loader/instance_lock.h"
 
-#include "services/log.h"
+#include "base/log.h"
 
 bool StartAsOnlyUpdater(const std::filesystem::path& installDir) {
     const InstanceLock lock = TakeInstanceLock(installDir);

@@ -4,7 +4,7 @@
 
 
 #include "loader/clamp_percent.h"
-#include "services/log.h"
+#include "base/log.h"
 #include "worker/updater_worker.h"
 #include "worker/worker_thread.h"
 

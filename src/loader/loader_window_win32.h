@@ -3,7 +3,7 @@
 // only by the messages the worker posts.
 #include <windows.h>
 
-#include "front_end/window_messages_win32.h"
+#include "front_end_channel/window_messages_win32.h"
 
 constexpr int ID_CLOSE_BUTTON = 1001;
 constexpr wchar_t kLoaderClassName[] = L"TELV_UpdaterLoader";

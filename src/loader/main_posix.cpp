@@ -4,11 +4,11 @@
 
 #include <cstdlib>
 
-#include "front_end/event_queue.h"
+#include "front_end_channel/event_queue.h"
 #include "loader/instance_lock.h"
 #include "loader/terminal_front_end.h"
-#include "services/install_directory.h"
-#include "services/log.h"
+#include "base/install_directory.h"
+#include "base/log.h"
 #include "worker/updater_worker.h"
 #include "worker/worker_thread.h"
 

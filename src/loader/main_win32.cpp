@@ -2,8 +2,8 @@
 
 #include "loader/instance_lock.h"
 #include "loader/loader_window_win32.h"
-#include "services/install_directory.h"
-#include "services/log.h"
+#include "base/install_directory.h"
+#include "base/log.h"
 
 // Any command line is ignored; the exit code is always 0.
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {

@@ -4,11 +4,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "front_end/event_queue.h"
+#include "front_end_channel/event_queue.h"
 #include "loader/clamp_percent.h"
 #include "loader/terminal_front_end.h"
-#include "services/text.h"
-#include "services/write_all_posix.h"
+#include "base/text.h"
+#include "base/write_all_posix.h"
 #include "worker/updater_worker.h"
 
 namespace {

@@ -4,9 +4,10 @@
 #include <iterator>
 #include <string>
 
-#include "apply/safelist.h"
-#include "services/ascii_case.h"
-#include "services/text.h"
+#include "rules/safelist.h"
+#include "base/ascii_case.h"
+#include "base/text.h"
+#include "base/tree_walk.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <set>
 #include <system_error>
 
-#include "services/text.h"
-#include "services/zip_names.h"
+#include "base/text.h"
+#include "zip/zip_names.h"
 
 namespace fs = std::filesystem;
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "release/progress_bar.h"
-#include "services/file_system.h"
+#include "base/file_system.h"
 
 namespace fs = std::filesystem;
 

@@ -2,8 +2,8 @@
 
 #include <map>
 
-#include "services/text.h"
-#include "services/zip_extract.h"
+#include "base/text.h"
+#include "zip/zip_extract.h"
 
 namespace {
 

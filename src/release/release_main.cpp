@@ -15,8 +15,8 @@
 #include "release/read_back.h"
 #include "release/release_options.h"
 #include "release/release_version.h"
-#include "services/atomic_file.h"
-#include "services/file_system.h"
+#include "base/atomic_file.h"
+#include "base/file_system.h"
 
 namespace fs = std::filesystem;
 

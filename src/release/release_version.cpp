@@ -9,9 +9,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "services/base64.h"
-#include "services/sha256.h"
-#include "worker/version_signature.h"
+#include "integrity/base64.h"
+#include "integrity/sha256.h"
+#include "version/version_signature.h"
 
 namespace {
 

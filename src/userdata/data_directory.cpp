@@ -2,10 +2,10 @@
 
 #include <system_error>
 
-#include "apply/tree_walk.h"
-#include "services/ascii_case.h"
-#include "services/log.h"
-#include "services/text.h"
+#include "base/tree_walk.h"
+#include "base/ascii_case.h"
+#include "base/log.h"
+#include "base/text.h"
 
 namespace fs = std::filesystem;
 

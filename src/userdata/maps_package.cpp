@@ -2,12 +2,12 @@
 
 #include <system_error>
 
-#include "services/download.h"
-#include "services/file_system.h"
-#include "services/log.h"
-#include "services/text.h"
-#include "services/update_server.h"
-#include "services/zip_extract.h"
+#include "net/download.h"
+#include "base/file_system.h"
+#include "base/log.h"
+#include "base/text.h"
+#include "net/update_server.h"
+#include "zip/zip_extract.h"
 
 std::filesystem::path MapsPackageFile(const std::filesystem::path& dataDir) { return dataDir / "__maps.zip"; }
 

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "services/package_check.h"
+#include "integrity/package_check.h"
 
 std::filesystem::path MapsPackageFile(const std::filesystem::path& dataDir);
 

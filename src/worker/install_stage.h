@@ -1,7 +1,7 @@
 #pragma once
 #include <filesystem>
 
-#include "worker/version_file.h"
+#include "version/version_file.h"
 
 // Downloads update.zip, unpacks it into _update_temp, applies it (delete phase
 // when safelist.txt exists, copy phase, removal of emptied directories) and

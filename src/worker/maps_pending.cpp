@@ -1,4 +1,4 @@
-#include "services/file_system.h"
+#include "base/file_system.h"
 #include "worker/maps_pending.h"
 
 #include <fstream>

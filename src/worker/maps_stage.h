@@ -1,5 +1,5 @@
 #pragma once
-#include "services/package_check.h"
+#include "integrity/package_check.h"
 
 // Refreshes the maps in the data directory under Documents after an applied
 // update: the new maps.zip is fetched (it must pass `check`) and read whole

@@ -1,6 +1,6 @@
 #pragma once
 // The progress bar between two of a stage's fixed values: the work that a long
-// operation reports (services/work_progress.h) moves it in proportion, posted
+// operation reports (base/work_progress.h) moves it in proportion, posted
 // at most a few times a second, together with the amount for the terminal.
 
 #include <chrono>

@@ -2,7 +2,7 @@
 #include <atomic>
 #include <filesystem>
 
-#include "worker/version_file.h"
+#include "version/version_file.h"
 
 // Set once the worker has launched the game; a close request then ends the
 // program without asking. Never goes back to false.

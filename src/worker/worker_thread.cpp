@@ -3,7 +3,7 @@
 #include <system_error>
 #include <thread>
 
-#include "services/log.h"
+#include "base/log.h"
 #include "worker/updater_worker.h"
 
 bool StartDetachedWorker() {

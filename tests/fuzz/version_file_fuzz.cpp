@@ -7,8 +7,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "services/file_system.h"
-#include "worker/version_file.h"
+#include "base/file_system.h"
+#include "version/version_file.h"
 
 namespace fs = std::filesystem;
 

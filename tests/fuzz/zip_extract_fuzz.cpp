@@ -9,7 +9,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "services/zip_extract.h"
+#include "zip/zip_extract.h"
 
 namespace fs = std::filesystem;
 

@@ -8,8 +8,8 @@
 #include <fstream>
 #include <thread>
 
-#include "services/download.h"
-#include "services/text.h"
+#include "net/download.h"
+#include "base/text.h"
 #include "test_support.h"
 
 namespace {

@@ -1,8 +1,8 @@
 #include "fake_platform.h"
 
-#include "front_end/progress.h"
+#include "front_end_channel/progress.h"
 #include "launch/game_launch.h"
-#include "services/http_exchange.h"
+#include "net/http_exchange.h"
 #include "userdata/data_directory.h"
 
 namespace fake_platform {

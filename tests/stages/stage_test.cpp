@@ -3,12 +3,12 @@
 #include <algorithm>
 
 #include "fake_platform.h"
-#include "services/update_server.h"
+#include "net/update_server.h"
 #include "test_support.h"
 #include "worker/maps_pending.h"
 #include "worker/maps_stage.h"
 #include "worker/updater_worker.h"
-#include "services/text.h"
+#include "base/text.h"
 
 using Lines = std::vector<std::wstring>;
 using namespace fake_platform;

@@ -6,9 +6,9 @@
 
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
-#include "apply/own_executable.h"
+#include "rules/own_executable.h"
 #include "apply/self_update.h"
-#include "services/text.h"
+#include "base/text.h"
 #include "test_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
-#include "apply/safelist.h"
+#include "rules/safelist.h"
 #include "test_support.h"
 
 TEST(CopyNewFilesPosix, AFullVolumeInsideTheInstallationLeavesEveryFileOldOrNew) {

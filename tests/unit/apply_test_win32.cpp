@@ -3,8 +3,8 @@
 
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
-#include "apply/own_executable.h"
-#include "services/install_directory.h"
+#include "rules/own_executable.h"
+#include "base/install_directory.h"
 #include "test_support.h"
 
 TEST(CopyNewFilesWin32, FileInUseIsNotOverwrittenAndIsCounted) {

@@ -1,7 +1,7 @@
 #include <thread>
 
 #include "loader/instance_lock.h"
-#include "services/log.h"
+#include "base/log.h"
 #include "test_support.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <commctrl.h>
 
-#include "front_end/progress.h"
+#include "front_end_channel/progress.h"
 #include "test_support.h"
 #include "worker/updater_worker.h"
 

@@ -2,7 +2,7 @@
 #include <regex>
 #include <thread>
 
-#include "services/log.h"
+#include "base/log.h"
 #include "test_support.h"
 
 namespace {

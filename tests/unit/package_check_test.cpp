@@ -1,9 +1,9 @@
 // The package keys of the remote version.txt and the check of a downloaded
 // body against them; SHA-256 and its hex form.
 
-#include "services/package_check.h"
+#include "integrity/package_check.h"
 #include "test_support.h"
-#include "worker/version_file.h"
+#include "version/version_file.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 
 #include <algorithm>
 
-#include "services/download.h"
-#include "services/download_limits.h"
-#include "services/ranged_transfer.h"
-#include "services/work_progress.h"
+#include "net/download.h"
+#include "net/download_limits.h"
+#include "net/ranged_transfer.h"
+#include "base/work_progress.h"
 #include "test_support.h"
 #include "worker/progress_span.h"
 

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "services/decimal.h"
-#include "services/ranged_transfer.h"
+#include "base/decimal.h"
+#include "net/ranged_transfer.h"
 
 TEST(JudgeResponse, OnlyAnExactContinuationIsStored) {
     const RangeRequest resume{.url = L"u", .from = 100, .validator = "\"v1\"", .total = 1000};

@@ -7,10 +7,10 @@
 #include "release/read_back.h"
 #include "release/release_options.h"
 #include "release/release_version.h"
-#include "services/release_key.h"
-#include "services/zip_extract.h"
+#include "integrity/release_key.h"
+#include "zip/zip_extract.h"
 #include "test_support.h"
-#include "worker/version_signature.h"
+#include "version/version_signature.h"
 
 TEST(ParseReleaseOptions, TakesEachOptionOnceAndVersionsThatFitALine) {
     const std::vector<std::string> good{"updater-release", "--game-dir", "g", "--maps-dir", "m", "--game-version",

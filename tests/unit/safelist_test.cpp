@@ -1,5 +1,5 @@
-#include "apply/safelist.h"
-#include "apply/wildcard_match.h"
+#include "rules/safelist.h"
+#include "rules/wildcard_match.h"
 #include "test_support.h"
 
 TEST(ParseSafelist, LinesBecomeEntries) {

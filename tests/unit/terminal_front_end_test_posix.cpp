@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "front_end/event_queue.h"
-#include "front_end/progress.h"
+#include "front_end_channel/event_queue.h"
+#include "front_end_channel/progress.h"
 #include "loader/terminal_front_end.h"
 #include "worker/updater_worker.h"
 

@@ -5,9 +5,9 @@
 #include <random>
 #include <sstream>
 
-#include "services/install_directory.h"
-#include "services/log.h"
-#include "services/text.h"
+#include "base/install_directory.h"
+#include "base/log.h"
+#include "base/text.h"
 
 ScratchDir::ScratchDir(const std::string& tag) {
     std::random_device seed;

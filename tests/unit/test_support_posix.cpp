@@ -1,7 +1,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "services/install_directory.h"
+#include "base/install_directory.h"
 #include "test_support.h"
 
 bool RunAsNobody(const fs::path& scratch, const fs::path& locked, const std::function<void()>& body) {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "services/install_directory.h"
-#include "services/text.h"
+#include "base/install_directory.h"
+#include "base/text.h"
 #include "test_support.h"
 
 void InstallGameStub(const fs::path& dir) { fs::copy_file(GetInstallDirectory() / "torvane_stub.exe", dir / "torvane.exe"); }

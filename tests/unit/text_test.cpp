@@ -1,4 +1,4 @@
-#include "services/text.h"
+#include "base/text.h"
 #include "test_support.h"
 
 TEST(Utf8ToWide, DecodesAndReplacesInvalidSequences) {

@@ -1,5 +1,5 @@
 #include "test_support.h"
-#include "worker/version_file.h"
+#include "version/version_file.h"
 
 using namespace std::string_literals;
 

@@ -2,11 +2,11 @@
 // platform's ECDSA P-256 verification (CNG under Wine, libcrypto natively),
 // with signatures made by `openssl dgst -sha256 -sign`.
 
-#include "services/base64.h"
-#include "services/release_key.h"
-#include "services/signature.h"
+#include "integrity/base64.h"
+#include "integrity/release_key.h"
+#include "integrity/signature.h"
 #include "test_support.h"
-#include "worker/version_signature.h"
+#include "version/version_signature.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "services/text.h"
-#include "services/zip_extract.h"
+#include "base/text.h"
+#include "zip/zip_extract.h"
 #include "test_support.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <unistd.h>
 
-#include "services/zip_extract.h"
+#include "zip/zip_extract.h"
 #include "test_support.h"
 
 TEST(ExtractZipPosix, RestoresTheExecutableBitFromUnixAttributes) {

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "services/zip_extract.h"
+#include "zip/zip_extract.h"
 #include "test_support.h"
 
 // Windows refuses to recreate a hidden or system file, and to write a

@@ -1,4 +1,0 @@
-#include "apply/own_executable.h"
-
-std::wstring OwnExecutableName() { return L"Updater"; }
-std::wstring SetAsideUpdaterName() { return L"Updater.old"; }

@@ -1,8 +1,0 @@
-#include <windows.h>
-#include <shlwapi.h>
-
-#include "apply/wildcard_match.h"
-
-bool PlatformPathMatchSpec(const std::wstring& text, const std::wstring& pattern) {
-    return PathMatchSpecW(text.c_str(), pattern.c_str()) != FALSE;
-}

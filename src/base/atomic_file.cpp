@@ -1,0 +1,28 @@
+#include "base/atomic_file.h"
+
+#include "base/file_system.h"
+
+bool WriteFileAtomically(const std::filesystem::path& file, const std::string& bytes) {
+    std::filesystem::path temporary = file;
+    temporary += ".tmp";
+    if (WriteAndFlush(temporary, bytes) && ReplaceFileWith(temporary, file)) return true;
+    RemoveQuietly(temporary);
+    return false;
+}
+
+bool ReplaceFileWith(const std::filesystem::path& finished, const std::filesystem::path& destination) {
+    return MoveReplacing(finished, destination) == MoveOutcome::Moved;
+}
+
+bool PlaceFile(const std::filesystem::path& source, const std::filesystem::path& destination) {
+    const MoveOutcome moved = MoveReplacing(source, destination);
+    if (moved != MoveOutcome::OtherVolume) return moved == MoveOutcome::Moved;
+    // Another volume is mounted inside the installation: the bytes are copied
+    // beside the destination first, so the final step is still a rename.
+    std::filesystem::path temporary = destination;
+    temporary += kPlacingSuffix;
+    RemoveQuietly(temporary);
+    if (CopyAndFlush(source, temporary) && ReplaceFileWith(temporary, destination)) return true;
+    RemoveQuietly(temporary);
+    return false;
+}

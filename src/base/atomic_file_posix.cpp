@@ -1,0 +1,51 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "base/atomic_file.h"
+#include "base/write_all_posix.h"
+
+namespace {
+
+// Every byte of `in` goes to `out`; false on a read or write error (a full disk).
+bool CopyAll(int in, int out) {
+    std::vector<char> buffer(1 << 20);
+    while (true) {
+        ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        if (!WriteAll(out, {buffer.data(), static_cast<std::size_t>(n)})) return false;
+    }
+}
+
+}  // namespace
+
+bool WriteAndFlush(const std::filesystem::path& file, const std::string& bytes) {
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
+    return ::close(fd) == 0 && ok;
+}
+
+bool CopyAndFlush(const std::filesystem::path& source, const std::filesystem::path& copy) {
+    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    struct stat info {};
+    int out = ::fstat(in, &info) == 0 ? ::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, info.st_mode & 07777)
+                                      : -1;
+    bool ok = out >= 0 && CopyAll(in, out) && ::fsync(out) == 0;
+    if (out >= 0) ok = ::close(out) == 0 && ok;
+    ::close(in);
+    return ok;
+}
+
+// rename(2) replaces a link at `to` itself and never follows it.
+MoveOutcome MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (std::rename(from.c_str(), to.c_str()) == 0) return MoveOutcome::Moved;
+    return errno == EXDEV ? MoveOutcome::OtherVolume : MoveOutcome::Refused;
+}

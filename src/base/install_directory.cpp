@@ -1,0 +1,3 @@
+#include "base/install_directory.h"
+
+std::filesystem::path GetInstallDirectory() { return RunningExecutablePath().parent_path(); }

@@ -1,0 +1,15 @@
+#include <system_error>
+
+#include "base/tree_walk.h"
+
+bool IsLinkEntry(const std::filesystem::directory_entry& entry) {
+    std::error_code ec;
+    return entry.is_symlink(ec) && !ec;
+}
+
+bool ReadDirectory(const std::filesystem::path& directory, std::vector<std::filesystem::directory_entry>& entries) {
+    std::error_code ec;
+    std::filesystem::directory_iterator it(directory, ec);
+    for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) entries.push_back(*it);
+    return !ec;
+}

@@ -1,0 +1,321 @@
+#include "net/download.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "base/atomic_file.h"
+#include "net/download_limits.h"
+#include "base/file_system.h"
+#include "base/log.h"
+#include "net/resume_record.h"
+#include "base/text.h"
+#include "base/work_progress.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The body is collected beside the destination, in the same directory, so that
+// the final move is a rename on the same volume. The record's name also ends
+// in ".part", which the delete phase spares.
+fs::path Sibling(const fs::path& destination, const char* suffix) {
+    fs::path sibling = destination;
+    sibling += suffix;
+    return sibling;
+}
+fs::path PartialFileFor(const fs::path& destination) { return Sibling(destination, ".part"); }
+fs::path ResumeRecordFor(const fs::path& destination) { return Sibling(destination, ".resume.part"); }
+
+std::wstring FileNameOf(const std::wstring& url) { return url.substr(url.rfind(L'/') + 1); }
+
+std::wstring SecondsText(DownloadClock::duration duration) {
+    wchar_t text[32];
+    std::swprintf(text, 32, L"%.1f", std::chrono::duration<double>(duration).count());
+    return text;
+}
+
+// Network failures and the statuses of an overloaded or failing server are
+// worth another attempt; any other answer will not change.
+bool Retryable(const RangeResult& result) {
+    if (result.end == RangeEnd::Cut || result.end == RangeEnd::Stopped || result.end == RangeEnd::Unreachable)
+        return true;
+    if (result.end != RangeEnd::Refused) return false;
+    return result.status == 408 || result.status == 429 || result.status >= 500;
+}
+
+std::wstring Reason(const RangeResult& result) {
+    if (result.end != RangeEnd::Refused || result.status == 0) return result.detail;
+    std::wstring reason = L"status " + std::to_wstring(result.status);
+    if (result.retryAfter) reason += L" (Retry-After " + std::to_wstring(result.retryAfter->count()) + L" s)";
+    return reason;
+}
+
+std::wstring Describe(GiveUp why) {
+    switch (why) {
+        case GiveUp::TooManyAttempts: return std::to_wstring(kAttemptsWithoutProgress) + L" attempts without progress";
+        case GiveUp::TooLongWithoutProgress:
+            return L"no progress for " + std::to_wstring(kLongestWithoutProgress.count()) + L" s";
+        case GiveUp::TooManyRestarts: return L"the file changed too often";
+        case GiveUp::No: break;
+    }
+    return {};
+}
+
+void LogRetry(const std::wstring& name, const std::wstring& reason, std::uint64_t offset, int nextAttempt,
+              DownloadClock::duration delay) {
+    LogLine(name + L": " + reason + L" at byte " + std::to_wstring(offset) + L"; attempt " +
+            std::to_wstring(nextAttempt) + L" in " + SecondsText(delay) + L" s");
+}
+
+// -- packages -------------------------------------------------------------------
+
+struct PackageDownload {
+    std::wstring url;
+    std::wstring name;
+    fs::path destination;
+    fs::path partial;
+    fs::path record;
+    const PackageCheck& check;
+    const DownloadEnvironment& environment;
+    std::string release;  // what version.txt said of the package
+    // What the part holds.
+    std::uint64_t offset = 0;
+    std::string validator{};
+    std::optional<std::uint64_t> total{};
+    BodyTally tally{};
+    DownloadWatch watch{};
+};
+
+std::string ReleaseOf(const PackageCheck& check) {
+    std::string digest = check.sha256.value_or("");
+    std::transform(digest.begin(), digest.end(), digest.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
+    return digest + " " + check.size.value_or("");
+}
+
+void DiscardPart(PackageDownload& download) {
+    RemoveQuietly(download.record);
+    RemoveQuietly(download.partial);
+    download.offset = 0;
+    download.validator.clear();
+    download.total.reset();
+    download.tally = StartTally(download.check);
+}
+
+// The part's first bytes go into the size and hash, read once.
+bool TallyExistingPart(PackageDownload& download) {
+    if (!download.tally.hashing) {
+        download.tally.size = download.offset;
+        return true;
+    }
+    std::ifstream in(download.partial, std::ios::binary);
+    std::vector<char> buffer(256 * 1024);
+    for (std::uint64_t left = download.offset; left > 0;) {
+        const auto piece = static_cast<std::streamsize>(std::min<std::uint64_t>(left, buffer.size()));
+        if (!in.read(buffer.data(), piece)) return false;
+        TallyBody(download.tally, buffer.data(), static_cast<std::size_t>(piece));
+        left -= static_cast<std::uint64_t>(piece);
+    }
+    return true;
+}
+
+// A part continues only under a complete record of the same URL and release;
+// anything else starts from byte 0.
+void ResumeOrStartFromZero(PackageDownload& download) {
+    std::error_code ec;
+    const std::uint64_t partSize = fs::file_size(download.partial, ec);
+    ResumeRecord record;
+    const bool usable = !ec && partSize > 0 && ReadResumeRecord(download.record, record) &&
+                        record.url == WideToUtf8(download.url) && record.release == download.release &&
+                        !record.validator.empty() && partSize <= record.total;
+    if (!usable) {
+        if (!ec) LogLine(download.name + L": the partial download cannot be continued; starting from byte 0");
+        DiscardPart(download);
+        return;
+    }
+    // A part that looks complete still asks for its last byte: the answer
+    // confirms that the server's file is the same.
+    download.offset = std::min(partSize, record.total - 1);
+    download.validator = record.validator;
+    download.total = record.total;
+    download.tally = StartTally(download.check);
+    if (!TallyExistingPart(download)) {
+        DiscardPart(download);
+        return;
+    }
+    LogLine(download.name + L": resuming at byte " + std::to_wstring(download.offset) + L" of " +
+            std::to_wstring(record.total));
+}
+
+// The answer is accepted and the part cut where it begins. A new file from
+// byte 0 gets a new record before its first byte is written.
+bool BeginStoring(PackageDownload& download, const RangeResult& answer) {
+    if (answer.from == 0) {
+        if (download.offset > 0) {
+            LogLine(download.name + L": " + answer.detail + L" at byte " + std::to_wstring(download.offset) +
+                    L"; starting again from byte 0");
+            ++download.watch.restarts;
+        }
+        download.tally = StartTally(download.check);
+        const bool resumable = !answer.validator.empty() && answer.total.value_or(0) > 0;
+        if (!resumable ||
+            !WriteResumeRecord(download.record, {WideToUtf8(download.url), *answer.total, answer.validator,
+                                                 download.release}))
+            RemoveQuietly(download.record);
+    }
+    download.offset = answer.from;
+    download.validator = answer.validator;
+    download.total = answer.total;
+    ReportWork(download.offset, download.total.value_or(0));
+    return true;
+}
+
+RangeResult Attempt(PackageDownload& download) {
+    const DownloadEnvironment& environment = download.environment;
+    RangeRequest request;
+    request.url = download.url;
+    request.from = download.offset;
+    request.validator = download.validator;
+    request.total = download.total;
+    request.wholeBodyRestarts = true;
+    RangeHooks hooks;
+    hooks.start = [&](const RangeResult& answer) { return BeginStoring(download, answer); };
+    hooks.body = [&](const char* data, std::size_t size) {
+        TallyBody(download.tally, data, size);
+        download.offset += size;
+        NoteBytesStored(download.watch, environment.now(), size);
+        ReportWork(download.offset, download.total.value_or(0));
+        return true;
+    };
+    hooks.keepGoing = [&] { return ShouldGiveUp(download.watch, environment.now()) == GiveUp::No; };
+    return FetchRange(request, download.partial, hooks, environment.get);
+}
+
+bool Finish(PackageDownload& download) {
+    const std::wstring mismatch = DescribeMismatch(download.check, download.tally);
+    if (!mismatch.empty()) LogLine(download.name + L" does not match version.txt: " + mismatch);
+    if (mismatch.empty() && ReplaceFileWith(download.partial, download.destination)) {
+        RemoveQuietly(download.record);
+        return true;
+    }
+    DiscardPart(download);
+    return false;
+}
+
+// The part stays for the next start when a record says what it is.
+void Abandon(PackageDownload& download) {
+    std::error_code ec;
+    if (download.offset == 0 || !fs::exists(download.record, ec)) DiscardPart(download);
+}
+
+// After a failed attempt: waits and gives true when another attempt follows;
+// false when the download is over.
+bool PrepareRetry(PackageDownload& download, const RangeResult& result, int nextAttempt) {
+    const std::uint64_t offset = download.offset;
+    DownloadClock::duration delay{};
+    if (result.end == RangeEnd::Mismatch) {
+        LogLine(download.name + L": " + result.detail + L" at byte " + std::to_wstring(offset) +
+                L"; starting again from byte 0");
+        DiscardPart(download);
+        ++download.watch.restarts;
+    } else if (!Retryable(result)) {
+        Abandon(download);
+        return false;
+    } else {
+        delay = RetryDelay(download.watch.attemptsWithoutProgress, result.retryAfter, download.environment.random());
+    }
+    const GiveUp why = ShouldGiveUp(download.watch, download.environment.now() + delay);
+    if (why != GiveUp::No) {
+        Abandon(download);
+        const std::wstring last = result.end == RangeEnd::Stopped ? L"" : L" (" + Reason(result) + L")";
+        LogLine(download.name + L": giving up at byte " + std::to_wstring(offset) + L" after " + Describe(why) + last +
+                (download.offset > 0 ? L"; the next start resumes" : L""));
+        return false;
+    }
+    if (result.end != RangeEnd::Mismatch) LogRetry(download.name, Reason(result), offset, nextAttempt, delay);
+    download.environment.sleep(delay);
+    return true;
+}
+
+}  // namespace
+
+DownloadEnvironment RealDownloadEnvironment() {
+    auto generator = std::make_shared<std::mt19937>(std::random_device{}());
+    return {[] { return DownloadClock::now(); }, [](DownloadClock::duration delay) { std::this_thread::sleep_for(delay); },
+            [generator] { return std::uniform_real_distribution<double>(0.0, 1.0)(*generator); }, HttpGet};
+}
+
+bool DownloadFile(const std::wstring& url, const fs::path& destination) {
+    const fs::path partial = PartialFileFor(destination);
+    RangeRequest request;
+    request.url = url;
+    if (FetchRange(request, partial, RangeHooks{}).end == RangeEnd::Complete && ReplaceFileWith(partial, destination))
+        return true;
+    RemoveQuietly(partial);
+    return false;
+}
+
+bool DownloadVersionFile(const std::wstring& url, const fs::path& destination, const DownloadEnvironment& environment) {
+    const std::wstring name = FileNameOf(url);
+    const fs::path partial = PartialFileFor(destination);
+    const auto deadline = environment.now() + kVersionFileDeadline;
+    DownloadWatch watch = StartDownloadWatch(environment.now());
+    RangeHooks hooks;
+    hooks.body = [&](const char*, std::size_t size) {
+        NoteBytesStored(watch, environment.now(), size);
+        return true;
+    };
+    for (int attempt = 1;; ++attempt) {
+        RangeRequest request;
+        request.url = url;
+        request.sizeLimit = kVersionFileLimit;
+        request.deadline = deadline;
+        const RangeResult result = FetchRange(request, partial, hooks, environment.get);
+        NoteAttemptEnded(watch);
+        if (result.end == RangeEnd::Complete && ReplaceFileWith(partial, destination)) return true;
+        RemoveQuietly(partial);
+        if (result.end == RangeEnd::TooLarge) LogLine(name + L" refused: " + result.detail);
+        // Without a network (or a server) the game starts at once, not after the retries.
+        if (!Retryable(result) || result.end == RangeEnd::Unreachable) return false;
+        const auto delay = RetryDelay(watch.attemptsWithoutProgress, result.retryAfter, environment.random());
+        const GiveUp why = ShouldGiveUp(watch, environment.now() + delay);
+        if (why != GiveUp::No || environment.now() + delay >= deadline) {
+            const std::wstring after = why != GiveUp::No ? Describe(why)
+                                                         : std::to_wstring(kVersionFileDeadline.count()) + L" s";
+            LogLine(name + L": giving up after " + after + L" (" + Reason(result) + L")");
+            return false;
+        }
+        LogRetry(name, Reason(result), 0, attempt + 1, delay);
+        environment.sleep(delay);
+    }
+}
+
+bool DownloadPackage(const std::wstring& url, const fs::path& destination, const PackageCheck& check,
+                     const DownloadEnvironment& environment) {
+    PackageDownload download{.url = url,
+                             .name = FileNameOf(url),
+                             .destination = destination,
+                             .partial = PartialFileFor(destination),
+                             .record = ResumeRecordFor(destination),
+                             .check = check,
+                             .environment = environment,
+                             .release = ReleaseOf(check)};
+    ResumeOrStartFromZero(download);
+    download.watch = StartDownloadWatch(environment.now());
+    for (int attempt = 1;; ++attempt) {
+        const RangeResult result = Attempt(download);
+        NoteAttemptEnded(download.watch);
+        if (result.end == RangeEnd::Complete) return Finish(download);
+        if (!PrepareRetry(download, result, attempt + 1)) return false;
+    }
+}
+
+void DiscardPartialDownload(const fs::path& destination) {
+    RemoveQuietly(PartialFileFor(destination));
+    RemoveQuietly(ResumeRecordFor(destination));
+}

@@ -1,0 +1,54 @@
+#pragma once
+// HTTPS (or HTTP) downloads stored in files: one plain attempt, version.txt
+// within its time and size limits, and packages that resume and retry.
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "net/download_watch.h"
+#include "integrity/package_check.h"
+#include "net/ranged_transfer.h"
+
+// What a download needs from the world besides the network's answers; tests
+// put a clock and an HTTP exchange of their own in.
+struct DownloadEnvironment {
+    std::function<DownloadClock::time_point()> now;
+    std::function<void(DownloadClock::duration)> sleep;
+    std::function<double()> random;  // in [0, 1), for the jitter
+    HttpGetFunction get;
+};
+DownloadEnvironment RealDownloadEnvironment();
+
+// One GET whose body is stored at destination. True only when the final
+// response (after redirects) has status 200 and its body arrived complete; the
+// destination then holds exactly that body, empty bodies included. False for
+// everything else (unparsable URL, host over 255 or path over 2047 characters,
+// any other status, a body cut short, a certificate that is not trusted or not
+// for the host, a timeout, a disk error), and then the destination is exactly as
+// it was before. The body goes to destination + ".part" first and is moved over
+// the destination only when complete. Writes nothing to the log.
+bool DownloadFile(const std::wstring& url, const std::filesystem::path& destination);
+
+// DownloadFile for the remote version.txt: failed attempts are retried as long
+// as all of them end within kVersionFileDeadline, and a file larger than
+// kVersionFileLimit is refused without being stored. Retries and the refusal
+// are logged.
+bool DownloadVersionFile(const std::wstring& url, const std::filesystem::path& destination,
+                         const DownloadEnvironment& environment = RealDownloadEnvironment());
+
+// A package that version.txt describes. The body collects in destination +
+// ".part", described by destination + ".resume.part"; an attempt that fails
+// is retried from where the part ends (download_limits.h has the rules), each
+// retry logged with its reason and byte offset. The whole file's size and
+// SHA-256 are checked against `check` (a resumed part is hashed once first);
+// a file that differs is not stored and the line "<name> does not match
+// version.txt: ..." with the expected and actual values is logged, <name>
+// being the URL's file name. When the download is given up, the part stays
+// for the next start unless it cannot be resumed. Progress goes to ReportWork
+// in bytes.
+bool DownloadPackage(const std::wstring& url, const std::filesystem::path& destination, const PackageCheck& check,
+                     const DownloadEnvironment& environment = RealDownloadEnvironment());
+
+// Removes what a given-up DownloadPackage kept for the next start.
+void DiscardPartialDownload(const std::filesystem::path& destination);

@@ -1,0 +1,4 @@
+#include "rules/own_executable.h"
+
+std::wstring OwnExecutableName() { return L"Updater"; }
+std::wstring SetAsideUpdaterName() { return L"Updater.old"; }

@@ -1,0 +1,5 @@
+#include "rules/wildcard_match.h"
+
+bool PlatformPathMatchSpec(const std::wstring& text, const std::wstring& pattern) {
+    return MatchesWildcard(text, pattern);
+}

@@ -1,3 +1,0 @@
-#include "services/install_directory.h"
-
-std::filesystem::path GetInstallDirectory() { return RunningExecutablePath().parent_path(); }

@@ -1,4 +1,0 @@
-#include "services/zip_output.h"
-
-// Windows files have no executable bit.
-void ApplyUnixMode(const std::filesystem::path&, std::uint32_t) {}
