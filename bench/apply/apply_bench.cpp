@@ -38,9 +38,9 @@ void MakeTree(const fs::path& root, const std::string& prefix, int first, int co
 
 void Make(const fs::path& root, int files) {
     fs::path install = root / "game", extract = install / "_update_temp";
-    MakeTree(install, "d", 0, files);                 // the installed game
-    MakeTree(extract, "d", 0, files / 2);             // half of it again in the package
-    MakeTree(extract, "n", 0, files - files / 2);     // and as many new files
+    MakeTree(install, "d", 0, files);              // the installed game
+    MakeTree(extract, "d", 0, files / 2);          // half of it again in the package
+    MakeTree(extract, "n", 0, files - files / 2);  // and as many new files
     std::ofstream(install / "safelist.txt") << "# empty safelist: only protected names\n";
 }
 
@@ -66,12 +66,18 @@ int main(int argc, char** argv) {
     OpenLog(root / "updater.log");  // the lines cost what they cost in the program
     auto start = std::chrono::steady_clock::now();
     unsigned long result = 0;
-    if (phase == "count") result = CountFiles(extract);
-    else if (phase == "delete") DeleteOutdatedFiles(install, extract, SafelistOf(install));
-    else if (phase == "remove-empty") RemoveEmptyDirectories(install, extract, SafelistOf(install));
-    else if (phase == "copy") result = CopyNewFiles(extract, install);
-    else if (phase == "post-copy") RemoveEmptyDirectoriesAfterCopy(install);
-    else return 2;
+    if (phase == "count")
+        result = CountFiles(extract);
+    else if (phase == "delete")
+        DeleteOutdatedFiles(install, extract, SafelistOf(install));
+    else if (phase == "remove-empty")
+        RemoveEmptyDirectories(install, extract, SafelistOf(install));
+    else if (phase == "copy")
+        result = CopyNewFiles(extract, install);
+    else if (phase == "post-copy")
+        RemoveEmptyDirectoriesAfterCopy(install);
+    else
+        return 2;
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);

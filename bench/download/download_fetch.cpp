@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "net/download.h"
 #include "base/text.h"
+#include "net/download.h"
 
 int main(int argc, char** argv) {
     if (argc != 3 && argc != 4) {

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <system_error>
 
-#include "rules/own_executable.h"
-#include "base/tree_walk.h"
 #include "base/atomic_file.h"
 #include "base/file_system.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "base/tree_walk.h"
 #include "base/work_progress.h"
+#include "rules/own_executable.h"
 
 namespace fs = std::filesystem;
 
@@ -23,8 +23,7 @@ struct CopyTally {
 
 // Moves one package file into place; false when its destination directory
 // could not be created, which ends the phase once this file has been tried.
-bool CopyPackageFile(const fs::path& source, const fs::path& extractDir, const fs::path& installDir,
-                     CopyTally& tally) {
+bool CopyPackageFile(const fs::path& source, const fs::path& extractDir, const fs::path& installDir, CopyTally& tally) {
     ++tally.filesSeen;
     const fs::path relative = RelativeNativePath(source, extractDir);
     if (relative.empty()) {

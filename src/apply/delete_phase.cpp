@@ -3,13 +3,13 @@
 #include <optional>
 #include <system_error>
 
-#include "rules/own_executable.h"
-#include "base/tree_walk.h"
 #include "base/ascii_case.h"
 #include "base/file_attributes.h"
 #include "base/file_system.h"
 #include "base/log.h"
+#include "base/tree_walk.h"
 #include "base/work_progress.h"
+#include "rules/own_executable.h"
 
 namespace fs = std::filesystem;
 
@@ -43,7 +43,9 @@ bool DeleteOutdatedFile(const fs::path& file, const std::wstring& relativeText) 
 
 }  // namespace
 
-RelativePathSet ListRelativeFiles(const fs::path& root, bool& complete) { return ListRelative(root, IsRegularFile, complete); }
+RelativePathSet ListRelativeFiles(const fs::path& root, bool& complete) {
+    return ListRelative(root, IsRegularFile, complete);
+}
 
 RelativePathSet ListRelativeFiles(const fs::path& root) {
     bool complete = true;

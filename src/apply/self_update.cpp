@@ -3,12 +3,12 @@
 #include <system_error>
 #include <vector>
 
-#include "base/tree_walk.h"
 #include "base/atomic_file.h"
 #include "base/file_attributes.h"
 #include "base/file_system.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "base/tree_walk.h"
 
 namespace fs = std::filesystem;
 

@@ -3,8 +3,8 @@
 
 #include <filesystem>
 
-#include "rules/own_executable.h"
 #include "base/install_directory.h"
+#include "rules/own_executable.h"
 
 enum class UpdaterSwap { NotInPackage, Replaced, Failed };
 

@@ -36,8 +36,9 @@ bool CopyAndFlush(const std::filesystem::path& source, const std::filesystem::pa
     int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return false;
     struct stat info {};
-    int out = ::fstat(in, &info) == 0 ? ::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, info.st_mode & 07777)
-                                      : -1;
+    int out = ::fstat(in, &info) == 0
+                  ? ::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, info.st_mode & 07777)
+                  : -1;
     bool ok = out >= 0 && CopyAll(in, out) && ::fsync(out) == 0;
     if (out >= 0) ok = ::close(out) == 0 && ok;
     ::close(in);

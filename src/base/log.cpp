@@ -53,9 +53,7 @@ void TruncateLogIfDueAt(const std::filesystem::path& installDir, std::int64_t no
     WriteStoredTime(stampFile, now);
 }
 
-void TruncateLogIfDue(const std::filesystem::path& installDir) {
-    TruncateLogIfDueAt(installDir, CurrentUnixSeconds());
-}
+void TruncateLogIfDue(const std::filesystem::path& installDir) { TruncateLogIfDueAt(installDir, CurrentUnixSeconds()); }
 
 void OpenLog(const std::filesystem::path& logFile) {
     std::lock_guard lock(g_logMutex);

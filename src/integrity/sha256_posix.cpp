@@ -31,6 +31,5 @@ void AddToSha256(Sha256& hash, const void* data, std::size_t size) {
 bool FinishSha256(Sha256& hash, Sha256Digest& digest) {
     Sha256State& state = *hash.state;
     unsigned int length = 0;
-    return !state.failed && EVP_DigestFinal_ex(state.context, digest.data(), &length) == 1 &&
-           length == digest.size();
+    return !state.failed && EVP_DigestFinal_ex(state.context, digest.data(), &length) == 1 && length == digest.size();
 }

@@ -24,8 +24,9 @@ Sha256 StartSha256() {
     Sha256 hash;
     hash.state.reset(new Sha256State);
     Sha256State& state = *hash.state;
-    state.failed = !BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&state.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
-                   !BCRYPT_SUCCESS(BCryptCreateHash(state.algorithm, &state.hash, nullptr, 0, nullptr, 0, 0));
+    state.failed =
+        !BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&state.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
+        !BCRYPT_SUCCESS(BCryptCreateHash(state.algorithm, &state.hash, nullptr, 0, nullptr, 0, 0));
     return hash;
 }
 

@@ -6,8 +6,8 @@
 #include <openssl/x509.h>
 
 #include <memory>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 
 #include "integrity/signature.h"
 

@@ -25,8 +25,8 @@ std::wstring FoldedDirectory(const std::filesystem::path& directory) {
     if (path.empty()) return path;
     const int size = static_cast<int>(path.size());
     std::wstring folded(path.size(), L'\0');
-    if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, path.c_str(), size, folded.data(), size, nullptr,
-                      nullptr, 0) != size)
+    if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, path.c_str(), size, folded.data(), size, nullptr, nullptr,
+                      0) != size)
         return path;
     return folded;
 }
@@ -80,8 +80,8 @@ BOOL CALLBACK MatchUpdaterWindow(HWND window, LPARAM searchAddress) {
 InstanceLock TakeInstanceLock(const std::filesystem::path& installDir) {
     HANDLE mutex = CreateMutexW(nullptr, FALSE, MutexName(installDir).c_str());
     // Denied: the mutex exists, made by another user's updater.
-    if (mutex == nullptr) return GetLastError() == ERROR_ACCESS_DENIED ? InstanceLock::HeldElsewhere
-                                                                        : InstanceLock::Unavailable;
+    if (mutex == nullptr)
+        return GetLastError() == ERROR_ACCESS_DENIED ? InstanceLock::HeldElsewhere : InstanceLock::Unavailable;
     DWORD wait = WaitForSingleObject(mutex, 0);
     if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) return InstanceLock::Taken;
     CloseHandle(mutex);

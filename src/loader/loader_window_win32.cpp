@@ -2,9 +2,8 @@
 
 #include <commctrl.h>
 
-
-#include "loader/clamp_percent.h"
 #include "base/log.h"
+#include "loader/clamp_percent.h"
 #include "worker/updater_worker.h"
 #include "worker/worker_thread.h"
 
@@ -54,34 +53,22 @@ void SetProgress(WPARAM wParam) {
     SendMessageW(g_progressBar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
 }
 
-
 }  // namespace
 
 LRESULT CALLBACK LoaderWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_CREATE:
-            CreateControls(window);
-            return 0;
-        case WM_DESTROY:
-            PostQuitMessage(0);
-            return 0;
-        case WM_CLOSE:
-            DecideClose(window);
-            return 0;
+        case WM_CREATE: CreateControls(window); return 0;
+        case WM_DESTROY: PostQuitMessage(0); return 0;
+        case WM_CLOSE: DecideClose(window); return 0;
         case WM_COMMAND:
             if (LOWORD(wParam) == ID_CLOSE_BUTTON) PostMessageW(window, WM_CLOSE, 0, 0);
             return 0;
-        case WM_APP_STATUS:
-            SetStatusText(lParam);
-            return 0;
-        case WM_APP_PROGRESS:
-            SetProgress(wParam);
-            return 0;
+        case WM_APP_STATUS: SetStatusText(lParam); return 0;
+        case WM_APP_PROGRESS: SetProgress(wParam); return 0;
         case WM_APP_WORKER_DONE:
             if (g_closeButton) EnableWindow(g_closeButton, wParam != 0);
             return 0;
-        default:
-            return DefWindowProcW(window, message, wParam, lParam);
+        default: return DefWindowProcW(window, message, wParam, lParam);
     }
 }
 
@@ -107,9 +94,9 @@ int RunLoaderWindow() {
     INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
 
-    HWND window = CreateWindowExW(0, kLoaderClassName, L"Updater - Updating...", WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, kWindowWidth, kWindowHeight, nullptr, nullptr,
-                                  GetModuleHandleW(nullptr), nullptr);
+    HWND window = CreateWindowExW(0, kLoaderClassName, L"Updater - Updating...",
+                                  WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT, kWindowWidth,
+                                  kWindowHeight, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     g_mainWindow.store(window);
     if (!window) return -1;
 

@@ -4,11 +4,11 @@
 
 #include <cstdlib>
 
+#include "base/install_directory.h"
+#include "base/log.h"
 #include "front_end_channel/event_queue.h"
 #include "loader/instance_lock.h"
 #include "loader/terminal_front_end.h"
-#include "base/install_directory.h"
-#include "base/log.h"
 #include "worker/updater_worker.h"
 #include "worker/worker_thread.h"
 
@@ -18,8 +18,8 @@ namespace {
 void WaitForCloseRequest() {
     FrontEndEvent event;
     while (true) {
-        if (TakeFrontEndEvent(event, std::chrono::milliseconds(1000)) &&
-            event.kind == FrontEndEvent::Kind::Close && g_workerFinished.load())
+        if (TakeFrontEndEvent(event, std::chrono::milliseconds(1000)) && event.kind == FrontEndEvent::Kind::Close &&
+            g_workerFinished.load())
             return;
     }
 }

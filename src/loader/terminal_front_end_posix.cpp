@@ -4,11 +4,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "base/text.h"
+#include "base/write_all_posix.h"
 #include "front_end_channel/event_queue.h"
 #include "loader/clamp_percent.h"
 #include "loader/terminal_front_end.h"
-#include "base/text.h"
-#include "base/write_all_posix.h"
 #include "worker/updater_worker.h"
 
 namespace {
@@ -47,8 +47,10 @@ bool AskAbort() {
         pollfd waiting{tty, POLLIN, 0};
         if (::poll(&waiting, 1, 100) <= 0) continue;
         char c = 0;
-        if (::read(tty, &c, 1) <= 0 || c == '\n') decided = true;
-        else answer += c;
+        if (::read(tty, &c, 1) <= 0 || c == '\n')
+            decided = true;
+        else
+            answer += c;
     }
     ::close(tty);
     return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
@@ -68,14 +70,16 @@ void Apply(const FrontEndEvent& event, Screen& screen) {
 std::string RenderProgressLine(const std::wstring& status, int percent, int width, const std::wstring& amount) {
     percent = ClampPercent(percent);
     const int filled = percent * kBarWidth / 100;
-    std::string bar = " [" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " +
-                      std::to_string(percent) + "%";
+    std::string bar =
+        " [" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " + std::to_string(percent) + "%";
     // Appended, not concatenated: g++ 12 at -O3 warns falsely about " " + string.
     if (!amount.empty()) bar.append(" ").append(WideToUtf8(amount));
     const int room = width - static_cast<int>(bar.size()) - 1;
     std::wstring shown = status;
-    if (room <= 0) shown.clear();
-    else if (static_cast<int>(shown.size()) > room) shown = shown.substr(0, room);
+    if (room <= 0)
+        shown.clear();
+    else if (static_cast<int>(shown.size()) > room)
+        shown = shown.substr(0, room);
     return WideToUtf8(shown) + bar;
 }
 

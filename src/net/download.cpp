@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "base/atomic_file.h"
-#include "net/download_limits.h"
 #include "base/file_system.h"
 #include "base/log.h"
-#include "net/resume_record.h"
 #include "base/text.h"
 #include "base/work_progress.h"
+#include "net/download_limits.h"
+#include "net/resume_record.h"
 
 namespace fs = std::filesystem;
 
@@ -94,7 +94,8 @@ struct PackageDownload {
 
 std::string ReleaseOf(const PackageCheck& check) {
     std::string digest = check.sha256.value_or("");
-    std::transform(digest.begin(), digest.end(), digest.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
+    std::transform(digest.begin(), digest.end(), digest.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
     return digest + " " + check.size.value_or("");
 }
 
@@ -163,9 +164,8 @@ bool BeginStoring(PackageDownload& download, const RangeResult& answer) {
         }
         download.tally = StartTally(download.check);
         const bool resumable = !answer.validator.empty() && answer.total.value_or(0) > 0;
-        if (!resumable ||
-            !WriteResumeRecord(download.record, {WideToUtf8(download.url), *answer.total, answer.validator,
-                                                 download.release}))
+        if (!resumable || !WriteResumeRecord(download.record, {WideToUtf8(download.url), *answer.total,
+                                                               answer.validator, download.release}))
             RemoveQuietly(download.record);
     }
     download.offset = answer.from;
@@ -246,7 +246,8 @@ bool PrepareRetry(PackageDownload& download, const RangeResult& result, int next
 
 DownloadEnvironment RealDownloadEnvironment() {
     auto generator = std::make_shared<std::mt19937>(std::random_device{}());
-    return {[] { return DownloadClock::now(); }, [](DownloadClock::duration delay) { std::this_thread::sleep_for(delay); },
+    return {[] { return DownloadClock::now(); },
+            [](DownloadClock::duration delay) { std::this_thread::sleep_for(delay); },
             [generator] { return std::uniform_real_distribution<double>(0.0, 1.0)(*generator); }, HttpGet};
 }
 
@@ -285,8 +286,8 @@ bool DownloadVersionFile(const std::wstring& url, const fs::path& destination, c
         const auto delay = RetryDelay(watch.attemptsWithoutProgress, result.retryAfter, environment.random());
         const GiveUp why = ShouldGiveUp(watch, environment.now() + delay);
         if (why != GiveUp::No || environment.now() + delay >= deadline) {
-            const std::wstring after = why != GiveUp::No ? Describe(why)
-                                                         : std::to_wstring(kVersionFileDeadline.count()) + L" s";
+            const std::wstring after =
+                why != GiveUp::No ? Describe(why) : std::to_wstring(kVersionFileDeadline.count()) + L" s";
             LogLine(name + L": giving up after " + after + L" (" + Reason(result) + L")");
             return false;
         }

@@ -6,8 +6,8 @@
 #include <functional>
 #include <string>
 
-#include "net/download_watch.h"
 #include "integrity/package_check.h"
+#include "net/download_watch.h"
 #include "net/ranged_transfer.h"
 
 // What a download needs from the world besides the network's answers; tests

@@ -53,8 +53,7 @@ GiveUp ShouldGiveUp(const DownloadWatch& watch, DownloadClock::time_point now) {
     return GiveUp::No;
 }
 
-DownloadClock::duration RetryDelay(int failuresInRow, std::optional<std::chrono::seconds> retryAfter,
-                                   double random01) {
+DownloadClock::duration RetryDelay(int failuresInRow, std::optional<std::chrono::seconds> retryAfter, double random01) {
     if (retryAfter) return std::clamp<DownloadClock::duration>(*retryAfter, {}, kLongestRetryAfter);
     const int doublings = std::clamp(failuresInRow - 1, 0, 8);
     const auto base = std::chrono::duration_cast<DownloadClock::duration>(kFirstRetryDelay) * (1 << doublings);

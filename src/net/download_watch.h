@@ -35,5 +35,4 @@ GiveUp ShouldGiveUp(const DownloadWatch& watch, DownloadClock::time_point now);
 // The wait before the next attempt: the server's Retry-After (capped), else
 // the doubling delay for the failures in a row, varied by the jitter;
 // random01 lies in [0, 1).
-DownloadClock::duration RetryDelay(int failuresInRow, std::optional<std::chrono::seconds> retryAfter,
-                                   double random01);
+DownloadClock::duration RetryDelay(int failuresInRow, std::optional<std::chrono::seconds> retryAfter, double random01);

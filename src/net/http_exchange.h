@@ -38,11 +38,11 @@ struct HttpHandlers {
 };
 
 enum class HttpEnd {
-    Complete,  // the final response arrived whole
-    Failed,    // the network let it down (no answer, cut, timed out): worth another try
+    Complete,     // the final response arrived whole
+    Failed,       // the network let it down (no answer, cut, timed out): worth another try
     Unreachable,  // the host name did not resolve or the connection was refused
-    Refused,   // it cannot work: unusable URL, certificate, redirect the client may not follow
-    Stopped,   // a handler ended it
+    Refused,      // it cannot work: unusable URL, certificate, redirect the client may not follow
+    Stopped,      // a handler ended it
 };
 
 struct HttpOutcome {

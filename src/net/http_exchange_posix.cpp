@@ -12,9 +12,9 @@
 #include <string_view>
 
 #include "base/decimal.h"
+#include "base/text.h"
 #include "net/download_limits.h"
 #include "net/http_exchange.h"
-#include "base/text.h"
 #include "net/update_server.h"
 
 namespace {
@@ -64,7 +64,7 @@ struct Exchange {
     CURL* curl = nullptr;
     const HttpRequest* request = nullptr;
     const HttpHandlers* handlers = nullptr;
-    HttpHead head;              // of the response whose header lines are arriving
+    HttpHead head;  // of the response whose header lines are arriving
     bool headDelivered = false;
     bool stoppedByHandler = false;
     bool pastDeadline = false;
@@ -116,11 +116,16 @@ std::string ValueOf(std::string_view line) {
 }
 
 void TakeHeader(std::string_view line, HttpHead& head) {
-    if (line.rfind("HTTP/", 0) == 0) head = HttpHead{};  // a new response (after a redirect or 100 Continue)
-    else if (HasName(line, "content-range")) head.contentRange = ValueOf(line);
-    else if (HasName(line, "etag")) head.etag = ValueOf(line);
-    else if (HasName(line, "last-modified")) head.lastModified = ValueOf(line);
-    else if (HasName(line, "retry-after")) head.retryAfter = ValueOf(line);
+    if (line.rfind("HTTP/", 0) == 0)
+        head = HttpHead{};  // a new response (after a redirect or 100 Continue)
+    else if (HasName(line, "content-range"))
+        head.contentRange = ValueOf(line);
+    else if (HasName(line, "etag"))
+        head.etag = ValueOf(line);
+    else if (HasName(line, "last-modified"))
+        head.lastModified = ValueOf(line);
+    else if (HasName(line, "retry-after"))
+        head.retryAfter = ValueOf(line);
     else if (HasName(line, "content-length")) {
         std::uint64_t length = 0;
         if (ParseDecimal(ValueOf(line), length)) head.contentLength = length;

@@ -10,9 +10,9 @@
 #include <cwchar>
 
 #include "base/decimal.h"
+#include "base/text.h"
 #include "net/download_limits.h"
 #include "net/http_exchange.h"
-#include "base/text.h"
 #include "net/update_server.h"
 
 namespace {
@@ -49,7 +49,8 @@ DWORD Within(unsigned long limitMs, DownloadClock::time_point deadline) {
 // without any limit otherwise.
 bool SetLimits(HINTERNET handle, DownloadClock::time_point deadline) {
     DWORD receiveResponse = Within(kReceiveResponseTimeoutMs, deadline);
-    const int resolve = deadline == DownloadClock::time_point::max() ? 0 : static_cast<int>(Within(kConnectTimeoutMs, deadline));
+    const int resolve =
+        deadline == DownloadClock::time_point::max() ? 0 : static_cast<int>(Within(kConnectTimeoutMs, deadline));
     return WinHttpSetTimeouts(handle, resolve, static_cast<int>(Within(kConnectTimeoutMs, deadline)),
                               static_cast<int>(Within(kSendTimeoutMs, deadline)),
                               static_cast<int>(Within(kReceiveTimeoutMs, deadline))) &&
@@ -101,7 +102,9 @@ HttpOutcome FailureOf(DWORD error) {
                          error == ERROR_WINHTTP_SECURE_FAILURE || error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR ||
                          error == ERROR_WINHTTP_REDIRECT_FAILED;
     const bool unreachable = error == ERROR_WINHTTP_NAME_NOT_RESOLVED || error == ERROR_WINHTTP_CANNOT_CONNECT;
-    return {refused ? HttpEnd::Refused : unreachable ? HttpEnd::Unreachable : HttpEnd::Failed,
+    return {refused       ? HttpEnd::Refused
+            : unreachable ? HttpEnd::Unreachable
+                          : HttpEnd::Failed,
             L"error " + std::to_wstring(error)};
 }
 

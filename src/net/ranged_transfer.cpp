@@ -101,7 +101,7 @@ struct Transfer {
     const RangeHooks& hooks;
     RangeResult result;
     std::ofstream out;
-    std::optional<RangeEnd> endedBy;  // set when the transfer itself ended the exchange
+    std::optional<RangeEnd> endedBy;   // set when the transfer itself ended the exchange
     std::optional<std::uint64_t> end;  // one past the last byte the answer promises
 };
 
@@ -117,8 +117,8 @@ bool OnHead(Transfer& transfer, const std::filesystem::path& file, const HttpHea
         return false;
     }
     if (verdict == Verdict::StoreWhole) result.from = 0;
-    transfer.end = head.status == 206 ? std::optional(transfer.request.to.value_or(result.total.value_or(0)))
-                                      : head.contentLength;
+    transfer.end =
+        head.status == 206 ? std::optional(transfer.request.to.value_or(result.total.value_or(0))) : head.contentLength;
     if (!OpenAt(file, result.from, transfer.out)) {
         transfer.endedBy = RangeEnd::FileError;
         return false;

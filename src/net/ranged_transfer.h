@@ -15,35 +15,35 @@
 
 struct RangeRequest {
     std::wstring url{};
-    std::uint64_t from = 0;            // 0: the whole body, asked for with a plain GET
-    std::optional<std::uint64_t> to{};   // one past the last byte wanted; none: to the end
-    std::string validator{};             // ETag or Last-Modified of what `file` holds, sent as If-Range
+    std::uint64_t from = 0;                // 0: the whole body, asked for with a plain GET
+    std::optional<std::uint64_t> to{};     // one past the last byte wanted; none: to the end
+    std::string validator{};               // ETag or Last-Modified of what `file` holds, sent as If-Range
     std::optional<std::uint64_t> total{};  // the size the resource must still have
-    bool wholeBodyRestarts = false;    // a 200 to a ranged request is stored from byte 0 instead of refused
+    bool wholeBodyRestarts = false;        // a 200 to a ranged request is stored from byte 0 instead of refused
     std::uint64_t sizeLimit = UINT64_MAX;  // a larger resource is refused before a byte is stored
     DownloadClock::time_point deadline = DownloadClock::time_point::max();
 };
 
 enum class RangeEnd {
-    Complete,   // everything asked for is in the file
-    Cut,        // the network ended it early; what arrived is in the file
+    Complete,     // everything asked for is in the file
+    Cut,          // the network ended it early; what arrived is in the file
     Unreachable,  // no server at that name, or it refused the connection
-    Refused,    // a status other than the one asked for (see status), or a certificate or redirect refused
-    Mismatch,   // the answer does not continue the file: nothing was stored
-    TooLarge,   // over sizeLimit: nothing was stored
-    FileError,  // the file could not be written
-    Stopped,    // a hook ended it
+    Refused,      // a status other than the one asked for (see status), or a certificate or redirect refused
+    Mismatch,     // the answer does not continue the file: nothing was stored
+    TooLarge,     // over sizeLimit: nothing was stored
+    FileError,    // the file could not be written
+    Stopped,      // a hook ended it
 };
 
 struct RangeResult {
     RangeEnd end = RangeEnd::Cut;
     long status = 0;
     std::optional<std::chrono::seconds> retryAfter{};  // from a 503 or 429
-    std::uint64_t from = 0;    // where the stored bytes begin: the request's from, or 0 for a whole body
-    std::uint64_t stored = 0;  // bytes written by this transfer
+    std::uint64_t from = 0;                // where the stored bytes begin: the request's from, or 0 for a whole body
+    std::uint64_t stored = 0;              // bytes written by this transfer
     std::optional<std::uint64_t> total{};  // the resource's size, as the answer gives it
-    std::string validator{};     // the answer's ETag, else its Last-Modified
-    std::wstring detail{};       // why it ended short, for the log
+    std::string validator{};               // the answer's ETag, else its Last-Modified
+    std::wstring detail{};                 // why it ended short, for the log
 };
 
 struct RangeHooks {

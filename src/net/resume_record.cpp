@@ -18,11 +18,16 @@ bool ReadResumeRecord(const std::filesystem::path& file, ResumeRecord& record) {
     for (int lines = 0; !ended && lines < 8 && std::getline(in, line); ++lines) {
         const auto colon = line.find(": ");
         const std::string key = line.substr(0, colon), value = colon == std::string::npos ? "" : line.substr(colon + 2);
-        if (key == "url") record.url = value;
-        else if (key == "size") total = value;
-        else if (key == "validator") record.validator = value;
-        else if (key == "release") record.release = value;
-        else ended = line == kEndLine;
+        if (key == "url")
+            record.url = value;
+        else if (key == "size")
+            total = value;
+        else if (key == "validator")
+            record.validator = value;
+        else if (key == "release")
+            record.release = value;
+        else
+            ended = line == kEndLine;
     }
     return ended && ParseDecimal(total, record.total);
 }
@@ -32,7 +37,8 @@ bool ReadResumeRecord(const std::filesystem::path& file, ResumeRecord& record) {
 bool WriteResumeRecord(const std::filesystem::path& file, const ResumeRecord& record) {
     std::ostringstream text;
     text << "url: " << record.url << "\nsize: " << record.total << "\nvalidator: " << record.validator
-         << "\nrelease: " << record.release << "\n" << kEndLine << "\n";
+         << "\nrelease: " << record.release << "\n"
+         << kEndLine << "\n";
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << text.str();
     out.close();

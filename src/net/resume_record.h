@@ -8,7 +8,7 @@
 #include <string>
 
 struct ResumeRecord {
-    std::string url;        // UTF-8
+    std::string url;  // UTF-8
     std::uint64_t total = 0;
     std::string validator;  // ETag, else Last-Modified
     std::string release;    // what version.txt said of the package

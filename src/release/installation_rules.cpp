@@ -4,10 +4,10 @@
 #include <iterator>
 #include <string>
 
-#include "rules/safelist.h"
 #include "base/ascii_case.h"
 #include "base/text.h"
 #include "base/tree_walk.h"
+#include "rules/safelist.h"
 
 namespace {
 

@@ -3,7 +3,6 @@
 // own files: its safelist.txt decides what their delete phase keeps, and a
 // package that holds the updater replaces the players' updater.
 
-
 #include "release/package_tree.h"
 
 // Refuses a safelist.txt that starts with a byte-order mark (its first

@@ -42,8 +42,9 @@ struct Scan {
         }
         EntryPath path;
         if (!SplitEntryName(Utf8ToWide(name), path)) {
-            Problem(name, "players' updaters refuse this name (a reserved Windows name such as CON or NUL, one of "
-                          "< > : \" | ? * or a control character, or a trailing dot or space)");
+            Problem(name,
+                    "players' updaters refuse this name (a reserved Windows name such as CON or NUL, one of "
+                    "< > : \" | ? * or a control character, or a trailing dot or space)");
             return false;
         }
         auto [first, fresh] = byFoldedName.emplace(FoldCase(Utf8ToWide(name)), name);
@@ -73,11 +74,13 @@ struct Scan {
 void WarnAboutEmptyDirectories(PackageTree& tree, const std::string& label) {
     std::set<std::string> filled;
     for (const auto& file : tree.files)
-        for (std::size_t slash = file.name.find('/'); slash != std::string::npos; slash = file.name.find('/', slash + 1))
+        for (std::size_t slash = file.name.find('/'); slash != std::string::npos;
+             slash = file.name.find('/', slash + 1))
             filled.insert(file.name.substr(0, slash));
     for (const auto& directory : tree.directories)
         if (!filled.contains(directory))
-            tree.warnings.push_back(label + ": empty directory " + directory + " is left out (players' updaters remove empty directories)");
+            tree.warnings.push_back(label + ": empty directory " + directory +
+                                    " is left out (players' updaters remove empty directories)");
 }
 
 }  // namespace

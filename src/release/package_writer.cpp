@@ -9,8 +9,8 @@
 #include <numeric>
 #include <thread>
 
-#include "release/progress_bar.h"
 #include "base/file_system.h"
+#include "release/progress_bar.h"
 
 namespace fs = std::filesystem;
 
@@ -55,7 +55,9 @@ bool Fail(zip_t* archive, const std::string& what, std::string& error) {
     return false;
 }
 
-void StoreFraction(zip_t*, double fraction, void* target) { static_cast<std::atomic<double>*>(target)->store(fraction); }
+void StoreFraction(zip_t*, double fraction, void* target) {
+    static_cast<std::atomic<double>*>(target)->store(fraction);
+}
 
 void DrawFraction(zip_t*, double fraction, void* bar) { ShowProgress(*static_cast<ProgressBar*>(bar), fraction); }
 
@@ -106,8 +108,8 @@ void CompressParts(const std::vector<PackageFile>& files, std::vector<std::uniqu
 }
 
 // Copies every part's compressed entries into the package in the files' order.
-bool Assemble(const std::vector<PackageFile>& files, std::vector<std::unique_ptr<Part>>& parts,
-              const fs::path& package, std::uint64_t totalBytes, std::string& error) {
+bool Assemble(const std::vector<PackageFile>& files, std::vector<std::unique_ptr<Part>>& parts, const fs::path& package,
+              std::uint64_t totalBytes, std::string& error) {
     std::vector<zip_t*> sources;
     std::vector<std::pair<zip_t*, zip_uint64_t>> origin(files.size());
     auto closeSources = [&] {
@@ -128,10 +130,11 @@ bool Assemble(const std::vector<PackageFile>& files, std::vector<std::unique_ptr
     bool ok = archive != nullptr;
     for (std::size_t i = 0; ok && i < files.size(); ++i) {
         zip_source_t* source = zip_source_zip(archive, origin[i].first, origin[i].second, 0, 0, -1);
-        zip_int64_t added = source == nullptr ? -1 : zip_file_add(archive, files[i].name.c_str(), source, ZIP_FL_ENC_UTF_8);
+        zip_int64_t added =
+            source == nullptr ? -1 : zip_file_add(archive, files[i].name.c_str(), source, ZIP_FL_ENC_UTF_8);
         constexpr zip_uint32_t kRegularFile = 0100000;
-        ok = added >= 0 && zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(added), 0, ZIP_OPSYS_UNIX,
-                                                            (kRegularFile | files[i].mode) << 16) == 0;
+        ok = added >= 0 && zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(added), 0,
+                                                            ZIP_OPSYS_UNIX, (kRegularFile | files[i].mode) << 16) == 0;
         if (!ok) {
             zip_source_free(source);
             Fail(archive, files[i].name, error);

@@ -9,14 +9,14 @@
 #include <system_error>
 #include <thread>
 
+#include "base/atomic_file.h"
+#include "base/file_system.h"
 #include "release/installation_rules.h"
 #include "release/package_tree.h"
 #include "release/package_writer.h"
 #include "release/read_back.h"
 #include "release/release_options.h"
 #include "release/release_version.h"
-#include "base/atomic_file.h"
-#include "base/file_system.h"
 
 namespace fs = std::filesystem;
 

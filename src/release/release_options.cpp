@@ -37,8 +37,8 @@ bool ParseReleaseOptions(int argc, char** argv, ReleaseOptions& options, std::st
             return false;
         }
     }
-    options = {values["--game-dir"], values["--maps-dir"], values["--out"], values["--sign-key"],
-               values["--game-version"], values["--updater-version"]};
+    options = {values["--game-dir"], values["--maps-dir"],     values["--out"],
+               values["--sign-key"], values["--game-version"], values["--updater-version"]};
     if (!IsUsableVersion(options.gameVersion) || !IsUsableVersion(options.updaterVersion)) {
         error = "a version must be one line of printable text without blanks at its ends";
         return false;

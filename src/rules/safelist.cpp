@@ -7,12 +7,12 @@
 #include <sstream>
 #include <system_error>
 
-#include "rules/own_executable.h"
-#include "rules/wildcard_match.h"
 #include "base/ascii_case.h"
 #include "base/atomic_file.h"
 #include "base/text.h"
 #include "base/tree_walk.h"
+#include "rules/own_executable.h"
+#include "rules/wildcard_match.h"
 
 namespace {
 
@@ -57,8 +57,7 @@ bool EntryKeeps(const std::wstring& entry, const std::wstring& path) {
         return PlatformPathMatchSpec(path, entry) ||
                PlatformPathMatchSpec(WithForwardSlashes(path), WithForwardSlashes(entry));
     // A plain entry keeps itself and everything below a directory of that name.
-    bool below = path.size() > entry.size() && path[entry.size()] == L'\\' &&
-                 StartsWithIgnoringAsciiCase(path, entry);
+    bool below = path.size() > entry.size() && path[entry.size()] == L'\\' && StartsWithIgnoringAsciiCase(path, entry);
     return below || EqualsIgnoringAsciiCase(path, entry);
 }
 
@@ -98,9 +97,9 @@ void AppendProtectedNames(Safelist& patterns) {
     // The updater's own working files: the log's day stamp (without it the next
     // start empties the log of this very update), the maps marker, the
     // temporaries of version.txt and of the downloads, and PlaceFile's copies.
-    static const wchar_t* const kWorkingFiles[] = {L"updater.log.ts", L"__maps_pending", L"version.txt.tmp",
-                                                   L"__remote_version.txt", L"update.zip.part",
-                                                   L"__remote_version.txt.part"};
+    static const wchar_t* const kWorkingFiles[] = {L"updater.log.ts",  L"__maps_pending",
+                                                   L"version.txt.tmp", L"__remote_version.txt",
+                                                   L"update.zip.part", L"__remote_version.txt.part"};
     for (const wchar_t* name : kProtectedNames) patterns.emplace_back(name);
     for (const wchar_t* name : kWorkingFiles) patterns.emplace_back(name);
     patterns.push_back(std::wstring(L"*") + kPlacingSuffix);

@@ -2,10 +2,10 @@
 
 #include <system_error>
 
-#include "base/tree_walk.h"
 #include "base/ascii_case.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "base/tree_walk.h"
 
 namespace fs = std::filesystem;
 

@@ -2,10 +2,10 @@
 
 #include <system_error>
 
-#include "net/download.h"
 #include "base/file_system.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "net/download.h"
 #include "net/update_server.h"
 #include "zip/zip_extract.h"
 

@@ -104,8 +104,8 @@ bool ReadVersionFile(const std::filesystem::path& path, VersionInfo& info) {
 // The new file replaces the old one in a single step, so an interrupted write
 // never leaves a version.txt that claims a version without its other line.
 bool WriteVersionFile(const std::filesystem::path& path, const VersionInfo& info) {
-    return WriteFileAtomically(path, "game-version: " + info.gameVersion + "\r\n" +
-                                         "updater-version: " + info.updaterVersion + "\r\n");
+    return WriteFileAtomically(
+        path, "game-version: " + info.gameVersion + "\r\n" + "updater-version: " + info.updaterVersion + "\r\n");
 }
 
 int CompareVersions(const std::string& a, const std::string& b) {

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "integrity/package_check.h"
 #include "base/text.h"
+#include "integrity/package_check.h"
 
 struct VersionInfo {
     std::string gameVersion;

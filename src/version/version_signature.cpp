@@ -4,8 +4,8 @@
 #include <string>
 
 #include "base/ascii_case.h"
-#include "integrity/base64.h"
 #include "base/log.h"
+#include "integrity/base64.h"
 #include "integrity/release_key.h"
 #include "integrity/signature.h"
 #include "version/version_file.h"
@@ -29,7 +29,8 @@ SignatureLine FindSignatureLine(std::string_view bytes) {
         end = end == std::string_view::npos ? bytes.size() : end + 1;
         std::string_view line = bytes.substr(start, end - start);
         std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos && EqualsIgnoringAsciiCase(TrimBlanks(line.substr(0, colon)), "signature")) {
+        if (colon != std::string_view::npos &&
+            EqualsIgnoringAsciiCase(TrimBlanks(line.substr(0, colon)), "signature")) {
             ++found.count;
             found = {found.count, start, end - start, TrimBlanks(line.substr(colon + 1))};
         }

@@ -5,17 +5,17 @@
 
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
-#include "rules/safelist.h"
 #include "apply/self_update.h"
+#include "base/file_system.h"
+#include "base/log.h"
 #include "base/tree_walk.h"
 #include "front_end_channel/progress.h"
 #include "net/download.h"
-#include "base/file_system.h"
-#include "base/log.h"
 #include "net/update_server.h"
-#include "zip/zip_extract.h"
+#include "rules/safelist.h"
 #include "worker/maps_pending.h"
 #include "worker/progress_span.h"
+#include "zip/zip_extract.h"
 
 namespace {
 
@@ -62,8 +62,8 @@ bool RecordNewVersion(const StagePaths& paths, const VersionInfo& local, const V
         LogLine(L"version.txt could not be written; the update will be repeated on next start.");
         return false;
     }
-    LogLine(L"version.txt updated (game=" + Utf8ToWide(updated.gameVersion) +
-            L", updater=" + Utf8ToWide(updated.updaterVersion) + L")");
+    LogLine(L"version.txt updated (game=" + Utf8ToWide(updated.gameVersion) + L", updater=" +
+            Utf8ToWide(updated.updaterVersion) + L")");
     return true;
 }
 

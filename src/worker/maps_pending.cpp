@@ -1,5 +1,5 @@
-#include "base/file_system.h"
 #include "worker/maps_pending.h"
+#include "base/file_system.h"
 
 #include <fstream>
 #include <system_error>
@@ -19,6 +19,4 @@ bool IsMapsRefreshPending(const std::filesystem::path& installDir) {
     return std::filesystem::is_regular_file(MarkerFile(installDir), ec);
 }
 
-void ClearMapsRefreshPending(const std::filesystem::path& installDir) {
-    RemoveQuietly(MarkerFile(installDir));
-}
+void ClearMapsRefreshPending(const std::filesystem::path& installDir) { RemoveQuietly(MarkerFile(installDir)); }

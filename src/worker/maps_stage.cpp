@@ -1,8 +1,8 @@
 #include "worker/maps_stage.h"
 
-#include "front_end_channel/progress.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "front_end_channel/progress.h"
 #include "userdata/data_directory.h"
 #include "userdata/maps_package.h"
 #include "worker/progress_span.h"

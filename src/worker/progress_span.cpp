@@ -1,7 +1,7 @@
 #include "worker/progress_span.h"
 
-#include "front_end_channel/progress.h"
 #include "base/work_progress.h"
+#include "front_end_channel/progress.h"
 
 std::optional<int> SpanPercent(ProgressSpan& span, std::uint64_t done, std::uint64_t total,
                                std::chrono::steady_clock::time_point now) {

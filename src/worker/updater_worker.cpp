@@ -4,17 +4,17 @@
 #include <thread>
 
 #include "apply/self_update.h"
-#include "front_end_channel/progress.h"
-#include "launch/game_launch.h"
-#include "net/download.h"
 #include "base/file_system.h"
 #include "base/install_directory.h"
 #include "base/log.h"
+#include "front_end_channel/progress.h"
+#include "launch/game_launch.h"
+#include "net/download.h"
 #include "net/update_server.h"
+#include "version/version_signature.h"
 #include "worker/install_stage.h"
 #include "worker/maps_pending.h"
 #include "worker/maps_stage.h"
-#include "version/version_signature.h"
 
 namespace {
 

@@ -159,9 +159,8 @@ bool LocateEntryData(ZipInput& input, const ZipEntry& entry, std::uint64_t dataL
 // Passes the entry's content to the sink; true when it has the declared size and CRC.
 bool CopyEntryData(ZipInput& input, const ZipEntry& entry, std::uint64_t dataOffset, ContentSink& sink,
                    Buffers& buffers) {
-    bool copied = entry.method == kMethodStored
-                      ? CopyStored(input, dataOffset, entry.compressedSize, sink, buffers)
-                      : Inflate(input, dataOffset, entry.compressedSize, sink, buffers);
+    bool copied = entry.method == kMethodStored ? CopyStored(input, dataOffset, entry.compressedSize, sink, buffers)
+                                                : Inflate(input, dataOffset, entry.compressedSize, sink, buffers);
     return copied && sink.written == entry.uncompressedSize && sink.crc == entry.crc;
 }
 

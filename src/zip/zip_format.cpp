@@ -241,11 +241,12 @@ bool ReadLocalHeader(ZipInput& input, const ZipEntry& entry, std::string& scratc
             if (!ReadVariable(input, entry.localOffset + kLocalHeaderSize + nameSize, extraSize, scratch)) return false;
             Zip64Fields both{&uncompressed, &compressed, nullptr, nullptr};
             bool found = false;
-            bool fieldsOk = ForEachExtraField(scratch, [&](std::uint16_t id, const unsigned char* data, std::size_t size) {
-                if (id != kZip64ExtraId) return true;
-                found = true;
-                return ApplyZip64Extra(data, size, both);
-            });
+            bool fieldsOk =
+                ForEachExtraField(scratch, [&](std::uint16_t id, const unsigned char* data, std::size_t size) {
+                    if (id != kZip64ExtraId) return true;
+                    found = true;
+                    return ApplyZip64Extra(data, size, both);
+                });
             if (!fieldsOk || !found) return false;
         }
         if (Get32(header.data() + 14) != entry.crc || compressed != entry.compressedSize ||

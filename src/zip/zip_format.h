@@ -54,8 +54,7 @@ constexpr std::uint8_t kHostUnix = 3;
 
 // Reads the central entry at `offset`, which with its name, extra field and
 // comment must end by `limit`; `next` receives the offset after it.
-bool ReadCentralEntry(ZipInput& input, std::uint64_t offset, std::uint64_t limit, ZipEntry& entry,
-                      std::uint64_t& next);
+bool ReadCentralEntry(ZipInput& input, std::uint64_t offset, std::uint64_t limit, ZipEntry& entry, std::uint64_t& next);
 
 // Reads the entry's local header, checks that it agrees with the central
 // entry (name, method, encryption; CRC and sizes unless they follow the data)

@@ -1,11 +1,11 @@
 // libFuzzer target: any bytes as version.txt. Reading and comparing must not
 // crash, and the comparison must stay a consistent order on whatever it reads.
+#include <unistd.h>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 #include "base/file_system.h"
 #include "version/version_file.h"

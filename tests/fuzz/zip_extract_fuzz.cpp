@@ -1,13 +1,13 @@
 // libFuzzer target: any bytes as a package. ExtractZip must return without a
 // crash, a leak or a sanitizer report, and must never write beside its
 // destination.
+#include <unistd.h>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <unistd.h>
 
 #include "zip/zip_extract.h"
 

@@ -8,8 +8,8 @@
 #include <fstream>
 #include <thread>
 
-#include "net/download.h"
 #include "base/text.h"
+#include "net/download.h"
 #include "test_support.h"
 
 namespace {
@@ -55,7 +55,7 @@ struct DownloadCase {
     Server server = Trusted;
     bool versionFile = false;  // through DownloadVersionFile: 64 KB at most, within 30 seconds
     int limitSeconds = 0;      // a refusal that only this time limit can bring
-    bool posixOnly = false;  // WinHTTP (under Wine at least) takes a cut chunked body for a whole one
+    bool posixOnly = false;    // WinHTTP (under Wine at least) takes a cut chunked body for a whole one
 };
 
 const DownloadCase kCases[] = {
@@ -117,8 +117,8 @@ TEST_P(DownloadTable, Row) {
             EXPECT_LE(took, std::chrono::seconds(c.limitSeconds + 5));
         }
         const std::string content = c.served ? ReadBytes(fs::path(Env("ROOT")) / c.served) : old;
-        ExpectTree(ReadTree(dir.path), c.served || before ? Tree{content.empty() ? "update.zip" : "update.zip=" + content}
-                                                          : Tree{});
+        ExpectTree(ReadTree(dir.path),
+                   c.served || before ? Tree{content.empty() ? "update.zip" : "update.zip=" + content} : Tree{});
     }
     if (c.server == Untrusted || c.server == WrongHost) {
         const auto events = EventsOn(c.server);
@@ -138,8 +138,13 @@ TEST_F(DownloadFileTest, UnusableUrlsAreRefusedWithoutTraffic) {
     // is contacted (and refused, the certificate being for localhost), the
     // longer one never is.
     ASSERT_EQ(Env("LONGEST_HOST").size(), 255u);
-    const std::string urls[] = {"", "not a url", "localhost/files/small.txt", "//" + authority + "/files/small.txt",
-                                "ftp://" + authority + "/files/small.txt", "https://", "https:///files/small.txt",
+    const std::string urls[] = {"",
+                                "not a url",
+                                "localhost/files/small.txt",
+                                "//" + authority + "/files/small.txt",
+                                "ftp://" + authority + "/files/small.txt",
+                                "https://",
+                                "https:///files/small.txt",
                                 "https://localhost:notaport/files/small.txt",
                                 "https://" + authority + "/" + std::string(2048, 'p'),
                                 "https://" + Env("TOO_LONG_HOST") + ":" + port + "/files/small.txt"};
@@ -155,7 +160,8 @@ TEST_F(DownloadFileTest, UnusableUrlsAreRefusedWithoutTraffic) {
 TEST_F(DownloadFileTest, SendsTheUpdaterUserAgent) {
     ASSERT_TRUE(DownloadFile(Utf8ToWide(Base(Trusted) + "/files/small.txt?agent"), dir.path / "small.txt"));
     const std::string authority = UPDATER_TEST_SERVER_AUTHORITY;
-    const std::string agent = "\"user_agent\": \"TELV-Updater/1.0 (+https://" + authority.substr(0, authority.rfind(':'));
+    const std::string agent =
+        "\"user_agent\": \"TELV-Updater/1.0 (+https://" + authority.substr(0, authority.rfind(':'));
     const auto events = EventsOn(Trusted);
     EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const std::string& e) {
         return e.find("small.txt?agent") != e.npos && e.find(agent + ")\"") != e.npos;

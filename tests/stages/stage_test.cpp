@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
+#include "base/text.h"
 #include "fake_platform.h"
 #include "net/update_server.h"
 #include "test_support.h"
 #include "worker/maps_pending.h"
 #include "worker/maps_stage.h"
 #include "worker/updater_worker.h"
-#include "base/text.h"
 
 using Lines = std::vector<std::wstring>;
 using namespace fake_platform;
@@ -54,14 +54,14 @@ Lines Join(std::initializer_list<Lines> parts) {
 // its own).
 const Lines kInstallBefore{L"Saves/slot1.sav", L"_update_temp/stray.txt", L"old.txt", L"torn/", L"version.txt"};
 const Lines kInstallCleaned{L"Saves/slot1.sav", L"old.txt", L"torn/", L"version.txt"};
-const Lines kInstallUpdated{L"Saves/slot1.sav", L"old.txt", L"tree/readme.txt", L"tree/sub/deeper/file.txt",
-                            L"tree/tool.sh", L"version.txt"};
-const Lines kInstallPruned{L"Saves/slot1.sav", L"safelist.txt", L"tree/readme.txt", L"tree/sub/deeper/file.txt",
-                           L"tree/tool.sh", L"version.txt"};
-const Lines kInstallBlocked{L"Saves/slot1.sav", L"old.txt", L"tree/readme.txt/in the way",
+const Lines kInstallUpdated{L"Saves/slot1.sav",          L"old.txt",      L"tree/readme.txt",
                             L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
-const Lines kInstallUnrecorded{L"Saves/slot1.sav", L"old.txt", L"tree/readme.txt", L"tree/sub/deeper/file.txt",
-                               L"tree/tool.sh", L"version.txt/in the way"};
+const Lines kInstallPruned{L"Saves/slot1.sav",          L"safelist.txt", L"tree/readme.txt",
+                           L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
+const Lines kInstallBlocked{L"Saves/slot1.sav",          L"old.txt",      L"tree/readme.txt/in the way",
+                            L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
+const Lines kInstallUnrecorded{L"Saves/slot1.sav",          L"old.txt",      L"tree/readme.txt",
+                               L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt/in the way"};
 const Lines kDataBefore{L"Maps/old.map", L"Replays/r1.rep"};
 const Lines kDataRefreshed{L"Replays/r1.rep", L"n/one.txt", L"n/two.txt"};
 const Lines kDataCreated{L"Replays/", L"n/one.txt", L"n/two.txt"};
@@ -74,11 +74,11 @@ constexpr const char* kBadCrc = "damaged_crc.zip";
 // How the installation differs from the usual one.
 enum Setup : unsigned {
     kPlain = 0,
-    kSafelist = 1,       // safelist.txt keeps Saves and itself
-    kPending = 2,        // an earlier run left the maps marker
-    kBlocked = 4,        // a folder stands where the package puts tree/readme.txt
-    kNoDocuments = 8,    // no Documents folder is known
-    kNoDataDir = 16,     // the data directory does not exist yet
+    kSafelist = 1,         // safelist.txt keeps Saves and itself
+    kPending = 2,          // an earlier run left the maps marker
+    kBlocked = 4,          // a folder stands where the package puts tree/readme.txt
+    kNoDocuments = 8,      // no Documents folder is known
+    kNoDataDir = 16,       // the data directory does not exist yet
     kSafelistFolder = 32,  // safelist.txt is a folder: it cannot be read
     kVersionFolder = 64,   // version.txt is a folder: it cannot be read nor written
 };
@@ -100,10 +100,10 @@ const Lines kUpToApply = Join({kCheck, kDownload, kExtract, kApply});
 const Lines kAppliedThenMaps = Join({kUpToApply, kNoDeletePhase, kCopy, kApplied, kMapsStart});
 
 const PassRow kPassRows[] = {
-    {"remote equal: no update, maps left alone", "1.0.0", kPackage, kMaps, kPlain,
-     Join({kCheck, kNoUpdate, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataBefore},
-    {"remote older: no update", "0.9.9", kPackage, kMaps, kPlain,
-     Join({kCheck, kNoUpdate, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataBefore},
+    {"remote equal: no update, maps left alone", "1.0.0", kPackage, kMaps, kPlain, Join({kCheck, kNoUpdate, kLaunch}),
+     "1.0.0", false, &kInstallBefore, &kDataBefore},
+    {"remote older: no update", "0.9.9", kPackage, kMaps, kPlain, Join({kCheck, kNoUpdate, kLaunch}), "1.0.0", false,
+     &kInstallBefore, &kDataBefore},
     {"applied without safelist, maps refreshed", "1.1.0", kPackage, kMaps, kPlain,
      Join({kAppliedThenMaps, kMapsUpdated, kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataRefreshed},
     {"applied with safelist: outdated file deleted", "1.1.0", kPackage, kMaps, kSafelist,
@@ -115,13 +115,13 @@ const PassRow kPassRows[] = {
      Join({kCheck, kDownload, kDownloadFailed, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataBefore},
     {"update extraction fails", "1.1.0", kBadCrc, kMaps, kPlain,
      Join({kCheck, kDownload, kExtract, kExtractFailed, kLaunch}), "1.0.0", false, &kInstallCleaned, &kDataBefore},
-    {"empty package", "1.1.0", "py_empty.zip", kMaps, kPlain,
-     Join({kUpToApply, kEmpty, kLaunch}), "1.0.0", false, &kInstallCleaned, &kDataBefore},
+    {"empty package", "1.1.0", "py_empty.zip", kMaps, kPlain, Join({kUpToApply, kEmpty, kLaunch}), "1.0.0", false,
+     &kInstallCleaned, &kDataBefore},
     {"a file not copied: version kept, no maps", "1.1.0", kPackage, kMaps, kBlocked,
      Join({kUpToApply, kNoDeletePhase, kCopy, kIncomplete, kLaunch}), "1.0.0", false, &kInstallBlocked, &kDataBefore},
-    {"unreadable safelist: nothing deleted (its empty folder goes after the copy)", "1.1.0", kPackage, kMaps, kSafelistFolder,
-     Join({kUpToApply, kUnreadableSafelist, kCopy, kApplied, kMapsStart, kMapsUpdated, kLaunch}), "1.1.0", false,
-     &kInstallUpdated, &kDataRefreshed},
+    {"unreadable safelist: nothing deleted (its empty folder goes after the copy)", "1.1.0", kPackage, kMaps,
+     kSafelistFolder, Join({kUpToApply, kUnreadableSafelist, kCopy, kApplied, kMapsStart, kMapsUpdated, kLaunch}),
+     "1.1.0", false, &kInstallUpdated, &kDataRefreshed},
     {"version.txt cannot be written: marker cleared, no maps", "1.1.0", kPackage, kMaps, kVersionFolder,
      Join({kUpToApply, kNoDeletePhase, kCopy, kIncomplete, kLaunch}), nullptr, false, &kInstallUnrecorded,
      &kDataBefore},
@@ -129,8 +129,8 @@ const PassRow kPassRows[] = {
      Join({kAppliedThenMaps, kMapsUpdated, kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataCreated},
     {"maps.zip with a bad CRC: data kept, marker kept", "1.1.0", kPackage, kBadCrc, kPlain,
      Join({kAppliedThenMaps, kMapsFailed, kLaunch}), "1.1.0", true, &kInstallUpdated, &kDataBefore},
-    {"no Documents folder: marker kept", "1.1.0", kPackage, kMaps, kNoDocuments,
-     Join({kAppliedThenMaps, kLaunch}), "1.1.0", true, &kInstallUpdated, &kDataBefore},
+    {"no Documents folder: marker kept", "1.1.0", kPackage, kMaps, kNoDocuments, Join({kAppliedThenMaps, kLaunch}),
+     "1.1.0", true, &kInstallUpdated, &kDataBefore},
     {"pending marker: maps retried and marker cleared", "1.0.0", nullptr, kMaps, kPending,
      Join({kCheck, kNoUpdate, kMapsStart, kMapsUpdated, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataRefreshed},
     {"pending marker, damaged maps.zip again: marker kept", "1.0.0", nullptr, kBadCrc, kPending,

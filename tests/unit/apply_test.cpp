@@ -6,9 +6,9 @@
 
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
-#include "rules/own_executable.h"
 #include "apply/self_update.h"
 #include "base/text.h"
+#include "rules/own_executable.h"
 #include "test_support.h"
 
 namespace {
@@ -27,18 +27,21 @@ struct ApplyCase {
     unsigned flags = 0;
 };
 
-constexpr unsigned kOrdered = 1;         // the log lines in exactly this order
-constexpr unsigned kReadOnly = 2;        // every installed file read-only
-constexpr unsigned kNoPackage = 4;       // _update_temp missing
-constexpr unsigned kPosixOnly = 8;       // file names that are not text exist on POSIX only
+constexpr unsigned kOrdered = 1;    // the log lines in exactly this order
+constexpr unsigned kReadOnly = 2;   // every installed file read-only
+constexpr unsigned kNoPackage = 4;  // _update_temp missing
+constexpr unsigned kPosixOnly = 8;  // file names that are not text exist on POSIX only
 
 const ApplyCase kCases[] = {
-    {"DeletesWhatThePackageLacksComparingLetterCase", Phase::Delete,
-     {"shared.dat", "Sub/old.dat", "Sub/kept.dat", "update.zip", "Data.PAK"}, {"shared.dat", "Sub/kept.dat", "data.pak"},
+    {"DeletesWhatThePackageLacksComparingLetterCase",
+     Phase::Delete,
+     {"shared.dat", "Sub/old.dat", "Sub/kept.dat", "update.zip", "Data.PAK"},
+     {"shared.dat", "Sub/kept.dat", "data.pak"},
      {"Sub/kept.dat", "shared.dat"},
      {"Deleting old file: Data.PAK", "Deleting old file: Sub\\old.dat", "Deleting old file: update.zip"}},
     // The updater's working files too: without the stamp the next start empties this update's log.
-    {"SafelistProtectedNamesAndWorkingFilesKeepOnlyAtTheTop", Phase::Delete,
+    {"SafelistProtectedNamesAndWorkingFilesKeepOnlyAtTheTop",
+     Phase::Delete,
      {"torvane.exe", "UPDATER.EXE", "version.txt", "updater.log", "_updater_just_ran.flag", "updater.log.ts",
       "__maps_pending", "version.txt.tmp", "__remote_version.txt", "update.zip.part", "Data/pack.dat.updater.part",
       WideToUtf8(SetAsideUpdaterName()), "Saves/slot1.sav", "Config/user.ini", "Backup/Updater.exe",
@@ -47,46 +50,106 @@ const ApplyCase kCases[] = {
      {"torvane.exe", "UPDATER.EXE", "version.txt", "updater.log", "_updater_just_ran.flag", "updater.log.ts",
       "__maps_pending", "version.txt.tmp", "__remote_version.txt", "update.zip.part", "Data/pack.dat.updater.part",
       WideToUtf8(SetAsideUpdaterName()), "Saves/slot1.sav", "Config/user.ini"},
-     {"Deleting old file: Backup\\Updater.exe", "Deleting old file: Backup\\version.txt",
-      "Removing empty dir: Backup"},
+     {"Deleting old file: Backup\\Updater.exe", "Deleting old file: Backup\\version.txt", "Removing empty dir: Backup"},
      "Saves/\n*.ini\n"},
-    {"NonAsciiNamesAreComparedAndLogged", Phase::Delete, {"Café/naïve.txt", "日本.dat"}, {"日本.dat"}, {"日本.dat"},
+    {"NonAsciiNamesAreComparedAndLogged",
+     Phase::Delete,
+     {"Café/naïve.txt", "日本.dat"},
+     {"日本.dat"},
+     {"日本.dat"},
      {"Deleting old file: Caf\xE9\\na\xEFve.txt", "Removing empty dir: Caf\xE9"}},
-    {"NamesThatAreNotTextNeverCollide", Phase::Delete, {"\xFF.dat", "\xFE.dat"}, {"\xFE.dat"}, {"\xFE.dat"},
-     {"Deleting old file: ?.dat"}, "", 0, kPosixOnly},
+    {"NamesThatAreNotTextNeverCollide",
+     Phase::Delete,
+     {"\xFF.dat", "\xFE.dat"},
+     {"\xFE.dat"},
+     {"\xFE.dat"},
+     {"Deleting old file: ?.dat"},
+     "",
+     0,
+     kPosixOnly},
     {"ThePackageFolderIsNeverEntered", Phase::Delete, {}, {"a/b.dat", "emptydir/"}, {}, {}},
-    {"EmptiedDirectoriesGoInnermostFirst", Phase::Delete, {"a/b/c/old.dat"}, {"x"}, {},
+    {"EmptiedDirectoriesGoInnermostFirst",
+     Phase::Delete,
+     {"a/b/c/old.dat"},
+     {"x"},
+     {},
      {"Deleting old file: a\\b\\c\\old.dat", "Removing empty dir: a\\b\\c", "Removing empty dir: a\\b",
       "Removing empty dir: a"},
-     "", 0, kOrdered},
-    {"PackageAndSafelistDirectoriesAndTheirParentsStay", Phase::Delete, {"Maps/custom/", "User/Keep/deep/", "Gone/in/"},
-     {"Maps/custom/x.map"}, {"Maps/custom/", "User/Keep/deep/"},
-     {"Removing empty dir: Gone\\in", "Removing empty dir: Gone"}, "User/Keep\n", 0, kOrdered},
-    {"ReadOnlyOutdatedFileIsDeleted", Phase::Delete, {"ro.dat"}, {"x"}, {}, {"Deleting old file: ro.dat"}, "", 0,
+     "",
+     0,
+     kOrdered},
+    {"PackageAndSafelistDirectoriesAndTheirParentsStay",
+     Phase::Delete,
+     {"Maps/custom/", "User/Keep/deep/", "Gone/in/"},
+     {"Maps/custom/x.map"},
+     {"Maps/custom/", "User/Keep/deep/"},
+     {"Removing empty dir: Gone\\in", "Removing empty dir: Gone"},
+     "User/Keep\n",
+     0,
+     kOrdered},
+    {"ReadOnlyOutdatedFileIsDeleted",
+     Phase::Delete,
+     {"ro.dat"},
+     {"x"},
+     {},
+     {"Deleting old file: ro.dat"},
+     "",
+     0,
      kReadOnly},
     {"PackageThatCannotBeListedDeletesNothing", Phase::Delete, {"old.dat"}, {}, {"old.dat"}, {}, "", 0, kNoPackage},
-    {"CopiesCreatingLevelsAndOverwriting", Phase::Copy, {"version.txt=1"},
-     {"Maps/custom/arena.map=m", "version.txt=2", "emptydir/"}, {"Maps/custom/arena.map=m", "version.txt=2"},
-     {"Copied: ~/Maps/custom/arena.map", "Copied: ~/version.txt", "Removing empty dir (post-copy): ~/_update_temp/emptydir",
-      "Removing empty dir (post-copy): ~/_update_temp/Maps/custom", "Removing empty dir (post-copy): ~/_update_temp/Maps",
-      "Removing empty dir (post-copy): ~/_update_temp"}},
+    {"CopiesCreatingLevelsAndOverwriting",
+     Phase::Copy,
+     {"version.txt=1"},
+     {"Maps/custom/arena.map=m", "version.txt=2", "emptydir/"},
+     {"Maps/custom/arena.map=m", "version.txt=2"},
+     {"Copied: ~/Maps/custom/arena.map", "Copied: ~/version.txt",
+      "Removing empty dir (post-copy): ~/_update_temp/emptydir",
+      "Removing empty dir (post-copy): ~/_update_temp/Maps/custom",
+      "Removing empty dir (post-copy): ~/_update_temp/Maps", "Removing empty dir (post-copy): ~/_update_temp"}},
     {"EmptyPackageCopiesNothing", Phase::Copy, {}, {}, {}, {"Removing empty dir (post-copy): ~/_update_temp"}},
-    {"RefusedCopyIsCountedAndThePhaseGoesOn", Phase::Copy, {"blocked.dat/in=i"}, {"blocked.dat=x", "fine.dat=y"},
-     {"blocked.dat/in=i", "fine.dat=y"}, {"Failed to copy: ~/blocked.dat", "Copied: ~/fine.dat"}, "", 1},
-    {"DirectoryThatCannotBeMadeEndsThePhaseCountingTheRest", Phase::Copy, {"blocker=file"},
-     {"blocker/1.dat", "blocker/2.dat", "blocker/3.dat"}, {"blocker=file"}, {"Failed to copy: ~/blocker/*"}, "", 3},
+    {"RefusedCopyIsCountedAndThePhaseGoesOn",
+     Phase::Copy,
+     {"blocked.dat/in=i"},
+     {"blocked.dat=x", "fine.dat=y"},
+     {"blocked.dat/in=i", "fine.dat=y"},
+     {"Failed to copy: ~/blocked.dat", "Copied: ~/fine.dat"},
+     "",
+     1},
+    {"DirectoryThatCannotBeMadeEndsThePhaseCountingTheRest",
+     Phase::Copy,
+     {"blocker=file"},
+     {"blocker/1.dat", "blocker/2.dat", "blocker/3.dat"},
+     {"blocker=file"},
+     {"Failed to copy: ~/blocker/*"},
+     "",
+     3},
     {"MissingPackageIsIncomplete", Phase::Copy, {"a=old"}, {}, {"a=old"}, {}, "", 1, kNoPackage},
-    {"NonAsciiNamesAreCopied", Phase::Copy, {}, {"Cartés/日本.map=m"}, {"Cartés/日本.map=m"},
+    {"NonAsciiNamesAreCopied",
+     Phase::Copy,
+     {},
+     {"Cartés/日本.map=m"},
+     {"Cartés/日本.map=m"},
      {"Copied: ~/Cartés/日本.map", "Removing empty dir (post-copy): ~/_update_temp/Cartés",
       "Removing empty dir (post-copy): ~/_update_temp"}},
-    {"NamesThatAreNotTextAreCopiedApart", Phase::Copy, {}, {"\xFF.dat=ff", "\xFE.dat=fe"},
-     {"\xFE.dat=fe", "\xFF.dat=ff"}, {"Copied: ~/?.dat", "Copied: ~/?.dat", "Removing empty dir (post-copy): ~/_update_temp"}, "", 0,
+    {"NamesThatAreNotTextAreCopiedApart",
+     Phase::Copy,
+     {},
+     {"\xFF.dat=ff", "\xFE.dat=fe"},
+     {"\xFE.dat=fe", "\xFF.dat=ff"},
+     {"Copied: ~/?.dat", "Copied: ~/?.dat", "Removing empty dir (post-copy): ~/_update_temp"},
+     "",
+     0,
      kPosixOnly},
-    {"EmptyDirectoriesGoInnermostFirstAfterTheCopy", Phase::Copy, {"a/b/c/", "full/file=f"}, {"k=k"},
+    {"EmptyDirectoriesGoInnermostFirstAfterTheCopy",
+     Phase::Copy,
+     {"a/b/c/", "full/file=f"},
+     {"k=k"},
      {"full/file=f", "k=k"},
      {"Copied: ~/k", "Removing empty dir (post-copy): ~/_update_temp", "Removing empty dir (post-copy): ~/a/b/c",
       "Removing empty dir (post-copy): ~/a/b", "Removing empty dir (post-copy): ~/a"},
-     "", 0, kOrdered},
+     "",
+     0,
+     kOrdered},
 };
 
 class ApplyTable : public testing::TestWithParam<ApplyCase> {};
@@ -99,7 +162,7 @@ TEST_P(ApplyTable, Row) {
     WriteTree(install, c.installed);
     fs::create_directories(extract);
     WriteTree(extract, c.packaged);
-    for (const std::string& file : c.flags & kReadOnly ? c.installed : Tree{})
+    for (const std::string& file : c.flags& kReadOnly ? c.installed : Tree{})
         fs::permissions(install / file, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                         fs::perm_options::remove);
     if (c.flags & kNoPackage) fs::remove_all(extract);
@@ -176,7 +239,9 @@ TEST(CopyNewFiles, LinksAtPackagePathsAreReplacedNeverWrittenThrough) {
 TEST(ReplaceRunningUpdater, MovesThePackagedCopyOverTheRunningOne) {
     ScratchDir dir("self");
     WriteTree(dir.path, {"Launcher.exe=old", "_update_temp/Launcher.exe=new", "_update_temp/game.dat=data"});
-    EXPECT_EQ(ReplaceRunningUpdater(dir.path / "_update_temp", dir.path, dir.path / "Other.exe"), UpdaterSwap::NotInPackage);
-    EXPECT_EQ(ReplaceRunningUpdater(dir.path / "_update_temp", dir.path, dir.path / "Launcher.exe"), UpdaterSwap::Replaced);
+    EXPECT_EQ(ReplaceRunningUpdater(dir.path / "_update_temp", dir.path, dir.path / "Other.exe"),
+              UpdaterSwap::NotInPackage);
+    EXPECT_EQ(ReplaceRunningUpdater(dir.path / "_update_temp", dir.path, dir.path / "Launcher.exe"),
+              UpdaterSwap::Replaced);
     ExpectTree(ReadTree(dir.path), {"Launcher.exe=new", "_update_temp/game.dat=data"});
 }

@@ -3,8 +3,8 @@
 
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
-#include "rules/own_executable.h"
 #include "base/install_directory.h"
+#include "rules/own_executable.h"
 #include "test_support.h"
 
 TEST(CopyNewFilesWin32, FileInUseIsNotOverwrittenAndIsCounted) {

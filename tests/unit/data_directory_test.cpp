@@ -1,5 +1,5 @@
-#include "test_support.h"
 #include "userdata/data_directory.h"
+#include "test_support.h"
 
 namespace {
 
@@ -11,14 +11,20 @@ struct CleaningCase {
 };
 
 const CleaningCase kCleaningCases[] = {
-    {"RemovesOneLevelButReplaysAndTheDownload", {"Replays/m.rep=r", "Maps/sub/arena.map", "settings.cfg", "__maps.zip=z"},
-     {"Replays/m.rep=r", "__maps.zip=z"}, {"Removing dir in Data: ~/Maps", "Removing file in Data: ~/settings.cfg"}},
-    {"KeptNamesFoldOnlyAsciiCase", {"Replays/m.rep=r", "__MAPS.ZIP=z", "R\xC3\x89plays/x", "Replays2", "maps.zip"},
+    {"RemovesOneLevelButReplaysAndTheDownload",
+     {"Replays/m.rep=r", "Maps/sub/arena.map", "settings.cfg", "__maps.zip=z"},
+     {"Replays/m.rep=r", "__maps.zip=z"},
+     {"Removing dir in Data: ~/Maps", "Removing file in Data: ~/settings.cfg"}},
+    {"KeptNamesFoldOnlyAsciiCase",
+     {"Replays/m.rep=r", "__MAPS.ZIP=z", "R\xC3\x89plays/x", "Replays2", "maps.zip"},
      {"Replays/m.rep=r", "__MAPS.ZIP=z"},
-     {"Removing dir in Data: ~/R\xC3\x89plays", "Removing file in Data: ~/Replays2", "Removing file in Data: ~/maps.zip"}},
+     {"Removing dir in Data: ~/R\xC3\x89plays", "Removing file in Data: ~/Replays2",
+      "Removing file in Data: ~/maps.zip"}},
     {"FileNamedReplaysStaysAndNoDirectoryReplacesIt", {"Replays=a file"}, {"Replays=a file"}, {}},
     {"EmptyDirectoryGetsAnEmptyReplays", {}, {"Replays/"}, {}},
-    {"NonAsciiNamesAreRemoved", {"Cartés/x.map", "日本.cfg"}, {"Replays/"},
+    {"NonAsciiNamesAreRemoved",
+     {"Cartés/x.map", "日本.cfg"},
+     {"Replays/"},
      {"Removing dir in Data: ~/Cartés", "Removing file in Data: ~/日本.cfg"}},
 };
 

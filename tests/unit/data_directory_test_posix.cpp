@@ -23,7 +23,8 @@ TEST(ResolveDataDirectoryPosix, UserDirsHomeAndConfigHome) {
         std::string expected;
     };
     const Case cases[] = {
-        {"~", "~/cfg", "# XDG_DOCUMENTS_DIR=\"$HOME/No\"\nXDG_DESKTOP_DIR=\"$HOME/D\"\nXDG_DOCUMENTS_DIR=\"$HOME/Dok\\\"u\"\n",
+        {"~", "~/cfg",
+         "# XDG_DOCUMENTS_DIR=\"$HOME/No\"\nXDG_DESKTOP_DIR=\"$HOME/D\"\nXDG_DOCUMENTS_DIR=\"$HOME/Dok\\\"u\"\n",
          "~/Dok\"u/Ardentfall Data"},
         {"~", "~/cfg", "XDG_DOCUMENTS_DIR=\"/srv/docs\"\n", "/srv/docs/Ardentfall Data"},
         {"~", "~/cfg", "XDG_DOCUMENTS_DIR=\"relative/docs\"\n", "~/Documents/Ardentfall Data"},
@@ -36,7 +37,9 @@ TEST(ResolveDataDirectoryPosix, UserDirsHomeAndConfigHome) {
     const std::optional<std::string> home = std::getenv("HOME") ? std::optional(std::getenv("HOME")) : std::nullopt;
     for (const Case& c : cases) {
         ScratchDir dir;
-        auto expand = [&](std::string text) { return text.starts_with("~") ? dir.path.string() + text.substr(1) : text; };
+        auto expand = [&](std::string text) {
+            return text.starts_with("~") ? dir.path.string() + text.substr(1) : text;
+        };
         if (*c.userDirs) WriteBytes(dir.path / "cfg" / "user-dirs.dirs", c.userDirs);
         SetEnvironment("HOME", c.home ? std::optional(expand(*c.home)) : std::nullopt);
         SetEnvironment("XDG_CONFIG_HOME", c.configHome ? std::optional(expand(*c.configHome)) : std::nullopt);
@@ -63,6 +66,7 @@ TEST(CleanDataDirectoryPosix, FirstFailedRemovalEndsTheCleaningButReplaysIsStill
     const auto lines = log.Messages();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "Removing dir in Data: " + (data / "locked").string());
-    EXPECT_EQ(lines.size() - 1, 3u - (fs::exists(data / "a.cfg") + fs::exists(data / "b.cfg") + fs::exists(data / "c.cfg")));
+    EXPECT_EQ(lines.size() - 1,
+              3u - (fs::exists(data / "a.cfg") + fs::exists(data / "b.cfg") + fs::exists(data / "c.cfg")));
     EXPECT_TRUE(fs::is_directory(data / "Replays"));
 }

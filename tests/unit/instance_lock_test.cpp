@@ -1,7 +1,7 @@
 #include <thread>
 
-#include "loader/instance_lock.h"
 #include "base/log.h"
+#include "loader/instance_lock.h"
 #include "test_support.h"
 
 namespace {
@@ -37,7 +37,8 @@ TEST(TakeInstanceLock, OneHolderPerInstallation) {
     ASSERT_TRUE(StartAsOnlyUpdater(scratch.path));
     CloseLog();
     EXPECT_EQ(ReadBytes(game / "updater.log").substr(0, 50), "[2026-01-01 10:00:00] the running updater's line\r\n");
-    EXPECT_NE(ReadBytes(game / "updater.log").find("] Another updater is already running for this installation; exiting.\r\n"),
+    EXPECT_NE(ReadBytes(game / "updater.log")
+                  .find("] Another updater is already running for this installation; exiting.\r\n"),
               std::string::npos);
     EXPECT_NE(ReadBytes(scratch.path / "updater.log").find("] === Updater start (loader) ===\r\n"), std::string::npos);
 }

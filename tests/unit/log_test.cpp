@@ -48,7 +48,12 @@ TEST(FormatLogLine, StampAndOneBytePerCharacter) {
         {L"caf\u00e9 \u00ff", "caf\xE9 \xFF"},
         {L"a \u2192 b \uFFFD", "a ? b ?"},
         {L"x\U0001F600y", "x?y"},  // one mark per character
-        {std::wstring(L"1\0" L"2", 3), std::string("1\0" "2", 3)},
+        {std::wstring(L"1\0"
+                      L"2",
+                      3),
+         std::string("1\0"
+                     "2",
+                     3)},
     };
     for (const auto& [message, text] : cases)
         EXPECT_EQ(FormatLogLine(t, message), "[2025-03-04 07:08:09] " + text + "\r\n");

@@ -6,10 +6,10 @@
 
 #include <algorithm>
 
+#include "base/work_progress.h"
 #include "net/download.h"
 #include "net/download_limits.h"
 #include "net/ranged_transfer.h"
-#include "base/work_progress.h"
 #include "test_support.h"
 #include "worker/progress_span.h"
 
@@ -20,21 +20,21 @@ namespace {
 // One answer of the scripted server.
 struct Answer {
     long status = 200;
-    bool ranges = true;                     // a Range gets 206 when If-Range matches
-    std::string etag = "\"v1\"";            // the file's validator in this answer
-    std::uint64_t shift = 0;                // the range served starts this much later than asked
+    bool ranges = true;                       // a Range gets 206 when If-Range matches
+    std::string etag = "\"v1\"";              // the file's validator in this answer
+    std::uint64_t shift = 0;                  // the range served starts this much later than asked
     std::optional<std::uint64_t> cutAfter{};  // body bytes, then the connection drops
-    std::optional<std::uint64_t> length{};  // Content-Length announced instead of the body's
+    std::optional<std::uint64_t> length{};    // Content-Length announced instead of the body's
     std::string retryAfter{};
-    int silentSeconds = -1;                 // 0 or more: no answer, the connection ends after this long
-    int secondsPerByte = 0;                 // a trickle
-    int msPerChunk = 1;                     // 4 KiB chunks
+    int silentSeconds = -1;  // 0 or more: no answer, the connection ends after this long
+    int secondsPerByte = 0;  // a trickle
+    int msPerChunk = 1;      // 4 KiB chunks
     bool unreachable = false;
 };
 
 struct ScriptedServer {
     std::string file;
-    std::vector<Answer> script{};  // one per request; the last one repeats
+    std::vector<Answer> script{};       // one per request; the last one repeats
     std::vector<std::string> ranges{};  // Range header of each request
     std::uint64_t served = 0;
     DownloadClock::time_point now{};
@@ -133,19 +133,31 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         bool stored;
         std::vector<std::string> ranges;  // asked for by each request
         std::vector<double> waits;
-        double servedShare;               // bytes served against the file's size
+        double servedShare;  // bytes served against the file's size
     } rows[] = {
         {"cut at 90 %, resumed", {{.cutAfter = kNinety}, {}}, true, {"", From(kNinety)}, {1}, 1.0},
         {"200 instead of 206", {{.cutAfter = kHalf}, {.ranges = false}}, true, {"", From(kHalf)}, {1}, 1.5},
-        {"wrong Content-Range start", {{.cutAfter = kHalf}, {.shift = 10}, {}}, true, {"", From(kHalf), ""}, {1, 0}, 1.5},
+        {"wrong Content-Range start",
+         {{.cutAfter = kHalf}, {.shift = 10}, {}},
+         true,
+         {"", From(kHalf), ""},
+         {1, 0},
+         1.5},
         {"503 with Retry-After: 2, then 200", {{.status = 503, .retryAfter = "2"}, {}}, true, {"", ""}, {2}, 1.0},
         {"500, then 200", {{.status = 500}, {}}, true, {"", ""}, {1}, 1.0},
         {"Retry-After over 30 s", {{.status = 503, .retryAfter = "300"}, {}}, true, {"", ""}, {30}, 1.0},
         {"five failures in a row", {{.silentSeconds = 0}}, false, {"", "", "", "", ""}, {1, 2, 4, 8}, 0},
         {"404 is not retried", {{.status = 404}}, false, {""}, {}, 0},
-        {"a file that keeps changing", {{.cutAfter = kHalf}, {.etag = "\"v2\"", .cutAfter = kHalf},
-         {.etag = "\"v3\"", .cutAfter = kHalf}, {.etag = "\"v4\"", .cutAfter = kHalf}, {.etag = "\"v5\""}},
-         false, {"", From(kHalf), From(kHalf), From(kHalf), From(kHalf)}, {1, 1, 1, 1}, 2.0},
+        {"a file that keeps changing",
+         {{.cutAfter = kHalf},
+          {.etag = "\"v2\"", .cutAfter = kHalf},
+          {.etag = "\"v3\"", .cutAfter = kHalf},
+          {.etag = "\"v4\"", .cutAfter = kHalf},
+          {.etag = "\"v5\""}},
+         false,
+         {"", From(kHalf), From(kHalf), From(kHalf), From(kHalf)},
+         {1, 1, 1, 1},
+         2.0},
     };
     for (auto& row : rows) {
         server = ScriptedServer{FileBytes()};

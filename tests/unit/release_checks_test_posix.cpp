@@ -34,7 +34,9 @@ TEST(ReleaseChecks, RefusalsAndWarnings) {
         {{"safelist.txt=\xEF\xBB\xBFSaves\\*\n", "game.dat=x"}, nullptr, "starts with a byte-order mark", ""},
         {{"game.dat=x"}, "link.dat", "link.dat: is a link", ""},
         {{"Updater.exe=MZ", "game.dat=x"}, nullptr, "", "the package holds the updater (Updater.exe)"},
-        {{"safelist.txt=Saves\\*\ngame.dat\n", "game.dat=x"}, nullptr, "",
+        {{"safelist.txt=Saves\\*\ngame.dat\n", "game.dat=x"},
+         nullptr,
+         "",
          "safelist pattern 'Saves\\*' matches nothing"},
         {{"safelist.txt=Saves\\*\n", "Saves/slot1.sav=x", "Data/levels.pak=x"}, nullptr, "", ""},
     };

@@ -2,19 +2,20 @@
 // written and read back with the updater's reader, and version.txt signed so
 // that the updater accepts it.
 
+#include "integrity/release_key.h"
 #include "release/package_tree.h"
 #include "release/package_writer.h"
 #include "release/read_back.h"
 #include "release/release_options.h"
 #include "release/release_version.h"
-#include "integrity/release_key.h"
-#include "zip/zip_extract.h"
 #include "test_support.h"
 #include "version/version_signature.h"
+#include "zip/zip_extract.h"
 
 TEST(ParseReleaseOptions, TakesEachOptionOnceAndVersionsThatFitALine) {
-    const std::vector<std::string> good{"updater-release", "--game-dir", "g", "--maps-dir", "m", "--game-version",
-                                        "1.2", "--updater-version", "3", "--out", "o"};
+    const std::vector<std::string> good{
+        "updater-release",   "--game-dir", "g",     "--maps-dir", "m", "--game-version", "1.2",
+        "--updater-version", "3",          "--out", "o"};
     ReleaseOptions options;
     auto parse = [&](std::vector<std::string> args) {
         std::vector<char*> argv;

@@ -108,7 +108,8 @@ std::string LogText(const fs::path& path) {
 void ExpectLog(std::vector<std::string> actual, std::vector<std::string> expected, const fs::path& base, bool ordered) {
     for (std::string& line : expected) {
         const std::size_t at = line.find("~/");
-        if (at != std::string::npos) line = line.substr(0, at) + LogText((base / Utf8Path(line.substr(at + 2))).make_preferred());
+        if (at != std::string::npos)
+            line = line.substr(0, at) + LogText((base / Utf8Path(line.substr(at + 2))).make_preferred());
     }
     if (!ordered) {
         std::sort(actual.begin(), actual.end());

@@ -9,8 +9,9 @@ bool RunAsNobody(const fs::path& scratch, const fs::path& locked, const std::fun
     fs::permissions(scratch, fs::perms::all);
     for (fs::recursive_directory_iterator it(scratch, ec), end; !ec && it != end; it.increment(ec))
         if (it->is_directory()) fs::permissions(it->path(), fs::perms::all);
-    if (!locked.empty()) fs::permissions(locked, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                                     fs::perms::others_read | fs::perms::others_exec);
+    if (!locked.empty())
+        fs::permissions(locked, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec);
     const pid_t child = fork();
     if (child < 0) return false;
     if (child == 0) {
@@ -26,7 +27,9 @@ bool RunWhileHeld(const fs::path& scratch, const fs::path& held, const std::func
     return RunAsNobody(scratch, held, body);
 }
 
-void InstallGameStub(const fs::path& dir) { fs::copy_file(GetInstallDirectory() / "torvane_stub.sh", dir / "torvane.exe"); }
+void InstallGameStub(const fs::path& dir) {
+    fs::copy_file(GetInstallDirectory() / "torvane_stub.sh", dir / "torvane.exe");
+}
 
 std::string ExpectedLaunchRecord(const fs::path& installDir) {
     return "cwd=" + installDir.string() + "\narg=--skip-updater\n";

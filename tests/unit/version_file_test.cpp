@@ -1,5 +1,5 @@
-#include "test_support.h"
 #include "version/version_file.h"
+#include "test_support.h"
 
 using namespace std::string_literals;
 
@@ -27,10 +27,9 @@ TEST(ReadVersionFile, KeysValuesAndOddBytes) {
         {"\xEF\xBB\xBFgame-version: 1.2.3\r\nupdater-version: 4\r\n", "0.0.0", "4"},  // the mark belongs to the key
         {"\0\xFF\xFEgame\0version: 9\n<html>404</html>"s, "0.0.0", "0.0.0"},
         {"\0\0\xFF\xFE junk \xC3\x28\r\n\0\r\ngame-version: 1.2.4\r\n\xC3\x28\xA0: \xA1\0\r\n"
-               "updater-version: 9.9.9\r\n\xF8\x88\x80\0"s,
+         "updater-version: 9.9.9\r\n\xF8\x88\x80\0"s,
          "1.2.4", "9.9.9"},
-        {"game-version: 1.2.4\0\xFF\xFE\r\nupdater-version: 9.\xC3\x28\0\r\n"s, "1.2.4\0\xFF\xFE"s,
-         "9.\xC3\x28\0"s},
+        {"game-version: 1.2.4\0\xFF\xFE\r\nupdater-version: 9.\xC3\x28\0\r\n"s, "1.2.4\0\xFF\xFE"s, "9.\xC3\x28\0"s},
         {Utf16("game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n"), "0.0.0", "0.0.0"},
         {"game-version: 1.2.4\n" + junkLines + "updater-version: 9\n", "1.2.4", "9"},
         {"game-version: 1.2.4\njunk " + huge + "\nupdater-version: 9\n", "1.2.4", "9"},
@@ -66,17 +65,38 @@ TEST(WriteVersionFile, ExactBytesReplacingTheOldFileWhole) {
 
 TEST(CompareVersions, OrdersDottedNumbersNeverThrowing) {
     const std::tuple<std::string, std::string, int> cases[] = {
-        {"1.2.3", "1.10.0", -1}, {"2.0", "1.9.9", 1},   {"1.2", "1.2", 0},     {"1.2", "1.2.0", -1},
-        {"1.2.0", "1.2", 1},     {"0.0.0", "0.0.0", 0}, {"1.02", "1.2", 0},    {"7b", "7", 0},
-        {"1.2.", "1.2", 0},      {"", "", 0},           {"", "0", -1},         {" 7", "7", 0},
-        {"+3", "3", 0},          {"1.x", "1.0", 0},     {"1..2", "1.0.2", 0},  {".5", "0.5", 0},
-        {"1. ", "1.0", 0},       {"-1", "0", -1},       {"1.-1", "1.0", -1},   {std::string(100000, '9'), "1", 1},
+        {"1.2.3", "1.10.0", -1},
+        {"2.0", "1.9.9", 1},
+        {"1.2", "1.2", 0},
+        {"1.2", "1.2.0", -1},
+        {"1.2.0", "1.2", 1},
+        {"0.0.0", "0.0.0", 0},
+        {"1.02", "1.2", 0},
+        {"7b", "7", 0},
+        {"1.2.", "1.2", 0},
+        {"", "", 0},
+        {"", "0", -1},
+        {" 7", "7", 0},
+        {"+3", "3", 0},
+        {"1.x", "1.0", 0},
+        {"1..2", "1.0.2", 0},
+        {".5", "0.5", 0},
+        {"1. ", "1.0", 0},
+        {"-1", "0", -1},
+        {"1.-1", "1.0", -1},
+        {std::string(100000, '9'), "1", 1},
         // Components of any length, compared exactly.
-        {"1.0.20250101120000", "1.0.20250101130000", -1}, {"1.0.20250101130000", "1.0.20250101120000", 1},
-        {"99999999999", "2147483647", 1}, {"18446744073709551617", "18446744073709551616", 1},
-        {"-99999999999", "-2147483648", -1}, {"-12", "-9", -1}, {"0000000000000000000012", "12", 0},
-        {"-0", "+0", 0},         {"-00", "0", 0},
-        {"1.2.4\0\xFF\xFE"s, "1.2.4", 0},         {"1.2.5", "1.2.4\0\xFF\xFE"s, 1},
+        {"1.0.20250101120000", "1.0.20250101130000", -1},
+        {"1.0.20250101130000", "1.0.20250101120000", 1},
+        {"99999999999", "2147483647", 1},
+        {"18446744073709551617", "18446744073709551616", 1},
+        {"-99999999999", "-2147483648", -1},
+        {"-12", "-9", -1},
+        {"0000000000000000000012", "12", 0},
+        {"-0", "+0", 0},
+        {"-00", "0", 0},
+        {"1.2.4\0\xFF\xFE"s, "1.2.4", 0},
+        {"1.2.5", "1.2.4\0\xFF\xFE"s, 1},
     };
     for (const auto& [a, b, expected] : cases)
         EXPECT_EQ(CompareVersions(a, b), expected) << testing::PrintToString(a.substr(0, 20)) << " vs " << b;

@@ -1,7 +1,7 @@
 #include <unistd.h>
 
-#include "zip/zip_extract.h"
 #include "test_support.h"
+#include "zip/zip_extract.h"
 
 TEST(ExtractZipPosix, RestoresTheExecutableBitFromUnixAttributes) {
     ScratchDir dir("zipmode");

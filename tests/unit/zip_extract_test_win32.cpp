@@ -1,7 +1,7 @@
 #include <windows.h>
 
-#include "zip/zip_extract.h"
 #include "test_support.h"
+#include "zip/zip_extract.h"
 
 // Windows refuses to recreate a hidden or system file, and to write a
 // read-only one; an extracted file replaces them all the same.
