@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/atomic_file.h"
+#include "base/owned_fd_posix.h"
 #include "base/write_all_posix.h"
 
 namespace {
@@ -26,23 +27,20 @@ bool CopyAll(int in, int out) {
 }  // namespace
 
 bool WriteAndFlush(const std::filesystem::path& file, const std::string& bytes) {
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
-    return ::close(fd) == 0 && ok;
+    OwnedFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd) return false;
+    bool ok = WriteAll(fd.Get(), bytes) && ::fsync(fd.Get()) == 0;
+    return CloseChecked(fd) && ok;
 }
 
 bool CopyAndFlush(const std::filesystem::path& source, const std::filesystem::path& copy) {
-    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return false;
+    OwnedFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info {};
-    int out = ::fstat(in, &info) == 0
-                  ? ::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, info.st_mode & 07777)
-                  : -1;
-    bool ok = out >= 0 && CopyAll(in, out) && ::fsync(out) == 0;
-    if (out >= 0) ok = ::close(out) == 0 && ok;
-    ::close(in);
-    return ok;
+    if (!in || ::fstat(in.Get(), &info) != 0) return false;
+    OwnedFd out(::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, info.st_mode & 07777));
+    if (!out) return false;
+    bool ok = CopyAll(in.Get(), out.Get()) && ::fsync(out.Get()) == 0;
+    return CloseChecked(out) && ok;
 }
 
 // rename(2) replaces a link at `to` itself and never follows it.

@@ -2,6 +2,7 @@
 
 #include "base/atomic_file.h"
 #include "base/file_attributes.h"
+#include "base/owned_handle_win32.h"
 
 namespace {
 
@@ -25,20 +26,21 @@ bool Move(const std::filesystem::path& from, const std::filesystem::path& to) {
 }  // namespace
 
 bool WriteAndFlush(const std::filesystem::path& file, const std::string& bytes) {
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    OwnedHandle handle(
+        CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle) return false;
     DWORD written = 0;
-    bool ok = WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-              written == bytes.size() && FlushFileBuffers(handle);
-    return CloseHandle(handle) && ok;
+    bool ok = WriteFile(handle.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+              written == bytes.size() && FlushFileBuffers(handle.Get());
+    return CloseChecked(handle) && ok;
 }
 
 bool CopyAndFlush(const std::filesystem::path& source, const std::filesystem::path& copy) {
     if (!CopyFileW(source.c_str(), copy.c_str(), FALSE)) return false;
-    HANDLE handle = CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    const bool flushed = FlushFileBuffers(handle) != 0;
-    return CloseHandle(handle) && flushed;
+    OwnedHandle handle(CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!handle) return false;
+    const bool flushed = FlushFileBuffers(handle.Get()) != 0;
+    return CloseChecked(handle) && flushed;
 }
 
 // Without MOVEFILE_COPY_ALLOWED a move to another volume is refused with

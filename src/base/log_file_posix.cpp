@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "base/log_file.h"
+#include "base/owned_fd_posix.h"
 #include "base/write_all_posix.h"
 
 LogFileHandle OpenLogFileForAppend(const std::filesystem::path& path) {
@@ -16,10 +17,7 @@ void CloseLogFile(LogFileHandle file) {
 bool WriteLogBytes(LogFileHandle file, const std::string& bytes) { return WriteAll(static_cast<int>(file), bytes); }
 
 bool TruncateFileToEmpty(const std::filesystem::path& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    ::close(fd);
-    return true;
+    return static_cast<bool>(OwnedFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)));
 }
 
 std::int64_t CurrentUnixSeconds() { return static_cast<std::int64_t>(::time(nullptr)); }

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "base/log_file.h"
+#include "base/owned_handle_win32.h"
 
 LogFileHandle OpenLogFileForAppend(const std::filesystem::path& path) {
     // Deny-none sharing: other programs may read and write the log meanwhile.
@@ -21,11 +22,8 @@ bool WriteLogBytes(LogFileHandle file, const std::string& bytes) {
 }
 
 bool TruncateFileToEmpty(const std::filesystem::path& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(file);
-    return true;
+    return static_cast<bool>(OwnedHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
 }
 
 std::int64_t CurrentUnixSeconds() { return static_cast<std::int64_t>(_time64(nullptr)); }

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "base/owned_handle_win32.h"
 #include "launch/game_launch.h"
 
 namespace {
@@ -19,8 +20,7 @@ bool CreateGameProcess(const std::wstring& executable, const std::wstring& worki
         error = GetLastError();
         return false;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    OwnedHandle thread(process.hThread), started(process.hProcess);  // the game is not waited for
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/owned_handle_win32.h"
 #include "loader/instance_lock.h"
 #include "loader/loader_window_win32.h"
 
@@ -13,14 +14,13 @@ namespace {
 // The path as given when the directory cannot be opened.
 std::wstring FoldedDirectory(const std::filesystem::path& directory) {
     std::wstring path = directory.native();
-    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
+    OwnedHandle handle(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (handle) {
         std::wstring resolved(32768, L'\0');
-        DWORD length = GetFinalPathNameByHandleW(handle, resolved.data(), static_cast<DWORD>(resolved.size()),
+        DWORD length = GetFinalPathNameByHandleW(handle.Get(), resolved.data(), static_cast<DWORD>(resolved.size()),
                                                  FILE_NAME_NORMALIZED);
         if (length > 0 && length < resolved.size()) path.assign(resolved.data(), length);
-        CloseHandle(handle);
     }
     if (path.empty()) return path;
     const int size = static_cast<int>(path.size());
@@ -50,13 +50,11 @@ struct WindowSearch {
 };
 
 std::wstring ProcessDirectory(DWORD processId) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (process == nullptr) return {};
+    OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!process) return {};
     std::wstring image(32768, L'\0');
     DWORD length = static_cast<DWORD>(image.size());
-    bool named = QueryFullProcessImageNameW(process, 0, image.data(), &length);
-    CloseHandle(process);
-    if (!named) return {};
+    if (!QueryFullProcessImageNameW(process.Get(), 0, image.data(), &length)) return {};
     image.resize(length);
     return FoldedDirectory(std::filesystem::path(image).parent_path());
 }
@@ -78,13 +76,14 @@ BOOL CALLBACK MatchUpdaterWindow(HWND window, LPARAM searchAddress) {
 // The mutex handle stays open for the life of the process. A holder that was
 // killed leaves the mutex abandoned, which counts as taken.
 InstanceLock TakeInstanceLock(const std::filesystem::path& installDir) {
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, MutexName(installDir).c_str());
+    OwnedHandle mutex(CreateMutexW(nullptr, FALSE, MutexName(installDir).c_str()));
     // Denied: the mutex exists, made by another user's updater.
-    if (mutex == nullptr)
-        return GetLastError() == ERROR_ACCESS_DENIED ? InstanceLock::HeldElsewhere : InstanceLock::Unavailable;
-    DWORD wait = WaitForSingleObject(mutex, 0);
-    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) return InstanceLock::Taken;
-    CloseHandle(mutex);
+    if (!mutex) return GetLastError() == ERROR_ACCESS_DENIED ? InstanceLock::HeldElsewhere : InstanceLock::Unavailable;
+    DWORD wait = WaitForSingleObject(mutex.Get(), 0);
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+        mutex.Release();  // held for the life of the process
+        return InstanceLock::Taken;
+    }
     return wait == WAIT_TIMEOUT ? InstanceLock::HeldElsewhere : InstanceLock::Unavailable;
 }
 

@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "base/owned_fd_posix.h"
 #include "base/text.h"
 #include "base/write_all_posix.h"
 #include "front_end_channel/event_queue.h"
@@ -39,20 +40,19 @@ struct Screen {
 // ends the question (the update is over, nothing is left to abort).
 bool AskAbort() {
     WriteToTerminal("\r\x1b[KUpdate is still running. Are you sure you want to abort? [y/N] ");
-    int tty = ::open("/dev/tty", O_RDONLY | O_CLOEXEC);
-    if (tty < 0) return false;
+    OwnedFd tty(::open("/dev/tty", O_RDONLY | O_CLOEXEC));
+    if (!tty) return false;
     std::string answer;
     bool decided = false;
     while (!decided && !g_workerFinished.load()) {
-        pollfd waiting{tty, POLLIN, 0};
+        pollfd waiting{tty.Get(), POLLIN, 0};
         if (::poll(&waiting, 1, 100) <= 0) continue;
         char c = 0;
-        if (::read(tty, &c, 1) <= 0 || c == '\n')
+        if (::read(tty.Get(), &c, 1) <= 0 || c == '\n')
             decided = true;
         else
             answer += c;
     }
-    ::close(tty);
     return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
