@@ -13,27 +13,8 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 import local_ca  # noqa: E402
+import nginx_server  # noqa: E402
 import sandbox  # noqa: E402
-
-NGINX_CONF = """
-daemon off;
-pid {work}/nginx.pid;
-error_log {work}/nginx-error.log;
-events {{ worker_connections 64; }}
-http {{
-    access_log {work}/nginx-access.log;
-    types {{ application/zip zip; text/plain txt; }}
-    client_body_temp_path {work}/tmp; proxy_temp_path {work}/tmp; fastcgi_temp_path {work}/tmp;
-    uwsgi_temp_path {work}/tmp; scgi_temp_path {work}/tmp;
-    server {{
-        listen 127.0.0.1:{port} ssl;
-        server_name localhost;
-        ssl_certificate {cert};
-        ssl_certificate_key {key};
-        root {release};
-    }}
-}}
-"""
 
 
 def show_tree(title, root):
@@ -66,19 +47,6 @@ def prepare(work, program, stub):
     return release, install, home, data
 
 
-def start_nginx(work, release, pki, port):
-    os.makedirs(os.path.join(work, "tmp"), exist_ok=True)
-    conf = os.path.join(work, "nginx.conf")
-    with open(conf, "w") as out:
-        out.write(NGINX_CONF.format(work=work, port=port, cert=pki["localhost_cert"], key=pki["localhost_key"],
-                                    release=release))
-    nginx = subprocess.Popen(["nginx", "-c", conf, "-p", work], stderr=subprocess.PIPE)
-    time.sleep(0.5)
-    if nginx.poll() is not None:
-        raise SystemExit("nginx did not start: " + nginx.stderr.read().decode())
-    return nginx
-
-
 def main(argv):
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
@@ -95,7 +63,7 @@ def main(argv):
     show_tree("installation before", install)
     show_tree("data directory before", data)
 
-    nginx = start_nginx(work, release, pki, args.port)
+    nginx = nginx_server.start(work, pki, release, args.port, access_log=True)
     try:
         program = os.path.join(install, os.path.basename(args.program))
         env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"))
@@ -104,8 +72,7 @@ def main(argv):
         else:
             subprocess.run(local_ca.trusted_command([program], pki["bundle"]), cwd=work, env=env, check=False)
     finally:
-        nginx.terminate()
-        nginx.wait()
+        nginx_server.stop(nginx)
 
     print("\n--- updater.log")
     with open(os.path.join(install, "updater.log"), "rb") as f:

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Configures, builds and runs every test of both builds: the POSIX build
+# Checks the house rules, then configures, builds and runs every test of both builds: the POSIX build
 # natively and with sanitizers, the Windows build under Wine, then the fuzzers.
 # The builds run one after another; each build's tests run while the next one
 # builds, their output in build/test-logs/. UPDATER_SERVER=host:port builds
@@ -21,6 +21,12 @@ in_background() {  # name command...
 }
 
 failed=0
+# House rules first: includes against the declared layers, and the format.
+echo "=== house rules: layers, format"
+if ! python3 scripts/check-layers.py || ! git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror; then
+  echo "=== house rules: FAILED"
+  failed=1
+fi
 for preset in native native-asan native-tsan windows; do
   echo "=== $preset: configure, build"
   if ! { cmake --preset "$preset" "${server[@]}" >/dev/null && cmake --build --preset "$preset"; }; then

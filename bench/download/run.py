@@ -24,54 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(TOP, "scripts"))
 import local_ca  # noqa: E402
-
-NGINX_CONF = """
-daemon off;
-master_process off;
-worker_processes 1;
-user root;
-pid {work}/nginx.pid;
-error_log {work}/nginx-error.log;
-events {{ worker_connections 64; }}
-http {{
-  access_log off;
-  sendfile on;
-  client_body_temp_path {work}/tmp-body;
-  proxy_temp_path {work}/tmp-proxy;
-  fastcgi_temp_path {work}/tmp-fastcgi;
-  uwsgi_temp_path {work}/tmp-uwsgi;
-  scgi_temp_path {work}/tmp-scgi;
-  server {{
-    listen 127.0.0.1:{port} ssl;
-    ssl_certificate {cert};
-    ssl_certificate_key {key};
-    root {root};
-    limit_rate {rate};
-  }}
-}}
-"""
-
-
-def free_port():
-    import socket
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def start_nginx(work, pki, root, rate="0"):
-    port = free_port()
-    conf = os.path.join(work, "nginx.conf")
-    with open(conf, "w") as out:
-        out.write(NGINX_CONF.format(work=work, port=port, cert=pki["localhost_cert"], key=pki["localhost_key"],
-                                    root=root, rate=rate))
-    process = subprocess.Popen(["nginx", "-c", conf, "-p", work], stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 10
-    while subprocess.call(["curl", "-sk", "-o", "/dev/null", "https://localhost:%d/" % port],
-                          stderr=subprocess.DEVNULL) not in (0, 22) and time.monotonic() < deadline:
-        time.sleep(0.05)
-    return process, port
-
+import nginx_server  # noqa: E402
 
 def measure(arguments):
     """Runs inside the namespace: alternates the two clients, prints JSON."""
@@ -112,7 +65,8 @@ def main(argv):
         package = os.path.join(root, "update.zip")
         subprocess.run(["head", "-c", "%dM" % options.size_mb, "/dev/urandom"], stdout=open(package, "wb"),
                        check=True)
-        nginx, port = start_nginx(work, pki, root, "%dm" % options.rate_mb)
+        port = nginx_server.free_port()
+        nginx = nginx_server.start(work, pki, root, port, "%dm" % options.rate_mb)
         url = "https://localhost:%d/update.zip" % port
         destination = os.path.join(work, "fetched.zip")
         ours = ([options.emulator] if options.emulator else []) + [fetch]
@@ -138,8 +92,7 @@ def main(argv):
         return 0 if identical else 1
     finally:
         if nginx:
-            nginx.terminate()
-            nginx.wait()
+            nginx_server.stop(nginx)
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -24,7 +24,6 @@ import argparse
 import json
 import os
 import shutil
-import socket
 import statistics
 import subprocess
 import sys
@@ -36,6 +35,7 @@ sys.path.insert(0, os.path.join(TOP, "scripts"))
 sys.path.insert(0, HERE)
 import release  # noqa: E402
 import local_ca  # noqa: E402
+import nginx_server  # noqa: E402
 
 PORT = 48450
 SERVER = "https://localhost:%d/updates/" % PORT
@@ -46,34 +46,6 @@ WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "shel
                 "ole32.dll", "oleaut32.dll", "winhttp.dll", "advapi32.dll", "msvcrt.dll", "ucrtbase.dll",
                 "ws2_32.dll", "crypt32.dll", "bcrypt.dll", "uxtheme.dll", "version.dll", "ntdll.dll",
                 "secur32.dll", "userenv.dll", "comdlg32.dll", "imm32.dll", "rpcrt4.dll", "shcore.dll"}
-
-NGINX_CONF = """
-daemon off;
-master_process off;
-worker_processes 1;
-user root;
-pid {work}/nginx.pid;
-error_log {work}/nginx-error.log;
-events {{ worker_connections 64; }}
-http {{
-  access_log off;
-  sendfile on;
-  types {{ application/zip zip; text/plain txt; }}
-  client_body_temp_path {work}/tmp-body;
-  proxy_temp_path {work}/tmp-proxy;
-  fastcgi_temp_path {work}/tmp-fastcgi;
-  uwsgi_temp_path {work}/tmp-uwsgi;
-  scgi_temp_path {work}/tmp-scgi;
-  server {{
-    listen 127.0.0.1:{port} ssl;
-    server_name localhost;
-    ssl_certificate {cert};
-    ssl_certificate_key {key};
-    root {root};
-  }}
-}}
-"""
-
 
 # -- set-up (outside the namespace) -------------------------------------------
 
@@ -96,34 +68,6 @@ def prepare_release(work, files, megabytes):
         print("generating a %d MiB, %d-file release and its old installation..." % (megabytes, files), flush=True)
         release.make_release(directory, files, megabytes * 1024 * 1024)
     return directory
-
-
-def port_is_free():
-    """True when nothing listens on the port (connections of earlier runs
-    still in TIME_WAIT do not count)."""
-    with socket.socket() as probe:
-        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
-            probe.bind(("127.0.0.1", PORT))
-            return True
-        except OSError:
-            return False
-
-
-def start_nginx(work, pki, root):
-    if not port_is_free():
-        raise SystemExit("port %d is in use; the benchmark's server needs it" % PORT)
-    conf = os.path.join(work, "nginx.conf")
-    with open(conf, "w") as out:
-        out.write(NGINX_CONF.format(work=work, port=PORT, cert=pki["localhost_cert"], key=pki["localhost_key"],
-                                    root=root))
-    process = subprocess.Popen(["nginx", "-c", conf, "-p", work], stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 10
-    while port_is_free():
-        if process.poll() is not None or time.monotonic() > deadline:
-            raise SystemExit("nginx did not start (see %s/nginx-error.log)" % work)
-        time.sleep(0.05)
-    return process
 
 
 def windows_figures():
@@ -366,14 +310,13 @@ def measure_posix(work, options, only):
     config_path = os.path.join(work, "config.json")
     with open(config_path, "w") as out:
         json.dump(config, out)
-    nginx = start_nginx(work, pki, os.path.join(work, "serve"))
+    nginx = nginx_server.start(work, pki, os.path.join(work, "serve"), PORT)
     try:
         command = local_ca.trusted_command([sys.executable, os.path.abspath(__file__), "--inner", config_path],
                                          pki["bundle"])
         output = subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True).stdout
     finally:
-        nginx.terminate()
-        nginx.wait()
+        nginx_server.stop(nginx)
     results = json.loads(output.strip().splitlines()[-1])
     if "startup" in results:
         report_startup(results["startup"])
