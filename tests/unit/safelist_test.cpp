@@ -1,5 +1,7 @@
 #include "rules/safelist.h"
+#include "base/text.h"
 #include "rules/wildcard_match.h"
+#include "rules/working_names.h"
 #include "test_support.h"
 
 TEST(ParseSafelist, LinesBecomeEntries) {
@@ -9,33 +11,69 @@ TEST(ParseSafelist, LinesBecomeEntries) {
         {"  #not a comment\n\t;neither\nx#y\n", {L"  #not a comment", L"\t;neither", L"x#y"}},
         {"\xEF\xBB\xBFSaves/\r\nMaps\r\n", {L"Saves", L"Maps"}},  // a byte-order mark at the start is skipped
         {"\xEF\xBB\xBF# comment\nMaps", {L"Maps"}},
-        {"  Data\\X\n\\Lead\n./Dot\nCaf\xC3\xA9/\n", {L"  Data\\X", L"\\Lead", L".\\Dot", L"Caf\u00E9"}},
+        {"  Data\\X\n\\Lead\n./Dot\nCaf\xC3\xA9/\n", {L"  Data\\X", L"Lead", L"Dot", L"Caf\u00E9"}},
+        {"/Saves/*\n.\\Config\n//x\n./.\\/y\n/\n../up\n", {L"Saves\\*", L"Config", L"x", L"y", L"..\\up"}},
         {"before\n\xFF\xFE\nafter\n", {L"before", L"\uFFFD\uFFFD", L"after"}},
         {"", {}},
     };
     for (const auto& [bytes, entries] : cases) EXPECT_EQ(ParseSafelist(bytes), entries) << bytes;
 }
 
-// File content ("/": a directory of that name; nullptr: no file) -> exists, read to its end, entries.
-TEST(LoadSafelist, OnlyAFileReadToItsEndGivesEntries) {
-    const std::tuple<const char*, bool, bool, Safelist> cases[] = {
-        {nullptr, false, false, {}},
-        {"", true, true, {}},  // an empty file still switches the delete phase on
-        {"a\r\nb/c/\r\n", true, true, {L"a", L"b\\c"}},
-        {"/", true, false, {}},
+// File content ("/": a directory of that name; nullptr: no file) -> exists, entries, and
+// why they cannot be loaded (the start of the text; "": they can).
+TEST(LoadSafelist, OnlyUtf8TextReadToItsEndGivesEntries) {
+    using namespace std::string_literals;
+    const std::tuple<const char*, std::string, bool, Safelist, std::wstring> cases[] = {
+        {"none", "", false, {}, L"cannot be opened"},
+        {"empty", "", true, {}, L""},  // an empty file still switches the delete phase on
+        {"text", "a\r\nb/c/\r\n", true, {L"a", L"b\\c"}, L""},
+        {"folder", "", true, {}, L"cannot be read to its end"},
+        {"UTF-16 LE", "\xFF\xFES\0a\0v\0e\0s\0\r\0\n\0"s, true, {}, L"is UTF-16 (it starts with FF FE)"},
+        {"UTF-16 BE", "\xFE\xFF\0S\0a\0v\0e\0s"s, true, {}, L"is UTF-16 (it starts with FE FF)"},
+        {"NUL", "Saves\r\nConfig\0\r\n"s, true, {}, L"holds a NUL byte"},
     };
-    for (const auto& [content, exists, loaded, expected] : cases) {
+    for (const auto& [name, content, exists, expected, problem] : cases) {
+        SCOPED_TRACE(name);
         ScratchDir dir;
-        if (content && std::string(content) == "/")
+        if (std::string(name) == "folder")
             fs::create_directory(dir.path / "safelist.txt");
-        else if (content)
+        else if (std::string(name) != "none")
             WriteBytes(dir.path / "safelist.txt", content);
         Safelist entries;
-        std::wstring problem;
-        EXPECT_EQ(SafelistExists(dir.path), exists) << (content ? content : "none");
-        EXPECT_EQ(LoadSafelist(dir.path, entries, problem), loaded) << (content ? content : "none");
+        std::wstring why;
+        EXPECT_EQ(SafelistExists(dir.path), exists);
+        EXPECT_EQ(LoadSafelist(dir.path, entries, why), problem.empty());
         EXPECT_EQ(entries, expected);
-        EXPECT_EQ(problem.empty(), loaded);
+        EXPECT_TRUE(why.starts_with(problem) && why.empty() == problem.empty()) << WideToUtf8(why);
+    }
+}
+
+// A path of a package (safelist form) -> refused in update.zip, refused in maps.zip.
+TEST(WorkingNames, RefusedInTheirPackageAsTheDeletePhaseMatches) {
+    const std::tuple<const wchar_t*, bool, bool> cases[] = {
+        {L"_update_temp\\levels.pak", true, false},
+        {L"update.zip", true, false},
+        {L"UPDATER.LOG", true, false},
+        {L"updater.log.ts", true, false},
+        {L"__remote_version.txt", true, false},
+        {L"__maps_pending", true, false},
+        {L"update.zip.part", true, false},
+        {L"__remote_version.txt.part", true, false},
+        {L"Data\\x.resume.part", true, false},
+        {L"Data\\levels.pak.updater.part", true, false},
+        {L"Updater.exe.old", true, false},
+        {L"updater.old", true, false},
+        {L"__maps.zip", false, true},
+        {L"__MAPS.ZIP.part", false, true},
+        {L"__maps.zip.resume.part", true, true},
+        {L"Data\\updater.log", false, false},
+        {L"_update_temporary\\x", false, false},
+        {L"update.zip.bak", false, false},
+        {L"Maps\\__maps.zip", false, false},
+    };
+    for (const auto& [path, install, data] : cases) {
+        EXPECT_EQ(MatchesSafelist(path, InstallWorkingNames()), install) << WideToUtf8(path);
+        EXPECT_EQ(MatchesSafelist(path, DataWorkingNames()), data) << WideToUtf8(path);
     }
 }
 
@@ -60,8 +98,9 @@ TEST(MatchesSafelist, EntriesKeepTheirPathAndWhatIsBelowIt) {
         {L"Replays", "Replays/*", false},
         {L"Old\\Replays\\x", "Replays/*", false},
         {L"x", "", false},
-        {L"Lead", "\\Lead", false},
-        {L"Dot\\x", "./Dot", false},
+        {L"Lead", "\\Lead", true},
+        {L"Dot\\x", "./Dot", true},
+        {L"Saves\\slot1.sav", "/Saves/*", true},
         {L"# no", "\xEF\xBB\xBF# no", false},
         {L"@[\\x", "`{", false},
         {L"ab", "abc", false},  // the neighbours of A-Z are not letters
