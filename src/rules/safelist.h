@@ -12,9 +12,9 @@ using Safelist = std::vector<std::wstring>;
 // True when an entry named "safelist.txt" (of any kind) exists in the install directory.
 bool SafelistExists(const std::filesystem::path& installDir);
 // The entries of installDir/safelist.txt. False when the file cannot be opened
-// or read to its end, or is not UTF-8 text (then no entry may be trusted);
-// `problem` then says why, for the log, e.g. "cannot be opened (Permission
-// denied)".
+// or read to its end, or is UTF-16 or holds a NUL byte (then no entry may be
+// trusted); `problem` then says why, for the log, e.g. "cannot be opened
+// (Permission denied)".
 bool LoadSafelist(const std::filesystem::path& installDir, Safelist& entries, std::wstring& problem);
 // Why the bytes of a safelist file are no UTF-8 text that patterns may be
 // read from: "is UTF-16 (it starts with FF FE)" (or FE FF), "holds a NUL
