@@ -186,7 +186,9 @@ bool SilentTooLong(const Exchange& exchange) {
 int OnProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     Exchange& exchange = *static_cast<Exchange*>(context);
     if (SilentTooLong(exchange)) return 1;
-    exchange.pastDeadline = Clock::now() >= exchange.request->deadline;
+    const auto now = Clock::now();
+    exchange.pastDeadline = now >= exchange.request->deadline ||
+                            (exchange.phase != Phase::Receiving && now >= exchange.request->headDeadline);
     if (exchange.pastDeadline) return 1;
     if (exchange.handlers->keepGoing()) return 0;
     exchange.stoppedByHandler = true;

@@ -65,14 +65,16 @@ DWORD Within(unsigned long limitMs, DownloadClock::time_point deadline) {
 }
 
 // WinHTTP's documented defaults, set explicitly on each request: Wine waits for
-// response headers without any limit otherwise.
-bool SetLimits(HINTERNET handle, DownloadClock::time_point deadline) {
-    DWORD receiveResponse = Within(kReceiveResponseTimeoutMs, deadline);
+// response headers without any limit otherwise. Everything before the
+// response's head also ends by the head deadline.
+bool SetLimits(HINTERNET handle, const HttpRequest& wanted) {
+    const auto head = std::min(wanted.deadline, wanted.headDeadline);
+    DWORD receiveResponse = Within(kReceiveResponseTimeoutMs, head);
     const int resolve =
-        deadline == DownloadClock::time_point::max() ? 0 : static_cast<int>(Within(kConnectTimeoutMs, deadline));
-    return WinHttpSetTimeouts(handle, resolve, static_cast<int>(Within(kConnectTimeoutMs, deadline)),
-                              static_cast<int>(Within(kSendTimeoutMs, deadline)),
-                              static_cast<int>(Within(kReceiveTimeoutMs, deadline))) &&
+        head == DownloadClock::time_point::max() ? 0 : static_cast<int>(Within(kConnectTimeoutMs, head));
+    return WinHttpSetTimeouts(handle, resolve, static_cast<int>(Within(kConnectTimeoutMs, head)),
+                              static_cast<int>(Within(kSendTimeoutMs, head)),
+                              static_cast<int>(Within(kReceiveTimeoutMs, wanted.deadline))) &&
            WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receiveResponse, sizeof receiveResponse);
 }
 
@@ -159,7 +161,7 @@ HttpOutcome FetchOverConnection(HINTERNET connection, const UrlParts& parts, con
     OwnedInternet request(WinHttpOpenRequest(connection, L"GET", parts.path, nullptr, WINHTTP_NO_REFERER,
                                              WINHTTP_DEFAULT_ACCEPT_TYPES, parts.https ? WINHTTP_FLAG_SECURE : 0));
     if (!request) return FailureOf(GetLastError());
-    if (!SetLimits(request.Get(), wanted.deadline)) return {HttpEnd::Failed, L"the HTTP client refused its limits"};
+    if (!SetLimits(request.Get(), wanted)) return {HttpEnd::Failed, L"the HTTP client refused its limits"};
     if (!SendAndReceive(request.Get(), RequestHeaders(wanted))) return FailureOf(GetLastError());
     const HttpHead head = ReadHead(request.Get());
     if (!handlers.head(head)) return {HttpEnd::Stopped, L"stopped"};
