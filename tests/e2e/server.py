@@ -22,6 +22,8 @@ Behaviour keys (a path without one is served from the root):
   close_after    after the N-th request on its connection, the connection is
                  closed without notice (as nginx after keepalive_requests)
 
+As a proxy, the server refuses every tunnel (CONNECT) with 403.
+
 Bodies carry an ETag and a Last-Modified and answer "Range: bytes=A-" with 206
 and Content-Range (If-Range honoured), unless a behaviour says otherwise:
   ranges false: always the whole body;  ignore_if_range: answer a range anyway
@@ -152,6 +154,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.send_error(int(behaviour.get("status", 404)))
         with body:
             self.send_body(behaviour, body)
+
+    def do_CONNECT(self):
+        self.server.event(event="connect", target=self.path)
+        self.send_error(403)
 
     def wanted_range(self, behaviour, size, etag):
         """(first, last) byte of a Range the answer honours, or (None, None)."""

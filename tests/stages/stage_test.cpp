@@ -223,7 +223,9 @@ const MapsLogRow kMapsLogRows[] = {
      {"AF Data dir: *", "Downloading maps.zip to: *", "maps.zip is damaged; the data directory is left as it is.",
       "maps.zip update skipped/failed."}},
     {nullptr,
-     {"AF Data dir: *", "Downloading maps.zip to: *", "Download maps.zip failed.", "maps.zip update skipped/failed."}},
+     {"AF Data dir: *", "Downloading maps.zip to: *",
+      "maps.zip cannot be downloaded: status 404 (no such file on the server)", "Download maps.zip failed.",
+      "maps.zip update skipped/failed."}},
 };
 
 TEST(MapsStage, LogsEachStepInOrder) {
