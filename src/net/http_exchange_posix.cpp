@@ -39,8 +39,9 @@ struct HeaderListTraits {
     static void Close(curl_slist* list) { curl_slist_free_all(list); }
 };
 
-// The handle of this thread's last exchange that ended complete; libcurl
-// itself opens a new connection when the server has closed the kept one.
+// The handle of this thread's last exchange that ended complete, its options
+// reset; libcurl itself opens a new connection when the server has closed the
+// kept one.
 thread_local Owned<CurlTraits> g_keptHandle;
 
 bool InitCurlOnce() {
@@ -307,10 +308,7 @@ HttpOutcome Perform(CURL* curl, Exchange& exchange) {
 HttpOutcome HttpGet(const HttpRequest& request, const HttpHandlers& handlers) {
     ParsedUrl url;
     if (!InitCurlOnce() || !ParseUrl(request.url, url)) return {HttpEnd::Refused, L"unusable URL"};
-    if (g_keptHandle)
-        curl_easy_reset(g_keptHandle.Get());
-    else
-        g_keptHandle.Reset(curl_easy_init());
+    if (!g_keptHandle) g_keptHandle.Reset(curl_easy_init());
     if (!g_keptHandle) return {HttpEnd::Failed, L"no HTTP client"};
     Owned<HeaderListTraits> headers;
     if (!request.ifRange.empty()) headers.Reset(curl_slist_append(nullptr, ("If-Range: " + request.ifRange).c_str()));
@@ -321,7 +319,11 @@ HttpOutcome HttpGet(const HttpRequest& request, const HttpHandlers& handlers) {
     exchange.handlers = &handlers;
     HttpOutcome outcome{HttpEnd::Failed, L"the HTTP client refused its settings"};
     if (Configure(exchange.curl, url, userAgent, headers.Get(), exchange)) outcome = Perform(exchange.curl, exchange);
-    // An exchange that ended early may leave its connection in any state.
-    if (outcome.end != HttpEnd::Complete) g_keptHandle.Reset();
+    // An exchange that ended early may leave its connection in any state. The
+    // options of a kept handle are reset now: they point into this call.
+    if (outcome.end == HttpEnd::Complete)
+        curl_easy_reset(g_keptHandle.Get());
+    else
+        g_keptHandle.Reset();
     return outcome;
 }

@@ -218,15 +218,19 @@ HttpOutcome CopyBody(HINTERNET request, const HttpRequest& wanted, const HttpHan
     return {HttpEnd::Complete, {}};
 }
 
+// `unanswered` gets the error of a request that got no answer at all.
 HttpOutcome FetchOverConnection(HINTERNET connection, const UrlParts& parts, const HttpRequest& wanted,
-                                const HttpHandlers& handlers) {
+                                const HttpHandlers& handlers, DWORD& unanswered) {
     OwnedInternet request(WinHttpOpenRequest(connection, L"GET", parts.path, nullptr, WINHTTP_NO_REFERER,
                                              WINHTTP_DEFAULT_ACCEPT_TYPES, parts.https ? WINHTTP_FLAG_SECURE : 0));
     if (!request) return FailureOf(GetLastError());
     if (!SetLimits(request.Get(), wanted)) return {HttpEnd::Failed, L"the HTTP client refused its limits"};
     DWORD certificateFlags = 0;
     WatchCertificate(request.Get(), certificateFlags);
-    if (!SendAndReceive(request.Get(), RequestHeaders(wanted))) return FailureOf(GetLastError(), certificateFlags);
+    if (!SendAndReceive(request.Get(), RequestHeaders(wanted))) {
+        unanswered = GetLastError();
+        return FailureOf(unanswered, certificateFlags);
+    }
     const HttpHead head = ReadHead(request.Get());
     if (IsProxyRefusal(request.Get()))
         return {HttpEnd::Unreachable,
@@ -246,15 +250,35 @@ HINTERNET OpenSession() {
                        WINHTTP_NO_PROXY_BYPASS, 0);
 }
 
+bool IsKeptFor(const UrlParts& parts) {
+    return g_kept.connection && g_kept.host == parts.host && g_kept.port == parts.port;
+}
+
+void DropKeptConnection() {
+    g_kept.connection.Reset();
+    g_kept.session.Reset();
+}
+
 // The kept connection when it is to the same host and port, else a new one.
 bool ConnectTo(const UrlParts& parts) {
     if (!g_kept.session) g_kept.session.Reset(OpenSession());
     if (!g_kept.session) return false;
-    if (g_kept.connection && g_kept.host == parts.host && g_kept.port == parts.port) return true;
+    if (IsKeptFor(parts)) return true;
     g_kept.connection.Reset(WinHttpConnect(g_kept.session.Get(), parts.host, parts.port, 0));
     g_kept.host = parts.host;
     g_kept.port = parts.port;
     return static_cast<bool>(g_kept.connection);
+}
+
+HttpOutcome Fetch(const UrlParts& parts, const HttpRequest& wanted, const HttpHandlers& handlers, DWORD& unanswered) {
+    if (!ConnectTo(parts)) return FailureOf(GetLastError());
+    return FetchOverConnection(g_kept.connection.Get(), parts, wanted, handlers, unanswered);
+}
+
+// What a server that closed a kept connection meanwhile makes of the next request.
+bool IsClosedConnection(DWORD error) {
+    return error == ERROR_WINHTTP_CONNECTION_ERROR || error == WSAECONNRESET ||
+           error == ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
 }
 
 }  // namespace
@@ -262,12 +286,16 @@ bool ConnectTo(const UrlParts& parts) {
 HttpOutcome HttpGet(const HttpRequest& wanted, const HttpHandlers& handlers) {
     UrlParts parts;
     if (!CrackUrl(wanted.url, parts)) return {HttpEnd::Refused, L"unusable URL"};
-    HttpOutcome outcome = ConnectTo(parts) ? FetchOverConnection(g_kept.connection.Get(), parts, wanted, handlers)
-                                           : FailureOf(GetLastError());
-    // An exchange that ended early may leave its connection in any state.
-    if (outcome.end != HttpEnd::Complete) {
-        g_kept.connection.Reset();
-        g_kept.session.Reset();
+    const bool reusing = IsKeptFor(parts);
+    DWORD unanswered = 0;
+    HttpOutcome outcome = Fetch(parts, wanted, handlers, unanswered);
+    // An exchange that ended early may leave its connection in any state; one
+    // that a kept connection could not even send is tried once on a new one.
+    if (outcome.end != HttpEnd::Complete) DropKeptConnection();
+    if (reusing && IsClosedConnection(unanswered)) {
+        unanswered = 0;
+        outcome = Fetch(parts, wanted, handlers, unanswered);
+        if (outcome.end != HttpEnd::Complete) DropKeptConnection();
     }
     return outcome;
 }
