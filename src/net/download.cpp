@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/atomic_file.h"
+#include "base/decimal.h"
 #include "base/file_system.h"
 #include "base/log.h"
 #include "base/text.h"
@@ -49,9 +50,22 @@ bool Retryable(const RangeResult& result) {
     return result.status == 408 || result.status == 429 || result.status >= 500;
 }
 
+// What a status that will not change means to whoever publishes the files.
+std::wstring StatusMeaning(long status) {
+    switch (status) {
+        case 401:
+        case 403: return L" (access denied)";
+        case 404:
+        case 410: return L" (no such file on the server)";
+        case 407: return L" (the proxy asks for credentials)";
+        default: return {};
+    }
+}
+
 std::wstring Reason(const RangeResult& result) {
+    if (result.end == RangeEnd::Complete) return L"it could not be stored beside its destination";
     if (result.end != RangeEnd::Refused || result.status == 0) return result.detail;
-    std::wstring reason = L"status " + std::to_wstring(result.status);
+    std::wstring reason = L"status " + std::to_wstring(result.status) + StatusMeaning(result.status);
     if (result.retryAfter) reason += L" (Retry-After " + std::to_wstring(result.retryAfter->count()) + L" s)";
     return reason;
 }
@@ -84,6 +98,7 @@ struct PackageDownload {
     const PackageCheck& check;
     const DownloadEnvironment& environment;
     std::string release;  // what version.txt said of the package
+    std::optional<std::uint64_t> declaredSize{};
     // What the part holds.
     std::uint64_t offset = 0;
     std::string validator{};
@@ -97,6 +112,12 @@ std::string ReleaseOf(const PackageCheck& check) {
     std::transform(digest.begin(), digest.end(), digest.begin(),
                    [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
     return digest + " " + check.size.value_or("");
+}
+
+std::optional<std::uint64_t> DeclaredSize(const PackageCheck& check) {
+    std::uint64_t size = 0;
+    if (!check.size || !ParseDecimal(*check.size, size)) return std::nullopt;
+    return size;
 }
 
 void DiscardPart(PackageDownload& download) {
@@ -182,7 +203,11 @@ RangeResult Attempt(PackageDownload& download) {
     request.from = download.offset;
     request.validator = download.validator;
     request.total = download.total;
+    request.declaredSize = download.declaredSize;
     request.wholeBodyRestarts = true;
+    // Before the answer's head no byte can arrive, so no progress: the wait for
+    // it ends when the download would be given up.
+    request.headDeadline = download.watch.lastProgress + kLongestWithoutProgress;
     RangeHooks hooks;
     hooks.start = [&](const RangeResult& answer) { return BeginStoring(download, answer); };
     hooks.body = [&](const char* data, std::size_t size) {
@@ -213,20 +238,32 @@ void Abandon(PackageDownload& download) {
     if (download.offset == 0 || !fs::exists(download.record, ec)) DiscardPart(download);
 }
 
+void StartAgain(PackageDownload& download, const std::wstring& why) {
+    LogLine(download.name + L": " + why + L" at byte " + std::to_wstring(download.offset) +
+            L"; starting again from byte 0");
+    DiscardPart(download);
+    ++download.watch.restarts;
+}
+
 // After a failed attempt: waits and gives true when another attempt follows;
 // false when the download is over.
 bool PrepareRetry(PackageDownload& download, const RangeResult& result, int nextAttempt) {
     const std::uint64_t offset = download.offset;
     DownloadClock::duration delay{};
-    if (result.end == RangeEnd::Mismatch) {
-        LogLine(download.name + L": " + result.detail + L" at byte " + std::to_wstring(offset) +
-                L"; starting again from byte 0");
+    if (result.end == RangeEnd::WrongSize || result.end == RangeEnd::TooLarge) {
+        LogLine(download.name + L" does not match version.txt: " + result.detail);
         DiscardPart(download);
-        ++download.watch.restarts;
+        return false;
+    }
+    if (result.end == RangeEnd::Mismatch) {
+        StartAgain(download, result.detail);
     } else if (!Retryable(result)) {
         Abandon(download);
+        LogLine(download.name + L" cannot be downloaded: " + Reason(result));
         return false;
     } else {
+        // Without a validator nothing proves that the rest would be of the same file.
+        if (offset > 0 && download.validator.empty()) StartAgain(download, L"no ETag or Last-Modified to continue");
         delay = RetryDelay(download.watch.attemptsWithoutProgress, result.retryAfter, download.environment.random());
     }
     const GiveUp why = ShouldGiveUp(download.watch, download.environment.now() + delay);
@@ -280,9 +317,15 @@ bool DownloadVersionFile(const std::wstring& url, const fs::path& destination, c
         NoteAttemptEnded(watch);
         if (result.end == RangeEnd::Complete && ReplaceFileWith(partial, destination)) return true;
         RemoveQuietly(partial);
-        if (result.end == RangeEnd::TooLarge) LogLine(name + L" refused: " + result.detail);
+        if (result.end == RangeEnd::TooLarge) {
+            LogLine(name + L" refused: " + result.detail);
+            return false;
+        }
         // Without a network (or a server) the game starts at once, not after the retries.
-        if (!Retryable(result) || result.end == RangeEnd::Unreachable) return false;
+        if (!Retryable(result) || result.end == RangeEnd::Unreachable) {
+            LogLine(name + L" cannot be downloaded: " + Reason(result));
+            return false;
+        }
         const auto delay = RetryDelay(watch.attemptsWithoutProgress, result.retryAfter, environment.random());
         const GiveUp why = ShouldGiveUp(watch, environment.now() + delay);
         if (why != GiveUp::No || environment.now() + delay >= deadline) {
@@ -305,7 +348,8 @@ bool DownloadPackage(const std::wstring& url, const fs::path& destination, const
                              .record = ResumeRecordFor(destination),
                              .check = check,
                              .environment = environment,
-                             .release = ReleaseOf(check)};
+                             .release = ReleaseOf(check),
+                             .declaredSize = DeclaredSize(check)};
     ResumeOrStartFromZero(download);
     download.watch = StartDownloadWatch(environment.now());
     for (int attempt = 1;; ++attempt) {

@@ -26,9 +26,11 @@ struct Answer {
     std::optional<std::uint64_t> cutAfter{};  // body bytes, then the connection drops
     std::optional<std::uint64_t> length{};    // Content-Length announced instead of the body's
     std::string retryAfter{};
-    int silentSeconds = -1;  // 0 or more: no answer, the connection ends after this long
-    int secondsPerByte = 0;  // a trickle
-    int msPerChunk = 1;      // 4 KiB chunks
+    int silentSeconds = -1;    // 0 or more: no answer, the connection ends after this long
+    bool asksNothing = false;  // that wait asks keepGoing nothing and ends only at a deadline, as WinHTTP's
+    bool chunked = false;      // no Content-Length
+    int secondsPerByte = 0;    // a trickle
+    int msPerChunk = 1;        // 4 KiB chunks
     bool unreachable = false;
 };
 
@@ -53,9 +55,9 @@ struct ScriptedServer {
 
     HttpOutcome Silence(const Answer& answer, const HttpRequest& request, const HttpHandlers& handlers) {
         for (int second = 0; second < answer.silentSeconds; ++second) {
-            if (now >= request.deadline) return {HttpEnd::Failed, L"out of time"};
+            if (now >= std::min(request.deadline, request.headDeadline)) return {HttpEnd::Failed, L"out of time"};
             now += 1s;
-            if (!handlers.keepGoing()) return {HttpEnd::Stopped, L"stopped"};
+            if (!answer.asksNothing && !handlers.keepGoing()) return {HttpEnd::Stopped, L"stopped"};
         }
         return {HttpEnd::Failed, L"timed out"};
     }
@@ -68,14 +70,17 @@ struct ScriptedServer {
         HttpHead head{answer.status, {}, {}, answer.etag, {}, answer.retryAfter};
         std::uint64_t from = 0;
         const bool validatorHolds = request.ifRange.empty() || request.ifRange == answer.etag;
+        std::size_t last = file.size() - 1;
         if (answer.status == 200 && answer.ranges && !request.range.empty() && validatorHolds) {
+            const std::size_t dash = request.range.find('-');
             from = std::stoull(request.range.substr(6)) + answer.shift;
+            if (dash + 1 < request.range.size()) last = std::stoull(request.range.substr(dash + 1)) + answer.shift;
             head.status = 206;
-            head.contentRange = "bytes " + std::to_string(from) + "-" + std::to_string(file.size() - 1) + "/" +
-                                std::to_string(file.size());
+            head.contentRange =
+                "bytes " + std::to_string(from) + "-" + std::to_string(last) + "/" + std::to_string(file.size());
         }
-        const std::string body = answer.status == 200 ? file.substr(from) : "busy";
-        head.contentLength = answer.length.value_or(body.size());
+        const std::string body = answer.status == 200 ? file.substr(from, last + 1 - from) : "busy";
+        if (!answer.chunked) head.contentLength = answer.length.value_or(body.size());
         if (!handlers.head(head)) return {HttpEnd::Stopped, L"stopped"};
         const std::size_t end = std::min<std::size_t>(body.size(), answer.cutAfter.value_or(body.size()));
         const std::size_t chunk = answer.secondsPerByte > 0 ? 1 : 4096;
@@ -133,7 +138,8 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         bool stored;
         std::vector<std::string> ranges;  // asked for by each request
         std::vector<double> waits;
-        double servedShare;  // bytes served against the file's size
+        double servedShare;                  // bytes served against the file's size
+        const char* declaredSize = nullptr;  // update-size, when not the file's
     } rows[] = {
         {"cut at 90 %, resumed", {{.cutAfter = kNinety}, {}}, true, {"", From(kNinety)}, {1}, 1.0},
         {"200 instead of 206", {{.cutAfter = kHalf}, {.ranges = false}}, true, {"", From(kHalf)}, {1}, 1.5},
@@ -148,6 +154,9 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         {"Retry-After over 30 s", {{.status = 503, .retryAfter = "300"}, {}}, true, {"", ""}, {30}, 1.0},
         {"five failures in a row", {{.silentSeconds = 0}}, false, {"", "", "", "", ""}, {1, 2, 4, 8}, 0},
         {"404 is not retried", {{.status = 404}}, false, {""}, {}, 0},
+        {"declared size smaller than the Content-Length", {{}}, false, {""}, {}, 0, "119"},
+        {"declared size smaller than a chunked body", {{.chunked = true}}, false, {""}, {}, 4096.0 / kSize, "119"},
+        {"cut without a validator", {{.etag = "", .cutAfter = kHalf}, {.etag = ""}}, true, {"", ""}, {1}, 1.5},
         {"a file that keeps changing",
          {{.cutAfter = kHalf},
           {.etag = "\"v2\"", .cutAfter = kHalf},
@@ -162,18 +171,23 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
     for (auto& row : rows) {
         server = ScriptedServer{FileBytes()};
         std::filesystem::remove(destination);
+        check.size = row.declaredSize ? row.declaredSize : std::to_string(kSize);
         EXPECT_EQ(Download(row.script), row.stored) << row.name;
         EXPECT_EQ(server.ranges, row.ranges) << row.name;
         EXPECT_EQ(server.waits, row.waits) << row.name;
         EXPECT_EQ(server.served, static_cast<std::uint64_t>(row.servedShare * kSize)) << row.name;
         EXPECT_TRUE(!row.stored || ReadBytes(destination) == server.file) << row.name;
     }
-    const std::string retryLine = "update.zip: status 503 (Retry-After 2 s) at byte 0; attempt 2 in 2.0 s";
-    EXPECT_EQ(std::ranges::count(log.Messages(), retryLine), 1);
+    for (const char* line : {"update.zip: status 503 (Retry-After 2 s) at byte 0; attempt 2 in 2.0 s",
+                             "update.zip cannot be downloaded: status 404 (no such file on the server)",
+                             "update.zip does not match version.txt: size expected 119, the server's file has 1048576",
+                             "update.zip does not match version.txt: larger than 119 bytes"})
+        EXPECT_EQ(std::ranges::count(log.Messages(), line), 1) << line;
 }
 
 TEST_F(PackageDownloadTest, SilenceAndTrickleAreGivenUpAfterTwoMinutes) {
-    for (Answer answer : {Answer{.silentSeconds = 30}, Answer{.secondsPerByte = 20}}) {
+    for (Answer answer : {Answer{.silentSeconds = 30}, Answer{.silentSeconds = 90, .asksNothing = true},
+                          Answer{.secondsPerByte = 20}}) {
         server = ScriptedServer{FileBytes()};
         EXPECT_FALSE(Download({answer}));
         EXPECT_GE(server.Elapsed(), kLongestWithoutProgress.count());
@@ -261,4 +275,32 @@ TEST_F(PackageDownloadTest, TransfersEndAtTheFirstByteTooManyOrNotWritten) {
     if (!std::filesystem::exists("/dev/full")) return;  // POSIX only
     EXPECT_EQ(FetchRange({.url = kUrl}, "/dev/full", {}, endless).end, RangeEnd::FileError);
     EXPECT_LT(sent, kSize / 2);
+}
+
+// The second target: exactly the accepted bytes of a slice, nothing of an answer that is refused.
+TEST_F(PackageDownloadTest, ASinkGetsTheAcceptedBytesOnly) {
+    const RangeRequest slice{.url = kUrl, .from = 100, .to = 5000, .validator = "\"v1\""};
+    struct Row {
+        const char* name;
+        Answer answer;
+        bool sinkTakes;
+        RangeEnd end;
+        std::uint64_t received;  // bytes of the slice, in order from its start
+    } rows[] = {
+        {"206 of the slice", {}, true, RangeEnd::Complete, 4900},
+        {"another version of the file", {.etag = "\"v2\""}, true, RangeEnd::Mismatch, 0},
+        {"a range from another byte", {.shift = 10}, true, RangeEnd::Mismatch, 0},
+        {"a sink that takes nothing more", {}, false, RangeEnd::SinkRefused, 4096},
+    };
+    for (const Row& row : rows) {
+        server = ScriptedServer{FileBytes(), {row.answer}};
+        std::string received;
+        const RangeSink sink = [&](const char* data, std::size_t size) {
+            received.append(data, size);
+            return row.sinkTakes;
+        };
+        EXPECT_EQ(FetchRange(slice, sink, {}, server.Environment().get).end, row.end) << row.name;
+        EXPECT_TRUE(received == server.file.substr(100, row.received)) << row.name;
+        EXPECT_EQ(server.served, row.received) << row.name;
+    }
 }
