@@ -1,5 +1,6 @@
 #include "net/ranged_transfer.h"
 
+#include <algorithm>
 #include <fstream>
 #include <system_error>
 
@@ -46,6 +47,14 @@ std::optional<std::uint64_t> TotalOf(const HttpHead& head) {
     return std::nullopt;
 }
 
+std::uint64_t StoredLimit(const RangeRequest& request) {
+    return std::min(request.sizeLimit, request.declaredSize.value_or(UINT64_MAX));
+}
+
+std::wstring WrongSizeText(std::uint64_t declared, std::uint64_t named) {
+    return L"size expected " + std::to_wstring(declared) + L", the server's file has " + std::to_wstring(named);
+}
+
 Verdict JudgePartial(const RangeRequest& request, const HttpHead& head, std::wstring& why) {
     ContentRange range;
     if (!ParseContentRange(head.contentRange, range)) {
@@ -55,6 +64,10 @@ Verdict JudgePartial(const RangeRequest& request, const HttpHead& head, std::wst
     if (range.first != request.from) {
         why = L"Content-Range starts at byte " + std::to_wstring(range.first);
         return Verdict::Mismatch;
+    }
+    if (request.declaredSize && range.total != *request.declaredSize) {
+        why = WrongSizeText(*request.declaredSize, range.total);
+        return Verdict::WrongSize;
     }
     if (request.total && range.total != *request.total) {
         why = L"Content-Range names a size of " + std::to_wstring(range.total) + L" bytes, not " +
@@ -70,7 +83,11 @@ Verdict JudgePartial(const RangeRequest& request, const HttpHead& head, std::wst
         why = L"the file changed on the server (validator " + Utf8ToWide(validator) + L")";
         return Verdict::Mismatch;
     }
-    return range.total > request.sizeLimit ? Verdict::TooLarge : Verdict::Continue;
+    if (range.total > StoredLimit(request)) {
+        why = L"larger than " + std::to_wstring(StoredLimit(request)) + L" bytes";
+        return Verdict::TooLarge;
+    }
+    return Verdict::Continue;
 }
 
 bool OpenAt(const std::filesystem::path& file, std::uint64_t offset, std::ofstream& out) {
@@ -91,21 +108,49 @@ RangeEnd EndOfVerdict(Verdict verdict) {
     switch (verdict) {
         case Verdict::Mismatch: return RangeEnd::Mismatch;
         case Verdict::TooLarge: return RangeEnd::TooLarge;
+        case Verdict::WrongSize: return RangeEnd::WrongSize;
         default: return RangeEnd::Refused;
     }
+}
+
+// Where the accepted bytes go: made ready at the offset where they begin, then
+// given them in order, then closed; each false ends the transfer with `failure`.
+struct Target {
+    std::function<bool(std::uint64_t from)> open;
+    RangeSink write;
+    std::function<bool()> close;
+    RangeEnd failure;
+};
+
+Target FileTarget(const std::filesystem::path& file, std::ofstream& out) {
+    return {[&file, &out](std::uint64_t from) { return OpenAt(file, from, out); },
+            [&out](const char* data, std::size_t size) {
+                out.write(data, static_cast<std::streamsize>(size));
+                return static_cast<bool>(out);
+            },
+            [&out] {
+                if (!out.is_open()) return true;
+                out.close();
+                return static_cast<bool>(out);
+            },
+            RangeEnd::FileError};
+}
+
+Target SinkTarget(const RangeSink& sink) {
+    return {[](std::uint64_t) { return true; }, sink, [] { return true; }, RangeEnd::SinkRefused};
 }
 
 // Where a transfer stands while the exchange runs.
 struct Transfer {
     const RangeRequest& request;
     const RangeHooks& hooks;
+    const Target& target;
     RangeResult result;
-    std::ofstream out;
     std::optional<RangeEnd> endedBy;   // set when the transfer itself ended the exchange
     std::optional<std::uint64_t> end;  // one past the last byte the answer promises
 };
 
-bool OnHead(Transfer& transfer, const std::filesystem::path& file, const HttpHead& head) {
+bool OnHead(Transfer& transfer, const HttpHead& head) {
     RangeResult& result = transfer.result;
     result.status = head.status;
     if (head.status == 503 || head.status == 429) result.retryAfter = ParseRetryAfter(head.retryAfter);
@@ -119,8 +164,8 @@ bool OnHead(Transfer& transfer, const std::filesystem::path& file, const HttpHea
     if (verdict == Verdict::StoreWhole) result.from = 0;
     transfer.end =
         head.status == 206 ? std::optional(transfer.request.to.value_or(result.total.value_or(0))) : head.contentLength;
-    if (!OpenAt(file, result.from, transfer.out)) {
-        transfer.endedBy = RangeEnd::FileError;
+    if (!transfer.target.open(result.from)) {
+        transfer.endedBy = transfer.target.failure;
         return false;
     }
     if (transfer.hooks.start(result)) return true;
@@ -130,13 +175,14 @@ bool OnHead(Transfer& transfer, const std::filesystem::path& file, const HttpHea
 
 bool OnBody(Transfer& transfer, const char* data, std::size_t size) {
     RangeResult& result = transfer.result;
-    if (result.from + result.stored + size > transfer.request.sizeLimit) {  // a body without a length
+    const std::uint64_t limit = StoredLimit(transfer.request);
+    if (result.from + result.stored + size > limit) {  // a body without a length
         transfer.endedBy = RangeEnd::TooLarge;
+        result.detail = L"larger than " + std::to_wstring(limit) + L" bytes";
         return false;
     }
-    transfer.out.write(data, static_cast<std::streamsize>(size));
-    if (!transfer.out) {
-        transfer.endedBy = RangeEnd::FileError;
+    if (!transfer.target.write(data, size)) {
+        transfer.endedBy = transfer.target.failure;
         return false;
     }
     result.stored += size;
@@ -178,8 +224,12 @@ Verdict JudgeResponse(const RangeRequest& request, const HttpHead& head, std::ws
         why = L"the server sent the whole file (200 instead of 206)";
         return Verdict::Mismatch;
     }
-    if (head.contentLength && *head.contentLength > request.sizeLimit) {
-        why = L"larger than " + std::to_wstring(request.sizeLimit) + L" bytes";
+    if (head.contentLength && request.declaredSize && *head.contentLength != *request.declaredSize) {
+        why = WrongSizeText(*request.declaredSize, *head.contentLength);
+        return Verdict::WrongSize;
+    }
+    if (head.contentLength && *head.contentLength > StoredLimit(request)) {
+        why = L"larger than " + std::to_wstring(StoredLimit(request)) + L" bytes";
         return Verdict::TooLarge;
     }
     if (ranged) why = L"the server sent the whole file (200 instead of 206)";
@@ -195,23 +245,35 @@ std::optional<std::chrono::seconds> ParseRetryAfter(const std::string& text) {
     return std::chrono::seconds(std::min<std::uint64_t>(seconds, 24 * 3600));
 }
 
-RangeResult FetchRange(const RangeRequest& request, const std::filesystem::path& file, const RangeHooks& hooks,
-                       const HttpGetFunction& get) {
-    Transfer transfer{request, hooks, {}, {}, {}, {}};
+namespace {
+
+RangeResult Fetch(const RangeRequest& request, const Target& target, const RangeHooks& hooks,
+                  const HttpGetFunction& get) {
+    Transfer transfer{request, hooks, target, {}, {}, {}};
     transfer.result.from = request.from;
     HttpRequest http{request.url, RangeHeader(request), IsRanged(request) ? request.validator : std::string(),
                      request.deadline};
     HttpHandlers handlers;
-    handlers.head = [&](const HttpHead& head) { return OnHead(transfer, file, head); };
+    handlers.head = [&](const HttpHead& head) { return OnHead(transfer, head); };
     handlers.body = [&](const char* data, std::size_t size) { return OnBody(transfer, data, size); };
     handlers.keepGoing = [&] { return hooks.keepGoing(); };
     const HttpOutcome outcome = get(http, handlers);
-    if (transfer.out.is_open()) {
-        transfer.out.close();
-        if (!transfer.out && !transfer.endedBy) transfer.endedBy = RangeEnd::FileError;
-    }
+    if (!target.close() && !transfer.endedBy) transfer.endedBy = target.failure;
     transfer.result.end = EndOfExchange(transfer, outcome);
     if (!transfer.endedBy && transfer.result.end != RangeEnd::Complete)
         transfer.result.detail = outcome.detail.empty() ? L"the body ended early" : outcome.detail;
     return transfer.result;
+}
+
+}  // namespace
+
+RangeResult FetchRange(const RangeRequest& request, const std::filesystem::path& file, const RangeHooks& hooks,
+                       const HttpGetFunction& get) {
+    std::ofstream out;
+    return Fetch(request, FileTarget(file, out), hooks, get);
+}
+
+RangeResult FetchRange(const RangeRequest& request, const RangeSink& sink, const RangeHooks& hooks,
+                       const HttpGetFunction& get) {
+    return Fetch(request, SinkTarget(sink), hooks, get);
 }

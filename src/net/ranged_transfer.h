@@ -1,8 +1,9 @@
 #pragma once
 // The one ranged transfer that every download is built on: bytes [from, to)
-// of a URL written into a file at the same offsets, accepted only when the
-// server's answer continues exactly what was asked for (Content-Range, total
-// size, validator). Nothing foreign is ever spliced onto bytes already there.
+// of a URL written into a file at the same offsets, or handed to a sink,
+// accepted only when the server's answer continues exactly what was asked for
+// (Content-Range, total size, validator). Nothing foreign is ever spliced onto
+// bytes already there.
 
 #include <chrono>
 #include <cstdint>
@@ -19,19 +20,24 @@ struct RangeRequest {
     std::optional<std::uint64_t> to{};     // one past the last byte wanted; none: to the end
     std::string validator{};               // ETag or Last-Modified of what `file` holds, sent as If-Range
     std::optional<std::uint64_t> total{};  // the size the resource must still have
+    // The size version.txt names: an answer that names another size is refused
+    // (WrongSize) and no more than this is ever stored, whatever the body's length.
+    std::optional<std::uint64_t> declaredSize{};
     bool wholeBodyRestarts = false;        // a 200 to a ranged request is stored from byte 0 instead of refused
     std::uint64_t sizeLimit = UINT64_MAX;  // a larger resource is refused before a byte is stored
     DownloadClock::time_point deadline = DownloadClock::time_point::max();
 };
 
 enum class RangeEnd {
-    Complete,     // everything asked for is in the file
-    Cut,          // the network ended it early; what arrived is in the file
+    Complete,     // everything asked for is in the file (or went to the sink)
+    Cut,          // the network ended it early; what arrived is in the file (or went to the sink)
     Unreachable,  // no server at that name, or it refused the connection
     Refused,      // a status other than the one asked for (see status), or a certificate or redirect refused
     Mismatch,     // the answer does not continue the file: nothing was stored
-    TooLarge,     // over sizeLimit: nothing was stored
+    TooLarge,     // over sizeLimit or the declared size: nothing more was stored
+    WrongSize,    // the answer names another size than the declared one: nothing was stored
     FileError,    // the file could not be written
+    SinkRefused,  // the sink returned false: nothing more was asked for
     Stopped,      // a hook ended it
 };
 
@@ -42,8 +48,10 @@ struct RangeResult {
     std::uint64_t from = 0;                // where the stored bytes begin: the request's from, or 0 for a whole body
     std::uint64_t stored = 0;              // bytes written by this transfer
     std::optional<std::uint64_t> total{};  // the resource's size, as the answer gives it
-    std::string validator{};               // the answer's ETag, else its Last-Modified
-    std::wstring detail{};                 // why it ended short, for the log
+    // The answer's strong ETag, else its Last-Modified; empty when it has
+    // neither, and then nothing proves that two answers are of one file.
+    std::string validator{};
+    std::wstring detail{};  // why it ended short, for the log
 };
 
 struct RangeHooks {
@@ -56,7 +64,7 @@ struct RangeHooks {
 };
 
 // How an answer fits the request.
-enum class Verdict { Continue, StoreWhole, Mismatch, Refuse, TooLarge };
+enum class Verdict { Continue, StoreWhole, Mismatch, Refuse, TooLarge, WrongSize };
 Verdict JudgeResponse(const RangeRequest& request, const HttpHead& head, std::wstring& why);
 
 // Retry-After as delta seconds; an HTTP date or anything else gives none.
@@ -68,4 +76,14 @@ using HttpGetFunction = std::function<HttpOutcome(const HttpRequest&, const Http
 // file is created when missing; bytes past `from` are cut off before new ones
 // are written.
 RangeResult FetchRange(const RangeRequest& request, const std::filesystem::path& file, const RangeHooks& hooks,
+                       const HttpGetFunction& get = HttpGet);
+
+// Receives a transfer's accepted bytes in order, the first being byte
+// RangeResult::from of the resource; false ends the transfer (SinkRefused).
+using RangeSink = std::function<bool(const char* data, std::size_t size)>;
+
+// The same transfer, judged the same way, with the accepted bytes handed to
+// the sink instead of a file: many ranges of one file, each asked with If-Range
+// and the first answer's validator, so that all of them come from one version.
+RangeResult FetchRange(const RangeRequest& request, const RangeSink& sink, const RangeHooks& hooks,
                        const HttpGetFunction& get = HttpGet);

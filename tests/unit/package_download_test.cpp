@@ -68,13 +68,16 @@ struct ScriptedServer {
         HttpHead head{answer.status, {}, {}, answer.etag, {}, answer.retryAfter};
         std::uint64_t from = 0;
         const bool validatorHolds = request.ifRange.empty() || request.ifRange == answer.etag;
+        std::size_t last = file.size() - 1;
         if (answer.status == 200 && answer.ranges && !request.range.empty() && validatorHolds) {
+            const std::size_t dash = request.range.find('-');
             from = std::stoull(request.range.substr(6)) + answer.shift;
+            if (dash + 1 < request.range.size()) last = std::stoull(request.range.substr(dash + 1)) + answer.shift;
             head.status = 206;
-            head.contentRange = "bytes " + std::to_string(from) + "-" + std::to_string(file.size() - 1) + "/" +
-                                std::to_string(file.size());
+            head.contentRange =
+                "bytes " + std::to_string(from) + "-" + std::to_string(last) + "/" + std::to_string(file.size());
         }
-        const std::string body = answer.status == 200 ? file.substr(from) : "busy";
+        const std::string body = answer.status == 200 ? file.substr(from, last + 1 - from) : "busy";
         head.contentLength = answer.length.value_or(body.size());
         if (!handlers.head(head)) return {HttpEnd::Stopped, L"stopped"};
         const std::size_t end = std::min<std::size_t>(body.size(), answer.cutAfter.value_or(body.size()));
@@ -261,4 +264,32 @@ TEST_F(PackageDownloadTest, TransfersEndAtTheFirstByteTooManyOrNotWritten) {
     if (!std::filesystem::exists("/dev/full")) return;  // POSIX only
     EXPECT_EQ(FetchRange({.url = kUrl}, "/dev/full", {}, endless).end, RangeEnd::FileError);
     EXPECT_LT(sent, kSize / 2);
+}
+
+// The second target: exactly the accepted bytes of a slice, nothing of an answer that is refused.
+TEST_F(PackageDownloadTest, ASinkGetsTheAcceptedBytesOnly) {
+    const RangeRequest slice{.url = kUrl, .from = 100, .to = 5000, .validator = "\"v1\""};
+    struct Row {
+        const char* name;
+        Answer answer;
+        bool sinkTakes;
+        RangeEnd end;
+        std::uint64_t received;  // bytes of the slice, in order from its start
+    } rows[] = {
+        {"206 of the slice", {}, true, RangeEnd::Complete, 4900},
+        {"another version of the file", {.etag = "\"v2\""}, true, RangeEnd::Mismatch, 0},
+        {"a range from another byte", {.shift = 10}, true, RangeEnd::Mismatch, 0},
+        {"a sink that takes nothing more", {}, false, RangeEnd::SinkRefused, 4096},
+    };
+    for (const Row& row : rows) {
+        server = ScriptedServer{FileBytes(), {row.answer}};
+        std::string received;
+        const RangeSink sink = [&](const char* data, std::size_t size) {
+            received.append(data, size);
+            return row.sinkTakes;
+        };
+        EXPECT_EQ(FetchRange(slice, sink, {}, server.Environment().get).end, row.end) << row.name;
+        EXPECT_TRUE(received == server.file.substr(100, row.received)) << row.name;
+        EXPECT_EQ(server.served, row.received) << row.name;
+    }
 }

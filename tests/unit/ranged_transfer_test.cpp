@@ -10,6 +10,7 @@ TEST(JudgeResponse, OnlyAnExactContinuationIsStored) {
     const RangeRequest resume{.url = L"u", .from = 100, .validator = "\"v1\"", .total = 1000};
     const RangeRequest plain{.url = L"u", .sizeLimit = 500};
     const RangeRequest slice{.url = L"u", .from = 100, .to = 200};
+    const RangeRequest declared{.url = L"u", .from = 100, .declaredSize = 1000, .wholeBodyRestarts = true};
     const RangeRequest restartable{
         .url = L"u", .from = 100, .validator = "\"v1\"", .total = 1000, .wholeBodyRestarts = true};
     auto partial = [](const char* range, const char* etag = "", const char* modified = "") {
@@ -40,6 +41,8 @@ TEST(JudgeResponse, OnlyAnExactContinuationIsStored) {
         {"200 without a length", plain, HttpHead{200}, Verdict::StoreWhole},
         {"a slice", slice, partial("bytes 100-199/1000"), Verdict::Continue},
         {"a slice served to the end", slice, partial("bytes 100-999/1000"), Verdict::Mismatch},
+        {"206 naming another size than declared", declared, partial("bytes 100-1099/1100"), Verdict::WrongSize},
+        {"200 of another length than declared", declared, HttpHead{200, 999}, Verdict::WrongSize},
     };
     for (const Row& row : rows) {
         std::wstring why;
