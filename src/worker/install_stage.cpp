@@ -10,10 +10,9 @@
 #include "base/log.h"
 #include "base/tree_walk.h"
 #include "front_end_channel/progress.h"
-#include "net/download.h"
-#include "net/update_server.h"
 #include "rules/safelist.h"
 #include "worker/maps_pending.h"
+#include "worker/package_fetch.h"
 #include "worker/progress_span.h"
 #include "zip/zip_extract.h"
 
@@ -35,7 +34,7 @@ void CleanUp(const StagePaths& paths) {
     RemoveTree(paths.extraction);
 }
 
-void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& paths) {
+void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& paths, const PackageListing& package) {
     // Without every pattern of the safelist the player's own files would look outdated.
     Safelist safelist;
     std::wstring problem;
@@ -49,9 +48,9 @@ void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& p
     // The walk passes over the installation's files, the extraction's excepted.
     const auto installed = CountFiles(installDir), packaged = CountFiles(paths.extraction);
     BeginProgressSpan(55, 70, WorkUnit::Files, installed > packaged ? installed - packaged : 0);
-    DeleteOutdatedFiles(installDir, paths.extraction, safelist);
+    DeleteOutdatedFiles(installDir, paths.extraction, package, safelist);
     EndProgressSpan();
-    RemoveEmptyDirectories(installDir, paths.extraction, safelist);
+    RemoveEmptyDirectories(installDir, paths.extraction, package, safelist);
 }
 
 // The updater's version is the remote one only when its new file went in.
@@ -73,30 +72,34 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     const StagePaths paths{installDir / "update.zip", installDir / "_update_temp", installDir / "version.txt"};
 
     Report(L"Update available. Downloading update package...", 15);
-    BeginProgressSpan(15, 35, WorkUnit::Bytes);
-    const bool downloaded = DownloadPackage(UpdatePackageUrl(), paths.package, remote.updatePackage);
-    EndProgressSpan();
-    if (!downloaded) {
+    FetchedPackage fetched = FetchUpdatePackage(paths.package, paths.extraction, remote.updatePackage);
+    if (fetched.how == PackageFetch::Failed) {
         LogLine(L"Download update.zip failed. Will skip update.");
         Report(L"Download failed. Skipping update.", 20);
+        RemoveTree(paths.extraction);
         return false;
     }
 
-    Report(L"Extracting update package...", 35);
-    std::error_code ignored;
-    RemoveTree(paths.extraction);
-    std::filesystem::create_directories(paths.extraction, ignored);
-    BeginProgressSpan(35, 50, WorkUnit::Entries);
-    const bool extracted = ExtractZip(paths.package, paths.extraction);
-    EndProgressSpan();
-    if (!extracted) {
-        LogLine(L"Extract failed. Skipping update.");
-        Report(L"Extract failed. Skipping update.", 30);
-        CleanUp(paths);
-        return false;
+    if (fetched.how == PackageFetch::Whole) {
+        Report(L"Extracting update package...", 35);
+        std::error_code ignored;
+        RemoveTree(paths.extraction);
+        std::filesystem::create_directories(paths.extraction, ignored);
+        BeginProgressSpan(35, 50, WorkUnit::Entries);
+        const bool extracted = ExtractZip(paths.package, paths.extraction);
+        EndProgressSpan();
+        if (!extracted) {
+            LogLine(L"Extract failed. Skipping update.");
+            Report(L"Extract failed. Skipping update.", 30);
+            CleanUp(paths);
+            return false;
+        }
+        fetched.listing = ListUnpackedPackage(paths.extraction);
     }
 
-    const auto count = CountFiles(paths.extraction);
+    // The package's own count: an installation already equal to the release
+    // fetched nothing, and is recorded all the same.
+    const auto count = fetched.listing.files.size();
     LogLine(L"Extracted file count: " + std::to_wstring(count));
     Report(L"Applying update...", 50);
     if (count == 0) {
@@ -107,15 +110,16 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     }
 
     if (SafelistExists(installDir)) {
-        RunDeletePhase(installDir, paths);
+        RunDeletePhase(installDir, paths, fetched.listing);
     } else {
         LogLine(L"safelist.txt NOT found in install \u2192 skipping delete phase.");
         Report(L"Skipping delete phase (no safelist)...", 58);
     }
 
     Report(L"Copying new files...", 70);
-    const bool updaterReplaced = ReplaceRunningUpdater(paths.extraction, installDir) == UpdaterSwap::Replaced;
-    BeginProgressSpan(70, 90, WorkUnit::Files, count);
+    const bool updaterReplaced =
+        ReplaceRunningUpdater(paths.extraction, installDir) == UpdaterSwap::Replaced || fetched.updaterUpToDate;
+    BeginProgressSpan(70, 90, WorkUnit::Files, CountFiles(paths.extraction));
     const auto notCopied = CopyNewFiles(paths.extraction, installDir);
     EndProgressSpan();
     Report(L"Final cleanup...", 90);
