@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
+#include <fstream>
+
 #include "base/text.h"
+#include "delta/differential_update.h"
 #include "test_support.h"
 #include "zip/zip_extract.h"
 
@@ -28,6 +31,43 @@ struct Extraction {
     fs::path destination = scratch.path / "dest";
     Extraction() { WriteTree(destination, {"kept.txt=kept"}); }
     bool Run(const std::string& package) { return ExtractZip(Package(package), destination); }
+};
+
+// The package as a server with ranges and an ETag serves it, read through the
+// differential update into an empty installation with every entry fetched.
+struct RemoteRead {
+    ScratchDir scratch{"remote"};
+    fs::path install = scratch.path / "game", extraction = install / "_update_temp";
+    DeltaEnd end = DeltaEnd::GaveUp;
+    std::wstring why;
+
+    explicit RemoteRead(const std::string& package) {
+        fs::create_directories(extraction);
+        const fs::path file = Package(package);
+        DownloadEnvironment environment{[] { return DownloadClock::now(); }, [](DownloadClock::duration) {},
+                                        [] { return 0.5; },
+                                        [&](const HttpRequest& r, const HttpHandlers& h) { return Serve(file, r, h); }};
+        DifferentialPlan plan;
+        end = PlanDifferentialUpdate(L"https://server/updates/" + Utf8ToWide(package), install, extraction, {},
+                                     environment, plan, why, {1.0, 64 * 1024, 0});
+        if (end == DeltaEnd::Ready) end = FetchChangedEntries(plan, extraction, why);
+    }
+
+    static HttpOutcome Serve(const fs::path& file, const HttpRequest& request, const HttpHandlers& handlers) {
+        std::error_code ec;
+        const std::uint64_t size = fs::file_size(file, ec);
+        const std::uint64_t first = std::stoull(request.range.substr(6));
+        const std::uint64_t last = std::stoull(request.range.substr(request.range.find('-') + 1));
+        HttpHead head{206, last + 1 - first};
+        head.contentRange = "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size);
+        head.etag = "\"v1\"";
+        std::string body(static_cast<std::size_t>(last + 1 - first), '\0');
+        std::ifstream in(file, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(first));
+        in.read(body.data(), static_cast<std::streamsize>(body.size()));
+        if (!handlers.head(head) || !handlers.body(body.data(), body.size())) return {HttpEnd::Stopped, L"stopped"};
+        return {HttpEnd::Complete, {}};
+    }
 };
 
 struct SoundCase {
@@ -80,6 +120,16 @@ TEST_P(SoundPackage, IsExtractedWholeAndPassesTheCheck) {
     Tree expected = GetParam().extracted;
     expected.push_back("kept.txt=kept");
     ExpectTree(ReadTree(x.destination), expected);
+}
+
+// Its files (empty folders are the copy phase's matter) and no refusal.
+TEST_P(SoundPackage, ReadRemotelyGivesTheSameFiles) {
+    RemoteRead remote(GetParam().package);
+    EXPECT_EQ(remote.end, DeltaEnd::Ready) << WideToUtf8(remote.why);
+    Tree files;
+    for (const std::string& entry : GetParam().extracted)
+        if (!entry.ends_with('/')) files.push_back(entry);
+    ExpectTree(ReadTree(remote.extraction), files);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -153,6 +203,13 @@ TEST_P(FailingPackage, FailsWritingOnlyInsideTheDestination) {
         EXPECT_LT(entry.size(), 1u << 20) << entry.substr(0, 20);
     }
     EXPECT_EQ(ReadTree(x.scratch.path).size(), written.size());
+}
+
+TEST_P(FailingPackage, ReadRemotelyFallsBackWritingOnlyInsideTheExtraction) {
+    RemoteRead remote(GetParam().package + std::string(".zip"));
+    EXPECT_EQ(remote.end, DeltaEnd::FallBack);
+    for (const std::string& entry : ReadTree(remote.scratch.path))
+        EXPECT_TRUE(entry.starts_with("game/_update_temp/")) << entry;
 }
 
 INSTANTIATE_TEST_SUITE_P(ExtractZip, FailingPackage, testing::ValuesIn(kFailingCases),
