@@ -143,7 +143,7 @@ bool FinishEntry(SpanFeed& feed, const ListedEntry& listed) {
     Sha256Digest digest{};
     const std::string& expected = listed.entry.contentSha256;
     if (!FinishSha256(feed.hash, digest) ||
-        (!expected.empty() && !std::equal(digest.begin(), digest.end(), expected.begin()))) {
+        (!expected.empty() && std::string(digest.begin(), digest.end()) != expected)) {
         feed.why = DescribeEntry(listed.entry) + L": its content does not match its digest";
         return false;
     }

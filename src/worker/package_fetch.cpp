@@ -21,16 +21,18 @@ void Report(const wchar_t* status, int percent) {
     PostProgress(percent);
 }
 
-// Fetches the changed entries; nullopt when the whole package must come instead.
+// Fetches the changed entries into a fresh extraction directory, made only
+// once there is something to fetch.
 DeltaEnd FetchDifferentially(const std::filesystem::path& installDir, const std::filesystem::path& extraction,
                              const PackageCheck& check, DifferentialPlan& plan, std::wstring& why) {
     const DownloadEnvironment environment = RealDownloadEnvironment();
-    EmptyDirectory(extraction);
+    RemoveTree(extraction);
     Report(L"Comparing installed files...", 15);
     BeginProgressSpan(15, 25, WorkUnit::Bytes);
     DeltaEnd end = PlanDifferentialUpdate(UpdatePackageUrl(), installDir, extraction, check, environment, plan, why);
     EndProgressSpan();
     if (end != DeltaEnd::Ready) return end;
+    EmptyDirectory(extraction);
     Report(L"Downloading changed files...", 25);
     BeginProgressSpan(25, 35, WorkUnit::Bytes);
     end = FetchChangedEntries(plan, extraction, why);
@@ -57,7 +59,7 @@ FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const st
             return {PackageFetch::Differential, ListingOf(plan), plan.updaterUpToDate};
         }
         LogLine(L"update.zip: " + why + L"; downloading the whole package");
-        EmptyDirectory(extraction);
+        RemoveTree(extraction);
         Report(L"Update available. Downloading update package...", 15);
     }
     BeginProgressSpan(15, 35, WorkUnit::Bytes);
