@@ -40,7 +40,7 @@ struct DeltaLimits {
     // fetched instead, in one request and one stream.
     double largestShare = 0.5;
     // Changed entries closer than this are fetched in one range.
-    std::uint64_t mergeGap = 64 * 1024;
+    std::uint64_t mergeGap = 16 * 1024;
     // A package no larger than this is fetched whole: reading its directory
     // would fetch all of it anyway.
     std::uint64_t smallestPackage = kEndSearchSize;
