@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/atomic_file.h"
+#include "base/decimal.h"
 #include "base/file_system.h"
 #include "base/log.h"
 #include "base/text.h"
@@ -82,6 +83,7 @@ struct PackageDownload {
     const PackageCheck& check;
     const DownloadEnvironment& environment;
     std::string release;  // what version.txt said of the package
+    std::optional<std::uint64_t> declaredSize{};
     // What the part holds.
     std::uint64_t offset = 0;
     std::string validator{};
@@ -95,6 +97,12 @@ std::string ReleaseOf(const PackageCheck& check) {
     std::transform(digest.begin(), digest.end(), digest.begin(),
                    [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
     return digest + " " + check.size.value_or("");
+}
+
+std::optional<std::uint64_t> DeclaredSize(const PackageCheck& check) {
+    std::uint64_t size = 0;
+    if (!check.size || !ParseDecimal(*check.size, size)) return std::nullopt;
+    return size;
 }
 
 void DiscardPart(PackageDownload& download) {
@@ -179,7 +187,11 @@ RangeResult Attempt(PackageDownload& download) {
     request.from = download.offset;
     request.validator = download.validator;
     request.total = download.total;
+    request.declaredSize = download.declaredSize;
     request.wholeBodyRestarts = true;
+    // Before the answer's head no byte can arrive, so no progress: the wait for
+    // it ends when the download would be given up.
+    request.headDeadline = download.watch.lastProgress + kLongestWithoutProgress;
     RangeHooks hooks;
     hooks.start = [&](const RangeResult& answer) { return BeginStoring(download, answer); };
     hooks.body = [&](const char* data, std::size_t size) {
@@ -210,20 +222,32 @@ void Abandon(PackageDownload& download) {
     if (download.offset == 0 || !fs::exists(download.record, ec)) DiscardPart(download);
 }
 
+void StartAgain(PackageDownload& download, const std::wstring& why) {
+    LogLine(download.name + L": " + why + L" at byte " + std::to_wstring(download.offset) +
+            L"; starting again from byte 0");
+    DiscardPart(download);
+    ++download.watch.restarts;
+}
+
 // After a failed attempt: waits and gives true when another attempt follows;
 // false when the download is over.
 bool PrepareRetry(PackageDownload& download, const RangeResult& result, int nextAttempt) {
     const std::uint64_t offset = download.offset;
     DownloadClock::duration delay{};
-    if (result.end == RangeEnd::Mismatch) {
-        LogLine(download.name + L": " + result.detail + L" at byte " + std::to_wstring(offset) +
-                L"; starting again from byte 0");
+    if (result.end == RangeEnd::WrongSize || result.end == RangeEnd::TooLarge) {
+        LogLine(download.name + L" does not match version.txt: " + result.detail);
         DiscardPart(download);
-        ++download.watch.restarts;
+        return false;
+    }
+    if (result.end == RangeEnd::Mismatch) {
+        StartAgain(download, result.detail);
     } else if (!Retryable(result)) {
         Abandon(download);
+        LogLine(download.name + L" cannot be downloaded: " + Reason(result));
         return false;
     } else {
+        // Without a validator nothing proves that the rest would be of the same file.
+        if (offset > 0 && download.validator.empty()) StartAgain(download, L"no ETag or Last-Modified to continue");
         delay = RetryDelay(download.watch.attemptsWithoutProgress, result.retryAfter, download.environment.random());
     }
     const GiveUp why = ShouldGiveUp(download.watch, download.environment.now() + delay);
@@ -302,7 +326,8 @@ bool DownloadPackage(const std::wstring& url, const fs::path& destination, const
                              .record = ResumeRecordFor(destination),
                              .check = check,
                              .environment = environment,
-                             .release = ReleaseOf(check)};
+                             .release = ReleaseOf(check),
+                             .declaredSize = DeclaredSize(check)};
     ResumeOrStartFromZero(download);
     download.watch = StartDownloadWatch(environment.now());
     for (int attempt = 1;; ++attempt) {

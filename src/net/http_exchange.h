@@ -15,6 +15,9 @@ struct HttpRequest {
     std::string ifRange{};  // value of an If-Range header; empty: none
     // The exchange fails once this moment has passed, whatever it waits for.
     DownloadClock::time_point deadline = DownloadClock::time_point::max();
+    // The exchange fails when no response head has arrived by then, also where
+    // the wait for it asks keepGoing nothing (WinHTTP's).
+    DownloadClock::time_point headDeadline = DownloadClock::time_point::max();
 };
 
 // The final response's status and the headers the downloads judge it by;

@@ -1,6 +1,8 @@
 // HttpGet over libcurl: the system CA store with peer and host name checks,
 // WinHTTP's default limits and redirect rules, and the final response's head
-// taken from its own header lines.
+// taken from its own header lines. One easy handle per thread is kept between
+// exchanges, so that its open connection, TLS session and loaded CA store
+// serve the next request.
 
 #include <curl/curl.h>
 
@@ -12,6 +14,7 @@
 #include <string_view>
 
 #include "base/decimal.h"
+#include "base/owned.h"
 #include "base/text.h"
 #include "net/download_limits.h"
 #include "net/http_exchange.h"
@@ -20,6 +23,23 @@
 namespace {
 
 using Clock = DownloadClock;
+
+struct CurlTraits {
+    using Handle = CURL*;
+    static CURL* None() { return nullptr; }
+    static bool IsNone(CURL* curl) { return curl == nullptr; }
+    static void Close(CURL* curl) { curl_easy_cleanup(curl); }
+};
+struct HeaderListTraits {
+    using Handle = curl_slist*;
+    static curl_slist* None() { return nullptr; }
+    static bool IsNone(curl_slist* list) { return list == nullptr; }
+    static void Close(curl_slist* list) { curl_slist_free_all(list); }
+};
+
+// The handle of this thread's last exchange that ended complete; libcurl
+// itself opens a new connection when the server has closed the kept one.
+thread_local Owned<CurlTraits> g_keptHandle;
 
 bool InitCurlOnce() {
     static std::once_flag once;
@@ -166,7 +186,9 @@ bool SilentTooLong(const Exchange& exchange) {
 int OnProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     Exchange& exchange = *static_cast<Exchange*>(context);
     if (SilentTooLong(exchange)) return 1;
-    exchange.pastDeadline = Clock::now() >= exchange.request->deadline;
+    const auto now = Clock::now();
+    exchange.pastDeadline = now >= exchange.request->deadline ||
+                            (exchange.phase != Phase::Receiving && now >= exchange.request->headDeadline);
     if (exchange.pastDeadline) return 1;
     if (exchange.handlers->keepGoing()) return 0;
     exchange.stoppedByHandler = true;
@@ -228,18 +250,21 @@ HttpOutcome Perform(CURL* curl, Exchange& exchange) {
 HttpOutcome HttpGet(const HttpRequest& request, const HttpHandlers& handlers) {
     ParsedUrl url;
     if (!InitCurlOnce() || !ParseUrl(request.url, url)) return {HttpEnd::Refused, L"unusable URL"};
-    CURL* curl = curl_easy_init();
-    if (curl == nullptr) return {HttpEnd::Failed, L"no HTTP client"};
-    curl_slist* headers = nullptr;
-    if (!request.ifRange.empty()) headers = curl_slist_append(headers, ("If-Range: " + request.ifRange).c_str());
+    if (g_keptHandle)
+        curl_easy_reset(g_keptHandle.Get());
+    else
+        g_keptHandle.Reset(curl_easy_init());
+    if (!g_keptHandle) return {HttpEnd::Failed, L"no HTTP client"};
+    Owned<HeaderListTraits> headers;
+    if (!request.ifRange.empty()) headers.Reset(curl_slist_append(nullptr, ("If-Range: " + request.ifRange).c_str()));
     const std::string userAgent = WideToUtf8(UpdaterUserAgent());
     Exchange exchange;
-    exchange.curl = curl;
+    exchange.curl = g_keptHandle.Get();
     exchange.request = &request;
     exchange.handlers = &handlers;
     HttpOutcome outcome{HttpEnd::Failed, L"the HTTP client refused its settings"};
-    if (Configure(curl, url, userAgent, headers, exchange)) outcome = Perform(curl, exchange);
-    curl_easy_cleanup(curl);
-    curl_slist_free_all(headers);
+    if (Configure(exchange.curl, url, userAgent, headers.Get(), exchange)) outcome = Perform(exchange.curl, exchange);
+    // An exchange that ended early may leave its connection in any state.
+    if (outcome.end != HttpEnd::Complete) g_keptHandle.Reset();
     return outcome;
 }

@@ -1,6 +1,7 @@
-// HttpGet over WinHTTP: one synchronous GET with the default proxy, the secure
-// flag for https, the body read in 8192-byte chunks, and the handles closed
-// request, connection, session on every path.
+// HttpGet over WinHTTP: one synchronous GET with the player's proxy settings,
+// the secure flag for https, and the body read in 8192-byte chunks. The
+// session and the connection to the last host are kept between exchanges on
+// one thread, so that WinHTTP's open connection serves the next request.
 
 #include <windows.h>
 #include <winhttp.h>
@@ -10,12 +11,30 @@
 #include <cwchar>
 
 #include "base/decimal.h"
+#include "base/owned.h"
 #include "base/text.h"
 #include "net/download_limits.h"
 #include "net/http_exchange.h"
 #include "net/update_server.h"
 
 namespace {
+
+struct InternetTraits {
+    using Handle = HINTERNET;
+    static HINTERNET None() { return nullptr; }
+    static bool IsNone(HINTERNET handle) { return handle == nullptr; }
+    static void Close(HINTERNET handle) { WinHttpCloseHandle(handle); }
+};
+using OwnedInternet = Owned<InternetTraits>;
+
+// What this thread's last exchange that ended complete left open.
+struct KeptConnection {
+    OwnedInternet session;
+    std::wstring host;
+    INTERNET_PORT port = 0;
+    OwnedInternet connection;
+};
+thread_local KeptConnection g_kept;
 
 struct UrlParts {
     wchar_t host[kMaxHostLength + 1] = {};
@@ -45,15 +64,17 @@ DWORD Within(unsigned long limitMs, DownloadClock::time_point deadline) {
     return static_cast<DWORD>(std::clamp<long long>(left, 1, static_cast<long long>(limitMs)));
 }
 
-// WinHTTP's documented defaults, set explicitly: Wine waits for response headers
-// without any limit otherwise.
-bool SetLimits(HINTERNET handle, DownloadClock::time_point deadline) {
-    DWORD receiveResponse = Within(kReceiveResponseTimeoutMs, deadline);
+// WinHTTP's documented defaults, set explicitly on each request: Wine waits for
+// response headers without any limit otherwise. Everything before the
+// response's head also ends by the head deadline.
+bool SetLimits(HINTERNET handle, const HttpRequest& wanted) {
+    const auto head = std::min(wanted.deadline, wanted.headDeadline);
+    DWORD receiveResponse = Within(kReceiveResponseTimeoutMs, head);
     const int resolve =
-        deadline == DownloadClock::time_point::max() ? 0 : static_cast<int>(Within(kConnectTimeoutMs, deadline));
-    return WinHttpSetTimeouts(handle, resolve, static_cast<int>(Within(kConnectTimeoutMs, deadline)),
-                              static_cast<int>(Within(kSendTimeoutMs, deadline)),
-                              static_cast<int>(Within(kReceiveTimeoutMs, deadline))) &&
+        head == DownloadClock::time_point::max() ? 0 : static_cast<int>(Within(kConnectTimeoutMs, head));
+    return WinHttpSetTimeouts(handle, resolve, static_cast<int>(Within(kConnectTimeoutMs, head)),
+                              static_cast<int>(Within(kSendTimeoutMs, head)),
+                              static_cast<int>(Within(kReceiveTimeoutMs, wanted.deadline))) &&
            WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receiveResponse, sizeof receiveResponse);
 }
 
@@ -137,19 +158,36 @@ HttpOutcome CopyBody(HINTERNET request, const HttpRequest& wanted, const HttpHan
 
 HttpOutcome FetchOverConnection(HINTERNET connection, const UrlParts& parts, const HttpRequest& wanted,
                                 const HttpHandlers& handlers) {
-    HINTERNET request = WinHttpOpenRequest(connection, L"GET", parts.path, nullptr, WINHTTP_NO_REFERER,
-                                           WINHTTP_DEFAULT_ACCEPT_TYPES, parts.https ? WINHTTP_FLAG_SECURE : 0);
-    if (request == nullptr) return FailureOf(GetLastError());
-    HttpOutcome outcome;
-    if (!SendAndReceive(request, RequestHeaders(wanted))) {
-        outcome = FailureOf(GetLastError());
-    } else {
-        const HttpHead head = ReadHead(request);
-        outcome = handlers.head(head) ? CopyBody(request, wanted, handlers, head.contentLength)
-                                      : HttpOutcome{HttpEnd::Stopped, L"stopped"};
-    }
-    WinHttpCloseHandle(request);
-    return outcome;
+    OwnedInternet request(WinHttpOpenRequest(connection, L"GET", parts.path, nullptr, WINHTTP_NO_REFERER,
+                                             WINHTTP_DEFAULT_ACCEPT_TYPES, parts.https ? WINHTTP_FLAG_SECURE : 0));
+    if (!request) return FailureOf(GetLastError());
+    if (!SetLimits(request.Get(), wanted)) return {HttpEnd::Failed, L"the HTTP client refused its limits"};
+    if (!SendAndReceive(request.Get(), RequestHeaders(wanted))) return FailureOf(GetLastError());
+    const HttpHead head = ReadHead(request.Get());
+    if (!handlers.head(head)) return {HttpEnd::Stopped, L"stopped"};
+    return CopyBody(request.Get(), wanted, handlers, head.contentLength);
+}
+
+// The player's proxy settings and PAC script apply where Windows offers the
+// automatic type (8.1 and later); older ones refuse it and get the default type.
+HINTERNET OpenSession() {
+    const std::wstring userAgent = UpdaterUserAgent();
+    HINTERNET session = WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, 0);
+    if (session != nullptr) return session;
+    return WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                       WINHTTP_NO_PROXY_BYPASS, 0);
+}
+
+// The kept connection when it is to the same host and port, else a new one.
+bool ConnectTo(const UrlParts& parts) {
+    if (!g_kept.session) g_kept.session.Reset(OpenSession());
+    if (!g_kept.session) return false;
+    if (g_kept.connection && g_kept.host == parts.host && g_kept.port == parts.port) return true;
+    g_kept.connection.Reset(WinHttpConnect(g_kept.session.Get(), parts.host, parts.port, 0));
+    g_kept.host = parts.host;
+    g_kept.port = parts.port;
+    return static_cast<bool>(g_kept.connection);
 }
 
 }  // namespace
@@ -157,20 +195,12 @@ HttpOutcome FetchOverConnection(HINTERNET connection, const UrlParts& parts, con
 HttpOutcome HttpGet(const HttpRequest& wanted, const HttpHandlers& handlers) {
     UrlParts parts;
     if (!CrackUrl(wanted.url, parts)) return {HttpEnd::Refused, L"unusable URL"};
-    const std::wstring userAgent = UpdaterUserAgent();
-    HINTERNET session = WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, 0);
-    if (session == nullptr) return FailureOf(GetLastError());
-    HttpOutcome outcome{HttpEnd::Failed, L"the HTTP client refused its limits"};
-    if (SetLimits(session, wanted.deadline)) {
-        HINTERNET connection = WinHttpConnect(session, parts.host, parts.port, 0);
-        if (connection == nullptr) {
-            outcome = FailureOf(GetLastError());
-        } else {
-            outcome = FetchOverConnection(connection, parts, wanted, handlers);
-            WinHttpCloseHandle(connection);
-        }
+    HttpOutcome outcome = ConnectTo(parts) ? FetchOverConnection(g_kept.connection.Get(), parts, wanted, handlers)
+                                           : FailureOf(GetLastError());
+    // An exchange that ended early may leave its connection in any state.
+    if (outcome.end != HttpEnd::Complete) {
+        g_kept.connection.Reset();
+        g_kept.session.Reset();
     }
-    WinHttpCloseHandle(session);
     return outcome;
 }

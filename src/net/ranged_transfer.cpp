@@ -252,7 +252,7 @@ RangeResult Fetch(const RangeRequest& request, const Target& target, const Range
     Transfer transfer{request, hooks, target, {}, {}, {}};
     transfer.result.from = request.from;
     HttpRequest http{request.url, RangeHeader(request), IsRanged(request) ? request.validator : std::string(),
-                     request.deadline};
+                     request.deadline, request.headDeadline};
     HttpHandlers handlers;
     handlers.head = [&](const HttpHead& head) { return OnHead(transfer, head); };
     handlers.body = [&](const char* data, std::size_t size) { return OnBody(transfer, data, size); };
@@ -260,6 +260,7 @@ RangeResult Fetch(const RangeRequest& request, const Target& target, const Range
     const HttpOutcome outcome = get(http, handlers);
     if (!target.close() && !transfer.endedBy) transfer.endedBy = target.failure;
     transfer.result.end = EndOfExchange(transfer, outcome);
+    if (transfer.endedBy == RangeEnd::FileError) transfer.result.detail = L"the file could not be written";
     if (!transfer.endedBy && transfer.result.end != RangeEnd::Complete)
         transfer.result.detail = outcome.detail.empty() ? L"the body ended early" : outcome.detail;
     return transfer.result;

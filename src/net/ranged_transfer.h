@@ -26,6 +26,8 @@ struct RangeRequest {
     bool wholeBodyRestarts = false;        // a 200 to a ranged request is stored from byte 0 instead of refused
     std::uint64_t sizeLimit = UINT64_MAX;  // a larger resource is refused before a byte is stored
     DownloadClock::time_point deadline = DownloadClock::time_point::max();
+    // The exchange ends when no response head has arrived by then.
+    DownloadClock::time_point headDeadline = DownloadClock::time_point::max();
 };
 
 enum class RangeEnd {

@@ -19,6 +19,8 @@ Behaviour keys (a path without one is served from the root):
   headers        extra response headers {"Name": "value"}
   sequence       a list of behaviours: the n-th request of the path gets the
                  n-th one (the last one from then on)
+  close_after    after the N-th request on its connection, the connection is
+                 closed without notice (as nginx after keepalive_requests)
 
 Bodies carry an ETag and a Last-Modified and answer "Range: bytes=A-" with 206
 and Content-Range (If-Range honoured), unless a behaviour says otherwise:
@@ -129,6 +131,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                           range=self.headers.get("Range"), if_range=self.headers.get("If-Range"))
         path = urllib.parse.urlsplit(self.path).path
         behaviour = self.server.behaviour(path)
+        self.requests = getattr(self, "requests", 0) + 1
+        if self.requests >= behaviour.get("close_after", float("inf")):
+            self.close_connection = True
         if behaviour.get("close_at_once"):
             self.close_connection = True
             return

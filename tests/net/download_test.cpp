@@ -248,4 +248,37 @@ TEST_F(DownloadFileTest, DifferentialFetchTakesOnlyRangesOfOneFile) {
     }
 }
 
+// Ranges of one file into a sink, each asked with If-Range and the first
+// answer's validator, over one kept connection; a server that closes it now
+// and then without notice only costs a new connection.
+TEST_F(DownloadFileTest, ManyRangesOverOneKeptConnection) {
+    const std::string whole = ReadBytes(fs::path(Env("ROOT")) / "files/large.bin");
+    const struct {
+        const char* path;
+        std::size_t connections;  // at most, for 50 ranges
+    } rows[] = {{"/files/large.bin", 1}, {"/closes-after-10", 6}};
+    for (const auto& row : rows) {
+        const auto connectionsBefore = std::ranges::count_if(
+            EventsOn(Trusted), [](const std::string& e) { return Field(e, "event") == "connection"; });
+        std::string validator;
+        for (std::uint64_t from = 0; from < 50 * 1000; from += 1000) {
+            std::string received;
+            const RangeSink sink = [&](const char* data, std::size_t size) {
+                received.append(data, size);
+                return true;
+            };
+            const RangeResult result = FetchRange(
+                {.url = Utf8ToWide(Base(Trusted) + row.path), .from = from, .to = from + 1000, .validator = validator},
+                sink, {});
+            ASSERT_EQ(result.end, RangeEnd::Complete) << row.path << " at " << from;
+            ASSERT_FALSE(result.validator.empty());
+            validator = result.validator;
+            EXPECT_TRUE(received == whole.substr(from, 1000)) << row.path << " at " << from;
+        }
+        const auto connections = std::ranges::count_if(
+            EventsOn(Trusted), [](const std::string& e) { return Field(e, "event") == "connection"; });
+        EXPECT_LE(connections - connectionsBefore, row.connections) << row.path;
+    }
+}
+
 }  // namespace

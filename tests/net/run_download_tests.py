@@ -51,6 +51,7 @@ def behaviours(trusted, untrusted, plain):
         "/resume-at-90": {"sequence": [dict(large, cut_body_after=LARGE * 9 // 10), large]},
         "/changed-etag": {"sequence": [dict(large, cut_body_after=LARGE // 2),
                                        dict(large, etag='"other"', ignore_if_range=True), dict(large, etag='"other"')]},
+        "/closes-after-10": dict(large, close_after=10),
         "/busy": {"sequence": [{"status": 503, "body": "busy", "headers": {"Retry-After": "2"}}, large]},
         "/never-answers": {"delay_headers": 100},
         # The differential update's ranges of files/delta.zip.

@@ -26,9 +26,11 @@ struct Answer {
     std::optional<std::uint64_t> cutAfter{};  // body bytes, then the connection drops
     std::optional<std::uint64_t> length{};    // Content-Length announced instead of the body's
     std::string retryAfter{};
-    int silentSeconds = -1;  // 0 or more: no answer, the connection ends after this long
-    int secondsPerByte = 0;  // a trickle
-    int msPerChunk = 1;      // 4 KiB chunks
+    int silentSeconds = -1;    // 0 or more: no answer, the connection ends after this long
+    bool asksNothing = false;  // that wait asks keepGoing nothing and ends only at a deadline, as WinHTTP's
+    bool chunked = false;      // no Content-Length
+    int secondsPerByte = 0;    // a trickle
+    int msPerChunk = 1;        // 4 KiB chunks
     bool unreachable = false;
 };
 
@@ -53,9 +55,9 @@ struct ScriptedServer {
 
     HttpOutcome Silence(const Answer& answer, const HttpRequest& request, const HttpHandlers& handlers) {
         for (int second = 0; second < answer.silentSeconds; ++second) {
-            if (now >= request.deadline) return {HttpEnd::Failed, L"out of time"};
+            if (now >= std::min(request.deadline, request.headDeadline)) return {HttpEnd::Failed, L"out of time"};
             now += 1s;
-            if (!handlers.keepGoing()) return {HttpEnd::Stopped, L"stopped"};
+            if (!answer.asksNothing && !handlers.keepGoing()) return {HttpEnd::Stopped, L"stopped"};
         }
         return {HttpEnd::Failed, L"timed out"};
     }
@@ -78,7 +80,7 @@ struct ScriptedServer {
                 "bytes " + std::to_string(from) + "-" + std::to_string(last) + "/" + std::to_string(file.size());
         }
         const std::string body = answer.status == 200 ? file.substr(from, last + 1 - from) : "busy";
-        head.contentLength = answer.length.value_or(body.size());
+        if (!answer.chunked) head.contentLength = answer.length.value_or(body.size());
         if (!handlers.head(head)) return {HttpEnd::Stopped, L"stopped"};
         const std::size_t end = std::min<std::size_t>(body.size(), answer.cutAfter.value_or(body.size()));
         const std::size_t chunk = answer.secondsPerByte > 0 ? 1 : 4096;
@@ -136,7 +138,8 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         bool stored;
         std::vector<std::string> ranges;  // asked for by each request
         std::vector<double> waits;
-        double servedShare;  // bytes served against the file's size
+        double servedShare;                  // bytes served against the file's size
+        const char* declaredSize = nullptr;  // update-size, when not the file's
     } rows[] = {
         {"cut at 90 %, resumed", {{.cutAfter = kNinety}, {}}, true, {"", From(kNinety)}, {1}, 1.0},
         {"200 instead of 206", {{.cutAfter = kHalf}, {.ranges = false}}, true, {"", From(kHalf)}, {1}, 1.5},
@@ -151,6 +154,9 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         {"Retry-After over 30 s", {{.status = 503, .retryAfter = "300"}, {}}, true, {"", ""}, {30}, 1.0},
         {"five failures in a row", {{.silentSeconds = 0}}, false, {"", "", "", "", ""}, {1, 2, 4, 8}, 0},
         {"404 is not retried", {{.status = 404}}, false, {""}, {}, 0},
+        {"declared size smaller than the Content-Length", {{}}, false, {""}, {}, 0, "119"},
+        {"declared size smaller than a chunked body", {{.chunked = true}}, false, {""}, {}, 4096.0 / kSize, "119"},
+        {"cut without a validator", {{.etag = "", .cutAfter = kHalf}, {.etag = ""}}, true, {"", ""}, {1}, 1.5},
         {"a file that keeps changing",
          {{.cutAfter = kHalf},
           {.etag = "\"v2\"", .cutAfter = kHalf},
@@ -165,18 +171,23 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
     for (auto& row : rows) {
         server = ScriptedServer{FileBytes()};
         std::filesystem::remove(destination);
+        check.size = row.declaredSize ? row.declaredSize : std::to_string(kSize);
         EXPECT_EQ(Download(row.script), row.stored) << row.name;
         EXPECT_EQ(server.ranges, row.ranges) << row.name;
         EXPECT_EQ(server.waits, row.waits) << row.name;
         EXPECT_EQ(server.served, static_cast<std::uint64_t>(row.servedShare * kSize)) << row.name;
         EXPECT_TRUE(!row.stored || ReadBytes(destination) == server.file) << row.name;
     }
-    const std::string retryLine = "update.zip: status 503 (Retry-After 2 s) at byte 0; attempt 2 in 2.0 s";
-    EXPECT_EQ(std::ranges::count(log.Messages(), retryLine), 1);
+    for (const char* line : {"update.zip: status 503 (Retry-After 2 s) at byte 0; attempt 2 in 2.0 s",
+                             "update.zip cannot be downloaded: status 404",
+                             "update.zip does not match version.txt: size expected 119, the server's file has 1048576",
+                             "update.zip does not match version.txt: larger than 119 bytes"})
+        EXPECT_EQ(std::ranges::count(log.Messages(), line), 1) << line;
 }
 
 TEST_F(PackageDownloadTest, SilenceAndTrickleAreGivenUpAfterTwoMinutes) {
-    for (Answer answer : {Answer{.silentSeconds = 30}, Answer{.secondsPerByte = 20}}) {
+    for (Answer answer : {Answer{.silentSeconds = 30}, Answer{.silentSeconds = 90, .asksNothing = true},
+                          Answer{.secondsPerByte = 20}}) {
         server = ScriptedServer{FileBytes()};
         EXPECT_FALSE(Download({answer}));
         EXPECT_GE(server.Elapsed(), kLongestWithoutProgress.count());
