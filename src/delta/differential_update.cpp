@@ -102,8 +102,8 @@ struct SpanFeed {
     DifferentialPlan& plan;
     std::uint64_t position = 0;
     std::size_t next = 0;  // the entry being decoded or next to come
+    EntryDecoder& decoder;  // one for all spans: its buffer is allocated once
     bool decoding = false;
-    EntryDecoder decoder{};
     std::ofstream out{};
     fs::path file{};
     Sha256 hash{};
@@ -207,8 +207,9 @@ DeltaEnd PlanDifferentialUpdate(const std::wstring& url, const fs::path& install
 }
 
 DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const fs::path& extractDir, std::wstring& why) {
+    EntryDecoder decoder;
     for (const FetchSpan& span : plan.spans) {
-        SpanFeed feed{span, extractDir, plan, span.from};
+        SpanFeed feed{span, extractDir, plan, span.from, 0, decoder};
         const RemoteRead read =
             ReadRemoteRange(plan.package, span.from, span.to, [&](const char* data, std::size_t size) {
                 return Feed(feed, reinterpret_cast<const unsigned char*>(data), size);
