@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "base/tree_walk.h"
 #include "rules/safelist.h"
+#include "rules/working_names.h"
 
 namespace {
 
@@ -28,8 +29,18 @@ void CheckSafelist(const PackageFile& safelist, PackageTree& tree) {
                                 " starts with a byte-order mark; save it as UTF-8 without one");
         return;
     }
+    if (const std::wstring reason = UnreadableSafelistReason(bytes); !reason.empty()) {
+        tree.problems.push_back("game directory: " + safelist.name + " " + WideToUtf8(reason) +
+                                "; players' updaters would delete nothing: save it as UTF-8");
+        return;
+    }
+    std::vector<std::wstring> rooted;
+    const Safelist patterns = ParseSafelist(bytes, &rooted);
+    for (const auto& pattern : rooted)
+        tree.warnings.push_back("game directory: safelist pattern '" + WideToUtf8(pattern) +
+                                "' starts with a separator or './', which players' updaters drop");
     const auto paths = RelativePaths(tree);
-    for (const auto& pattern : ParseSafelist(bytes)) {
+    for (const auto& pattern : patterns) {
         bool matches = false;
         for (const auto& path : paths) matches = matches || MatchesSafelist(path, Safelist{pattern});
         if (!matches)
@@ -38,14 +49,26 @@ void CheckSafelist(const PackageFile& safelist, PackageTree& tree) {
     }
 }
 
+void RefuseWorkingNames(PackageTree& tree, const Safelist& names, const std::string& label) {
+    for (const auto& file : tree.files) {
+        std::wstring path = Utf8ToWide(file.name);
+        NormalizeRelativePath(path);
+        if (MatchesSafelist(path, names))
+            tree.problems.push_back(label + ": " + file.name +
+                                    ": the updater works under this name; players' updaters refuse the package");
+    }
+}
+
 }  // namespace
 
-void CheckInstallationRules(PackageTree& tree) {
-    for (const auto& file : tree.files) {
+void CheckInstallationRules(PackageTree& update, PackageTree& maps) {
+    RefuseWorkingNames(update, InstallWorkingNames(), "game directory");
+    RefuseWorkingNames(maps, DataWorkingNames(), "maps directory");
+    for (const auto& file : update.files) {
         const std::wstring name = Utf8ToWide(file.name);
-        if (EqualsIgnoringAsciiCase(name, L"safelist.txt")) CheckSafelist(file, tree);
+        if (EqualsIgnoringAsciiCase(name, L"safelist.txt")) CheckSafelist(file, update);
         if (EqualsIgnoringAsciiCase(name, L"Updater.exe") || EqualsIgnoringAsciiCase(name, L"Updater"))
-            tree.warnings.push_back("game directory: the package holds the updater (" + file.name +
-                                    "); it will replace the players' updater");
+            update.warnings.push_back("game directory: the package holds the updater (" + file.name +
+                                      "); it will replace the players' updater");
     }
 }

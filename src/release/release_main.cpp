@@ -49,7 +49,7 @@ bool IsInside(const fs::path& inner, const fs::path& outer) {
 bool CheckInputs(const ReleaseOptions& options, Package& update, Package& maps) {
     update.tree = ScanPackageTree(options.gameDir, "game directory");
     maps.tree = ScanPackageTree(options.mapsDir, "maps directory");
-    CheckInstallationRules(update.tree);
+    CheckInstallationRules(update.tree, maps.tree);
     std::vector<std::string> problems = update.tree.problems;
     problems.insert(problems.end(), maps.tree.problems.begin(), maps.tree.problems.end());
     for (const auto* package : {&update, &maps})

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
-#include <istream>
-#include <sstream>
 #include <system_error>
 
 #include "base/ascii_case.h"
@@ -16,27 +14,32 @@
 
 namespace {
 
-// Applies the line rules (trailing blanks and line ends cut, comments and
-// empty results dropped) and appends the entry a line gives, if any.
-void AppendEntryOfLine(std::string& line, Safelist& entries) {
+// The length of the leading '\' and ".\" of a pattern in normal form: each
+// only says "from the install directory", which every pattern means anyway.
+std::size_t RootPrefixLength(const std::wstring& entry) {
+    for (std::size_t at = 0;;) {
+        if (entry.compare(at, 1, L"\\") == 0)
+            at += 1;
+        else if (entry.compare(at, 2, L".\\") == 0)
+            at += 2;
+        else
+            return at;
+    }
+}
+
+// Applies the line rules (trailing blanks and line ends cut, comments dropped,
+// the root prefix dropped, empty results dropped) and appends the entry a line
+// gives, if any.
+void AppendEntryOfLine(std::string line, Safelist& entries, std::vector<std::wstring>* rooted) {
     std::size_t end = line.find_last_not_of("\r\n \t");
     line.erase(end == std::string::npos ? 0 : end + 1);
     if (line.empty() || line[0] == '#' || line[0] == ';') return;
     std::wstring entry = Utf8ToWide(line);
     NormalizeRelativePath(entry);
+    const std::size_t root = RootPrefixLength(entry);
+    if (root != 0 && rooted != nullptr) rooted->push_back(Utf8ToWide(line));
+    entry.erase(0, root);
     if (!entry.empty()) entries.push_back(std::move(entry));
-}
-
-// Raw bytes, lines ending at each LF. A byte-order mark at the start is not
-// part of the first line: an editor that adds one must not void its pattern.
-Safelist ReadEntries(std::istream& in) {
-    Safelist entries;
-    std::string line;
-    for (bool first = true; std::getline(in, line, '\n'); first = false) {
-        if (first && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
-        AppendEntryOfLine(line, entries);
-    }
-    return entries;
 }
 
 // The reason the C library gives for the last failure, if any.
@@ -77,18 +80,39 @@ bool LoadSafelist(const std::filesystem::path& installDir, Safelist& entries, st
         problem = L"cannot be opened" + SystemReason();
         return false;
     }
-    entries = ReadEntries(in);
+    std::string bytes;
+    char chunk[4096];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
     // A directory opens on POSIX and fails at the first read.
     if (in.bad() || !in.eof()) {
         problem = L"cannot be read to its end" + SystemReason();
         return false;
     }
+    problem = UnreadableSafelistReason(bytes);
+    if (!problem.empty()) return false;
+    entries = ParseSafelist(bytes);
     return true;
 }
 
-Safelist ParseSafelist(const std::string& bytes) {
-    std::istringstream in(bytes);
-    return ReadEntries(in);
+// Read as UTF-8, UTF-16 text gives patterns that keep nothing; it is refused
+// whole, as any NUL byte is: no UTF-8 text holds one.
+std::wstring UnreadableSafelistReason(const std::string& bytes) {
+    if (bytes.starts_with("\xFF\xFE")) return L"is UTF-16 (it starts with FF FE)";
+    if (bytes.starts_with("\xFE\xFF")) return L"is UTF-16 (it starts with FE FF)";
+    if (bytes.find('\0') != std::string::npos) return L"holds a NUL byte";
+    return {};
+}
+
+// Raw bytes, lines ending at each LF. A byte-order mark at the start is not
+// part of the first line: an editor that adds one must not void its pattern.
+Safelist ParseSafelist(const std::string& bytes, std::vector<std::wstring>* rooted) {
+    Safelist entries;
+    for (std::size_t start = bytes.starts_with("\xEF\xBB\xBF") ? 3 : 0; start < bytes.size();) {
+        std::size_t end = std::min(bytes.find('\n', start), bytes.size());
+        AppendEntryOfLine(bytes.substr(start, end - start), entries, rooted);
+        start = end + 1;
+    }
+    return entries;
 }
 
 void AppendProtectedNames(Safelist& patterns) {

@@ -1,5 +1,6 @@
 #include "userdata/maps_package.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "base/file_system.h"
@@ -7,6 +8,7 @@
 #include "base/text.h"
 #include "net/download.h"
 #include "net/update_server.h"
+#include "rules/working_names.h"
 #include "zip/zip_extract.h"
 
 std::filesystem::path MapsPackageFile(const std::filesystem::path& dataDir) { return dataDir / "__maps.zip"; }
@@ -26,8 +28,16 @@ bool DownloadMapsPackage(const std::filesystem::path& dataDir, const PackageChec
 
 bool VerifyMapsPackage(const std::filesystem::path& dataDir) {
     const auto package = MapsPackageFile(dataDir);
-    if (CheckZip(package)) return true;
-    LogLine(L"maps.zip is damaged; the data directory is left as it is.");
+    std::wstring workingName;  // the first file at the maps stage's own names
+    const bool readable = CheckZip(package, [&](const EntryPath& path, std::uint64_t) {
+        std::wstring name;
+        for (const auto& component : path.components) name += (name.empty() ? L"" : L"\\") + component;
+        if (workingName.empty() && MatchesSafelist(name, DataWorkingNames())) workingName = name;
+    });
+    if (readable && workingName.empty()) return true;
+    std::replace(workingName.begin(), workingName.end(), L'\\', L'/');
+    LogLine(readable ? L"maps.zip holds the updater's working file " + workingName + L"; maps update skipped."
+                     : L"maps.zip is damaged; the data directory is left as it is.");
     RemoveQuietly(package);
     return false;
 }

@@ -14,7 +14,8 @@ std::filesystem::path MapsPackageFile(const std::filesystem::path& dataDir);
 bool DownloadMapsPackage(const std::filesystem::path& dataDir, const PackageCheck& check);
 
 // Reads the downloaded package whole before anything in the data directory is
-// touched; a damaged one is logged and removed, and the result is false.
+// touched; a damaged one, or one that holds a file at the maps stage's own
+// names (rules/working_names.h), is logged and removed, and the result is false.
 bool VerifyMapsPackage(const std::filesystem::path& dataDir);
 
 // Unpacks the downloaded package into the data directory and removes it.

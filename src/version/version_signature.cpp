@@ -1,6 +1,7 @@
 #include "version/version_signature.h"
 
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "base/ascii_case.h"
@@ -58,6 +59,19 @@ const wchar_t* Reason(SignatureVerdict verdict) {
     return L"";
 }
 
+// The checksum keys that info lacks, as "update-sha256, maps-size".
+std::wstring MissingChecksumKeys(const VersionInfo& info) {
+    std::wstring missing;
+    auto note = [&](const std::optional<std::string>& value, const wchar_t* key) {
+        if (!value) missing += (missing.empty() ? L"" : L", ") + std::wstring(key);
+    };
+    note(info.updatePackage.sha256, L"update-sha256");
+    note(info.updatePackage.size, L"update-size");
+    note(info.mapsPackage.sha256, L"maps-sha256");
+    note(info.mapsPackage.size, L"maps-size");
+    return missing;
+}
+
 }  // namespace
 
 SignatureVerdict CheckVersionSignature(std::string_view fileBytes, std::string_view publicKeyPem) {
@@ -84,5 +98,13 @@ bool RemoteVersionIsSigned(const std::filesystem::path& file) {
         ReadSmallFile(file, bytes) ? CheckVersionSignature(bytes, key) : SignatureVerdict::Malformed;
     if (verdict == SignatureVerdict::Valid) return true;
     LogLine(std::wstring(L"Remote version.txt refused: ") + Reason(verdict) + L". Proceeding without update.");
+    return false;
+}
+
+bool RemoteVersionChecksEveryByte(const VersionInfo& info) {
+    const std::wstring missing = MissingChecksumKeys(info);
+    if (ReleasePublicKeyPem().empty() || missing.empty()) return true;
+    LogLine(L"Remote version.txt refused: a signed release must name every checksum, and it lacks " + missing +
+            L". Proceeding without update.");
     return false;
 }

@@ -1,5 +1,6 @@
 #include "worker/install_stage.h"
 
+#include <algorithm>
 #include <string>
 #include <system_error>
 
@@ -11,6 +12,7 @@
 #include "base/tree_walk.h"
 #include "front_end_channel/progress.h"
 #include "rules/safelist.h"
+#include "rules/working_names.h"
 #include "worker/maps_pending.h"
 #include "worker/package_fetch.h"
 #include "worker/progress_span.h"
@@ -51,6 +53,26 @@ void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& p
     DeleteOutdatedFiles(installDir, paths.extraction, package, safelist);
     EndProgressSpan();
     RemoveEmptyDirectories(installDir, paths.extraction, package, safelist);
+}
+
+// The first file of the unpacked package at one of the updater's working
+// names, as its entry name ('/' separators); else such an (empty) directory;
+// empty when there is none.
+std::wstring FindWorkingName(const std::filesystem::path& extraction) {
+    std::wstring file, directory;
+    WalkTree(extraction, [&](const std::filesystem::directory_entry& entry) {
+        const std::wstring path = ToSafelistForm(RelativeNativePath(entry.path(), extraction));
+        if (!MatchesSafelist(path, InstallWorkingNames())) return WalkStep::Continue;
+        if (!IsRealDirectory(entry)) {
+            file = path;
+            return WalkStep::Stop;
+        }
+        if (directory.empty()) directory = path;
+        return WalkStep::Continue;
+    });
+    std::wstring name = file.empty() ? directory : file;
+    std::replace(name.begin(), name.end(), L'\\', L'/');
+    return name;
 }
 
 // The updater's version is the remote one only when its new file went in.
@@ -105,6 +127,14 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     if (count == 0) {
         LogLine(L"Package empty. Skipping prune/copy.");
         Report(L"Package empty. Skipping apply.", 40);
+        CleanUp(paths);
+        return false;
+    }
+
+    // Before anything is deleted or moved.
+    if (const std::wstring name = FindWorkingName(paths.extraction); !name.empty()) {
+        LogLine(L"update.zip holds the updater's working file " + name + L"; update skipped.");
+        Report(L"Package refused. Skipping update.", 40);
         CleanUp(paths);
         return false;
     }

@@ -8,6 +8,7 @@
 #include "base/install_directory.h"
 #include "base/log.h"
 #include "front_end_channel/progress.h"
+#include "integrity/release_key.h"
 #include "launch/game_launch.h"
 #include "net/download.h"
 #include "net/update_server.h"
@@ -30,6 +31,15 @@ VersionInfo ReadLocalVersion(const std::filesystem::path& installDir) {
     return local;
 }
 
+// A refresh left pending by an earlier start empties the data directory, so a
+// build with a release key runs it only with the maps checksums of a
+// version.txt accepted in this start for the installed release. A build
+// without one checks what it has, as it always did: the remote keys when
+// version.txt came, none when it did not.
+bool PendingMapsCanBeChecked(bool checked, const VersionInfo& local, const VersionInfo& remote) {
+    return ReleasePublicKeyPem().empty() || (checked && CompareVersions(remote.gameVersion, local.gameVersion) == 0);
+}
+
 }  // namespace
 
 std::atomic<bool> g_workerFinished{false};
@@ -41,12 +51,12 @@ bool FetchRemoteVersion(const std::filesystem::path& installDir, VersionInfo& re
         VersionInfo server{"0.0.0", "0.0.0"};
         if (!RemoteVersionIsSigned(remoteFile)) {
             // logged; the remote version counts as not available
-        } else if (ReadVersionFile(remoteFile, server)) {
+        } else if (!ReadVersionFile(remoteFile, server)) {
+            LogLine(L"Failed to parse remote version.txt. Using local versions.");
+        } else if (RemoteVersionChecksEveryByte(server)) {
             fetched = true;
             remote = server;
             LogLine(DescribeVersions(L"Remote game-version=", remote));
-        } else {
-            LogLine(L"Failed to parse remote version.txt. Using local versions.");
         }
     } else {
         LogLine(L"Failed to download remote version.txt. Proceeding without update.");
@@ -76,8 +86,14 @@ void RunUpdatePass(const std::filesystem::path& installDir) {
         PostProgress(30);
     }
 
-    if (gameUpdateApplied || IsMapsRefreshPending(installDir)) {
-        if (!gameUpdateApplied) LogLine(L"The maps refresh of the last update did not finish; refreshing maps now.");
+    const bool pending = !gameUpdateApplied && IsMapsRefreshPending(installDir);
+    if (pending && !PendingMapsCanBeChecked(checked, local, remote)) {
+        LogLine(
+            L"The maps refresh of the last update did not finish; it waits for a start that gets a valid "
+            L"version.txt of the installed game-version " +
+            Utf8ToWide(local.gameVersion) + L".");
+    } else if (gameUpdateApplied || pending) {
+        if (pending) LogLine(L"The maps refresh of the last update did not finish; refreshing maps now.");
         // A refresh that did not finish is tried again at the next start.
         if (RunMapsStage(remote.mapsPackage)) ClearMapsRefreshPending(installDir);
     } else {

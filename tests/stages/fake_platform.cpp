@@ -1,6 +1,8 @@
 #include "fake_platform.h"
 
 #include "front_end_channel/progress.h"
+#include "integrity/release_key.h"
+#include "integrity/signature.h"
 #include "launch/game_launch.h"
 #include "net/http_exchange.h"
 #include "userdata/data_directory.h"
@@ -11,6 +13,7 @@ std::map<std::wstring, std::string> g_served;
 std::vector<std::wstring> g_frontEnd;
 std::filesystem::path g_documents;
 std::vector<std::pair<std::filesystem::path, std::filesystem::path>> g_started;
+bool g_signedBuild = false;
 
 }  // namespace fake_platform
 
@@ -44,4 +47,19 @@ bool StartGameProcess(const std::filesystem::path& executable, const std::filesy
                       std::uint32_t&) {
     g_started.emplace_back(executable, workingDir);
     return true;
+}
+
+// tests/e2e/keys/release_test_key.pub.pem
+std::string_view ReleasePublicKeyPem() {
+    return g_signedBuild ? "-----BEGIN PUBLIC KEY-----\n"
+                           "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEYZUzjrGwYu7w3osJfC6AVL/qHJ4M\n"
+                           "6QrOLHPCI4HE/PvGJtHJ9wcLq7ysRiASRa1yclgkPwTFH9SoLjl06hNRjQ==\n"
+                           "-----END PUBLIC KEY-----\n"
+                         : "";
+}
+
+bool VerifyP256Signature(const EcPublicKey&, const Sha256Digest&, const RawSignature& signature) {
+    RawSignature test{};
+    test[31] = 1, test[63] = 2;
+    return signature == test;
 }

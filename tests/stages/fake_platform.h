@@ -1,7 +1,8 @@
 #pragma once
 // The platform halves that the stage tests link in place of the real ones: an
 // update server held in memory, a front end that records what it is shown, a
-// Documents folder the test chooses, and a game start that is only recorded.
+// Documents folder the test chooses, a game start that is only recorded, and
+// the release key with its signature check.
 
 #include <filesystem>
 #include <map>
@@ -20,5 +21,10 @@ extern std::vector<std::wstring> g_frontEnd;
 extern std::filesystem::path g_documents;
 // The programs started: executable and working directory.
 extern std::vector<std::pair<std::filesystem::path, std::filesystem::path>> g_started;
+// True: the program is built with a release key (the test key), and its
+// signature check accepts exactly the line "signature: " kTestSignature,
+// over any bytes (what a signature covers is the unit tests' matter).
+extern bool g_signedBuild;
+inline constexpr const char* kTestSignature = "MAYCAQECAQI=";  // DER of r = 1, s = 2
 
 }  // namespace fake_platform

@@ -4,6 +4,7 @@
 
 #include "base/text.h"
 #include "fake_platform.h"
+#include "integrity/sha256.h"
 #include "net/update_server.h"
 #include "test_support.h"
 #include "worker/maps_pending.h"
@@ -28,6 +29,7 @@ const Lines kExtract{L"Extracting update package...", L"35%"};
 const Lines kExtractFailed{L"Extract failed. Skipping update.", L"30%"};
 const Lines kApply{L"Applying update...", L"50%"};
 const Lines kEmpty{L"Package empty. Skipping apply.", L"40%"};
+const Lines kRefused{L"Package refused. Skipping update.", L"40%"};
 const Lines kDeletePhase{L"Deleting outdated files...", L"55%"};
 const Lines kNoDeletePhase{L"Skipping delete phase (no safelist)...", L"58%"};
 const Lines kUnreadableSafelist{L"Skipping delete phase (unreadable safelist)...", L"58%"};
@@ -84,6 +86,7 @@ enum Setup : unsigned {
     kNoDataDir = 16,       // the data directory does not exist yet
     kSafelistFolder = 32,  // safelist.txt is a folder: it cannot be read
     kVersionFolder = 64,   // version.txt is a folder: it cannot be read nor written
+    kSigned = 128,         // a build with a release key; version.txt signed, with the served packages' checksums
 };
 
 struct PassRow {
@@ -97,7 +100,13 @@ struct PassRow {
     bool pendingAfter;
     const Lines* install;
     const Lines* data;
+    const char* drop = nullptr;  // the key whose line a signed version.txt lacks
+    const char* line = nullptr;  // a line the log must hold
 };
+
+const char* const kMapsWait =
+    "The maps refresh of the last update did not finish; it waits for a start that gets a valid version.txt of "
+    "the installed game-version 1.0.0.";
 
 const Lines kUpToApply = Join({kCheck, kDownload, kExtract, kApply});
 const Lines kAppliedThenMaps = Join({kUpToApply, kNoDeletePhase, kCopy, kApplied, kMapsStart});
@@ -138,7 +147,44 @@ const PassRow kPassRows[] = {
      Join({kCheck, kNoUpdate, kMapsStart, kMapsUpdated, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataRefreshed},
     {"pending marker, damaged maps.zip again: marker kept", "1.0.0", nullptr, kBadCrc, kPending,
      Join({kCheck, kNoUpdate, kMapsStart, kMapsFailed, kLaunch}), "1.0.0", true, &kInstallBefore, &kDataBefore},
+    {"package holding _update_temp/levels.pak: refused before anything is deleted or moved", "1.1.0",
+     "working_name_temp.zip", kMaps, kPlain, Join({kUpToApply, kRefused, kLaunch}), "1.0.0", false, &kInstallCleaned,
+     &kDataBefore, nullptr, "update.zip holds the updater's working file _update_temp/levels.pak; update skipped."},
+    {"package holding UPDATER.LOG: refused", "1.1.0", "working_name_log.zip", kMaps, kPlain,
+     Join({kUpToApply, kRefused, kLaunch}), "1.0.0", false, &kInstallCleaned, &kDataBefore, nullptr,
+     "update.zip holds the updater's working file UPDATER.LOG; update skipped."},
+    // A build with a release key installs only what a signed version.txt names the checksums of.
+    {"signed, every checksum named: applied, maps refreshed", "1.1.0", kPackage, kMaps, kSigned,
+     Join({kAppliedThenMaps, kMapsUpdated, kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataRefreshed},
+    {"signed without update-sha256: refused", "1.1.0", kPackage, kMaps, kSigned, Join({kCheck, kNotChecked, kLaunch}),
+     "1.0.0", false, &kInstallBefore, &kDataBefore, "update-sha256",
+     "Remote version.txt refused: a signed release must name every checksum, and it lacks update-sha256. "
+     "Proceeding without update."},
+    {"signed without update-size: refused", "1.1.0", kPackage, kMaps, kSigned, Join({kCheck, kNotChecked, kLaunch}),
+     "1.0.0", false, &kInstallBefore, &kDataBefore, "update-size"},
+    {"signed without maps-sha256: refused", "1.1.0", kPackage, kMaps, kSigned, Join({kCheck, kNotChecked, kLaunch}),
+     "1.0.0", false, &kInstallBefore, &kDataBefore, "maps-sha256"},
+    {"signed without maps-size: refused", "1.1.0", kPackage, kMaps, kSigned, Join({kCheck, kNotChecked, kLaunch}),
+     "1.0.0", false, &kInstallBefore, &kDataBefore, "maps-size"},
+    {"signed, pending marker, version.txt of the installed release: maps refreshed", "1.0.0", nullptr, kMaps,
+     kSigned | kPending, Join({kCheck, kNoUpdate, kMapsStart, kMapsUpdated, kLaunch}), "1.0.0", false, &kInstallBefore,
+     &kDataRefreshed},
+    {"signed, pending marker, version.txt refused: maps left, marker kept", "1.0.0", nullptr, kMaps, kSigned | kPending,
+     Join({kCheck, kNotChecked, kLaunch}), "1.0.0", true, &kInstallBefore, &kDataBefore, "signature", kMapsWait},
+    {"signed, pending marker, version.txt unreachable: maps left, marker kept", nullptr, nullptr, kMaps,
+     kSigned | kPending, Join({kCheck, kNotChecked, kLaunch}), "1.0.0", true, &kInstallBefore, &kDataBefore, nullptr,
+     kMapsWait},
+    {"signed, pending marker, newer release not installed: maps left, marker kept", "1.1.0", nullptr, kMaps,
+     kSigned | kPending, Join({kCheck, kDownload, kDownloadFailed, kLaunch}), "1.0.0", true, &kInstallBefore,
+     &kDataBefore, nullptr, kMapsWait},
 };
+
+// A version.txt line for each checksum of the package.
+std::string ChecksumLines(const std::string& key, const std::string& package) {
+    Sha256Digest digest{};
+    EXPECT_TRUE(Sha256Of(package, digest));
+    return key + "-sha256: " + DigestToHex(digest) + "\n" + key + "-size: " + std::to_string(package.size()) + "\n";
+}
 
 // A fresh installation, data directory and server for one row.
 struct Pass {
@@ -164,10 +210,21 @@ struct Pass {
         g_started.clear();
         g_documents = (row.setup & kNoDocuments) ? fs::path() : root.path / "Documents";
         g_served.clear();
-        if (row.remoteGame)
-            g_served[VersionFileUrl()] = std::string("game-version: ") + row.remoteGame + "\nupdater-version: 3.0.0\n";
         if (row.update) g_served[UpdatePackageUrl()] = ReadBytes(Package(row.update));
         if (row.maps) g_served[MapsPackageUrl()] = ReadBytes(Package(row.maps));
+        g_signedBuild = row.setup & kSigned;
+        if (!row.remoteGame) return;
+        std::string text = std::string("game-version: ") + row.remoteGame + "\nupdater-version: 3.0.0\n";
+        if (g_signedBuild) {
+            text += ChecksumLines("update", row.update ? g_served[UpdatePackageUrl()] : "") +
+                    ChecksumLines("maps", row.maps ? g_served[MapsPackageUrl()] : "") + "signature: " + kTestSignature +
+                    "\n";
+            if (row.drop) {
+                const std::size_t at = text.find(std::string("\n") + row.drop + ":") + 1;
+                text.erase(at, text.find('\n', at) + 1 - at);
+            }
+        }
+        g_served[VersionFileUrl()] = text;
     }
 };
 
@@ -184,9 +241,14 @@ TEST(UpdatePass, StagesStatusVersionRecordAndMapsMarker) {
                       std::string("game-version: ") + row.recordedGame + "\r\nupdater-version: 2.0.0\r\n");
         }
         EXPECT_EQ(IsMapsRefreshPending(pass.install), row.pendingAfter);
-        const bool retryLogged = std::ranges::count(
-            pass.log.Messages(), "The maps refresh of the last update did not finish; refreshing maps now.");
-        EXPECT_EQ(retryLogged, (row.setup & kPending) != 0) << "only a marker from an earlier run means a retry";
+        const auto logged = pass.log.Messages();
+        const bool retryLogged =
+            std::ranges::count(logged, "The maps refresh of the last update did not finish; refreshing maps now.");
+        const bool mapsRan = std::ranges::count(row.frontEnd, L"Preparing maps & data...");
+        EXPECT_EQ(retryLogged, (row.setup & kPending) && mapsRan) << "only a marker from an earlier run means a retry";
+        if (row.line) {
+            EXPECT_EQ(std::ranges::count(logged, row.line), 1);
+        }
         Lines installed = NamesOf(pass.install);  // the game and the maps marker are checked on their own
         std::erase_if(installed, [](const std::wstring& n) { return n == L"__maps_pending" || n == L"torvane.exe"; });
         EXPECT_EQ(installed, *row.install);
@@ -227,6 +289,9 @@ const MapsLogRow kMapsLogRows[] = {
       "maps.zip update skipped/failed."}},
     {nullptr,
      {"AF Data dir: *", "Downloading maps.zip to: *", "Download maps.zip failed.", "maps.zip update skipped/failed."}},
+    {"working_name_maps.zip",
+     {"AF Data dir: *", "Downloading maps.zip to: *",
+      "maps.zip holds the updater's working file __maps.zip; maps update skipped.", "maps.zip update skipped/failed."}},
 };
 
 TEST(MapsStage, LogsEachStepInOrder) {

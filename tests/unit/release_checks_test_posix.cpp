@@ -19,11 +19,13 @@ void ExpectOne(const std::vector<std::string>& messages, const std::string& part
 }  // namespace
 
 TEST(ReleaseChecks, RefusalsAndWarnings) {
+    using namespace std::string_literals;
     struct Row {
         Tree files;
         const char* link;  // a link to /etc/hostname of that name
         std::string problem;
         std::string warning;
+        Tree maps = {"n/one.txt=x"};
     } rows[] = {
         {{"CON.txt=x"}, nullptr, "game directory: CON.txt: players' updaters refuse this name", ""},
         {{"Data/a:b.txt=x"}, nullptr, "Data/a:b.txt: players' updaters refuse", "empty directory Data is left out"},
@@ -32,6 +34,16 @@ TEST(ReleaseChecks, RefusalsAndWarnings) {
         {{"Data/Map.pak=x", "Data/map.PAK=y"}, nullptr, "differs only in letter case", ""},
         {{"Data/a.pak=x", "data/b.pak=y"}, nullptr, "differs only in letter case", ""},
         {{"safelist.txt=\xEF\xBB\xBFSaves\\*\n", "game.dat=x"}, nullptr, "starts with a byte-order mark", ""},
+        {{"safelist.txt=\xFF\xFES\0*\0"s, "game.dat=x"}, nullptr, "safelist.txt is UTF-16 (it starts with FF FE)", ""},
+        {{"safelist.txt=\xFE\xFF\0S\0*"s, "game.dat=x"}, nullptr, "safelist.txt is UTF-16 (it starts with FE FF)", ""},
+        {{"safelist.txt=Saves\0\n"s, "game.dat=x"}, nullptr, "safelist.txt holds a NUL byte", ""},
+        {{"safelist.txt=/Saves/*\n", "Saves/slot1.sav=x"}, nullptr, "", "pattern '/Saves/*' starts with a separator"},
+        {{"_update_temp/levels.pak=x"},
+         nullptr,
+         "game directory: _update_temp/levels.pak: the updater works under",
+         ""},
+        {{"Updater.exe.old=x"}, nullptr, "game directory: Updater.exe.old: the updater works under", ""},
+        {{"game.dat=x"}, nullptr, "maps directory: __MAPS.zip: the updater works under", "", {"__MAPS.zip=x"}},
         {{"game.dat=x"}, "link.dat", "link.dat: is a link", ""},
         {{"Updater.exe=MZ", "game.dat=x"}, nullptr, "", "the package holds the updater (Updater.exe)"},
         {{"safelist.txt=Saves\\*\ngame.dat\n", "game.dat=x"},
@@ -43,10 +55,13 @@ TEST(ReleaseChecks, RefusalsAndWarnings) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.files.front());
         ScratchDir dir;
-        WriteTree(dir.path, row.files);
-        if (row.link) fs::create_symlink("/etc/hostname", dir.path / row.link);
-        PackageTree tree = ScanPackageTree(dir.path, "game directory");
-        CheckInstallationRules(tree);
+        WriteTree(dir.path / "game", row.files);
+        WriteTree(dir.path / "maps", row.maps);
+        if (row.link) fs::create_symlink("/etc/hostname", dir.path / "game" / row.link);
+        PackageTree tree = ScanPackageTree(dir.path / "game", "game directory");
+        PackageTree maps = ScanPackageTree(dir.path / "maps", "maps directory");
+        CheckInstallationRules(tree, maps);
+        tree.problems.insert(tree.problems.end(), maps.problems.begin(), maps.problems.end());
         ExpectOne(tree.problems, row.problem, "problems");
         ExpectOne(tree.warnings, row.warning, "warnings");
     }

@@ -1,5 +1,7 @@
 #include "rules/safelist.h"
+#include "base/text.h"
 #include "rules/wildcard_match.h"
+#include "rules/working_names.h"
 #include "test_support.h"
 
 TEST(ParseSafelist, LinesBecomeEntries) {
@@ -9,33 +11,60 @@ TEST(ParseSafelist, LinesBecomeEntries) {
         {"  #not a comment\n\t;neither\nx#y\n", {L"  #not a comment", L"\t;neither", L"x#y"}},
         {"\xEF\xBB\xBFSaves/\r\nMaps\r\n", {L"Saves", L"Maps"}},  // a byte-order mark at the start is skipped
         {"\xEF\xBB\xBF# comment\nMaps", {L"Maps"}},
-        {"  Data\\X\n\\Lead\n./Dot\nCaf\xC3\xA9/\n", {L"  Data\\X", L"\\Lead", L".\\Dot", L"Caf\u00E9"}},
+        {"  Data\\X\n\\Lead\n./Dot\nCaf\xC3\xA9/\n", {L"  Data\\X", L"Lead", L"Dot", L"Caf\u00E9"}},
+        {"/Saves/*\n.\\Config\n//x\n./.\\/y\n/\n../up\n", {L"Saves\\*", L"Config", L"x", L"y", L"..\\up"}},
         {"before\n\xFF\xFE\nafter\n", {L"before", L"\uFFFD\uFFFD", L"after"}},
         {"", {}},
     };
     for (const auto& [bytes, entries] : cases) EXPECT_EQ(ParseSafelist(bytes), entries) << bytes;
 }
 
-// File content ("/": a directory of that name; nullptr: no file) -> exists, read to its end, entries.
-TEST(LoadSafelist, OnlyAFileReadToItsEndGivesEntries) {
-    const std::tuple<const char*, bool, bool, Safelist> cases[] = {
-        {nullptr, false, false, {}},
-        {"", true, true, {}},  // an empty file still switches the delete phase on
-        {"a\r\nb/c/\r\n", true, true, {L"a", L"b\\c"}},
-        {"/", true, false, {}},
+// File content ("/": a directory of that name; nullptr: no file) -> exists, entries, and
+// why they cannot be loaded (the start of the text; "": they can).
+TEST(LoadSafelist, OnlyUtf8TextReadToItsEndGivesEntries) {
+    using namespace std::string_literals;
+    const std::tuple<const char*, std::string, bool, Safelist, std::wstring> cases[] = {
+        {"none", "", false, {}, L"cannot be opened"},
+        {"empty", "", true, {}, L""},  // an empty file still switches the delete phase on
+        {"text", "a\r\nb/c/\r\n", true, {L"a", L"b\\c"}, L""},
+        {"folder", "", true, {}, L"cannot be"},  // opened on POSIX, then not read; not opened on Windows
+        {"UTF-16 LE", "\xFF\xFES\0a\0v\0e\0s\0\r\0\n\0"s, true, {}, L"is UTF-16 (it starts with FF FE)"},
+        {"UTF-16 BE", "\xFE\xFF\0S\0a\0v\0e\0s"s, true, {}, L"is UTF-16 (it starts with FE FF)"},
+        {"NUL", "Saves\r\nConfig\0\r\n"s, true, {}, L"holds a NUL byte"},
     };
-    for (const auto& [content, exists, loaded, expected] : cases) {
+    for (const auto& [name, content, exists, expected, problem] : cases) {
+        SCOPED_TRACE(name);
         ScratchDir dir;
-        if (content && std::string(content) == "/")
+        if (std::string(name) == "folder")
             fs::create_directory(dir.path / "safelist.txt");
-        else if (content)
+        else if (std::string(name) != "none")
             WriteBytes(dir.path / "safelist.txt", content);
         Safelist entries;
-        std::wstring problem;
-        EXPECT_EQ(SafelistExists(dir.path), exists) << (content ? content : "none");
-        EXPECT_EQ(LoadSafelist(dir.path, entries, problem), loaded) << (content ? content : "none");
+        std::wstring why;
+        EXPECT_EQ(SafelistExists(dir.path), exists);
+        EXPECT_EQ(LoadSafelist(dir.path, entries, why), problem.empty());
         EXPECT_EQ(entries, expected);
-        EXPECT_EQ(problem.empty(), loaded);
+        EXPECT_TRUE(why.starts_with(problem) && why.empty() == problem.empty()) << WideToUtf8(why);
+    }
+}
+
+// Paths of a package (safelist form) -> refused in update.zip, refused in maps.zip.
+TEST(WorkingNames, RefusedInTheirPackageAsTheDeletePhaseMatches) {
+    const std::tuple<std::vector<std::wstring>, bool, bool> groups[] = {
+        {{L"_update_temp\\levels.pak", L"update.zip", L"UPDATER.LOG", L"updater.log.ts", L"__remote_version.txt",
+          L"__maps_pending", L"update.zip.part", L"__remote_version.txt.part", L"Data\\x.resume.part",
+          L"Data\\levels.pak.updater.part", L"Updater.exe.old", L"updater.old"},
+         true,
+         false},
+        {{L"__maps.zip", L"__MAPS.ZIP.part"}, false, true},
+        {{L"__maps.zip.resume.part"}, true, true},
+        {{L"Data\\updater.log", L"_update_temporary\\x", L"update.zip.bak", L"Maps\\__maps.zip"}, false, false},
+    };
+    for (const auto& [paths, install, data] : groups) {
+        for (const std::wstring& path : paths) {
+            EXPECT_EQ(MatchesSafelist(path, InstallWorkingNames()), install) << WideToUtf8(path);
+            EXPECT_EQ(MatchesSafelist(path, DataWorkingNames()), data) << WideToUtf8(path);
+        }
     }
 }
 
@@ -60,8 +89,9 @@ TEST(MatchesSafelist, EntriesKeepTheirPathAndWhatIsBelowIt) {
         {L"Replays", "Replays/*", false},
         {L"Old\\Replays\\x", "Replays/*", false},
         {L"x", "", false},
-        {L"Lead", "\\Lead", false},
-        {L"Dot\\x", "./Dot", false},
+        {L"Lead", "\\Lead", true},
+        {L"Dot\\x", "./Dot", true},
+        {L"Saves\\slot1.sav", "/Saves/*", true},
         {L"# no", "\xEF\xBB\xBF# no", false},
         {L"@[\\x", "`{", false},
         {L"ab", "abc", false},  // the neighbours of A-Z are not letters

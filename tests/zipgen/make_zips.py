@@ -144,6 +144,9 @@ def make_crafted_packages(out):
                        Entry("bin/data.txt", b"data\n", made_by=0x0314, external=0o100644 << 16),
                        Entry("bin/dos.txt", b"dos\n", made_by=20, external=0x20)])
     raw("names_like_devices", [Entry(n, b"x") for n in ("COM0.txt", "LPT10.txt", "CONSOLE.txt", "map1.txt")])
+    # Files at the updater's own working names (rules/working_names.h), beside an ordinary one.
+    for kind, name in (("temp", "_update_temp/levels.pak"), ("log", "UPDATER.LOG"), ("maps", "__maps.zip")):
+        raw("working_name_" + kind, [Entry("n/one.txt", b"one\n"), Entry(name, b"not the updater's\n")])
     # Offsets past 4 GiB: the data of the one entry starts 4.5 GiB in, after a sparse hole.
     raw("zip64_far", [Entry("far/away.txt", TEXT)], start=(4 << 30) + (1 << 29))
 
