@@ -55,22 +55,21 @@ void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& p
     RemoveEmptyDirectories(installDir, paths.extraction, package, safelist);
 }
 
-// The first file of the unpacked package at one of the updater's working
-// names, as its entry name ('/' separators); else such an (empty) directory;
-// empty when there is none.
-std::wstring FindWorkingName(const std::filesystem::path& extraction) {
-    std::wstring file, directory;
-    WalkTree(extraction, [&](const std::filesystem::directory_entry& entry) {
-        const std::wstring path = ToSafelistForm(RelativeNativePath(entry.path(), extraction));
-        if (!MatchesSafelist(path, InstallWorkingNames())) return WalkStep::Continue;
-        if (!IsRealDirectory(entry)) {
-            file = path;
-            return WalkStep::Stop;
+// The first file (in name order) of the package at one of the updater's
+// working names, as its entry name ('/' separators); else such an (empty)
+// directory; empty when there is none. Read from the package's listing, so
+// that files the differential update found up to date count too.
+std::wstring FindWorkingName(const PackageListing& package) {
+    auto first = [](const RelativePathSet& paths) {
+        std::wstring found;
+        for (const auto& relative : paths) {
+            const std::wstring path = ToSafelistForm(relative);
+            if (MatchesSafelist(path, InstallWorkingNames()) && (found.empty() || path < found)) found = path;
         }
-        if (directory.empty()) directory = path;
-        return WalkStep::Continue;
-    });
-    std::wstring name = file.empty() ? directory : file;
+        return found;
+    };
+    std::wstring name = first(package.files);
+    if (name.empty()) name = first(package.directories);
     std::replace(name.begin(), name.end(), L'\\', L'/');
     return name;
 }
@@ -132,7 +131,7 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     }
 
     // Before anything is deleted or moved.
-    if (const std::wstring name = FindWorkingName(paths.extraction); !name.empty()) {
+    if (const std::wstring name = FindWorkingName(fetched.listing); !name.empty()) {
         LogLine(L"update.zip holds the updater's working file " + name + L"; update skipped.");
         Report(L"Package refused. Skipping update.", 40);
         CleanUp(paths);

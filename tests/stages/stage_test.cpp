@@ -175,7 +175,7 @@ const PassRow kPassRows[] = {
      kSigned | kPending, Join({kCheck, kNotChecked, kLaunch}), "1.0.0", true, &kInstallBefore, &kDataBefore, nullptr,
      kMapsWait},
     {"signed, pending marker, newer release not installed: maps left, marker kept", "1.1.0", nullptr, kMaps,
-     kSigned | kPending, Join({kCheck, kDownload, kDownloadFailed, kLaunch}), "1.0.0", true, &kInstallBefore,
+     kSigned | kPending, Join({kCheck, kDownload, kDownloadFailed, kLaunch}), "1.0.0", true, &kInstallCleaned,
      &kDataBefore, nullptr, kMapsWait},
 };
 
