@@ -48,9 +48,34 @@ std::wstring SecondsText(DownloadClock::duration duration) {
     return text;
 }
 
+<<<<<<< HEAD
+=======
+// Network failures and the statuses of an overloaded or failing server are
+// worth another attempt; any other answer will not change.
+bool Retryable(const RangeResult& result) {
+    if (result.end == RangeEnd::Cut || result.end == RangeEnd::Stopped || result.end == RangeEnd::Unreachable)
+        return true;
+    if (result.end != RangeEnd::Refused) return false;
+    return result.status == 408 || result.status == 429 || result.status >= 500;
+}
+
+// What a status that will not change means to whoever publishes the files.
+std::wstring StatusMeaning(long status) {
+    switch (status) {
+        case 401:
+        case 403: return L" (access denied)";
+        case 404:
+        case 410: return L" (no such file on the server)";
+        case 407: return L" (the proxy asks for credentials)";
+        default: return {};
+    }
+}
+
+>>>>>>> net
 std::wstring Reason(const RangeResult& result) {
+    if (result.end == RangeEnd::Complete) return L"it could not be stored beside its destination";
     if (result.end != RangeEnd::Refused || result.status == 0) return result.detail;
-    std::wstring reason = L"status " + std::to_wstring(result.status);
+    std::wstring reason = L"status " + std::to_wstring(result.status) + StatusMeaning(result.status);
     if (result.retryAfter) reason += L" (Retry-After " + std::to_wstring(result.retryAfter->count()) + L" s)";
     return reason;
 }
@@ -301,9 +326,15 @@ bool DownloadVersionFile(const std::wstring& url, const fs::path& destination, c
         NoteAttemptEnded(watch);
         if (result.end == RangeEnd::Complete && ReplaceFileWith(partial, destination)) return true;
         RemoveQuietly(partial);
-        if (result.end == RangeEnd::TooLarge) LogLine(name + L" refused: " + result.detail);
+        if (result.end == RangeEnd::TooLarge) {
+            LogLine(name + L" refused: " + result.detail);
+            return false;
+        }
         // Without a network (or a server) the game starts at once, not after the retries.
-        if (!Retryable(result) || result.end == RangeEnd::Unreachable) return false;
+        if (!Retryable(result) || result.end == RangeEnd::Unreachable) {
+            LogLine(name + L" cannot be downloaded: " + Reason(result));
+            return false;
+        }
         const auto delay = RetryDelay(watch.attemptsWithoutProgress, result.retryAfter, environment.random());
         const GiveUp why = ShouldGiveUp(watch, environment.now() + delay);
         if (why != GiveUp::No || environment.now() + delay >= deadline) {

@@ -32,8 +32,9 @@ bool DownloadFile(const std::wstring& url, const std::filesystem::path& destinat
 
 // DownloadFile for the remote version.txt: failed attempts are retried as long
 // as all of them end within kVersionFileDeadline, and a file larger than
-// kVersionFileLimit is refused without being stored. Retries and the refusal
-// are logged.
+// kVersionFileLimit is refused without being stored. Retries are logged, and
+// a failure with one line that names its cause: "<name> cannot be downloaded:
+// <cause>", the refusal or the give-up.
 bool DownloadVersionFile(const std::wstring& url, const std::filesystem::path& destination,
                          const DownloadEnvironment& environment = RealDownloadEnvironment());
 
@@ -44,9 +45,11 @@ bool DownloadVersionFile(const std::wstring& url, const std::filesystem::path& d
 // SHA-256 are checked against `check` (a resumed part is hashed once first);
 // a file that differs is not stored and the line "<name> does not match
 // version.txt: ..." with the expected and actual values is logged, <name>
-// being the URL's file name. When the download is given up, the part stays
-// for the next start unless it cannot be resumed. Progress goes to ReportWork
-// in bytes.
+// being the URL's file name. An answer of another size than `check` names is
+// refused before a byte is stored, and a body without a length is cut off at
+// that size. A failure that is not retried logs "<name> cannot be downloaded:
+// <cause>". When the download is given up, the part stays for the next start
+// unless it cannot be resumed. Progress goes to ReportWork in bytes.
 bool DownloadPackage(const std::wstring& url, const std::filesystem::path& destination, const PackageCheck& check,
                      const DownloadEnvironment& environment = RealDownloadEnvironment());
 

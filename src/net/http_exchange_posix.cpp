@@ -5,8 +5,10 @@
 // serve the next request.
 
 #include <curl/curl.h>
+#include <openssl/x509_vfy.h>
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -37,8 +39,9 @@ struct HeaderListTraits {
     static void Close(curl_slist* list) { curl_slist_free_all(list); }
 };
 
-// The handle of this thread's last exchange that ended complete; libcurl
-// itself opens a new connection when the server has closed the kept one.
+// The handle of this thread's last exchange that ended complete, its options
+// reset; libcurl itself opens a new connection when the server has closed the
+// kept one.
 thread_local Owned<CurlTraits> g_keptHandle;
 
 bool InitCurlOnce() {
@@ -90,6 +93,7 @@ struct Exchange {
     bool pastDeadline = false;
     Phase phase = Phase::Connecting;
     Clock::time_point phaseMark = Clock::now();
+    char account[CURL_ERROR_SIZE] = {};  // libcurl's words for a failure
 };
 
 void NoteActivity(Exchange& exchange, Phase phase) {
@@ -221,6 +225,7 @@ bool Configure(CURL* curl, const ParsedUrl& url, const std::string& userAgent, c
     set(CURLOPT_XFERINFOFUNCTION, &OnProgress);
     set(CURLOPT_XFERINFODATA, static_cast<void*>(&exchange));
     set(CURLOPT_NOPROGRESS, 0L);
+    set(CURLOPT_ERRORBUFFER, exchange.account);
     return ok;
 }
 
@@ -228,6 +233,58 @@ bool Configure(CURL* curl, const ParsedUrl& url, const std::string& userAgent, c
 bool IsRefusal(CURLcode code) {
     return code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE ||
            code == CURLE_UNSUPPORTED_PROTOCOL || code == CURLE_TOO_MANY_REDIRECTS || code == CURLE_URL_MALFORMAT;
+}
+
+std::wstring SilenceText(Phase phase) {
+    switch (phase) {
+        case Phase::Connecting: return L"no connection within " + std::to_wstring(kConnectTimeoutMs / 1000) + L" s";
+        case Phase::AwaitingResponse:
+            return L"no answer within " + std::to_wstring(kReceiveResponseTimeoutMs / 1000) + L" s of the request";
+        case Phase::Receiving: return L"nothing received for " + std::to_wstring(kReceiveTimeoutMs / 1000) + L" s";
+    }
+    return {};
+}
+
+long Info(CURL* curl, CURLINFO which) {
+    long value = 0;
+    curl_easy_getinfo(curl, which, &value);
+    return value;
+}
+
+// OpenSSL's verdict on the chain; libcurl checks the name itself once the chain
+// is accepted, and then reports "unspecified".
+std::string CertificateWords(long verifyResult) {
+    switch (verifyResult) {
+        case X509_V_OK:
+        case X509_V_ERR_UNSPECIFIED:
+        case X509_V_ERR_HOSTNAME_MISMATCH: return "the server's certificate is not for this host name";
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+        case X509_V_ERR_CERT_NOT_YET_VALID: return "the server's certificate has expired or is not yet valid";
+        default: return "the server's certificate is not trusted";
+    }
+}
+
+// What went wrong in words a publisher can act on, then libcurl's own account.
+std::wstring CauseOf(CURL* curl, CURLcode code, const char* account) {
+    std::string words = curl_easy_strerror(code);
+    switch (code) {
+        case CURLE_COULDNT_RESOLVE_HOST: words = "the server's name could not be resolved (DNS)"; break;
+        case CURLE_COULDNT_RESOLVE_PROXY: words = "the proxy's name could not be resolved (DNS)"; break;
+        case CURLE_COULDNT_CONNECT:
+            words = Info(curl, CURLINFO_OS_ERRNO) == ECONNREFUSED ? "the connection was refused"
+                                                                  : "the server could not be reached";
+            break;
+        case CURLE_PEER_FAILED_VERIFICATION: words = CertificateWords(Info(curl, CURLINFO_SSL_VERIFYRESULT)); break;
+        case CURLE_SSL_CONNECT_ERROR: words = "the secure connection could not be set up"; break;
+        case CURLE_UNSUPPORTED_PROTOCOL: words = "a redirect from https to http was refused"; break;
+        case CURLE_TOO_MANY_REDIRECTS: words = "more than 10 redirects"; break;
+        case CURLE_GOT_NOTHING: words = "the server closed the connection without an answer"; break;
+        case CURLE_PARTIAL_FILE: words = "the connection was cut before the end of the body"; break;
+        default: break;
+    }
+    if (const long status = Info(curl, CURLINFO_HTTP_CONNECTCODE); status >= 300)
+        words = "the proxy refused the connection (status " + std::to_string(status) + ")";
+    return Utf8ToWide(*account == '\0' ? words : words + " (" + account + ")");
 }
 
 HttpOutcome Perform(CURL* curl, Exchange& exchange) {
@@ -239,10 +296,11 @@ HttpOutcome Perform(CURL* curl, Exchange& exchange) {
         return DeliverHead(exchange) ? HttpOutcome{HttpEnd::Complete, {}} : HttpOutcome{HttpEnd::Stopped, L"stopped"};
     }
     if (exchange.pastDeadline) return {HttpEnd::Failed, L"out of time"};
-    if (code == CURLE_ABORTED_BY_CALLBACK) return {HttpEnd::Failed, L"timed out"};
-    const std::wstring detail = Utf8ToWide(curl_easy_strerror(code));
-    if (code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_CONNECT) return {HttpEnd::Unreachable, detail};
-    return {IsRefusal(code) ? HttpEnd::Refused : HttpEnd::Failed, detail};
+    if (code == CURLE_ABORTED_BY_CALLBACK) return {HttpEnd::Failed, SilenceText(exchange.phase)};
+    const std::wstring cause = CauseOf(curl, code, exchange.account);
+    if (code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_CONNECT || Info(curl, CURLINFO_HTTP_CONNECTCODE))
+        return {HttpEnd::Unreachable, cause};
+    return {IsRefusal(code) ? HttpEnd::Refused : HttpEnd::Failed, cause};
 }
 
 }  // namespace
@@ -250,10 +308,7 @@ HttpOutcome Perform(CURL* curl, Exchange& exchange) {
 HttpOutcome HttpGet(const HttpRequest& request, const HttpHandlers& handlers) {
     ParsedUrl url;
     if (!InitCurlOnce() || !ParseUrl(request.url, url)) return {HttpEnd::Refused, L"unusable URL"};
-    if (g_keptHandle)
-        curl_easy_reset(g_keptHandle.Get());
-    else
-        g_keptHandle.Reset(curl_easy_init());
+    if (!g_keptHandle) g_keptHandle.Reset(curl_easy_init());
     if (!g_keptHandle) return {HttpEnd::Failed, L"no HTTP client"};
     Owned<HeaderListTraits> headers;
     if (!request.ifRange.empty()) headers.Reset(curl_slist_append(nullptr, ("If-Range: " + request.ifRange).c_str()));
@@ -264,7 +319,11 @@ HttpOutcome HttpGet(const HttpRequest& request, const HttpHandlers& handlers) {
     exchange.handlers = &handlers;
     HttpOutcome outcome{HttpEnd::Failed, L"the HTTP client refused its settings"};
     if (Configure(exchange.curl, url, userAgent, headers.Get(), exchange)) outcome = Perform(exchange.curl, exchange);
-    // An exchange that ended early may leave its connection in any state.
-    if (outcome.end != HttpEnd::Complete) g_keptHandle.Reset();
+    // An exchange that ended early may leave its connection in any state. The
+    // options of a kept handle are reset now: they point into this call.
+    if (outcome.end == HttpEnd::Complete)
+        curl_easy_reset(g_keptHandle.Get());
+    else
+        g_keptHandle.Reset();
     return outcome;
 }

@@ -116,17 +116,79 @@ HttpHead ReadHead(HINTERNET request) {
     return head;
 }
 
-// Errors after which another try cannot help: the URL, the certificate, a
-// redirect that may not be followed.
-HttpOutcome FailureOf(DWORD error) {
-    const bool refused = error == ERROR_WINHTTP_INVALID_URL || error == ERROR_WINHTTP_UNRECOGNIZED_SCHEME ||
-                         error == ERROR_WINHTTP_SECURE_FAILURE || error == ERROR_WINHTTP_SECURE_CHANNEL_ERROR ||
-                         error == ERROR_WINHTTP_REDIRECT_FAILED;
-    const bool unreachable = error == ERROR_WINHTTP_NAME_NOT_RESOLVED || error == ERROR_WINHTTP_CANNOT_CONNECT;
-    return {refused       ? HttpEnd::Refused
-            : unreachable ? HttpEnd::Unreachable
-                          : HttpEnd::Failed,
-            L"error " + std::to_wstring(error)};
+// WinHTTP's errors in words a publisher can act on, and whether another try
+// can help. (Wine reports an untrusted certificate and one for another host
+// alike, as a secure channel error.)
+struct ErrorMeaning {
+    DWORD error;
+    HttpEnd end;
+    const wchar_t* words;
+};
+constexpr ErrorMeaning kErrorMeanings[] = {
+    {ERROR_WINHTTP_INVALID_URL, HttpEnd::Refused, L"the address is not a usable URL"},
+    {ERROR_WINHTTP_UNRECOGNIZED_SCHEME, HttpEnd::Refused, L"the address is neither http nor https"},
+    {ERROR_WINHTTP_NAME_NOT_RESOLVED, HttpEnd::Unreachable, L"the server's name could not be resolved (DNS)"},
+    {ERROR_WINHTTP_CANNOT_CONNECT, HttpEnd::Unreachable,
+     L"the connection was refused or the server could not be reached"},
+    {ERROR_WINHTTP_TIMEOUT, HttpEnd::Failed, L"no answer in time"},
+    {WSAETIMEDOUT, HttpEnd::Failed, L"no answer in time"},
+    {ERROR_WINHTTP_CONNECTION_ERROR, HttpEnd::Failed, L"the connection broke"},
+    {WSAECONNRESET, HttpEnd::Failed, L"the connection was reset"},
+    {ERROR_WINHTTP_INVALID_SERVER_RESPONSE, HttpEnd::Failed, L"the server's answer is not HTTP"},
+    {ERROR_WINHTTP_REDIRECT_FAILED, HttpEnd::Refused,
+     L"a redirect from https to http, or a redirect loop, was refused"},
+    {ERROR_WINHTTP_SECURE_FAILURE, HttpEnd::Refused, L"the server's certificate was refused"},
+    {ERROR_WINHTTP_SECURE_CHANNEL_ERROR, HttpEnd::Refused,
+     L"the secure connection failed: the server's certificate is not trusted or not for this host name, or no TLS "
+     L"version is shared"},
+    {ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED, HttpEnd::Refused, L"the server asks for a client certificate"},
+    {ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT, HttpEnd::Failed, L"the proxy script (PAC) could not be downloaded"},
+    {ERROR_WINHTTP_BAD_AUTO_PROXY_SCRIPT, HttpEnd::Failed, L"the proxy script (PAC) failed"},
+};
+
+// What Windows says of a refused certificate (WINHTTP_CALLBACK_STATUS_SECURE_FAILURE).
+const wchar_t* CertificateWords(DWORD flags) {
+    if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID)
+        return L"the server's certificate is not for this host name";
+    if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID)
+        return L"the server's certificate has expired or is not yet valid";
+    if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED) return L"the server's certificate is revoked";
+    if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED)
+        return L"the revocation of the server's certificate could not be checked";
+    if (flags & (WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA | WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT))
+        return L"the server's certificate is not trusted";
+    return nullptr;
+}
+
+HttpOutcome FailureOf(DWORD error, DWORD certificateFlags = 0) {
+    HttpOutcome outcome{HttpEnd::Failed, L"WinHTTP error"};
+    for (const ErrorMeaning& meaning : kErrorMeanings)
+        if (meaning.error == error) outcome = {meaning.end, meaning.words};
+    if (error == ERROR_WINHTTP_SECURE_FAILURE && CertificateWords(certificateFlags) != nullptr)
+        outcome.detail = CertificateWords(certificateFlags);
+    outcome.detail += L" (error " + std::to_wstring(error) + L")";
+    return outcome;
+}
+
+// Collects the certificate problems of a secure failure into the DWORD that
+// the request's context value points to.
+void CALLBACK OnSecureFailure(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD) {
+    if (status == WINHTTP_CALLBACK_STATUS_SECURE_FAILURE && context != 0 && information != nullptr)
+        *reinterpret_cast<DWORD*>(context) |= *static_cast<const DWORD*>(information);
+}
+
+void WatchCertificate(HINTERNET request, DWORD& flags) {
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&flags);
+    WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);
+    WinHttpSetStatusCallback(request, &OnSecureFailure, WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
+}
+
+// Where Windows tells (8.1 and later), the head of a proxy's answer to the
+// tunnel: the proxy refused to connect to the server.
+bool IsProxyRefusal(HINTERNET request) {
+    BOOL fromProxy = FALSE;
+    DWORD size = sizeof fromProxy;
+    return WinHttpQueryOption(request, WINHTTP_OPTION_IS_PROXY_CONNECT_RESPONSE, &fromProxy, &size) && fromProxy;
 }
 
 // Copies the body until WinHTTP reports its end. A body that ends before its
@@ -156,14 +218,23 @@ HttpOutcome CopyBody(HINTERNET request, const HttpRequest& wanted, const HttpHan
     return {HttpEnd::Complete, {}};
 }
 
+// `unanswered` gets the error of a request that got no answer at all.
 HttpOutcome FetchOverConnection(HINTERNET connection, const UrlParts& parts, const HttpRequest& wanted,
-                                const HttpHandlers& handlers) {
+                                const HttpHandlers& handlers, DWORD& unanswered) {
     OwnedInternet request(WinHttpOpenRequest(connection, L"GET", parts.path, nullptr, WINHTTP_NO_REFERER,
                                              WINHTTP_DEFAULT_ACCEPT_TYPES, parts.https ? WINHTTP_FLAG_SECURE : 0));
     if (!request) return FailureOf(GetLastError());
     if (!SetLimits(request.Get(), wanted)) return {HttpEnd::Failed, L"the HTTP client refused its limits"};
-    if (!SendAndReceive(request.Get(), RequestHeaders(wanted))) return FailureOf(GetLastError());
+    DWORD certificateFlags = 0;
+    WatchCertificate(request.Get(), certificateFlags);
+    if (!SendAndReceive(request.Get(), RequestHeaders(wanted))) {
+        unanswered = GetLastError();
+        return FailureOf(unanswered, certificateFlags);
+    }
     const HttpHead head = ReadHead(request.Get());
+    if (IsProxyRefusal(request.Get()))
+        return {HttpEnd::Unreachable,
+                L"the proxy refused the connection (status " + std::to_wstring(head.status) + L")"};
     if (!handlers.head(head)) return {HttpEnd::Stopped, L"stopped"};
     return CopyBody(request.Get(), wanted, handlers, head.contentLength);
 }
@@ -179,15 +250,35 @@ HINTERNET OpenSession() {
                        WINHTTP_NO_PROXY_BYPASS, 0);
 }
 
+bool IsKeptFor(const UrlParts& parts) {
+    return g_kept.connection && g_kept.host == parts.host && g_kept.port == parts.port;
+}
+
+void DropKeptConnection() {
+    g_kept.connection.Reset();
+    g_kept.session.Reset();
+}
+
 // The kept connection when it is to the same host and port, else a new one.
 bool ConnectTo(const UrlParts& parts) {
     if (!g_kept.session) g_kept.session.Reset(OpenSession());
     if (!g_kept.session) return false;
-    if (g_kept.connection && g_kept.host == parts.host && g_kept.port == parts.port) return true;
+    if (IsKeptFor(parts)) return true;
     g_kept.connection.Reset(WinHttpConnect(g_kept.session.Get(), parts.host, parts.port, 0));
     g_kept.host = parts.host;
     g_kept.port = parts.port;
     return static_cast<bool>(g_kept.connection);
+}
+
+HttpOutcome Fetch(const UrlParts& parts, const HttpRequest& wanted, const HttpHandlers& handlers, DWORD& unanswered) {
+    if (!ConnectTo(parts)) return FailureOf(GetLastError());
+    return FetchOverConnection(g_kept.connection.Get(), parts, wanted, handlers, unanswered);
+}
+
+// What a server that closed a kept connection meanwhile makes of the next request.
+bool IsClosedConnection(DWORD error) {
+    return error == ERROR_WINHTTP_CONNECTION_ERROR || error == WSAECONNRESET ||
+           error == ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
 }
 
 }  // namespace
@@ -195,12 +286,16 @@ bool ConnectTo(const UrlParts& parts) {
 HttpOutcome HttpGet(const HttpRequest& wanted, const HttpHandlers& handlers) {
     UrlParts parts;
     if (!CrackUrl(wanted.url, parts)) return {HttpEnd::Refused, L"unusable URL"};
-    HttpOutcome outcome = ConnectTo(parts) ? FetchOverConnection(g_kept.connection.Get(), parts, wanted, handlers)
-                                           : FailureOf(GetLastError());
-    // An exchange that ended early may leave its connection in any state.
-    if (outcome.end != HttpEnd::Complete) {
-        g_kept.connection.Reset();
-        g_kept.session.Reset();
+    const bool reusing = IsKeptFor(parts);
+    DWORD unanswered = 0;
+    HttpOutcome outcome = Fetch(parts, wanted, handlers, unanswered);
+    // An exchange that ended early may leave its connection in any state; one
+    // that a kept connection could not even send is tried once on a new one.
+    if (outcome.end != HttpEnd::Complete) DropKeptConnection();
+    if (reusing && IsClosedConnection(unanswered)) {
+        unanswered = 0;
+        outcome = Fetch(parts, wanted, handlers, unanswered);
+        if (outcome.end != HttpEnd::Complete) DropKeptConnection();
     }
     return outcome;
 }

@@ -19,8 +19,11 @@ Behaviour keys (a path without one is served from the root):
   headers        extra response headers {"Name": "value"}
   sequence       a list of behaviours: the n-th request of the path gets the
                  n-th one (the last one from then on)
-  close_after    after the N-th request on its connection, the connection is
-                 closed without notice (as nginx after keepalive_requests)
+  close_after    a connection that has answered N requests closes at the next
+                 one without an answer (a server closing an idle kept connection
+                 as the request comes in)
+
+As a proxy, the server refuses every tunnel (CONNECT) with 403.
 
 Bodies carry an ETag and a Last-Modified and answer "Range: bytes=A-" with 206
 and Content-Range (If-Range honoured), unless a behaviour says otherwise:
@@ -132,9 +135,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         path = urllib.parse.urlsplit(self.path).path
         behaviour = self.server.behaviour(path)
         self.requests = getattr(self, "requests", 0) + 1
-        if self.requests >= behaviour.get("close_after", float("inf")):
-            self.close_connection = True
-        if behaviour.get("close_at_once"):
+        if behaviour.get("close_at_once") or self.requests > behaviour.get("close_after", float("inf")):
             self.close_connection = True
             return
         self.server.stopping.wait(float(behaviour.get("delay_headers", 0)))
@@ -152,6 +153,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.send_error(int(behaviour.get("status", 404)))
         with body:
             self.send_body(behaviour, body)
+
+    def do_CONNECT(self):
+        self.server.event(event="connect", target=self.path)
+        self.send_error(403)
 
     def wanted_range(self, behaviour, size, etag):
         """(first, last) byte of a Range the answer honours, or (None, None)."""

@@ -4,17 +4,6 @@
 #include "test_support.h"
 #include "userdata/data_directory.h"
 
-namespace {
-
-void SetEnvironment(const char* name, const std::optional<std::string>& value) {
-    if (value)
-        setenv(name, value->c_str(), 1);
-    else
-        unsetenv(name);
-}
-
-}  // namespace
-
 TEST(ResolveDataDirectoryPosix, UserDirsHomeAndConfigHome) {
     struct Case {
         std::optional<std::string> home;  // "~" is the scratch directory

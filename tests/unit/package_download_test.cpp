@@ -179,7 +179,7 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         EXPECT_TRUE(!row.stored || ReadBytes(destination) == server.file) << row.name;
     }
     for (const char* line : {"update.zip: status 503 (Retry-After 2 s) at byte 0; attempt 2 in 2.0 s",
-                             "update.zip cannot be downloaded: status 404",
+                             "update.zip cannot be downloaded: status 404 (no such file on the server)",
                              "update.zip does not match version.txt: size expected 119, the server's file has 1048576",
                              "update.zip does not match version.txt: larger than 119 bytes"})
         EXPECT_EQ(std::ranges::count(log.Messages(), line), 1) << line;

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,9 @@ bool RunAsNobody(const fs::path& scratch, const fs::path& locked, const std::fun
 // Runs body while the files below `held` cannot be removed or replaced: on POSIX
 // through RunAsNobody, on Windows with each file held open without sharing.
 bool RunWhileHeld(const fs::path& scratch, const fs::path& held, const std::function<void()>& body);
+
+// Sets an environment variable of this process; none: removes it.
+void SetEnvironment(const char* name, const std::optional<std::string>& value);
 
 // Copies the game stand-in into dir as torvane.exe.
 void InstallGameStub(const fs::path& dir);

@@ -1,5 +1,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cstdlib>
 
 #include "base/install_directory.h"
 #include "test_support.h"
@@ -21,6 +22,13 @@ bool RunAsNobody(const fs::path& scratch, const fs::path& locked, const std::fun
     }
     int status = 0;
     return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void SetEnvironment(const char* name, const std::optional<std::string>& value) {
+    if (value)
+        setenv(name, value->c_str(), 1);
+    else
+        unsetenv(name);
 }
 
 bool RunWhileHeld(const fs::path& scratch, const fs::path& held, const std::function<void()>& body) {

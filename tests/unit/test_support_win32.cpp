@@ -1,10 +1,15 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "base/install_directory.h"
 #include "base/text.h"
 #include "test_support.h"
+
+void SetEnvironment(const char* name, const std::optional<std::string>& value) {
+    _putenv_s(name, value.value_or("").c_str());
+}
 
 void InstallGameStub(const fs::path& dir) {
     fs::copy_file(GetInstallDirectory() / "torvane_stub.exe", dir / "torvane.exe");
