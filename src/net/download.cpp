@@ -48,17 +48,6 @@ std::wstring SecondsText(DownloadClock::duration duration) {
     return text;
 }
 
-<<<<<<< HEAD
-=======
-// Network failures and the statuses of an overloaded or failing server are
-// worth another attempt; any other answer will not change.
-bool Retryable(const RangeResult& result) {
-    if (result.end == RangeEnd::Cut || result.end == RangeEnd::Stopped || result.end == RangeEnd::Unreachable)
-        return true;
-    if (result.end != RangeEnd::Refused) return false;
-    return result.status == 408 || result.status == 429 || result.status >= 500;
-}
-
 // What a status that will not change means to whoever publishes the files.
 std::wstring StatusMeaning(long status) {
     switch (status) {
@@ -71,7 +60,6 @@ std::wstring StatusMeaning(long status) {
     }
 }
 
->>>>>>> net
 std::wstring Reason(const RangeResult& result) {
     if (result.end == RangeEnd::Complete) return L"it could not be stored beside its destination";
     if (result.end != RangeEnd::Refused || result.status == 0) return result.detail;
