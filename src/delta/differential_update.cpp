@@ -101,7 +101,7 @@ struct SpanFeed {
     const fs::path& extractDir;
     DifferentialPlan& plan;
     std::uint64_t position = 0;
-    std::size_t next = 0;  // the entry being decoded or next to come
+    std::size_t next = 0;   // the entry being decoded or next to come
     EntryDecoder& decoder;  // one for all spans: its buffer is allocated once
     bool decoding = false;
     std::ofstream out{};
