@@ -226,9 +226,8 @@ TEST(ExtractZip, MissingPackageOrDestinationFailsAndEveryCallIsLogged) {
     EXPECT_FALSE(ExtractZip(Package("py_nested.zip"), x.scratch.path / "missing"));
     EXPECT_FALSE(ExtractZip(Package("py_nested.zip"), x.destination / "kept.txt"));  // a file is no destination
     ExpectTree(ReadTree(x.scratch.path), {"dest/kept.txt=kept"});
-    ExpectLog(
-        log.Messages(),
-        {"ExtractZip to ~/dest", "no_such_package.zip refused: the package cannot be opened", "ExtractZip to ~/dest",
-         " refused: no valid central directory", "ExtractZip to ~/missing", "ExtractZip to ~/dest/kept.txt"},
-        x.scratch.path, true);
+    ExpectLog(log.Messages(),
+              {"ExtractZip to ~/dest", "no_such_package.zip refused: the package cannot be opened",
+               "ExtractZip to ~/dest", " refused: *", "ExtractZip to ~/missing", "ExtractZip to ~/dest/kept.txt"},
+              x.scratch.path, true);
 }
