@@ -79,11 +79,13 @@ RemoteRead ReadRemoteDirectory(RemotePackage& package, const std::optional<std::
         if (read.end != RemoteEnd::Complete) return read;
     }
     index += tail.substr(static_cast<std::size_t>(std::max(found.offset, tailFrom) - tailFrom));
+    tail = std::string();
     if (indexSha256 && !DigestMatches(index, *indexSha256))
         return {RemoteEnd::FallBack, L"the central directory does not match update-index-sha256"};
     HoldZipTail(input, package.size, found.offset, std::move(index));
     directory.offset = found.offset;
     directory.entries.clear();
+    directory.entries.reserve(static_cast<std::size_t>(found.entryCount));  // bounded by the directory's size
     std::wstring why;
     const bool listed = ReadZipDirectory(
         input, found,
