@@ -61,12 +61,21 @@ RelativePathSet ListRelativeDirectories(const fs::path& root) {
     return ListRelativeDirectories(root, complete);
 }
 
-void DeleteOutdatedFiles(const fs::path& installDir, const fs::path& extractDir, const Safelist& safelist) {
+PackageListing ListUnpackedPackage(const fs::path& extractDir) {
+    PackageListing listing;
+    bool directoriesComplete = true;
+    listing.files = ListRelativeFiles(extractDir, listing.complete);
+    listing.directories = ListRelativeDirectories(extractDir, directoriesComplete);
+    listing.complete = listing.complete && directoriesComplete;
+    return listing;
+}
+
+void DeleteOutdatedFiles(const fs::path& installDir, const fs::path& extractDir, const PackageListing& listing,
+                         const Safelist& safelist) {
     const Safelist patterns = WithProtectedNames(safelist);
-    bool packageComplete = true;
-    const RelativePathSet package = ListRelativeFiles(extractDir, packageComplete);
     // A package file missed by the listing would look outdated and be deleted.
-    if (!packageComplete) return;
+    if (!listing.complete) return;
+    const RelativePathSet& package = listing.files;
     // safelist.txt switches this phase on, so an outdated one goes last: a run
     // stopped part-way must find it again and finish the deletions.
     std::optional<fs::path> outdatedSafelistFile;
@@ -94,9 +103,10 @@ void DeleteOutdatedFiles(const fs::path& installDir, const fs::path& extractDir,
                            ToSafelistForm(RelativeNativePath(*outdatedSafelistFile, installDir)));
 }
 
-void RemoveEmptyDirectories(const fs::path& installDir, const fs::path& extractDir, const Safelist& safelist) {
+void RemoveEmptyDirectories(const fs::path& installDir, const fs::path& extractDir, const PackageListing& listing,
+                            const Safelist& safelist) {
     const Safelist patterns = WithProtectedNames(safelist);
-    const RelativePathSet packageDirectories = ListRelativeDirectories(extractDir);
+    const RelativePathSet& packageDirectories = listing.directories;
     for (const fs::path& directory : ListDirectoriesLongestFirst(installDir, extractDir)) {
         const fs::path::string_type relative = RelativeNativePath(directory, installDir);
         if (relative.empty() || packageDirectories.count(relative) != 0) continue;

@@ -21,17 +21,27 @@ RelativePathSet ListRelativeFiles(const std::filesystem::path& root, bool& compl
 RelativePathSet ListRelativeDirectories(const std::filesystem::path& root);
 RelativePathSet ListRelativeDirectories(const std::filesystem::path& root, bool& complete);
 
-// Deletes every file below installDir that the package in extractDir does not
-// hold and no entry of the safelist or protected name keeps, nor the running
-// updater under whatever name, logging
-// "Deleting old file: " + relative path first. The first failed deletion ends
-// the phase. The extraction directory is never entered. Nothing is deleted
-// when the package could not be listed whole.
+// What the new package holds: its files and directories. The full update lists
+// the unpacked package; the differential update takes it from the package's
+// directory, whose up-to-date files are never unpacked.
+struct PackageListing {
+    RelativePathSet files;
+    RelativePathSet directories;
+    bool complete = true;  // false when part of the package could not be listed
+};
+
+PackageListing ListUnpackedPackage(const std::filesystem::path& extractDir);
+
+// Deletes every file below installDir that the package does not hold and no
+// entry of the safelist or protected name keeps, nor the running updater under
+// whatever name, logging "Deleting old file: " + relative path first. The
+// first failed deletion ends the phase. The extraction directory is never
+// entered. Nothing is deleted when the listing is not complete.
 void DeleteOutdatedFiles(const std::filesystem::path& installDir, const std::filesystem::path& extractDir,
-                         const Safelist& safelist = Safelist());
+                         const PackageListing& package, const Safelist& safelist = Safelist());
 
 // Removes the empty directories below installDir, deepest first, that the
 // package does not have and no pattern keeps ("Removing empty dir: " +
 // relative path). The install and extraction directories always stay.
 void RemoveEmptyDirectories(const std::filesystem::path& installDir, const std::filesystem::path& extractDir,
-                            const Safelist& safelist = Safelist());
+                            const PackageListing& package, const Safelist& safelist = Safelist());

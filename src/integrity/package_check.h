@@ -12,6 +12,10 @@
 struct PackageCheck {
     std::optional<std::string> sha256;  // 64 hex digits, either case
     std::optional<std::string> size;    // decimal byte count
+    // SHA-256 of the package from its first central-directory entry to its
+    // end, and so of every entry's digest field: what lets the differential
+    // update trust a directory it fetched on its own.
+    std::optional<std::string> indexSha256{};
 };
 
 struct BodyTally {

@@ -20,6 +20,13 @@
 
 namespace fs = std::filesystem;
 
+bool Retryable(const RangeResult& result) {
+    if (result.end == RangeEnd::Cut || result.end == RangeEnd::Stopped || result.end == RangeEnd::Unreachable)
+        return true;
+    if (result.end != RangeEnd::Refused) return false;
+    return result.status == 408 || result.status == 429 || result.status >= 500;
+}
+
 namespace {
 
 // The body is collected beside the destination, in the same directory, so that
@@ -39,15 +46,6 @@ std::wstring SecondsText(DownloadClock::duration duration) {
     wchar_t text[32];
     std::swprintf(text, 32, L"%.1f", std::chrono::duration<double>(duration).count());
     return text;
-}
-
-// Network failures and the statuses of an overloaded or failing server are
-// worth another attempt; any other answer will not change.
-bool Retryable(const RangeResult& result) {
-    if (result.end == RangeEnd::Cut || result.end == RangeEnd::Stopped || result.end == RangeEnd::Unreachable)
-        return true;
-    if (result.end != RangeEnd::Refused) return false;
-    return result.status == 408 || result.status == 429 || result.status >= 500;
 }
 
 // What a status that will not change means to whoever publishes the files.
@@ -152,9 +150,8 @@ void ResumeOrStartFromZero(PackageDownload& download) {
     std::error_code ec;
     const std::uint64_t partSize = fs::file_size(download.partial, ec);
     ResumeRecord record;
-    const bool usable = !ec && partSize > 0 && ReadResumeRecord(download.record, record) &&
-                        record.url == WideToUtf8(download.url) && record.release == download.release &&
-                        !record.validator.empty() && partSize <= record.total;
+    const bool usable = HasResumablePart(download.url, download.destination, download.check) &&
+                        ReadResumeRecord(download.record, record);
     if (!usable) {
         if (!ec) LogLine(download.name + L": the partial download cannot be continued; starting from byte 0");
         DiscardPart(download);
@@ -358,6 +355,15 @@ bool DownloadPackage(const std::wstring& url, const fs::path& destination, const
         if (result.end == RangeEnd::Complete) return Finish(download);
         if (!PrepareRetry(download, result, attempt + 1)) return false;
     }
+}
+
+bool HasResumablePart(const std::wstring& url, const fs::path& destination, const PackageCheck& check) {
+    std::error_code ec;
+    const std::uint64_t partSize = fs::file_size(PartialFileFor(destination), ec);
+    ResumeRecord record;
+    return !ec && partSize > 0 && ReadResumeRecord(ResumeRecordFor(destination), record) &&
+           record.url == WideToUtf8(url) && record.release == ReleaseOf(check) && !record.validator.empty() &&
+           partSize <= record.total;
 }
 
 void DiscardPartialDownload(const fs::path& destination) {

@@ -38,3 +38,7 @@ inline constexpr int kRestartsFromZero = 3;
 // file is refused without being stored.
 inline constexpr std::chrono::seconds kVersionFileDeadline{30};
 inline constexpr std::uint64_t kVersionFileLimit = 64 * 1024;
+
+// The differential update reads the package's central directory into memory:
+// a larger one is not read, and the whole package is downloaded instead.
+inline constexpr std::uint64_t kRemoteDirectoryLimit = 32 * 1024 * 1024;

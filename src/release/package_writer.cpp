@@ -5,12 +5,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <numeric>
 #include <thread>
 
 #include "base/file_system.h"
+#include "integrity/sha256.h"
 #include "release/progress_bar.h"
+#include "zip/zip_format.h"
 
 namespace fs = std::filesystem;
 
@@ -26,6 +29,18 @@ struct Part {
     std::atomic<double> done{0.0};
     std::string error;
 };
+
+// The SHA-256 of a file's bytes, or empty when it cannot be read.
+std::string ContentDigest(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    Sha256 hash = StartSha256();
+    std::vector<char> buffer(1 << 20);
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
+        AddToSha256(hash, buffer.data(), static_cast<std::size_t>(in.gcount()));
+    Sha256Digest digest{};
+    if (in.bad() || !FinishSha256(hash, digest)) return {};
+    return std::string(digest.begin(), digest.end());
+}
 
 // Largest files first, each to the part with the fewest bytes so far, so that
 // the threads finish at about the same time.
@@ -68,11 +83,18 @@ zip_t* CreateArchive(const fs::path& path, std::string& error) {
     return archive;
 }
 
-void WritePart(const std::vector<PackageFile>& files, Part& part) {
+// `digests` receives each member's content digest, taken on the part's own thread.
+void WritePart(const std::vector<PackageFile>& files, Part& part, std::vector<std::string>& digests) {
     zip_t* archive = CreateArchive(part.path, part.error);
     if (archive == nullptr) return;
     for (std::size_t index : part.members) {
         const PackageFile& file = files[index];
+        digests[index] = ContentDigest(file.source);
+        if (digests[index].empty()) {
+            part.error = "cannot read " + file.source.string();
+            zip_discard(archive);
+            return;
+        }
         zip_source_t* source = zip_source_file(archive, file.source.c_str(), 0, -1);
         zip_int64_t added = source == nullptr ? -1 : zip_file_add(archive, file.name.c_str(), source, ZIP_FL_ENC_UTF_8);
         if (added < 0) {
@@ -88,12 +110,12 @@ void WritePart(const std::vector<PackageFile>& files, Part& part) {
 
 // Runs one thread per part; the calling thread draws their combined progress.
 void CompressParts(const std::vector<PackageFile>& files, std::vector<std::unique_ptr<Part>>& parts,
-                   std::uint64_t totalBytes) {
+                   std::uint64_t totalBytes, std::vector<std::string>& digests) {
     std::atomic<std::size_t> running = parts.size();
     std::vector<std::thread> threads;
     for (auto& part : parts)
-        threads.emplace_back([&files, &running, &part] {
-            WritePart(files, *part);
+        threads.emplace_back([&files, &running, &part, &digests] {
+            WritePart(files, *part, digests);
             --running;
         });
     ProgressBar bar = StartProgressBar("Compressing", totalBytes);
@@ -107,9 +129,17 @@ void CompressParts(const std::vector<PackageFile>& files, std::vector<std::uniqu
     EndProgressBar(bar);
 }
 
+// Gives the entry its content digest field in the central directory (README
+// describes the field for other packaging tools).
+bool AddDigestField(zip_t* archive, zip_uint64_t index, const std::string& digest) {
+    return zip_file_extra_field_set(archive, index, kContentSha256ExtraId, ZIP_EXTRA_FIELD_NEW,
+                                    reinterpret_cast<const zip_uint8_t*>(digest.data()),
+                                    static_cast<zip_uint16_t>(digest.size()), ZIP_FL_CENTRAL) == 0;
+}
+
 // Copies every part's compressed entries into the package in the files' order.
 bool Assemble(const std::vector<PackageFile>& files, std::vector<std::unique_ptr<Part>>& parts, const fs::path& package,
-              std::uint64_t totalBytes, std::string& error) {
+              std::uint64_t totalBytes, const std::vector<std::string>& digests, std::string& error) {
     std::vector<zip_t*> sources;
     std::vector<std::pair<zip_t*, zip_uint64_t>> origin(files.size());
     auto closeSources = [&] {
@@ -133,8 +163,10 @@ bool Assemble(const std::vector<PackageFile>& files, std::vector<std::unique_ptr
         zip_int64_t added =
             source == nullptr ? -1 : zip_file_add(archive, files[i].name.c_str(), source, ZIP_FL_ENC_UTF_8);
         constexpr zip_uint32_t kRegularFile = 0100000;
-        ok = added >= 0 && zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(added), 0,
-                                                            ZIP_OPSYS_UNIX, (kRegularFile | files[i].mode) << 16) == 0;
+        ok = added >= 0 &&
+             zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(added), 0, ZIP_OPSYS_UNIX,
+                                              (kRegularFile | files[i].mode) << 16) == 0 &&
+             AddDigestField(archive, static_cast<zip_uint64_t>(added), digests[i]);
         if (!ok) {
             zip_source_free(source);
             Fail(archive, files[i].name, error);
@@ -160,7 +192,8 @@ bool WritePackage(const std::vector<PackageFile>& files, const fs::path& package
     std::uint64_t totalBytes = 0;
     for (const auto& file : files) totalBytes += file.size;
     auto parts = SplitIntoParts(files, package);
-    CompressParts(files, parts, totalBytes);
+    std::vector<std::string> digests(files.size());
+    CompressParts(files, parts, totalBytes, digests);
     bool ok = true;
     for (auto& part : parts) {
         if (ok && !part->error.empty()) {
@@ -168,7 +201,7 @@ bool WritePackage(const std::vector<PackageFile>& files, const fs::path& package
             ok = false;
         }
     }
-    ok = ok && Assemble(files, parts, package, totalBytes, error);
+    ok = ok && Assemble(files, parts, package, totalBytes, digests, error);
     for (auto& part : parts) RemoveQuietly(part->path);
     return ok;
 }

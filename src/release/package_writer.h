@@ -1,6 +1,7 @@
 #pragma once
 // Writes an update or maps package with libzip: every entry deflated, names
-// in UTF-8 (flagged when not ASCII), entries in the order given, Unix modes kept.
+// in UTF-8 (flagged when not ASCII), entries in the order given, Unix modes kept,
+// and each entry's content SHA-256 in a field of its central-directory record.
 
 #include <filesystem>
 #include <string>

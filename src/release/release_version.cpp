@@ -6,12 +6,14 @@
 
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
 #include "integrity/base64.h"
 #include "integrity/sha256.h"
 #include "version/version_signature.h"
+#include "zip/zip_format.h"
 
 namespace {
 
@@ -51,28 +53,45 @@ std::string PublicKeyPem(EVP_PKEY* key) {
     return pem + "-----END PUBLIC KEY-----\n";
 }
 
+// Where the package's central directory begins, read with the updater's reader.
+std::optional<std::uint64_t> DirectoryOffset(const std::filesystem::path& package) {
+    ZipInput input;
+    ZipDirectory directory;
+    if (!OpenZipInput(package, input) || !FindZipDirectory(input, directory)) return std::nullopt;
+    return directory.offset;
+}
+
 }  // namespace
 
 bool DigestPackage(const std::filesystem::path& package, PackageDigest& digest) {
+    std::optional<std::uint64_t> indexFrom = DirectoryOffset(package);
     std::ifstream in(package, std::ios::binary);
-    Sha256 hash = StartSha256();
+    Sha256 hash = StartSha256(), index = StartSha256();
     std::vector<char> buffer(1 << 20);
     digest.size = 0;
     while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
-        AddToSha256(hash, buffer.data(), static_cast<std::size_t>(in.gcount()));
-        digest.size += static_cast<std::uint64_t>(in.gcount());
+        const auto got = static_cast<std::uint64_t>(in.gcount());
+        AddToSha256(hash, buffer.data(), got);
+        if (indexFrom && digest.size + got > *indexFrom) {
+            const std::uint64_t skip = *indexFrom > digest.size ? *indexFrom - digest.size : 0;
+            AddToSha256(index, buffer.data() + skip, got - skip);
+        }
+        digest.size += got;
     }
-    Sha256Digest value{};
+    Sha256Digest value{}, indexValue{};
     if (in.bad() || !in.eof() || !FinishSha256(hash, value)) return false;
     digest.sha256 = DigestToHex(value);
+    digest.indexSha256.clear();
+    if (indexFrom && FinishSha256(index, indexValue)) digest.indexSha256 = DigestToHex(indexValue);
     return true;
 }
 
 std::string ReleaseVersionText(const std::string& gameVersion, const std::string& updaterVersion,
                                const PackageDigest& update, const PackageDigest& maps) {
+    const std::string index = update.indexSha256.empty() ? "" : "update-index-sha256: " + update.indexSha256 + "\r\n";
     return "game-version: " + gameVersion + "\r\nupdater-version: " + updaterVersion +
-           "\r\nupdate-sha256: " + update.sha256 + "\r\nupdate-size: " + std::to_string(update.size) +
-           "\r\nmaps-sha256: " + maps.sha256 + "\r\nmaps-size: " + std::to_string(maps.size) + "\r\n";
+           "\r\nupdate-sha256: " + update.sha256 + "\r\nupdate-size: " + std::to_string(update.size) + "\r\n" + index +
+           "maps-sha256: " + maps.sha256 + "\r\nmaps-size: " + std::to_string(maps.size) + "\r\n";
 }
 
 bool SignVersionText(std::string& text, const std::filesystem::path& keyFile, std::string& error) {

@@ -27,6 +27,8 @@ void ApplyLine(std::string_view line, VersionInfo& info) {
         info.updatePackage.sha256 = value;
     else if (EqualsIgnoringAsciiCase(key, "update-size"))
         info.updatePackage.size = value;
+    else if (EqualsIgnoringAsciiCase(key, "update-index-sha256"))
+        info.updatePackage.indexSha256 = value;
     else if (EqualsIgnoringAsciiCase(key, "maps-sha256"))
         info.mapsPackage.sha256 = value;
     else if (EqualsIgnoringAsciiCase(key, "maps-size"))

@@ -1,7 +1,7 @@
 #pragma once
 // version.txt: "game-version" and "updater-version" key-colon-value lines; the
 // remote one may also describe the packages ("update-sha256", "update-size",
-// "maps-sha256", "maps-size"). The local one holds the two versions only.
+// "update-index-sha256", "maps-sha256", "maps-size"). The local one holds the two versions only.
 
 #include <filesystem>
 #include <string>

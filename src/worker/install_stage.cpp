@@ -11,11 +11,10 @@
 #include "base/log.h"
 #include "base/tree_walk.h"
 #include "front_end_channel/progress.h"
-#include "net/download.h"
-#include "net/update_server.h"
 #include "rules/safelist.h"
 #include "rules/working_names.h"
 #include "worker/maps_pending.h"
+#include "worker/package_fetch.h"
 #include "worker/progress_span.h"
 #include "zip/zip_extract.h"
 
@@ -37,7 +36,7 @@ void CleanUp(const StagePaths& paths) {
     RemoveTree(paths.extraction);
 }
 
-void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& paths) {
+void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& paths, const PackageListing& package) {
     // Without every pattern of the safelist the player's own files would look outdated.
     Safelist safelist;
     std::wstring problem;
@@ -51,27 +50,26 @@ void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& p
     // The walk passes over the installation's files, the extraction's excepted.
     const auto installed = CountFiles(installDir), packaged = CountFiles(paths.extraction);
     BeginProgressSpan(55, 70, WorkUnit::Files, installed > packaged ? installed - packaged : 0);
-    DeleteOutdatedFiles(installDir, paths.extraction, safelist);
+    DeleteOutdatedFiles(installDir, paths.extraction, package, safelist);
     EndProgressSpan();
-    RemoveEmptyDirectories(installDir, paths.extraction, safelist);
+    RemoveEmptyDirectories(installDir, paths.extraction, package, safelist);
 }
 
-// The first file of the unpacked package at one of the updater's working
-// names, as its entry name ('/' separators); else such an (empty) directory;
-// empty when there is none.
-std::wstring FindWorkingName(const std::filesystem::path& extraction) {
-    std::wstring file, directory;
-    WalkTree(extraction, [&](const std::filesystem::directory_entry& entry) {
-        const std::wstring path = ToSafelistForm(RelativeNativePath(entry.path(), extraction));
-        if (!MatchesSafelist(path, InstallWorkingNames())) return WalkStep::Continue;
-        if (!IsRealDirectory(entry)) {
-            file = path;
-            return WalkStep::Stop;
+// The first file (in name order) of the package at one of the updater's
+// working names, as its entry name ('/' separators); else such an (empty)
+// directory; empty when there is none. Read from the package's listing, so
+// that files the differential update found up to date count too.
+std::wstring FindWorkingName(const PackageListing& package) {
+    auto first = [](const RelativePathSet& paths) {
+        std::wstring found;
+        for (const auto& relative : paths) {
+            const std::wstring path = ToSafelistForm(relative);
+            if (MatchesSafelist(path, InstallWorkingNames()) && (found.empty() || path < found)) found = path;
         }
-        if (directory.empty()) directory = path;
-        return WalkStep::Continue;
-    });
-    std::wstring name = file.empty() ? directory : file;
+        return found;
+    };
+    std::wstring name = first(package.files);
+    if (name.empty()) name = first(package.directories);
     std::replace(name.begin(), name.end(), L'\\', L'/');
     return name;
 }
@@ -95,30 +93,34 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     const StagePaths paths{installDir / "update.zip", installDir / "_update_temp", installDir / "version.txt"};
 
     Report(L"Update available. Downloading update package...", 15);
-    BeginProgressSpan(15, 35, WorkUnit::Bytes);
-    const bool downloaded = DownloadPackage(UpdatePackageUrl(), paths.package, remote.updatePackage);
-    EndProgressSpan();
-    if (!downloaded) {
+    FetchedPackage fetched = FetchUpdatePackage(paths.package, paths.extraction, remote.updatePackage);
+    if (fetched.how == PackageFetch::Failed) {
         LogLine(L"Download update.zip failed. Will skip update.");
         Report(L"Download failed. Skipping update.", 20);
+        RemoveTree(paths.extraction);
         return false;
     }
 
-    Report(L"Extracting update package...", 35);
-    std::error_code ignored;
-    RemoveTree(paths.extraction);
-    std::filesystem::create_directories(paths.extraction, ignored);
-    BeginProgressSpan(35, 50, WorkUnit::Entries);
-    const bool extracted = ExtractZip(paths.package, paths.extraction);
-    EndProgressSpan();
-    if (!extracted) {
-        LogLine(L"Extract failed. Skipping update.");
-        Report(L"Extract failed. Skipping update.", 30);
-        CleanUp(paths);
-        return false;
+    if (fetched.how == PackageFetch::Whole) {
+        Report(L"Extracting update package...", 35);
+        std::error_code ignored;
+        RemoveTree(paths.extraction);
+        std::filesystem::create_directories(paths.extraction, ignored);
+        BeginProgressSpan(35, 50, WorkUnit::Entries);
+        const bool extracted = ExtractZip(paths.package, paths.extraction);
+        EndProgressSpan();
+        if (!extracted) {
+            LogLine(L"Extract failed. Skipping update.");
+            Report(L"Extract failed. Skipping update.", 30);
+            CleanUp(paths);
+            return false;
+        }
+        fetched.listing = ListUnpackedPackage(paths.extraction);
     }
 
-    const auto count = CountFiles(paths.extraction);
+    // The package's own count: an installation already equal to the release
+    // fetched nothing, and is recorded all the same.
+    const auto count = fetched.listing.files.size();
     LogLine(L"Extracted file count: " + std::to_wstring(count));
     Report(L"Applying update...", 50);
     if (count == 0) {
@@ -129,7 +131,7 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     }
 
     // Before anything is deleted or moved.
-    if (const std::wstring name = FindWorkingName(paths.extraction); !name.empty()) {
+    if (const std::wstring name = FindWorkingName(fetched.listing); !name.empty()) {
         LogLine(L"update.zip holds the updater's working file " + name + L"; update skipped.");
         Report(L"Package refused. Skipping update.", 40);
         CleanUp(paths);
@@ -137,15 +139,16 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     }
 
     if (SafelistExists(installDir)) {
-        RunDeletePhase(installDir, paths);
+        RunDeletePhase(installDir, paths, fetched.listing);
     } else {
         LogLine(L"safelist.txt NOT found in install \u2192 skipping delete phase.");
         Report(L"Skipping delete phase (no safelist)...", 58);
     }
 
     Report(L"Copying new files...", 70);
-    const bool updaterReplaced = ReplaceRunningUpdater(paths.extraction, installDir) == UpdaterSwap::Replaced;
-    BeginProgressSpan(70, 90, WorkUnit::Files, count);
+    const bool updaterReplaced =
+        ReplaceRunningUpdater(paths.extraction, installDir) == UpdaterSwap::Replaced || fetched.updaterUpToDate;
+    BeginProgressSpan(70, 90, WorkUnit::Files, CountFiles(paths.extraction));
     const auto notCopied = CopyNewFiles(paths.extraction, installDir);
     EndProgressSpan();
     Report(L"Final cleanup...", 90);

@@ -1,7 +1,5 @@
 #include "zip/zip_extract.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <fstream>
 #include <functional>
@@ -11,6 +9,8 @@
 #include "base/log.h"
 #include "base/text.h"
 #include "base/work_progress.h"
+#include "zip/entry_decoder.h"
+#include "zip/zip_directory.h"
 #include "zip/zip_format.h"
 #include "zip/zip_names.h"
 #include "zip/zip_output.h"
@@ -20,14 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kReadChunk = 128 * 1024;
-constexpr std::size_t kWriteChunk = 256 * 1024;
-
-// The fixed working memory of one extraction, whatever the package's size.
-struct Buffers {
-    std::vector<unsigned char> in = std::vector<unsigned char>(kReadChunk);
-    std::vector<unsigned char> out = std::vector<unsigned char>(kWriteChunk);
-    std::string scratch;
-};
 
 // The directory the previous entry went to: packages list a folder's files
 // together, so most entries need no file-system check for their parents.
@@ -49,168 +41,110 @@ bool EnsureEntryDirectory(const fs::path& destination, const EntryPath& entry, s
     return cache.valid;
 }
 
-bool IsSupported(const ZipEntry& entry) {
-    if (entry.flags & (kFlagEncrypted | kFlagStrongEncryption)) return false;
-    return entry.method == kMethodStored || entry.method == kMethodDeflated;
-}
-
-bool DecodeEntryPath(const ZipEntry& entry, EntryPath& path) {
-    std::wstring name = entry.unicodeName.empty() ? DecodeEntryName(entry.name, entry.flags & kFlagUtf8Name)
-                                                  : Utf8ToWide(entry.unicodeName);
-    return SplitEntryName(name, path);
-}
-
-// What can be checked from the central entry alone, so that a bad package
-// usually fails before anything is written.
-bool CheckEntry(const ZipEntry& entry, const ZipDirectory& directory) {
-    if (!IsSupported(entry)) return false;
-    if (entry.localOffset > directory.offset) return false;
-    if (entry.compressedSize > directory.offset - entry.localOffset) return false;
-    if (entry.method == kMethodStored && entry.compressedSize != entry.uncompressedSize) return false;
-    EntryPath path;
-    return DecodeEntryPath(entry, path);
-}
-
-// Walks the central directory entry by entry; visit(entry) returns false to stop.
-template <typename Visit>
-bool ForEachEntry(ZipInput& input, const ZipDirectory& directory, Visit visit) {
-    std::uint64_t offset = directory.offset;
-    std::uint64_t limit = directory.offset + directory.size;
-    ZipEntry entry;
-    for (std::uint64_t i = 0; i < directory.entryCount; ++i) {
-        if (!ReadCentralEntry(input, offset, limit, entry, offset)) return false;
-        if (!visit(entry)) return false;
-    }
-    return offset == limit;
-}
-
-struct InflateStream {
-    z_stream stream{};
-    bool ready = false;
-    InflateStream() { ready = inflateInit2(&stream, -MAX_WBITS) == Z_OK; }
-    ~InflateStream() {
-        if (ready) inflateEnd(&stream);
-    }
-    InflateStream(const InflateStream&) = delete;
-    InflateStream& operator=(const InflateStream&) = delete;
+// The fixed working memory of one pass over the entries, whatever the package's size.
+struct EntryReader {
+    ZipInput input;
+    std::vector<unsigned char> chunk = std::vector<unsigned char>(kReadChunk);
+    EntryDecoder decoder;
 };
 
-// Writes a piece of the entry's content (to no file when only checking),
-// keeping its running CRC and size; false once the content grows past the
-// declared size.
-struct ContentSink {
-    std::ofstream* file;
-    std::uint64_t expected;
-    std::uint64_t written = 0;
-    uLong crc = crc32(0L, Z_NULL, 0);
-
-    bool Put(const unsigned char* data, std::size_t size) {
-        if (size > expected - written) return false;
-        written += size;
-        crc = crc32(crc, data, static_cast<uInt>(size));
-        if (file == nullptr) return true;
-        file->write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-        return static_cast<bool>(*file);
-    }
-};
-
-bool CopyStored(ZipInput& input, std::uint64_t offset, std::uint64_t size, ContentSink& sink, Buffers& buffers) {
-    while (size > 0) {
-        std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size, buffers.out.size()));
-        if (!ReadAt(input, offset, buffers.out.data(), chunk) || !sink.Put(buffers.out.data(), chunk)) return false;
-        offset += chunk;
-        size -= chunk;
-    }
-    return true;
-}
-
-// The stream must end exactly where the compressed data ends.
-bool Inflate(ZipInput& input, std::uint64_t offset, std::uint64_t size, ContentSink& sink, Buffers& buffers) {
-    InflateStream inflater;
-    if (!inflater.ready) return false;
-    z_stream& z = inflater.stream;
-    int status = Z_OK;
-    while (status != Z_STREAM_END) {
-        if (z.avail_in == 0) {
-            if (size == 0) return false;
-            std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size, buffers.in.size()));
-            if (!ReadAt(input, offset, buffers.in.data(), chunk)) return false;
-            offset += chunk;
-            size -= chunk;
-            z.next_in = buffers.in.data();
-            z.avail_in = static_cast<uInt>(chunk);
+// Feeds the entry's bytes from the package file, from its local header up to
+// the central directory at most, through the decoder into `write`.
+bool DecodeEntry(EntryReader& reader, const ZipEntry& entry, const ZipDirectory& directory, ContentWriter write,
+                 std::wstring& why) {
+    const std::uint64_t room = directory.offset - entry.localOffset;
+    StartEntryDecoder(reader.decoder, entry, room, std::move(write));
+    std::uint64_t at = 0;
+    while (reader.decoder.stage == DecodeStage::Header || reader.decoder.stage == DecodeStage::Data) {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(reader.chunk.size(), room - at));
+        if (piece == 0 || !ReadAt(reader.input, entry.localOffset + at, reader.chunk.data(), piece)) {
+            reader.decoder.why = L"its data runs past where the next record begins";
+            break;
         }
-        z.next_out = buffers.out.data();
-        z.avail_out = static_cast<uInt>(buffers.out.size());
-        status = inflate(&z, Z_NO_FLUSH);
-        if (status != Z_OK && status != Z_STREAM_END) return false;
-        if (!sink.Put(buffers.out.data(), buffers.out.size() - z.avail_out)) return false;
+        std::size_t used = 0;
+        FeedEntryDecoder(reader.decoder, reader.chunk.data(), piece, used);
+        at += used;
     }
-    return size == 0 && z.avail_in == 0;
+    if (reader.decoder.stage == DecodeStage::Done) return true;
+    why = DescribeEntry(entry) + L": " + reader.decoder.why;
+    return false;
 }
 
-// `dataLimit` is where the central directory starts: no entry's data may reach into it.
-bool LocateEntryData(ZipInput& input, const ZipEntry& entry, std::uint64_t dataLimit, Buffers& buffers,
-                     std::uint64_t& dataOffset) {
-    if (!ReadLocalHeader(input, entry, buffers.scratch, dataOffset)) return false;
-    return dataOffset <= dataLimit && entry.compressedSize <= dataLimit - dataOffset;
-}
-
-// Passes the entry's content to the sink; true when it has the declared size and CRC.
-bool CopyEntryData(ZipInput& input, const ZipEntry& entry, std::uint64_t dataOffset, ContentSink& sink,
-                   Buffers& buffers) {
-    bool copied = entry.method == kMethodStored ? CopyStored(input, dataOffset, entry.compressedSize, sink, buffers)
-                                                : Inflate(input, dataOffset, entry.compressedSize, sink, buffers);
-    return copied && sink.written == entry.uncompressedSize && sink.crc == entry.crc;
-}
-
-bool WriteEntryFile(ZipInput& input, const ZipEntry& entry, std::uint64_t dataLimit, const fs::path& file,
-                    Buffers& buffers) {
+bool WriteEntryFile(EntryReader& reader, const ZipEntry& entry, const ZipDirectory& directory, const fs::path& file,
+                    std::wstring& why) {
+    // A header that does not match leaves the file as it was.
+    std::string header;
     std::uint64_t dataOffset = 0;
-    if (!LocateEntryData(input, entry, dataLimit, buffers, dataOffset) || !PrepareFileTarget(file)) return false;
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    ContentSink sink{&out, entry.uncompressedSize};
-    bool copied = CopyEntryData(input, entry, dataOffset, sink, buffers);
+    if (!ReadLocalHeader(reader.input, entry, header, dataOffset)) {
+        why = DescribeEntry(entry) + L": the local header does not match the directory";
+        return false;
+    }
+    std::ofstream out;
+    if (PrepareFileTarget(file)) out.open(file, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        why = DescribeEntry(entry) + L": " + PathToWide(file) + L" cannot be written";
+        return false;
+    }
+    const bool decoded = DecodeEntry(
+        reader, entry, directory,
+        [&out](const unsigned char* data, std::size_t size) {
+            out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+            return static_cast<bool>(out);
+        },
+        why);
     out.close();
-    return copied && out;
+    if (decoded && !out) why = DescribeEntry(entry) + L": " + PathToWide(file) + L" cannot be written";
+    return decoded && out;
 }
 
-bool ExtractEntry(ZipInput& input, const ZipEntry& entry, const ZipDirectory& directory, const fs::path& destination,
-                  Buffers& buffers, DirectoryCache& cache) {
-    EntryPath path;
-    if (!CheckEntry(entry, directory) || !DecodeEntryPath(entry, path)) return false;
+bool ExtractEntry(EntryReader& reader, const ZipEntry& entry, const EntryPath& path, const ZipDirectory& directory,
+                  const fs::path& destination, DirectoryCache& cache, std::wstring& why) {
     std::size_t parents = path.isDirectory ? path.components.size() : path.components.size() - 1;
-    if (!EnsureEntryDirectory(destination, path, parents, cache)) return false;
+    if (!EnsureEntryDirectory(destination, path, parents, cache)) {
+        why = DescribeEntry(entry) + L": its folder cannot be made";
+        return false;
+    }
     if (path.isDirectory) return true;
     fs::path file = cache.path / WideToPath(path.components.back());
-    if (!WriteEntryFile(input, entry, directory.offset, file, buffers)) return false;
+    if (!WriteEntryFile(reader, entry, directory, file, why)) return false;
     if (entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(file, entry.externalAttributes >> 16);
     return true;
+}
+
+bool OpenPackage(const fs::path& package, ZipInput& input, ZipDirectory& directory, std::wstring& why) {
+    if (!OpenZipInput(package, input)) {
+        why = L"the package cannot be opened";
+        return false;
+    }
+    if (FindZipDirectory(input, directory)) return true;
+    why = L"no valid central directory";
+    return false;
+}
+
+bool CheckPackage(const fs::path& package, const std::function<void(const EntryPath&, std::uint64_t)>& visit,
+                  std::wstring& why) {
+    ZipInput directoryInput;
+    ZipDirectory directory;
+    EntryReader reader;
+    if (!OpenPackage(package, directoryInput, directory, why) || !OpenZipInput(package, reader.input)) return false;
+    return ReadZipDirectory(
+        directoryInput, directory,
+        [&](const ZipEntry& entry, const EntryPath& path) {
+            if (path.isDirectory) return true;
+            if (!DecodeEntry(
+                    reader, entry, directory, [](const unsigned char*, std::size_t) { return true; }, why))
+                return false;
+            if (visit) visit(path, entry.uncompressedSize);
+            return true;
+        },
+        why);
 }
 
 }  // namespace
 
 bool CheckZip(const fs::path& package, const std::function<void(const EntryPath&, std::uint64_t)>& visit) {
-    ZipInput directoryInput;
-    ZipInput dataInput;
-    ZipDirectory directory;
-    if (!OpenZipInput(package, directoryInput) || !OpenZipInput(package, dataInput) ||
-        !FindZipDirectory(directoryInput, directory))
-        return false;
-    Buffers buffers;
-    return ForEachEntry(directoryInput, directory, [&](const ZipEntry& entry) {
-        EntryPath path;
-        std::uint64_t dataOffset = 0;
-        if (!CheckEntry(entry, directory) || !DecodeEntryPath(entry, path)) return false;
-        if (path.isDirectory) return true;
-        ContentSink sink{nullptr, entry.uncompressedSize};
-        if (!LocateEntryData(dataInput, entry, directory.offset, buffers, dataOffset) ||
-            !CopyEntryData(dataInput, entry, dataOffset, sink, buffers))
-            return false;
-        if (visit) visit(path, entry.uncompressedSize);
-        return true;
-    });
+    std::wstring why;
+    return CheckPackage(package, visit, why);
 }
 
 bool ExtractZip(const fs::path& package, const fs::path& destination) {
@@ -219,17 +153,25 @@ bool ExtractZip(const fs::path& package, const fs::path& destination) {
     if (!fs::is_directory(destination, ec)) return false;
     ZipInput directoryInput;
     ZipDirectory directory;
-    if (!OpenZipInput(package, directoryInput) || !FindZipDirectory(directoryInput, directory)) return false;
+    EntryReader reader;
+    std::wstring why;
     // First pass: every name and every range, before anything is written.
-    if (!ForEachEntry(directoryInput, directory, [&](const ZipEntry& entry) { return CheckEntry(entry, directory); }))
-        return false;
-    ZipInput dataInput;
-    if (!OpenZipInput(package, dataInput)) return false;
-    Buffers buffers;
+    bool ok = OpenPackage(package, directoryInput, directory, why) &&
+              ReadZipDirectory(
+                  directoryInput, directory, [](const ZipEntry&, const EntryPath&) { return true; }, why);
+    if (ok && !OpenZipInput(package, reader.input)) {
+        ok = false;
+        why = L"the package cannot be opened";
+    }
     DirectoryCache cache;
     std::uint64_t written = 0;
-    return ForEachEntry(directoryInput, directory, [&](const ZipEntry& entry) {
-        ReportWork(written++, directory.entryCount);
-        return ExtractEntry(dataInput, entry, directory, destination, buffers, cache);
-    });
+    ok = ok && ReadZipDirectory(
+                   directoryInput, directory,
+                   [&](const ZipEntry& entry, const EntryPath& path) {
+                       ReportWork(written++, directory.entryCount);
+                       return ExtractEntry(reader, entry, path, directory, destination, cache, why);
+                   },
+                   why);
+    if (!ok) LogLine(PathToWide(package.filename()) + L" refused: " + why);
+    return ok;
 }

@@ -12,12 +12,11 @@ constexpr std::uint32_t kCentralSignature = 0x02014b50;
 constexpr std::uint32_t kEndSignature = 0x06054b50;
 constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
 constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
-constexpr std::size_t kLocalHeaderSize = 30;
+constexpr std::size_t kLocalHeaderSize = kLocalHeaderFixedSize;
 constexpr std::size_t kCentralHeaderSize = 46;
 constexpr std::size_t kEndSize = 22;
 constexpr std::size_t kZip64EndSize = 56;
 constexpr std::size_t kZip64LocatorSize = 20;
-constexpr std::size_t kMaxComment = 0xFFFF;
 constexpr std::size_t kInputBufferSize = 64 * 1024;
 constexpr std::uint16_t kZip64ExtraId = 0x0001;
 constexpr std::uint16_t kUnicodePathExtraId = 0x7075;
@@ -121,7 +120,7 @@ bool ReadZip64End(ZipInput& input, std::uint64_t endOffset, ZipDirectory& direct
 // Searches the last 64 KiB + 22 bytes backwards for the end record whose
 // comment reaches exactly to the end of the file.
 bool FindEndRecord(ZipInput& input, std::uint64_t& endOffset, std::array<unsigned char, kEndSize>& record) {
-    std::size_t tail = static_cast<std::size_t>(std::min<std::uint64_t>(input.size, kEndSize + kMaxComment));
+    std::size_t tail = static_cast<std::size_t>(std::min<std::uint64_t>(input.size, kEndSearchSize));
     if (tail < kEndSize) return false;
     std::vector<unsigned char> bytes(tail);
     if (!ReadAt(input, input.size - tail, bytes.data(), tail)) return false;
@@ -150,9 +149,19 @@ bool OpenZipInput(const std::filesystem::path& package, ZipInput& input) {
     return true;
 }
 
+void HoldZipTail(ZipInput& input, std::uint64_t size, std::uint64_t from, std::string tail) {
+    input.inMemory = true;
+    input.size = size;
+    input.heldFrom = from;
+    input.held = std::move(tail);
+}
+
 bool ReadAt(ZipInput& input, std::uint64_t offset, void* data, std::size_t count) {
     if (offset > input.size || count > input.size - offset) return false;
-    return ReadSome(input, offset, data, count) == count;
+    if (!input.inMemory) return ReadSome(input, offset, data, count) == count;
+    if (offset < input.heldFrom || offset - input.heldFrom + count > input.held.size()) return false;
+    std::copy_n(input.held.data() + (offset - input.heldFrom), count, static_cast<char*>(data));
+    return true;
 }
 
 bool FindZipDirectory(ZipInput& input, ZipDirectory& directory) {
@@ -194,6 +203,7 @@ bool ReadCentralEntry(ZipInput& input, std::uint64_t offset, std::uint64_t limit
     entry.externalAttributes = Get32(header.data() + 38);
     entry.localOffset = Get32(header.data() + 42);
     entry.unicodeName.clear();
+    entry.contentSha256.clear();
 
     std::string extra;
     if (!ReadVariable(input, offset + kCentralHeaderSize, nameSize, entry.name)) return false;
@@ -211,6 +221,8 @@ bool ReadCentralEntry(ZipInput& input, std::uint64_t offset, std::uint64_t limit
             return ApplyZip64Extra(data, size, wanted);
         }
         if (id == kUnicodePathExtraId) ReadUnicodePath(data, size, entry);
+        if (id == kContentSha256ExtraId && size == kContentSha256Size)
+            entry.contentSha256.assign(reinterpret_cast<const char*>(data), size);
         return true;
     });
     if (!fieldsOk || disk != 0) return false;
@@ -220,39 +232,43 @@ bool ReadCentralEntry(ZipInput& input, std::uint64_t offset, std::uint64_t limit
     return true;
 }
 
-bool ReadLocalHeader(ZipInput& input, const ZipEntry& entry, std::string& scratch, std::uint64_t& dataOffset) {
-    std::array<unsigned char, kLocalHeaderSize> header{};
-    if (!ReadAt(input, entry.localOffset, header.data(), header.size())) return false;
-    if (Get32(header.data()) != kLocalSignature) return false;
-    std::uint16_t flags = Get16(header.data() + 6);
-    if (Get16(header.data() + 8) != entry.method || (flags & kFlagEncrypted) != (entry.flags & kFlagEncrypted))
-        return false;
-    std::size_t nameSize = Get16(header.data() + 26);
-    std::size_t extraSize = Get16(header.data() + 28);
-    if (nameSize != entry.name.size()) return false;
-    if (!ReadVariable(input, entry.localOffset + kLocalHeaderSize, nameSize, scratch) || scratch != entry.name)
-        return false;
+std::size_t LocalHeaderLength(const unsigned char* fixed) {
+    if (Get32(fixed) != kLocalSignature) return 0;
+    return kLocalHeaderSize + Get16(fixed + 26) + Get16(fixed + 28);
+}
 
-    if (!(flags & kFlagDataDescriptor)) {
-        std::uint64_t compressed = Get32(header.data() + 18);
-        std::uint64_t uncompressed = Get32(header.data() + 22);
-        if (compressed == kSaturated32 || uncompressed == kSaturated32) {
-            // A local ZIP64 field carries both sizes.
-            if (!ReadVariable(input, entry.localOffset + kLocalHeaderSize + nameSize, extraSize, scratch)) return false;
-            Zip64Fields both{&uncompressed, &compressed, nullptr, nullptr};
-            bool found = false;
-            bool fieldsOk =
-                ForEachExtraField(scratch, [&](std::uint16_t id, const unsigned char* data, std::size_t size) {
-                    if (id != kZip64ExtraId) return true;
-                    found = true;
-                    return ApplyZip64Extra(data, size, both);
-                });
-            if (!fieldsOk || !found) return false;
-        }
-        if (Get32(header.data() + 14) != entry.crc || compressed != entry.compressedSize ||
-            uncompressed != entry.uncompressedSize)
-            return false;
+bool LocalHeaderMatches(const std::string& header, const ZipEntry& entry) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(header.data());
+    if (header.size() < kLocalHeaderSize || LocalHeaderLength(bytes) != header.size()) return false;
+    std::uint16_t flags = Get16(bytes + 6);
+    if (Get16(bytes + 8) != entry.method || (flags & kFlagEncrypted) != (entry.flags & kFlagEncrypted)) return false;
+    std::size_t nameSize = Get16(bytes + 26);
+    if (header.compare(kLocalHeaderSize, nameSize, entry.name) != 0 || nameSize != entry.name.size()) return false;
+    if (flags & kFlagDataDescriptor) return true;
+    std::uint64_t compressed = Get32(bytes + 18);
+    std::uint64_t uncompressed = Get32(bytes + 22);
+    if (compressed == kSaturated32 || uncompressed == kSaturated32) {
+        // A local ZIP64 field carries both sizes.
+        Zip64Fields both{&uncompressed, &compressed, nullptr, nullptr};
+        bool found = false;
+        bool fieldsOk = ForEachExtraField(header.substr(kLocalHeaderSize + nameSize),
+                                          [&](std::uint16_t id, const unsigned char* data, std::size_t size) {
+                                              if (id != kZip64ExtraId) return true;
+                                              found = true;
+                                              return ApplyZip64Extra(data, size, both);
+                                          });
+        if (!fieldsOk || !found) return false;
     }
-    dataOffset = entry.localOffset + kLocalHeaderSize + nameSize + extraSize;
+    return Get32(bytes + 14) == entry.crc && compressed == entry.compressedSize &&
+           uncompressed == entry.uncompressedSize;
+}
+
+bool ReadLocalHeader(ZipInput& input, const ZipEntry& entry, std::string& scratch, std::uint64_t& dataOffset) {
+    std::array<unsigned char, kLocalHeaderSize> fixed{};
+    if (!ReadAt(input, entry.localOffset, fixed.data(), fixed.size())) return false;
+    const std::size_t length = LocalHeaderLength(fixed.data());
+    if (length == 0 || !ReadVariable(input, entry.localOffset, length, scratch)) return false;
+    if (!LocalHeaderMatches(scratch, entry)) return false;
+    dataOffset = entry.localOffset + length;
     return true;
 }

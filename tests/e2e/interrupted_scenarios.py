@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""The kill test (POSIX build): an update with a safelist on an installation of
-a few hundred files is killed with SIGKILL at moments spread over the run, each
-time from the same start (some rounds kill twice: during a slow download, then
-during the next start's resumed download); one more run must then leave exactly
-what an uninterrupted update leaves. --kills (or UPDATER_KILLS, 12 by default);
+"""The kill test (POSIX build): a differential update with a safelist on an
+installation of a few hundred files is killed with SIGKILL at moments spread
+over the run (the comparison, the ranged fetch, the phases after it), each
+time from the same start (some rounds kill twice: during a slow fetch, then
+during the next start's); one more run must then leave exactly what an
+uninterrupted update leaves, which is what the full update leaves. --kills (or UPDATER_KILLS, 12 by default);
 prints where the kills landed and "N passed, N failed".
 """
 
@@ -20,7 +21,7 @@ from harness import Runner, World, parse_arguments, read_tree, write_tree  # noq
 
 # The first log line of each stage (a kill belongs to the stage of the last one
 # written before it) and how long after it the kills that aim at it may wait.
-STAGES = [("", "version check", None), ("Remote game-version=", "download", 0.02),
+STAGES = [("", "version check", None), ("Remote game-version=", "comparison, ranged fetch or download", 0.02),
           ("update.zip: resuming at byte", "resumed download", None),
           ("ExtractZip to ", "extraction", 0.01), ("safelist.txt found", "delete phase", 0.005),
           ("Copied: ", "copy phase", 0.01), ("Removing empty dir (post-copy): ", "cleanup and version write", 0.015),
@@ -32,19 +33,20 @@ SLOW_PACKAGE = {"/updates/update.zip": {"rate": 3_000_000}}  # the package of a 
 
 
 def releases(rng):
-    """The old installation and the new package: half the old files changed, a
-    quarter dropped, a hundred new, and empty folders that take the clean-up a while."""
+    """The old installation and the new package: a quarter of the old files
+    changed, a quarter dropped, twenty new (few enough for a differential
+    update), and empty folders that take the clean-up a while."""
     old = {"version.txt": b"game-version: 2.0.0\r\nupdater-version: 1.0.0\r\n",
            "safelist.txt": b"# player files\nSaves/\n*.cfg\n", "Empty/Nested/Dirs/": None}
     for i in range(300):
-        old["Data/pack%02d/file%03d.dat" % (i % 12, i)] = rng.randbytes(256 + i * 7)
+        old["Data/pack%02d/file%03d.dat" % (i % 12, i)] = rng.randbytes(12000 + i * 7)
     for i in range(20):
         old["Saves/slot%02d.sav" % i], old["Config/player%02d.cfg" % i] = b"save %d" % i, b"cfg %d" % i
     package = {"safelist.txt": old["safelist.txt"]}
     for i, rel in enumerate(sorted(k for k in old if k.startswith("Data/"))):
         if i % 4 != 3:
-            package[rel] = rng.randbytes(4096 + i * 31) if i % 2 == 0 else old[rel]
-    for i in range(100):
+            package[rel] = rng.randbytes(4096 + i * 31) if i % 4 == 0 else old[rel]
+    for i in range(20):
         package["NewContent/set%d/item%03d.bin" % (i % 5, i)] = rng.randbytes(8192)
     for i in range(150):
         package["NewContent/empty%03d/" % i] = None
@@ -106,6 +108,11 @@ def main(argv):
         reference = run(world)
         duration = time.monotonic() - started - 0.3  # the pause after the launch is not part of the update
         assert reference[0] == 0 and reference[1]["version.txt"].startswith(b"game-version: 2.1.0"), reference[0]
+        assert any(" fetched in " in m for m in world.log_messages()), "the update was not differential"
+        prepare(world, old, data)
+        world.behave({"/updates/update.zip": {"ranges": False}})
+        assert run(world) == reference, "the differential update left another result than the full update"
+        world.behave({})
         print("uninterrupted update: %.3f s" % duration, flush=True)
         for i in range(args.kills):
             target = TARGETS[i % len(TARGETS)]

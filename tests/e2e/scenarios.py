@@ -11,8 +11,10 @@ updater in its own package, and a release made by the release tool.
 
 import ctypes
 import fcntl
+import hashlib
 import os
 import pty
+import random
 import select
 import shutil
 import signal
@@ -22,6 +24,7 @@ import sys
 import tempfile
 import termios
 import time
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -82,6 +85,47 @@ def resize_disk(world):
     subprocess.run(["mount", "-o", "remount,size=%dm" % (world.disk_mb + 64), world.install], check=True)
 
 
+# Differential updates: packs worth fetching in pieces; the installation has
+# one pack damaged (same size), the music under another letter case, the old
+# game.dat and the player's save (atime kept: never read).
+PACKS = {"Data/pack%d.pak" % i: random.Random(i).randbytes(60_000) for i in range(4)}
+DELTA_PACKAGE = dict(PACKS, **{"safelist.txt": SAFELIST, "game.dat": b"new game data", "Data/Music.ogg": b"music v2",
+                               "Docs/": None})
+DELTA_INSTALL = dict(PACKS, **{"version.txt": OLD_VERSION, "safelist.txt": SAFELIST, "game.dat": b"old game data",
+                               "Data/music.ogg": b"music v2", "Data/Save/slot1.sav": b"player save",
+                               "Data/pack1.pak": PACKS["Data/pack1.pak"][:-1] + b"?"})
+DELTA_AFTER = tree(dict(PACKS, **{"version.txt": NEW_VERSION, "safelist.txt": SAFELIST, "game.dat": b"new game data",
+                                  "Data/Music.ogg": b"music v2", "Data/Save/slot1.sav": b"player save"}))
+DELTA_FILES = ["Deleting old file: Data\\music.ogg"] + DATA_CLEANED
+WHOLE = "; downloading the whole package"
+
+
+def delta_row(name, log, checked=None, applied=APPLIED, **row):
+    """A row of the differential update; `checked` publishes a checked release (see publish_checked)."""
+    return dict(dict(name=name, install=DELTA_INSTALL, update=DELTA_PACKAGE, checked=checked, after=DELTA_AFTER,
+                     data=MAPPED, log=log + [applied, MAPS_DONE, LAUNCHED], never_read="Data/Save/slot1.sav",
+                     files=DELTA_FILES + (["Deleting old file: update.zip"] if WHOLE in log[0] else [])), **row)
+
+
+DELTA_ROWS = [
+    delta_row("delta_repairs_damaged_and_case_renamed_files", windows=True,
+              log=["update.zip: 7 files, 4 up to date, 3 fetched in 4 requests (*", "Extracted file count: 7"]),
+    delta_row("delta_current_installation_fetches_nothing", install=dict(DELTA_AFTER, **{"version.txt": OLD_VERSION}),
+              log=["update.zip: 7 files, 7 up to date, 0 fetched in 2 requests (*"], files=DATA_CLEANED),
+    delta_row("delta_unchanged_updater_records_its_version", with_updater=True,
+              log=["update.zip: 8 files, 5 up to date, 3 fetched in 4 requests (*"],
+              applied="version.txt updated (game=1.2.4, updater=9.9.9)",
+              after=dict(DELTA_AFTER, **{"version.txt": SERVED_VERSION})),
+    delta_row("delta_checked_release", checked={},
+              log=["update.zip: 7 files, 4 up to date, 3 fetched in 3 requests (*"]),
+    delta_row("delta_wrong_index_digest", checked=dict(index=b"other bytes"),
+              log=["update.zip: the central directory does not match update-index-sha256" + WHOLE]),
+    delta_row("delta_wrong_entry_digest", checked=dict(bad_digest="game.dat"),
+              log=['update.zip: entry "game.dat": its content does not match its digest' + WHOLE]),
+    delta_row("delta_checked_release_without_index", checked=dict(index=None),
+              log=["update.zip: version.txt names no update-index-sha256" + WHOLE]),
+]
+
 DEEP = "My Games/Torvane \u00e9\u4e2d/" + "/".join("a-rather-long-folder-name-%02d" % i for i in range(10))
 ROWS = [
     dict(name="no_local_version_and_no_server", windows=True, smoke=True, install={}, data_before={}, server=False,
@@ -125,6 +169,27 @@ ROWS = [
          log=["Extracted file count: 5", APPLIED, LAUNCHED], absent=["Failed to copy: "],
          after=updated(big_files(1, 7 * MB)), data=MAPPED),
 ]
+
+
+def publish_checked(world, update, index=b"", bad_digest=None):
+    """Serves update.zip with each file's content digest field (of other bytes for bad_digest) and a
+    version.txt naming its size and SHA-256 and, unless index is None, update-index-sha256 (of its
+    central directory and end records, `index` appended)."""
+    path = os.path.join(world.updates, "update.zip")
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        for rel, data in update.items():
+            info = zipfile.ZipInfo(rel if data is not None else rel.rstrip("/") + "/")
+            if data is not None:
+                digest = hashlib.sha256(data + (b"?" if rel == bad_digest else b"")).digest()
+                info.extra, info.compress_type = struct.pack("<HH", 0x4853, 32) + digest, zipfile.ZIP_DEFLATED
+            archive.writestr(info, data or b"")
+    package = open(path, "rb").read()
+    lines = [SERVED_VERSION, b"update-sha256: %s\r\n" % hashlib.sha256(package).hexdigest().encode(),
+             b"update-size: %d\r\n" % len(package)]
+    if index is not None:
+        directory = struct.unpack("<I", package[-6:-2])[0]
+        lines.append(b"update-index-sha256: %s\r\n" % hashlib.sha256(package[directory:] + index).hexdigest().encode())
+    write_tree(world.updates, {"version.txt": b"".join(lines)})
 
 
 def new_world(runner, name, install=OLD_INSTALL, data=OLD_DATA, update=NEW_PACKAGE, install_name="install"):
@@ -191,8 +256,12 @@ def expect_run(world, rc, row, before=None, data_before=None):
 
 def run_row(runner, row):
     update = row.get("update", NEW_PACKAGE)
+    if row.get("with_updater"):  # the same updater as the installed one
+        update = dict(update, **{runner.program_name: open(runner.program, "rb").read()})
     world = new_world(runner, row["name"], row.get("install", OLD_INSTALL), row.get("data_before", OLD_DATA), update,
                       row.get("install_name", "install"))
+    if row.get("checked") is not None:
+        publish_checked(world, update, **row["checked"])
     if row.get("disk_mb"):
         used = sum(os.path.getsize(os.path.join(here, f)) for here, _, files in os.walk(world.install) for f in files)
         world.disk_mb = used // MB + 1 + row["disk_mb"]
@@ -202,7 +271,13 @@ def run_row(runner, row):
         subprocess.run(["cp", "-a", world.install + ".kept/.", world.install], check=True)
         shutil.rmtree(world.install + ".kept")
     before, data_before = world.install_tree(), read_tree(world.data)
-    expect_run(world, world.run(row.get("server", True), row.get("documents", True)), row, before, data_before)
+    unread = os.path.join(world.install, row["never_read"]) if "never_read" in row else None
+    if unread:  # an access time before the last change: reading the file would move it
+        os.utime(unread, (os.stat(unread).st_mtime - 1000, os.stat(unread).st_mtime))
+        accessed = os.stat(unread).st_atime
+    rc = world.run(row.get("server", True), row.get("documents", True))
+    expect(not unread or os.stat(unread).st_atime == accessed, "%s was read" % unread)
+    expect_run(world, rc, row, before, data_before)
     if "fix" in row:
         row["fix"](world)
         world.forget_log()
@@ -435,7 +510,9 @@ def run_tool(runner, game, maps, out):
 def release_round_trip(runner):
     """An old installation updated to a release that the tool made."""
     world = World(runner, "round-trip")
+    # levels.pak is current: the other files are fetched in pieces, checked against the tool's digests.
     write_tree(world.install, {"version.txt": b"game-version: 1.0.0\r\nupdater-version: 1.0.0\r\n",
+                               "Data/levels.pak": RELEASED["Data/levels.pak"],
                                "safelist.txt": b"Saves\\*\n", "game.dat": b"game data v1",
                                "Data/dropped.pak": b"not in the new release", "Saves/slot1.sav": b"player save"})
     write_tree(os.path.join(world.root, "game"), RELEASED)
@@ -445,7 +522,8 @@ def release_round_trip(runner):
     expect(rc == 0, "the tool made the release: %s" % errors)
     want = tree(dict(RELEASED, **{"Saves/slot1.sav": b"player save",
                                   "version.txt": b"game-version: 2.0.0\r\nupdater-version: 1.0.0\r\n"}))
-    expect_run(world, world.run(), dict(log=["Copied: *", LAUNCHED], after=want, data=tree(dict(MAPS, Replays=None))))
+    expect_run(world, world.run(), dict(log=["update.zip: 5 files, 2 up to date, 3 fetched in 3 requests (*",
+                                             "Copied: *", LAUNCHED], after=want, data=tree(dict(MAPS, Replays=None))))
 
 
 def release_tool_exit_codes(runner):
@@ -463,7 +541,7 @@ def release_tool_exit_codes(runner):
 
 def main(argv):
     args = parse_arguments(argv, __doc__, lambda p: p.add_argument("--smoke", action="store_true"))
-    rows = [r for r in ROWS if (r.get("windows") or not args.wine) and (r.get("smoke") or not args.smoke)]
+    rows = [r for r in ROWS + DELTA_ROWS if (r.get("windows") or not args.wine) and (r.get("smoke") or not args.smoke)]
     checks = [(r["name"], lambda runner, r=r: run_row(runner, r)) for r in rows]
     abort = window_close if args.wine else terminal_ctrl_c
     checks += [("%s_answered_%s" % (abort.__name__, answer), lambda runner, yes=answer == "yes": abort(runner, yes))

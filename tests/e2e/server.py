@@ -28,7 +28,7 @@ As a proxy, the server refuses every tunnel (CONNECT) with 403.
 Bodies carry an ETag and a Last-Modified and answer "Range: bytes=A-" with 206
 and Content-Range (If-Range honoured), unless a behaviour says otherwise:
   ranges false: always the whole body;  ignore_if_range: answer a range anyway
-  etag           this ETag instead of the file's own
+  etag           this ETag instead of the file's own;  no_validators: neither ETag nor Last-Modified
   range_shift    serve and announce the range N bytes later than asked
 """
 
@@ -185,8 +185,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         limit = min(length, int(behaviour.get("cut_body_after", behaviour.get("stall_body_after", length))))
         self.send_response(status)
         self.send_header("Transfer-Encoding" if chunked else "Content-Length", "chunked" if chunked else str(length))
-        self.send_header("ETag", etag)
-        self.send_header("Last-Modified", email.utils.formatdate(0, usegmt=True))
+        if not behaviour.get("no_validators"):
+            self.send_header("ETag", etag)
+            self.send_header("Last-Modified", email.utils.formatdate(0, usegmt=True))
         if first is not None:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (start, last, size))
         for name, value in behaviour.get("headers", {}).items():

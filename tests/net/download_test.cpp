@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/text.h"
+#include "delta/differential_update.h"
 #include "net/download.h"
 #include "test_support.h"
 
@@ -222,6 +223,43 @@ TEST_F(DownloadFileTest, PackageDownloadsContinueOnlyWhatMatches) {
             EXPECT_LE(served, whole.size() + (1 << 20)) << "1 MiB twice at most";
         }
         ExpectTree(ReadTree(dir.path, "update.zip"), {});  // no part, no record
+    }
+}
+
+// The differential update over the platform halves: only b.bin differs from
+// the installation, so three ranges are asked (the first byte, the tail, b.bin),
+// each after the first with If-Range; an answer that does not continue the
+// file the first one came from makes it fall back to the whole package.
+TEST_F(DownloadFileTest, DifferentialFetchTakesOnlyRangesOfOneFile) {
+    const fs::path files = fs::path(Env("ROOT")) / "files";
+    const struct {
+        const char* path;
+        DeltaEnd end;
+    } rows[] = {{"/files/delta.zip", DeltaEnd::Ready},       {"/delta-no-ranges", DeltaEnd::FallBack},
+                {"/delta-shifted", DeltaEnd::FallBack},      {"/delta-wrong-bytes", DeltaEnd::FallBack},
+                {"/delta-etag-changed", DeltaEnd::FallBack}, {"/delta-no-validator", DeltaEnd::FallBack}};
+    for (const auto& row : rows) {
+        ScratchDir scratch{"delta"};
+        const fs::path install = scratch.path / "game", extraction = install / "_update_temp";
+        fs::create_directories(extraction);
+        fs::copy(files / "delta-install", install, fs::copy_options::recursive);
+        const DownloadEnvironment environment = RealDownloadEnvironment();
+        DifferentialPlan plan;
+        std::wstring why;
+        const std::wstring url = Utf8ToWide(Base(Trusted) + row.path);
+        DeltaEnd end = PlanDifferentialUpdate(url, install, extraction, {}, environment, plan, why);
+        if (end == DeltaEnd::Ready) end = FetchChangedEntries(plan, extraction, why);
+        EXPECT_EQ(end, row.end) << row.path << " " << WideToUtf8(why);
+        if (row.end != DeltaEnd::Ready) continue;
+        const std::string package = ReadBytes(files / "delta.zip");
+        const std::string b = package.substr(package.find("b.bin") + 5, 100000);
+        ExpectTree(ReadTree(extraction), {"b.bin=" + b});
+        std::vector<std::string> ifRanges;
+        for (const std::string& e : EventsOn(Trusted))
+            if (Field(e, "path") == row.path && Field(e, "event") == "request")
+                ifRanges.push_back(Field(e, "if_range"));
+        EXPECT_EQ(ifRanges.size(), 3u);
+        EXPECT_EQ(std::count(ifRanges.begin(), ifRanges.end(), "null"), 1);
     }
 }
 

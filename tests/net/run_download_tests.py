@@ -16,6 +16,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "e2e"), os.path.join(HERE, "..", "..", "scripts")]
@@ -31,6 +32,7 @@ LARGE = 4 * 1024 * 1024
 
 def behaviours(trusted, untrusted, plain):
     big, large = {"body_file": "files/big.bin"}, {"body_file": "files/large.bin"}
+    delta, delta_corrupt = {"body_file": "files/delta.zip"}, {"body_file": "files/delta-corrupt.zip"}
     return {
         "/chunked": dict(big, chunked=True), "/slow": {"body_file": "files/small.txt", "rate": 20},
         "/redirect": {"redirect": "/files/big.bin"},
@@ -52,8 +54,28 @@ def behaviours(trusted, untrusted, plain):
         "/closes-after-10": dict(large, close_after=10),
         "/busy": {"sequence": [{"status": 503, "body": "busy", "headers": {"Retry-After": "2"}}, large]},
         "/never-answers": {"delay_headers": 100},
+        # The differential update's ranges of files/delta.zip.
+        "/delta-no-ranges": dict(delta, ranges=False),
+        "/delta-shifted": {"sequence": [delta, delta, dict(delta, range_shift=1)]},
+        "/delta-wrong-bytes": {"sequence": [dict(delta, etag='"x"')] * 2 + [dict(delta_corrupt, etag='"x"')]},
+        "/delta-etag-changed": {"sequence": [dict(delta, etag='"a"')] * 2 + [dict(delta, etag='"b"', ignore_if_range=True)]},
+        "/delta-no-validator": dict(delta, no_validators=True),
         "/huge-chunked": {"body_file": "files/huge.bin", "chunked": True},
     }
+
+
+def write_delta_package(files):
+    """delta.zip (stored a.bin, b.bin, c.bin of 100 KB), a copy with one byte of b.bin's content
+    changed, and delta-install/ holding a.bin and c.bin as packaged but an older b.bin."""
+    rng, package = random.Random(6), os.path.join(files, "delta.zip")
+    entries = {name: rng.randbytes(100_000) for name in ("a.bin", "b.bin", "c.bin")}
+    with zipfile.ZipFile(package, "w", zipfile.ZIP_STORED) as archive:
+        for name, data in entries.items():
+            archive.writestr(name, data)
+    data = bytearray(open(package, "rb").read())
+    data[data.index(entries["b.bin"]) + 500] ^= 0xFF
+    write_tree(files, {"delta-corrupt.zip": bytes(data), "delta-install/a.bin": entries["a.bin"],
+                       "delta-install/b.bin": rng.randbytes(100_000), "delta-install/c.bin": entries["c.bin"]})
 
 
 def run_inside(command, log):
@@ -88,6 +110,7 @@ def main(argv):
         write_tree(os.path.join(root, "files"), {
             "empty.bin": b"", "small.txt": b"game-version: 1.2.4\r\nupdater-version: 1.0.0\r\n",
             "big.bin": random.Random(4).randbytes(1024 * 1024 + 4321), "large.bin": random.Random(5).randbytes(LARGE)})
+        write_delta_package(os.path.join(root, "files"))
         with open(os.path.join(root, "files", "huge.bin"), "wb") as huge:
             huge.truncate(100 * 1024 * 1024)  # sparse: 100 MB of zeros
         open(log, "w").close()

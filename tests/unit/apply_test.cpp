@@ -25,6 +25,7 @@ struct ApplyCase {
     const char* safelist = "";
     std::uint32_t notCopied = 0;
     unsigned flags = 0;
+    Tree listedOnly = {};  // files the package's listing holds that were not unpacked (up to date)
 };
 
 constexpr unsigned kOrdered = 1;    // the log lines in exactly this order
@@ -52,6 +53,16 @@ const ApplyCase kCases[] = {
       WideToUtf8(SetAsideUpdaterName()), "Saves/slot1.sav", "Config/user.ini"},
      {"Deleting old file: Backup\\Updater.exe", "Deleting old file: Backup\\version.txt", "Removing empty dir: Backup"},
      "Saves/\n*.ini\n"},
+    {"UpToDateFilesOfTheListingStay",
+     Phase::Delete,
+     {"new.dat", "Sub/same.dat", "old.dat"},
+     {"new.dat"},
+     {"new.dat", "Sub/same.dat"},
+     {"Deleting old file: old.dat"},
+     "",
+     0,
+     0,
+     {"Sub/same.dat"}},
     {"NonAsciiNamesAreComparedAndLogged",
      Phase::Delete,
      {"Café/naïve.txt", "日本.dat"},
@@ -170,8 +181,10 @@ TEST_P(ApplyTable, Row) {
     std::uint32_t notCopied = 0;
     if (c.phase == Phase::Delete) {
         const Safelist safelist = ParseSafelist(c.safelist);
-        DeleteOutdatedFiles(install, extract, safelist);
-        RemoveEmptyDirectories(install, extract, safelist);
+        PackageListing listing = ListUnpackedPackage(extract);
+        for (const std::string& file : c.listedOnly) listing.files.insert(fs::path(file).make_preferred().native());
+        DeleteOutdatedFiles(install, extract, listing, safelist);
+        RemoveEmptyDirectories(install, extract, listing, safelist);
         ExpectTree(ReadTree(extract), c.packaged);
     } else {
         notCopied = CopyNewFiles(extract, install);
@@ -196,7 +209,7 @@ TEST(DeleteOutdatedFiles, AnOutdatedSafelistGoesLast) {
     for (int i = 0; i < 40; ++i) installed.push_back("Old/f" + std::to_string(i));
     WriteTree(dir.path, installed);
     LogCapture log;
-    DeleteOutdatedFiles(dir.path, dir.path / "_update_temp");
+    DeleteOutdatedFiles(dir.path, dir.path / "_update_temp", {});
     ASSERT_EQ(log.Messages().size(), 41u);
     EXPECT_EQ(log.Messages().back(), "Deleting old file: safelist.txt");
 }
@@ -208,7 +221,7 @@ TEST(DeleteOutdatedFiles, FirstFailedDeletionEndsThePhase) {
     const fs::path install = dir.path / "game", extract = install / "_update_temp";
     WriteTree(install, {"a.dat", "b.dat", "c/c.dat", "d/d.dat", "locked/1.dat", "locked/2.dat", "_update_temp/x"});
     LogCapture log;
-    ASSERT_TRUE(RunWhileHeld(dir.path, install / "locked", [&] { DeleteOutdatedFiles(install, extract); }));
+    ASSERT_TRUE(RunWhileHeld(dir.path, install / "locked", [&] { DeleteOutdatedFiles(install, extract, {}); }));
     const auto lines = log.Messages();
     ASSERT_FALSE(lines.empty());
     EXPECT_TRUE(lines.back().starts_with("Deleting old file: locked\\")) << lines.back();

@@ -53,8 +53,8 @@ TEST(DeleteOutdatedFilesPosix, LinksToDirectoriesAreNeverFollowed) {
     const fs::path install = dir.path / "game", extract = install / "_update_temp";
     WriteTree(dir.path, {"outside/precious.dat", "game/_update_temp/x"});
     fs::create_directory_symlink(dir.path / "outside", install / "linked");
-    DeleteOutdatedFiles(install, extract);
-    RemoveEmptyDirectories(install, extract);
+    DeleteOutdatedFiles(install, extract, ListUnpackedPackage(extract));
+    RemoveEmptyDirectories(install, extract, ListUnpackedPackage(extract));
     EXPECT_TRUE(fs::exists(dir.path / "outside" / "precious.dat"));
     EXPECT_TRUE(fs::is_symlink(install / "linked"));
 }

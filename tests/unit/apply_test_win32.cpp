@@ -35,7 +35,7 @@ TEST(DeleteOutdatedFilesWin32, UnpairedSurrogateNamesAreHandled) {
     WriteBytes(install / odd, "");
     if (!fs::exists(install / odd)) GTEST_SKIP() << "this file system does not store unpaired surrogates";
     LogCapture log;
-    DeleteOutdatedFiles(install, extract);
+    DeleteOutdatedFiles(install, extract, ListUnpackedPackage(extract));
     EXPECT_FALSE(fs::exists(install / odd));
     EXPECT_EQ(log.Messages(), std::vector<std::string>{"Deleting old file: odd?.dat"});
 }

@@ -3,6 +3,7 @@
 // that the updater accepts it.
 
 #include "integrity/release_key.h"
+#include "integrity/sha256.h"
 #include "release/package_tree.h"
 #include "release/package_writer.h"
 #include "release/read_back.h"
@@ -11,6 +12,7 @@
 #include "test_support.h"
 #include "version/version_signature.h"
 #include "zip/zip_extract.h"
+#include "zip/zip_format.h"
 
 TEST(ParseReleaseOptions, TakesEachOptionOnceAndVersionsThatFitALine) {
     const std::vector<std::string> good{
@@ -56,6 +58,24 @@ TEST(WritePackage, ReadsBackAsTheUpdaterExtractsIt) {
     more.push_back(more.front());
     more.back().name = "missing.txt";
     EXPECT_FALSE(ReadBackPackage(dir.path / "update.zip", more, error));
+    // Each central entry carries its content's SHA-256, and the index digest covers the directory.
+    ZipInput input;
+    ZipDirectory directory;
+    ASSERT_TRUE(OpenZipInput(dir.path / "update.zip", input) && FindZipDirectory(input, directory));
+    std::string central(static_cast<std::size_t>(input.size - directory.offset), '\0');
+    ASSERT_TRUE(ReadAt(input, directory.offset, central.data(), central.size()));
+    std::uint64_t at = directory.offset;
+    for (std::uint64_t i = 0; i < directory.entryCount; ++i) {
+        ZipEntry entry;
+        ASSERT_TRUE(ReadCentralEntry(input, at, input.size, entry, at));
+        Sha256Digest digest{};
+        ASSERT_TRUE(Sha256Of(ReadBytes(dir.path / "game" / entry.name), digest));
+        EXPECT_EQ(entry.contentSha256, std::string(digest.begin(), digest.end())) << entry.name;
+    }
+    PackageDigest package;
+    Sha256Digest index{};
+    ASSERT_TRUE(DigestPackage(dir.path / "update.zip", package) && Sha256Of(central, index));
+    EXPECT_EQ(package.indexSha256, DigestToHex(index));
     PackageDigest digest;  // of one byte, read in one short read
     WriteBytes(dir.path / "one", "a");
     ASSERT_TRUE(DigestPackage(dir.path / "one", digest));

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
+#include <fstream>
+
 #include "base/text.h"
+#include "delta/differential_update.h"
 #include "test_support.h"
 #include "zip/zip_extract.h"
 
@@ -28,6 +31,43 @@ struct Extraction {
     fs::path destination = scratch.path / "dest";
     Extraction() { WriteTree(destination, {"kept.txt=kept"}); }
     bool Run(const std::string& package) { return ExtractZip(Package(package), destination); }
+};
+
+// The package as a server with ranges and an ETag serves it, read through the
+// differential update into an empty installation with every entry fetched.
+struct RemoteRead {
+    ScratchDir scratch{"remote"};
+    fs::path install = scratch.path / "game", extraction = install / "_update_temp";
+    DeltaEnd end = DeltaEnd::GaveUp;
+    std::wstring why;
+
+    explicit RemoteRead(const std::string& package) {
+        fs::create_directories(extraction);
+        const fs::path file = Package(package);
+        DownloadEnvironment environment{[] { return DownloadClock::now(); }, [](DownloadClock::duration) {},
+                                        [] { return 0.5; },
+                                        [&](const HttpRequest& r, const HttpHandlers& h) { return Serve(file, r, h); }};
+        DifferentialPlan plan;
+        end = PlanDifferentialUpdate(L"https://server/updates/" + Utf8ToWide(package), install, extraction, {},
+                                     environment, plan, why, {1.0, 64 * 1024, 0});
+        if (end == DeltaEnd::Ready) end = FetchChangedEntries(plan, extraction, why);
+    }
+
+    static HttpOutcome Serve(const fs::path& file, const HttpRequest& request, const HttpHandlers& handlers) {
+        std::error_code ec;
+        const std::uint64_t size = fs::file_size(file, ec);
+        const std::uint64_t first = std::stoull(request.range.substr(6));
+        const std::uint64_t last = std::stoull(request.range.substr(request.range.find('-') + 1));
+        HttpHead head{206, last + 1 - first};
+        head.contentRange = "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size);
+        head.etag = "\"v1\"";
+        std::string body(static_cast<std::size_t>(last + 1 - first), '\0');
+        std::ifstream in(file, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(first));
+        in.read(body.data(), static_cast<std::streamsize>(body.size()));
+        if (!handlers.head(head) || !handlers.body(body.data(), body.size())) return {HttpEnd::Stopped, L"stopped"};
+        return {HttpEnd::Complete, {}};
+    }
 };
 
 struct SoundCase {
@@ -82,6 +122,16 @@ TEST_P(SoundPackage, IsExtractedWholeAndPassesTheCheck) {
     ExpectTree(ReadTree(x.destination), expected);
 }
 
+// Its files (empty folders are the copy phase's matter) and no refusal.
+TEST_P(SoundPackage, ReadRemotelyGivesTheSameFiles) {
+    RemoteRead remote(GetParam().package);
+    EXPECT_EQ(remote.end, DeltaEnd::Ready) << WideToUtf8(remote.why);
+    Tree files;
+    for (const std::string& entry : GetParam().extracted)
+        if (!entry.ends_with('/')) files.push_back(entry);
+    ExpectTree(ReadTree(remote.extraction), files);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     ExtractZip, SoundPackage, testing::ValuesIn(kSoundCases), [](const testing::TestParamInfo<SoundCase>& info) {
         return std::string(info.param.package).substr(0, std::string(info.param.package).find('.'));
@@ -89,57 +139,61 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Unsafe names and damaged packages fail; an unsafe name, or damage that the
 // central directory shows, before anything is written. Nothing ever lands
-// outside the destination, nor grows past the size its entry declares.
+// outside the destination, nor grows past the size its entry declares. The
+// log says which entry and why.
 struct FailingCase {
     const char* package;
     bool writesNothing;
+    const char* why = "";
 };
 
 const FailingCase kFailingCases[] = {
-    {"unsafe_dotdot", true},
-    {"unsafe_dotdot_inner", true},
-    {"unsafe_dotdot_backslash", true},
-    {"unsafe_absolute", true},
-    {"unsafe_absolute_backslash", true},
-    {"unsafe_drive", true},
-    {"unsafe_drive_relative", true},
-    {"unsafe_unc", true},
-    {"unsafe_nul", true},
-    {"unsafe_device", true},
-    {"unsafe_device_ext", true},
-    {"unsafe_device_com", true},
-    {"unsafe_stream", true},
-    {"unsafe_trailing_dot", true},
-    {"unsafe_trailing_space", true},
-    {"unsafe_empty", true},
-    {"damaged_crc", false},
-    {"damaged_size_far_above", true},
-    {"damaged_declared_larger", false},
-    {"damaged_declared_smaller", false},
-    {"damaged_declared_4gb", false},
-    {"damaged_zip64_declared_1tb", false},
-    {"damaged_bomb", false},
-    {"damaged_stream_ends_early", false},
-    {"damaged_stream_broken_after_content", false},
-    {"damaged_stored_sizes_differ", true},
-    {"damaged_encrypted", true},
-    {"damaged_method_bzip2", true},
-    {"damaged_method_deflate64", false},
-    {"damaged_corrupt_stream", false},
-    {"damaged_local_name_differs", false},
-    {"damaged_count", true},
-    {"damaged_central_truncated", true},
-    {"damaged_zip64_split", true},
-    {"damaged_local_signature", false},
-    {"damaged_central_signature", true},
-    {"damaged_cut", true},
+    {"unsafe_dotdot", true, "entry \"../evil.txt\": its name is not a safe relative path"},
+    {"unsafe_dotdot_inner", true, "entry \"sub/../../evil.txt\": its name is not a safe relative path"},
+    {"unsafe_dotdot_backslash", true, "entry \"sub\\..\\..\\evil.txt\": its name is not a safe relative path"},
+    {"unsafe_absolute", true, "entry \"/tmp/evil.txt\": its name is not a safe relative path"},
+    {"unsafe_absolute_backslash", true, "entry \"\\evil.txt\": its name is not a safe relative path"},
+    {"unsafe_drive", true, "entry \"C:/evil.txt\": its name is not a safe relative path"},
+    {"unsafe_drive_relative", true, "entry \"C:evil.txt\": its name is not a safe relative path"},
+    {"unsafe_unc", true, "entry \"\\\\server\\share\\evil.txt\": its name is not a safe relative path"},
+    {"unsafe_nul", true, "entry \"ok.txt?/../../evil.txt\": its name is not a safe relative path"},
+    {"unsafe_device", true, "entry \"sub/CON\": its name is not a safe relative path"},
+    {"unsafe_device_ext", true, "entry \"nul.txt\": its name is not a safe relative path"},
+    {"unsafe_device_com", true, "entry \"sub/com9 .txt\": its name is not a safe relative path"},
+    {"unsafe_stream", true, "entry \"file.txt:hidden\": its name is not a safe relative path"},
+    {"unsafe_trailing_dot", true, "entry \"sub./evil.txt\": its name is not a safe relative path"},
+    {"unsafe_trailing_space", true, "entry \"sub /evil.txt\": its name is not a safe relative path"},
+    {"unsafe_empty", true, "entry \"\": its name is not a safe relative path"},
+    {"damaged_crc", false, "entry \"bad.txt\": its CRC-32 does not match"},
+    {"damaged_size_far_above", true, "entry \"bad.txt\": its offset and size lie outside the package's data"},
+    {"damaged_declared_larger", false, "entry \"bad.txt\": 18000 bytes of content instead of 2147483632"},
+    {"damaged_declared_smaller", false, "entry \"bad.txt\": more content than the 100 bytes declared"},
+    {"damaged_declared_4gb", false, "entry \"bad.txt\": 1000 bytes of content instead of 4294967280"},
+    {"damaged_zip64_declared_1tb", false, "entry \"bad.txt\": 4 bytes of content instead of 1099511627776"},
+    {"damaged_bomb", false, "entry \"bad.txt\": more content than the 1024 bytes declared"},
+    {"damaged_stream_ends_early", false, "entry \"bad.txt\": the deflate stream ends before its data"},
+    {"damaged_stream_broken_after_content", false, "entry \"bad.txt\": damaged deflate data"},
+    {"damaged_stored_sizes_differ", true, "entry \"bad.txt\": stored with two different sizes"},
+    {"damaged_encrypted", true, "entry \"bad.txt\": it is encrypted"},
+    {"damaged_method_bzip2", true, "entry \"bad.txt\": unsupported compression method 12"},
+    {"damaged_method_deflate64", true, "entry \"bad.txt\": unsupported compression method 9"},
+    {"damaged_corrupt_stream", false, "entry \"bad.txt\": damaged deflate data"},
+    {"damaged_local_name_differs", false, "entry \"bad.txt\": the local header does not match the directory"},
+    {"damaged_count", true, "no valid central directory"},
+    {"damaged_central_truncated", true, "no valid central directory"},
+    {"damaged_zip64_split", true, "no valid central directory"},
+    {"damaged_local_signature", false, "entry \"second.txt\": the local header does not match the directory"},
+    {"damaged_central_signature", true, "central directory record 2 is damaged"},
+    {"damaged_cut", true, "no valid central directory"},
 };
 
 class FailingPackage : public testing::TestWithParam<FailingCase> {};
 
 TEST_P(FailingPackage, FailsWritingOnlyInsideTheDestination) {
     Extraction x;
+    LogCapture log;
     EXPECT_FALSE(x.Run(GetParam().package + std::string(".zip")));
+    ExpectLog(log.Messages(), {"ExtractZip to *", GetParam().package + std::string(".zip refused: ") + GetParam().why});
     EXPECT_FALSE(CheckZip(Package(GetParam().package + std::string(".zip"))));
     const Tree written = ReadTree(x.destination);
     if (GetParam().writesNothing) ExpectTree(written, {"kept.txt=kept"});
@@ -149,6 +203,13 @@ TEST_P(FailingPackage, FailsWritingOnlyInsideTheDestination) {
         EXPECT_LT(entry.size(), 1u << 20) << entry.substr(0, 20);
     }
     EXPECT_EQ(ReadTree(x.scratch.path).size(), written.size());
+}
+
+TEST_P(FailingPackage, ReadRemotelyFallsBackWritingOnlyInsideTheExtraction) {
+    RemoteRead remote(GetParam().package + std::string(".zip"));
+    EXPECT_EQ(remote.end, DeltaEnd::FallBack);
+    for (const std::string& entry : ReadTree(remote.scratch.path))
+        EXPECT_TRUE(entry.starts_with("game/_update_temp/")) << entry;
 }
 
 INSTANTIATE_TEST_SUITE_P(ExtractZip, FailingPackage, testing::ValuesIn(kFailingCases),
@@ -165,8 +226,8 @@ TEST(ExtractZip, MissingPackageOrDestinationFailsAndEveryCallIsLogged) {
     EXPECT_FALSE(ExtractZip(Package("py_nested.zip"), x.scratch.path / "missing"));
     EXPECT_FALSE(ExtractZip(Package("py_nested.zip"), x.destination / "kept.txt"));  // a file is no destination
     ExpectTree(ReadTree(x.scratch.path), {"dest/kept.txt=kept"});
-    ExpectLog(
-        log.Messages(),
-        {"ExtractZip to ~/dest", "ExtractZip to ~/dest", "ExtractZip to ~/missing", "ExtractZip to ~/dest/kept.txt"},
-        x.scratch.path, true);
+    ExpectLog(log.Messages(),
+              {"ExtractZip to ~/dest", "no_such_package.zip refused: the package cannot be opened",
+               "ExtractZip to ~/dest", " refused: *", "ExtractZip to ~/missing", "ExtractZip to ~/dest/kept.txt"},
+              x.scratch.path, true);
 }

@@ -1,0 +1,236 @@
+#include "delta/differential_update.h"
+
+#include <algorithm>
+#include <fstream>
+
+#include "base/decimal.h"
+#include "base/text.h"
+#include "base/work_progress.h"
+#include "delta/installed_files.h"
+#include "integrity/sha256.h"
+#include "rules/own_executable.h"
+#include "zip/entry_decoder.h"
+#include "zip/zip_directory.h"
+#include "zip/zip_output.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+DeltaEnd EndOf(const RemoteRead& read, std::wstring& why) {
+    why = read.why;
+    return read.end == RemoteEnd::GaveUp ? DeltaEnd::GaveUp : DeltaEnd::FallBack;
+}
+
+std::optional<std::uint64_t> DeclaredSize(const PackageCheck& check) {
+    std::uint64_t size = 0;
+    if (check.size && ParseDecimal(*check.size, size)) return size;
+    return std::nullopt;
+}
+
+// A checked release (version.txt names the package's digest) is fetched in
+// pieces only when the directory and every file's content can be checked too.
+std::wstring RefusalOfUncheckable(const PackageCheck& check, const RemoteDirectory& directory) {
+    if (!check.sha256) return {};
+    if (!check.indexSha256) return L"version.txt names no update-index-sha256";
+    for (const auto& listed : directory.entries)
+        if (!listed.isDirectory && listed.entry.contentSha256.empty())
+            return DescribeEntry(listed.entry) + L" carries no content digest";
+    return {};
+}
+
+// The entries whose installed file differs, by offset; counts the rest.
+std::vector<const ListedEntry*> CompareWithInstallation(const fs::path& installDir, const fs::path& extractDir,
+                                                        DifferentialPlan& plan) {
+    const InstalledSizes installed = ListInstalledFiles(installDir, extractDir);
+    std::vector<std::pair<const ListedEntry*, const fs::path::string_type*>> sameSize;
+    std::vector<const ListedEntry*> changed;
+    std::uint64_t toRead = 0, read = 0;
+    for (const auto& listed : plan.directory.entries) {
+        if (listed.isDirectory) continue;
+        ++plan.files;
+        const auto found = installed.find(listed.relative.native());
+        if (found == installed.end() || found->second != listed.entry.uncompressedSize) {
+            changed.push_back(&listed);
+            continue;
+        }
+        sameSize.emplace_back(&listed, &found->first);
+        toRead += found->second;
+    }
+    for (const auto& [listed, relative] : sameSize) {
+        const fs::path file = installDir / fs::path(*relative);
+        std::uint32_t crc = 0;
+        const bool readWhole = FileCrc32(file, crc, [&](std::uint64_t bytes) { ReportWork(read += bytes, toRead); });
+        if (!readWhole || crc != listed->entry.crc) {
+            changed.push_back(listed);
+            continue;
+        }
+        ++plan.upToDate;
+        if (!listed->relative.has_parent_path() && IsRunningExecutable(file)) plan.updaterUpToDate = true;
+    }
+    std::sort(changed.begin(), changed.end(),
+              [](auto* a, auto* b) { return a->entry.localOffset < b->entry.localOffset; });
+    return changed;
+}
+
+// One range per changed entry, from its local header to the next entry, with
+// neighbours closer than the merge gap joined.
+void PlanSpans(const std::vector<const ListedEntry*>& changed, const DeltaLimits& limits, DifferentialPlan& plan) {
+    for (const ListedEntry* listed : changed) {
+        const std::uint64_t from = listed->entry.localOffset;
+        if (plan.spans.empty() || from - plan.spans.back().to >= limits.mergeGap)
+            plan.spans.push_back({from, from, {}});
+        plan.spans.back().to = listed->regionEnd;
+        plan.spans.back().entries.push_back(listed);
+    }
+    for (const auto& span : plan.spans) plan.plannedBytes += span.to - span.from;
+    plan.changed = changed.size();
+}
+
+// Where a span's bytes go while they arrive: past the gaps, through one
+// entry decoder at a time into its file below the extraction directory.
+struct SpanFeed {
+    const FetchSpan& span;
+    const fs::path& extractDir;
+    DifferentialPlan& plan;
+    std::uint64_t position = 0;
+    std::size_t next = 0;   // the entry being decoded or next to come
+    EntryDecoder& decoder;  // one for all spans: its buffer is allocated once
+    bool decoding = false;
+    std::ofstream out{};
+    fs::path file{};
+    Sha256 hash{};
+    std::wstring why{};
+};
+
+bool OpenEntryFile(SpanFeed& feed, const ListedEntry& listed) {
+    fs::path directory;
+    std::vector<std::wstring> components;
+    for (const fs::path& component : listed.relative) components.push_back(PathToWide(component));
+    if (!MakeEntryDirectory(feed.extractDir, components, components.size() - 1, directory)) return false;
+    feed.file = directory / listed.relative.filename();
+    if (!PrepareFileTarget(feed.file)) return false;
+    feed.out.open(feed.file, std::ios::binary | std::ios::trunc);
+    feed.hash = StartSha256();
+    return feed.out.is_open();
+}
+
+bool StartEntry(SpanFeed& feed, const ListedEntry& listed) {
+    if (!OpenEntryFile(feed, listed)) {
+        feed.why = DescribeEntry(listed.entry) + L": " + PathToWide(feed.file) + L" cannot be written";
+        return false;
+    }
+    StartEntryDecoder(feed.decoder, listed.entry, listed.regionEnd - listed.entry.localOffset,
+                      [&feed](const unsigned char* data, std::size_t size) {
+                          AddToSha256(feed.hash, data, size);
+                          feed.out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+                          return static_cast<bool>(feed.out);
+                      });
+    feed.decoding = true;
+    return true;
+}
+
+bool FinishEntry(SpanFeed& feed, const ListedEntry& listed) {
+    feed.out.close();
+    feed.decoding = false;
+    ++feed.next;
+    Sha256Digest digest{};
+    const std::string& expected = listed.entry.contentSha256;
+    if (!FinishSha256(feed.hash, digest) ||
+        (!expected.empty() && std::string(digest.begin(), digest.end()) != expected)) {
+        feed.why = DescribeEntry(listed.entry) + L": its content does not match its digest";
+        return false;
+    }
+    if (!feed.out) {
+        feed.why = DescribeEntry(listed.entry) + L": " + PathToWide(feed.file) + L" cannot be written";
+        return false;
+    }
+    if (listed.entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(feed.file, listed.entry.externalAttributes >> 16);
+    return true;
+}
+
+bool Feed(SpanFeed& feed, const unsigned char* data, std::size_t size) {
+    feed.plan.fetchedBytes += size;
+    ReportWork(feed.plan.fetchedBytes, feed.plan.plannedBytes);
+    while (size > 0) {
+        std::size_t used = size;  // bytes after the last entry are passed over
+        if (feed.decoding) {
+            const ListedEntry& listed = *feed.span.entries[feed.next];
+            if (FeedEntryDecoder(feed.decoder, data, size, used) == DecodeStage::Failed) {
+                feed.why = DescribeEntry(listed.entry) + L": " + feed.decoder.why;
+                return false;
+            }
+            if (feed.decoder.stage == DecodeStage::Done && !FinishEntry(feed, listed)) return false;
+        } else if (feed.next < feed.span.entries.size()) {
+            const ListedEntry& listed = *feed.span.entries[feed.next];
+            if (feed.position == listed.entry.localOffset) {
+                if (!StartEntry(feed, listed)) return false;
+                used = 0;
+            } else {
+                used =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(size, listed.entry.localOffset - feed.position));
+            }
+        }
+        feed.position += used;
+        data += used;
+        size -= used;
+    }
+    return true;
+}
+
+}  // namespace
+
+DeltaEnd PlanDifferentialUpdate(const std::wstring& url, const fs::path& installDir, const fs::path& extractDir,
+                                const PackageCheck& check, const DownloadEnvironment& environment,
+                                DifferentialPlan& plan, std::wstring& why, const DeltaLimits& limits) {
+    plan.package = StartRemotePackage(url, DeclaredSize(check), environment);
+    RemoteRead read = LearnRemoteSize(plan.package);
+    if (read.end == RemoteEnd::Complete && plan.package.size <= limits.smallestPackage)
+        read = {RemoteEnd::FallBack, L"the package is smaller than its directory's search"};
+    if (read.end == RemoteEnd::Complete) read = ReadRemoteDirectory(plan.package, check.indexSha256, plan.directory);
+    if (read.end != RemoteEnd::Complete) return EndOf(read, why);
+    why = RefusalOfUncheckable(check, plan.directory);
+    if (!why.empty()) return DeltaEnd::FallBack;
+    PlanSpans(CompareWithInstallation(installDir, extractDir, plan), limits, plan);
+    if (static_cast<double>(plan.plannedBytes) > limits.largestShare * static_cast<double>(plan.package.size)) {
+        why = L"the changed files take " + std::to_wstring(plan.plannedBytes) + L" of its " +
+              std::to_wstring(plan.package.size) + L" bytes";
+        return DeltaEnd::FallBack;
+    }
+    return DeltaEnd::Ready;
+}
+
+DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const fs::path& extractDir, std::wstring& why) {
+    EntryDecoder decoder;
+    for (const FetchSpan& span : plan.spans) {
+        SpanFeed feed{span, extractDir, plan, span.from, 0, decoder};
+        const RemoteRead read =
+            ReadRemoteRange(plan.package, span.from, span.to, [&](const char* data, std::size_t size) {
+                return Feed(feed, reinterpret_cast<const unsigned char*>(data), size);
+            });
+        if (read.end == RemoteEnd::SinkRefused) {
+            why = feed.why;
+            return DeltaEnd::FallBack;
+        }
+        if (read.end != RemoteEnd::Complete) return EndOf(read, why);
+        if (feed.next != span.entries.size()) {
+            why = DescribeEntry(span.entries[feed.next]->entry) + L": its data runs past where the next record begins";
+            return DeltaEnd::FallBack;
+        }
+    }
+    return DeltaEnd::Ready;
+}
+
+PackageListing ListingOf(const DifferentialPlan& plan) {
+    PackageListing listing;
+    for (const auto& listed : plan.directory.entries) {
+        fs::path relative = listed.relative;
+        if (relative.empty()) continue;
+        if (!listed.isDirectory) {
+            listing.files.insert(relative.native());
+            relative = relative.parent_path();
+        }
+        for (; !relative.empty(); relative = relative.parent_path()) listing.directories.insert(relative.native());
+    }
+    return listing;
+}

@@ -1,0 +1,61 @@
+#pragma once
+// The differential update: update.zip's central directory read from the
+// server, compared with the installation, and only the entries whose
+// installed file differs fetched by ranges and unpacked into the extraction
+// directory, each checked (local header, size, CRC-32, and the content digest
+// that a checked release must carry). Whatever does not fit makes the caller
+// download the whole package instead.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "apply/delete_phase.h"
+#include "delta/remote_directory.h"
+#include "integrity/package_check.h"
+
+struct FetchSpan {
+    std::uint64_t from = 0;
+    std::uint64_t to = 0;
+    std::vector<const ListedEntry*> entries;  // the changed entries in it, by offset
+};
+
+struct DifferentialPlan {
+    RemotePackage package;
+    RemoteDirectory directory;
+    std::vector<FetchSpan> spans;
+    std::uint64_t files = 0;
+    std::uint64_t upToDate = 0;
+    std::uint64_t changed = 0;
+    std::uint64_t plannedBytes = 0;
+    std::uint64_t fetchedBytes = 0;
+    bool updaterUpToDate = false;  // the package's updater equals the running one
+};
+
+enum class DeltaEnd { Ready, FallBack, GaveUp };
+
+struct DeltaLimits {
+    // More planned bytes than this share of the package: the whole package is
+    // fetched instead, in one request and one stream.
+    double largestShare = 0.5;
+    // Changed entries closer than this are fetched in one range.
+    std::uint64_t mergeGap = 16 * 1024;
+    // A package no larger than this is fetched whole: reading its directory
+    // would fetch all of it anyway.
+    std::uint64_t smallestPackage = kEndSearchSize;
+};
+
+// Reads the directory and compares; progress goes to ReportWork in bytes read
+// from the installation. `why` says why not, for FallBack and GaveUp.
+DeltaEnd PlanDifferentialUpdate(const std::wstring& url, const std::filesystem::path& installDir,
+                                const std::filesystem::path& extractDir, const PackageCheck& check,
+                                const DownloadEnvironment& environment, DifferentialPlan& plan, std::wstring& why,
+                                const DeltaLimits& limits = DeltaLimits());
+
+// Fetches the planned spans into the extraction directory; progress goes to
+// ReportWork in bytes fetched.
+DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const std::filesystem::path& extractDir, std::wstring& why);
+
+// Every file and directory of the package, for the delete phase.
+PackageListing ListingOf(const DifferentialPlan& plan);

@@ -1,0 +1,37 @@
+#include "delta/installed_files.h"
+
+#include <zlib.h>
+
+#include <fstream>
+#include <vector>
+
+#include "base/tree_walk.h"
+
+namespace fs = std::filesystem;
+
+InstalledSizes ListInstalledFiles(const fs::path& installDir, const fs::path& extractDir) {
+    InstalledSizes sizes;
+    WalkTree(installDir, [&](const fs::directory_entry& entry) {
+        if (IsLinkEntry(entry)) return WalkStep::Continue;
+        if (IsRealDirectory(entry)) return entry.path() == extractDir ? WalkStep::SkipChildren : WalkStep::Continue;
+        if (!IsRegularFile(entry)) return WalkStep::Continue;
+        std::error_code ec;
+        const std::uint64_t size = entry.file_size(ec);
+        if (!ec) sizes.emplace(RelativeNativePath(entry.path(), installDir), size);
+        return WalkStep::Continue;
+    });
+    return sizes;
+}
+
+bool FileCrc32(const fs::path& file, std::uint32_t& crc, const std::function<void(std::uint64_t)>& progress) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<char> buffer(256 * 1024);
+    uLong running = crc32_z(0L, Z_NULL, 0);
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+        const auto got = static_cast<std::size_t>(in.gcount());
+        running = crc32_z(running, reinterpret_cast<const Bytef*>(buffer.data()), got);
+        progress(got);
+    }
+    crc = static_cast<std::uint32_t>(running);
+    return in.eof() && !in.bad();
+}

@@ -1,0 +1,46 @@
+#pragma once
+// update.zip read by byte ranges: every answer must continue exactly what was
+// asked for and come from the same file as the first answer (its ETag or
+// Last-Modified sent back as If-Range). One download watch spans all the
+// ranges, with the package download's retry and give-up rules.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "net/download.h"
+
+struct RemotePackage {
+    std::wstring url;
+    std::wstring name;       // for the log
+    std::uint64_t size = 0;  // 0 until an answer or version.txt names it
+    std::string validator;   // of the first answer
+    const DownloadEnvironment* environment = nullptr;
+    DownloadWatch watch;
+    std::uint64_t requests = 0;
+    std::uint64_t received = 0;  // body bytes accepted
+};
+
+RemotePackage StartRemotePackage(const std::wstring& url, std::optional<std::uint64_t> size,
+                                 const DownloadEnvironment& environment);
+
+enum class RemoteEnd {
+    Complete,
+    FallBack,  // the server or the file cannot give what the differential update needs
+    SinkRefused,
+    GaveUp,  // the network: too long or too many attempts without progress
+};
+
+struct RemoteRead {
+    RemoteEnd end = RemoteEnd::Complete;
+    std::wstring why;
+};
+
+// Bytes [from, to) of the package, in order, to the sink; a failed attempt is
+// retried from the first byte not yet delivered. `from` 0 with `to` 1 also
+// learns the package's size.
+RemoteRead ReadRemoteRange(RemotePackage& package, std::uint64_t from, std::uint64_t to, const RangeSink& sink);
+
+// The package's size, asking for its first byte when nothing named it yet.
+RemoteRead LearnRemoteSize(RemotePackage& package);

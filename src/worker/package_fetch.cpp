@@ -1,0 +1,70 @@
+#include "worker/package_fetch.h"
+
+#include "base/log.h"
+#include "base/tree_walk.h"
+#include "delta/differential_update.h"
+#include "front_end_channel/progress.h"
+#include "net/download.h"
+#include "net/update_server.h"
+#include "worker/progress_span.h"
+
+namespace {
+
+void EmptyDirectory(const std::filesystem::path& directory) {
+    std::error_code ignored;
+    RemoveTree(directory);
+    std::filesystem::create_directories(directory, ignored);
+}
+
+void Report(const wchar_t* status, int percent) {
+    PostStatus(status);
+    PostProgress(percent);
+}
+
+// Fetches the changed entries into a fresh extraction directory, made only
+// once there is something to fetch.
+DeltaEnd FetchDifferentially(const std::filesystem::path& installDir, const std::filesystem::path& extraction,
+                             const PackageCheck& check, DifferentialPlan& plan, std::wstring& why) {
+    const DownloadEnvironment environment = RealDownloadEnvironment();
+    RemoveTree(extraction);
+    Report(L"Comparing installed files...", 15);
+    BeginProgressSpan(15, 25, WorkUnit::Bytes);
+    DeltaEnd end = PlanDifferentialUpdate(UpdatePackageUrl(), installDir, extraction, check, environment, plan, why);
+    EndProgressSpan();
+    if (end != DeltaEnd::Ready) return end;
+    EmptyDirectory(extraction);
+    Report(L"Downloading changed files...", 25);
+    BeginProgressSpan(25, 35, WorkUnit::Bytes);
+    end = FetchChangedEntries(plan, extraction, why);
+    EndProgressSpan();
+    return end;
+}
+
+}  // namespace
+
+FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const std::filesystem::path& extraction,
+                                  const PackageCheck& check) {
+    FetchedPackage fetched;
+    const std::wstring url = UpdatePackageUrl();
+    if (!HasResumablePart(url, package, check)) {
+        DifferentialPlan plan;
+        std::wstring why;
+        const DeltaEnd end = FetchDifferentially(package.parent_path(), extraction, check, plan, why);
+        if (end == DeltaEnd::GaveUp) return fetched;
+        if (end == DeltaEnd::Ready) {
+            LogLine(L"update.zip: " + std::to_wstring(plan.files) + L" files, " + std::to_wstring(plan.upToDate) +
+                    L" up to date, " + std::to_wstring(plan.changed) + L" fetched in " +
+                    std::to_wstring(plan.package.requests) + L" requests (" + std::to_wstring(plan.package.received) +
+                    L" bytes)");
+            return {PackageFetch::Differential, ListingOf(plan), plan.updaterUpToDate};
+        }
+        LogLine(L"update.zip: " + why + L"; downloading the whole package");
+        RemoveTree(extraction);
+        Report(L"Update available. Downloading update package...", 15);
+    }
+    BeginProgressSpan(15, 35, WorkUnit::Bytes);
+    const bool downloaded = DownloadPackage(url, package, check);
+    EndProgressSpan();
+    fetched.how = downloaded ? PackageFetch::Whole : PackageFetch::Failed;
+    return fetched;
+}

@@ -1,0 +1,25 @@
+#pragma once
+// The package's central directory read entry by entry, with every check that
+// needs no entry data: supported method, no encryption, an offset and sizes
+// that fit before the directory, and a safe name. Extraction runs it before
+// writing anything; the differential update runs it on the directory fetched
+// from the server.
+
+#include <functional>
+#include <string>
+
+#include "zip/zip_format.h"
+#include "zip/zip_names.h"
+
+// Calls visit(entry, path) for each entry in directory order; visit returns
+// false to stop (the result is then false with `why` empty). False with `why`
+// naming the entry and the cause when the directory or an entry is refused.
+bool ReadZipDirectory(ZipInput& input, const ZipDirectory& directory,
+                      const std::function<bool(const ZipEntry& entry, const EntryPath& path)>& visit,
+                      std::wstring& why);
+
+// The entry's name as the log shows it, in quotes: "entry \"a/b.txt\"".
+std::wstring DescribeEntry(const ZipEntry& entry);
+
+// The entry's path, from the Unicode path field or the stored name; false when unsafe.
+bool DecodeEntryPath(const ZipEntry& entry, EntryPath& path);
