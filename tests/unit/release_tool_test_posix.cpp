@@ -33,6 +33,7 @@ TEST(ParseReleaseOptions, TakesEachOptionOnceAndVersionsThatFitALine) {
     EXPECT_FALSE(parse(with({"--out", "p"}))) << "an option twice";
     EXPECT_FALSE(parse(with({"--level", "9"}))) << "an unknown option";
     EXPECT_FALSE(parse(with({"--sign-key"}))) << "an option without its value";
+    EXPECT_FALSE(parse(with({"--key-passphrase-file", "p"}))) << "a passphrase without a key";
     for (const char* version : {" 1.2", "1.2 ", "", "1.2\n3"}) {
         std::vector<std::string> args = good;
         args[6] = version;
@@ -67,8 +68,10 @@ TEST(SignVersionText, MakesWhatTheUpdaterAccepts) {
     const std::filesystem::path key = std::filesystem::path(UPDATER_TEST_KEYS) / "release_test_key.pem";
     std::string text = ReleaseVersionText("1.2.4", "1.0.0", {3, std::string(64, 'a')}, {5, std::string(64, 'b')});
     std::string error;
-    ASSERT_TRUE(SignVersionText(text, key, error)) << error;
+    SigningKey loaded;
+    ASSERT_TRUE(LoadSigningKey(key, {}, loaded, error)) << error;
+    ASSERT_TRUE(SignVersionText(text, loaded, error)) << error;
     const std::string pem = ReadBytes(std::filesystem::path(UPDATER_TEST_KEYS) / "release_test_key.pub.pem");
     EXPECT_EQ(CheckVersionSignature(text, pem), SignatureVerdict::Valid);
-    EXPECT_FALSE(SignVersionText(text, key.parent_path() / "missing.pem", error));
+    EXPECT_FALSE(LoadSigningKey(key.parent_path() / "missing.pem", {}, loaded, error));
 }
