@@ -8,7 +8,9 @@
 #include <system_error>
 #include <vector>
 
+#include "base/file_system.h"
 #include "base/log.h"
+#include "base/long_path.h"
 #include "base/text.h"
 #include "base/work_progress.h"
 #include "zip/zip_format.h"
@@ -168,7 +170,7 @@ bool WriteEntryFile(ZipInput& input, const ZipEntry& entry, std::uint64_t dataLi
                     Buffers& buffers) {
     std::uint64_t dataOffset = 0;
     if (!LocateEntryData(input, entry, dataLimit, buffers, dataOffset) || !PrepareFileTarget(file)) return false;
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    std::ofstream out(LongPath(file), std::ios::binary | std::ios::trunc);
     if (!out) return false;
     ContentSink sink{&out, entry.uncompressedSize};
     bool copied = CopyEntryData(input, entry, dataOffset, sink, buffers);
@@ -216,7 +218,7 @@ bool CheckZip(const fs::path& package, const std::function<void(const EntryPath&
 bool ExtractZip(const fs::path& package, const fs::path& destination) {
     LogLine(L"ExtractZip to " + PathToWide(destination));
     std::error_code ec;
-    if (!fs::is_directory(destination, ec)) return false;
+    if (!fs::is_directory(TargetStatus(destination, ec))) return false;
     ZipInput directoryInput;
     ZipDirectory directory;
     if (!OpenZipInput(package, directoryInput) || !FindZipDirectory(directoryInput, directory)) return false;
