@@ -6,7 +6,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <type_traits>
 #include <vector>
@@ -21,10 +20,15 @@ namespace {
 template <typename T, void (*Free)(T*)>
 using Owned = std::unique_ptr<T, std::integral_constant<decltype(Free), Free>>;
 
-bool ReadWholeFile(const std::filesystem::path& file, std::string& bytes) {
+// A PEM key is a few hundred bytes; a larger file is no key (and /dev/zero never ends).
+constexpr std::size_t kMaxKeyFileSize = 64 * 1024;
+
+bool ReadKeyFile(const std::filesystem::path& file, std::string& bytes) {
     std::ifstream in(file, std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return in.is_open() && !in.bad();
+    bytes.assign(kMaxKeyFileSize + 1, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return in.is_open() && !in.bad() && bytes.size() <= kMaxKeyFileSize;
 }
 
 // What OpenSSL asks for when, and only when, the key is encrypted.
@@ -119,7 +123,7 @@ std::string ReleaseVersionText(const std::string& gameVersion, const std::string
 bool LoadSigningKey(const std::filesystem::path& keyFile, const std::filesystem::path& passphraseFile, SigningKey& key,
                     std::string& error) {
     std::string pem;
-    if (!ReadWholeFile(keyFile, pem)) {
+    if (!ReadKeyFile(keyFile, pem)) {
         error = "cannot read " + keyFile.string();
         return false;
     }
