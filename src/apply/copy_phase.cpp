@@ -32,7 +32,7 @@ bool CopyPackageFile(const fs::path& source, const fs::path& extractDir, const f
     }
     const fs::path destination = installDir / relative;
     std::error_code ec;
-    fs::create_directories(destination.parent_path(), ec);
+    MakeDirectories(destination.parent_path(), ec);
     if (PlaceFile(source, destination)) {
         LogLine(L"Copied: " + PathToWide(destination));
     } else {
@@ -75,7 +75,7 @@ std::uint32_t CopyNewFiles(const fs::path& extractDir, const fs::path& installDi
 void RemoveEmptyDirectoriesAfterCopy(const fs::path& installDir) {
     for (const fs::path& directory : ListDirectoriesLongestFirst(installDir)) {
         std::error_code ec;
-        if (!fs::is_empty(directory, ec) || ec) continue;
+        if (!IsEmptyDirectory(directory, ec) || ec) continue;
         LogLine(L"Removing empty dir (post-copy): " + PathToWide(directory));
         RemoveQuietly(directory);
     }

@@ -37,7 +37,7 @@ bool DeleteOutdatedFile(const fs::path& file, const std::wstring& relativeText) 
     ClearReadOnly(file);
     LogLine(L"Deleting old file: " + relativeText);
     std::error_code ec;
-    fs::remove(file, ec);
+    RemoveEntry(file, ec);
     return !ec;
 }
 
@@ -113,7 +113,7 @@ void RemoveEmptyDirectories(const fs::path& installDir, const fs::path& extractD
         const std::wstring text = ToSafelistForm(relative);
         if (MatchesSafelist(text, patterns)) continue;
         std::error_code ec;
-        if (!fs::is_empty(directory, ec) || ec) continue;
+        if (!IsEmptyDirectory(directory, ec) || ec) continue;
         LogLine(L"Removing empty dir: " + text);
         RemoveQuietly(directory);
     }

@@ -72,9 +72,9 @@ void RemoveSetAsideUpdater(const fs::path& installDir) {
     const std::wstring name = SetAsideUpdaterName();
     const fs::path setAside = installDir / WideToPath(name);
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(setAside, ec))) return;
+    if (!fs::exists(EntryStatus(setAside, ec))) return;
     ClearReadOnly(setAside);
-    fs::remove(setAside, ec);
+    RemoveEntry(setAside, ec);
     LogLine(ec ? L"Could not remove the previous updater " + name + L"; trying again at the next start."
                : L"Removed the previous updater " + name + L".");
 }

@@ -1,14 +1,30 @@
 #include "base/file_system.h"
 
-#include <system_error>
+namespace fs = std::filesystem;
 
-void RemoveQuietly(const std::filesystem::path& path) {
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
+bool MakeDirectories(const fs::path& directory, std::error_code& ec) {
+    const fs::file_status status = TargetStatus(directory, ec);
+    if (fs::is_directory(status)) {
+        ec.clear();
+        return false;
+    }
+    if (fs::exists(status)) {
+        ec = std::make_error_code(std::errc::not_a_directory);
+        return false;
+    }
+    const fs::path parent = directory.parent_path();
+    if (!parent.empty() && parent != directory && !fs::is_directory(TargetStatus(parent, ec))) {
+        MakeDirectories(parent, ec);
+        if (ec) return false;
+    }
+    return MakeDirectory(directory, ec);
 }
 
-bool IsSameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
-    if (a.lexically_normal() == b.lexically_normal()) return true;
-    std::error_code ec;
-    return std::filesystem::equivalent(a, b, ec) && !ec;
+void RemoveQuietly(const fs::path& path) {
+    std::error_code ignored;
+    RemoveEntry(path, ignored);
+}
+
+bool IsSameFile(const fs::path& a, const fs::path& b) {
+    return a.lexically_normal() == b.lexically_normal() || AreOneFile(a, b);
 }

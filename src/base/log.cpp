@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "base/log_file.h"
+#include "base/long_path.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ std::mutex g_logMutex;
 constexpr std::uint64_t kOneDay = 86400;
 
 std::uint64_t ReadStoredTime(const std::filesystem::path& stampFile) {
-    std::ifstream in(stampFile, std::ios::binary);
+    std::ifstream in(LongPath(stampFile), std::ios::binary);
     if (!in) return 0;
     std::array<char, 8> bytes{};
     in.read(bytes.data(), bytes.size());
@@ -29,7 +30,7 @@ std::uint64_t ReadStoredTime(const std::filesystem::path& stampFile) {
 }
 
 void WriteStoredTime(const std::filesystem::path& stampFile, std::int64_t now) {
-    std::ofstream out(stampFile, std::ios::binary | std::ios::trunc);
+    std::ofstream out(LongPath(stampFile), std::ios::binary | std::ios::trunc);
     if (!out) return;
     std::array<char, 8> bytes{};
     auto value = static_cast<std::uint64_t>(now);

@@ -1,12 +1,14 @@
 #include <windows.h>
 
 #include "base/log_file.h"
+#include "base/long_path.h"
 #include "base/owned_handle_win32.h"
 
 LogFileHandle OpenLogFileForAppend(const std::filesystem::path& path) {
     // Deny-none sharing: other programs may read and write the log meanwhile.
-    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(LongPath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     return file == INVALID_HANDLE_VALUE ? kNoLogFile : reinterpret_cast<LogFileHandle>(file);
 }
 
@@ -22,7 +24,7 @@ bool WriteLogBytes(LogFileHandle file, const std::string& bytes) {
 }
 
 bool TruncateFileToEmpty(const std::filesystem::path& path) {
-    return static_cast<bool>(OwnedHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+    return static_cast<bool>(OwnedHandle(CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
 }
 

@@ -36,16 +36,6 @@ bool WalkTree(const fs::path& root, const WalkVisitor& visit) {
     return complete;
 }
 
-bool IsRegularFile(const fs::directory_entry& entry) {
-    std::error_code ec;
-    return entry.is_regular_file(ec) && !ec;
-}
-
-bool IsRealDirectory(const fs::directory_entry& entry) {
-    std::error_code ec;
-    return entry.is_directory(ec) && !ec && !IsLinkEntry(entry);
-}
-
 fs::path::string_type RelativeNativePath(const fs::path& entry, const fs::path& root) {
     fs::path relative = entry.lexically_relative(root);
     fs::path::string_type native = relative.native();
@@ -82,9 +72,8 @@ std::vector<fs::path> ListDirectoriesLongestFirst(const fs::path& root, const fs
 
 bool RemoveTree(const fs::path& root) {
     std::error_code ec;
-    const fs::directory_entry top(root, ec);
-    if (!ec && IsLinkEntry(top)) {  // a link goes, its target stays
-        fs::remove(root, ec);
+    if (fs::is_symlink(EntryStatus(root, ec))) {  // a link goes, its target stays
+        RemoveEntry(root, ec);
         return !ec;
     }
     WalkTree(root, [](const fs::directory_entry& entry) {
@@ -95,5 +84,5 @@ bool RemoveTree(const fs::path& root) {
     });
     for (const fs::path& directory : ListDirectoriesLongestFirst(root)) RemoveQuietly(directory);
     RemoveQuietly(root);
-    return fs::symlink_status(root, ec).type() == fs::file_type::not_found;
+    return EntryStatus(root, ec).type() == fs::file_type::not_found;
 }

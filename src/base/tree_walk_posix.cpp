@@ -2,6 +2,17 @@
 
 #include "base/tree_walk.h"
 
+// The answers come from what the listing already read, without another call.
+bool IsRegularFile(const std::filesystem::directory_entry& entry) {
+    std::error_code ec;
+    return entry.is_regular_file(ec) && !ec;
+}
+
+bool IsRealDirectory(const std::filesystem::directory_entry& entry) {
+    std::error_code ec;
+    return entry.is_directory(ec) && !ec && !IsLinkEntry(entry);
+}
+
 bool IsLinkEntry(const std::filesystem::directory_entry& entry) {
     std::error_code ec;
     return entry.is_symlink(ec) && !ec;

@@ -2,39 +2,43 @@
 
 #include <system_error>
 
+#include "base/long_path.h"
 #include "base/tree_walk.h"
-
-// Links and junctions both carry the reparse-point attribute; neither is followed.
-bool IsLinkEntry(const std::filesystem::directory_entry& entry) {
-    std::error_code ec;
-    if (entry.is_symlink(ec) && !ec) return true;
-    DWORD attributes = GetFileAttributesW(entry.path().c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
 
 namespace {
 
-// The standard directory iterator of this toolchain stops at paths of 260 or
-// more characters; the platform's own listing with the long-path prefix does not.
-std::wstring SearchPattern(const std::filesystem::path& directory) {
-    std::wstring text = directory.native();
-    const bool prefixed = text.rfind(L"\\\\?\\", 0) == 0;
-    const bool absoluteDrive = text.size() >= 3 && text[1] == L':' && (text[2] == L'\\' || text[2] == L'/');
-    if (!prefixed && absoluteDrive) {
-        for (wchar_t& c : text)
-            if (c == L'/') c = L'\\';
-        text = L"\\\\?\\" + text;
-    }
-    if (!text.empty() && text.back() != L'\\' && text.back() != L'/') text += L'\\';
-    return text + L'*';
+// The standard library's own answers about an entry come from a C runtime
+// call that fails at 260 characters; the system's attributes do not.
+DWORD AttributesOf(const std::filesystem::directory_entry& entry) {
+    return GetFileAttributesW(LongPath(entry.path()).c_str());
 }
+
+bool Has(DWORD attributes, DWORD bits) { return attributes != INVALID_FILE_ATTRIBUTES && (attributes & bits) != 0; }
 
 }  // namespace
 
+// A link to a file counts as a file.
+bool IsRegularFile(const std::filesystem::directory_entry& entry) {
+    const DWORD attributes = AttributesOf(entry);
+    return attributes != INVALID_FILE_ATTRIBUTES && !Has(attributes, FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool IsRealDirectory(const std::filesystem::directory_entry& entry) {
+    const DWORD attributes = AttributesOf(entry);
+    return Has(attributes, FILE_ATTRIBUTE_DIRECTORY) && !Has(attributes, FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Links and junctions both carry the reparse-point attribute; neither is followed.
+bool IsLinkEntry(const std::filesystem::directory_entry& entry) {
+    return Has(AttributesOf(entry), FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// The standard directory iterator of this toolchain stops at paths of 260 or
+// more characters; the system's own listing of the long form does not.
 bool ReadDirectory(const std::filesystem::path& directory, std::vector<std::filesystem::directory_entry>& entries) {
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileExW(SearchPattern(directory).c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                                     nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    HANDLE search = FindFirstFileExW((LongPath(directory) / L"*").c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (search == INVALID_HANDLE_VALUE) return false;
     do {
         const std::wstring name = found.cFileName;

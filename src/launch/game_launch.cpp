@@ -3,6 +3,7 @@
 #include <string>
 #include <system_error>
 
+#include "base/file_system.h"
 #include "base/log.h"
 
 void LaunchGame(const std::filesystem::path& installDir) {
@@ -10,7 +11,7 @@ void LaunchGame(const std::filesystem::path& installDir) {
     // Any kind of entry counts as present; when the test itself fails the
     // start is still tried, so the platform's own error reaches the log.
     std::error_code ec;
-    auto status = std::filesystem::symlink_status(game, ec);
+    auto status = EntryStatus(game, ec);
     if (status.type() == std::filesystem::file_type::not_found) {
         LogLine(L"torvane.exe missing. Cannot launch.");
         return;

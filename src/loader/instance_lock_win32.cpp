@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/long_path.h"
 #include "base/owned_handle_win32.h"
 #include "loader/instance_lock.h"
 #include "loader/loader_window_win32.h"
@@ -14,8 +15,9 @@ namespace {
 // The path as given when the directory cannot be opened.
 std::wstring FoldedDirectory(const std::filesystem::path& directory) {
     std::wstring path = directory.native();
-    OwnedHandle handle(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    OwnedHandle handle(CreateFileW(LongPath(directory).c_str(), 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (handle) {
         std::wstring resolved(32768, L'\0');
         DWORD length = GetFinalPathNameByHandleW(handle.Get(), resolved.data(), static_cast<DWORD>(resolved.size()),

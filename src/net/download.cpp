@@ -13,6 +13,7 @@
 #include "base/decimal.h"
 #include "base/file_system.h"
 #include "base/log.h"
+#include "base/long_path.h"
 #include "base/text.h"
 #include "base/work_progress.h"
 #include "net/download_limits.h"
@@ -133,7 +134,7 @@ bool TallyExistingPart(PackageDownload& download) {
         download.tally.size = download.offset;
         return true;
     }
-    std::ifstream in(download.partial, std::ios::binary);
+    std::ifstream in(LongPath(download.partial), std::ios::binary);
     std::vector<char> buffer(256 * 1024);
     for (std::uint64_t left = download.offset; left > 0;) {
         const auto piece = static_cast<std::streamsize>(std::min<std::uint64_t>(left, buffer.size()));
@@ -148,7 +149,7 @@ bool TallyExistingPart(PackageDownload& download) {
 // anything else starts from byte 0.
 void ResumeOrStartFromZero(PackageDownload& download) {
     std::error_code ec;
-    const std::uint64_t partSize = fs::file_size(download.partial, ec);
+    const std::uint64_t partSize = FileSize(download.partial, ec);
     ResumeRecord record;
     const bool usable = HasResumablePart(download.url, download.destination, download.check) &&
                         ReadResumeRecord(download.record, record);
@@ -232,7 +233,7 @@ bool Finish(PackageDownload& download) {
 // The part stays for the next start when a record says what it is.
 void Abandon(PackageDownload& download) {
     std::error_code ec;
-    if (download.offset == 0 || !fs::exists(download.record, ec)) DiscardPart(download);
+    if (download.offset == 0 || !fs::exists(TargetStatus(download.record, ec))) DiscardPart(download);
 }
 
 void StartAgain(PackageDownload& download, const std::wstring& why) {

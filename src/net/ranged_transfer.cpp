@@ -5,6 +5,8 @@
 #include <system_error>
 
 #include "base/decimal.h"
+#include "base/file_system.h"
+#include "base/long_path.h"
 #include "base/text.h"
 
 namespace {
@@ -92,14 +94,14 @@ Verdict JudgePartial(const RangeRequest& request, const HttpHead& head, std::wst
 
 bool OpenAt(const std::filesystem::path& file, std::uint64_t offset, std::ofstream& out) {
     if (offset == 0) {
-        out.open(file, std::ios::binary | std::ios::trunc);
+        out.open(LongPath(file), std::ios::binary | std::ios::trunc);
         return out.is_open();
     }
     std::error_code ec;
-    if (std::filesystem::file_size(file, ec) < offset || ec) return false;
-    std::filesystem::resize_file(file, offset, ec);
+    if (FileSize(file, ec) < offset || ec) return false;
+    ResizeFile(file, offset, ec);
     if (ec) return false;
-    out.open(file, std::ios::binary | std::ios::in | std::ios::out);
+    out.open(LongPath(file), std::ios::binary | std::ios::in | std::ios::out);
     out.seekp(static_cast<std::streamoff>(offset));
     return out.is_open() && out.good();
 }

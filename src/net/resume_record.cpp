@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "base/decimal.h"
+#include "base/long_path.h"
 
 namespace {
 
@@ -12,7 +13,7 @@ constexpr const char* kEndLine = "end";
 }  // namespace
 
 bool ReadResumeRecord(const std::filesystem::path& file, ResumeRecord& record) {
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(LongPath(file), std::ios::binary);
     std::string line, total;
     bool ended = false;
     for (int lines = 0; !ended && lines < 8 && std::getline(in, line); ++lines) {
@@ -39,7 +40,7 @@ bool WriteResumeRecord(const std::filesystem::path& file, const ResumeRecord& re
     text << "url: " << record.url << "\nsize: " << record.total << "\nvalidator: " << record.validator
          << "\nrelease: " << record.release << "\n"
          << kEndLine << "\n";
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    std::ofstream out(LongPath(file), std::ios::binary | std::ios::trunc);
     out << text.str();
     out.close();
     return static_cast<bool>(out);

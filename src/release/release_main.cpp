@@ -46,7 +46,7 @@ bool IsInside(const fs::path& inner, const fs::path& outer) {
     return end == b.end();
 }
 
-bool CheckInputs(const ReleaseOptions& options, Package& update, Package& maps) {
+bool CheckInputs(const ReleaseOptions& options, Package& update, Package& maps, SigningKey& key) {
     update.tree = ScanPackageTree(options.gameDir, "game directory");
     maps.tree = ScanPackageTree(options.mapsDir, "maps directory");
     CheckInstallationRules(update.tree, maps.tree);
@@ -57,17 +57,31 @@ bool CheckInputs(const ReleaseOptions& options, Package& update, Package& maps) 
             problems.push_back(std::string(package->fileName) + ": the directory holds no files");
     if (IsInside(options.outDir, options.gameDir) || IsInside(options.outDir, options.mapsDir))
         problems.push_back("the output folder lies inside a directory that is packaged");
-    // A key that cannot sign is found before the packages are made, not after.
-    std::string probe, keyError;
-    if (!options.signKey.empty() && !SignVersionText(probe, options.signKey, keyError)) problems.push_back(keyError);
     Print(update.tree.warnings, "warning: ");
     Print(maps.tree.warnings, "warning: ");
+    // The key is read and unlocked once, before any package is made, and only
+    // for a release that is otherwise sound (no passphrase asked in vain).
+    std::string keyError;
+    if (problems.empty() && !options.signKey.empty() &&
+        !LoadSigningKey(options.signKey, options.passphraseFile, key, keyError))
+        problems.push_back(keyError);
     Print(problems, "error: ");
     return problems.empty();
 }
 
+// In the order they take their names: version.txt, which points players'
+// updaters at the packages, last.
+constexpr const char* kReleaseFiles[] = {"update.zip", "maps.zip", "version.txt"};
+
+fs::path TemporaryName(const fs::path& file) {
+    fs::path temporary = file;
+    temporary += ".tmp";
+    return temporary;
+}
+
+// Writes the package under its temporary name and checks it there.
 bool WriteAndCheck(const fs::path& updates, Package& package) {
-    const fs::path file = updates / package.fileName;
+    const fs::path file = TemporaryName(updates / package.fileName);
     std::string error;
     if (!WritePackage(package.tree.files, file, error)) return Fail(error);
     // The digest is taken on a second core while the package is read back.
@@ -79,12 +93,26 @@ bool WriteAndCheck(const fs::path& updates, Package& package) {
     return digested || Fail("cannot read " + file.string());
 }
 
-bool WriteVersionFile(const ReleaseOptions& options, const fs::path& updates, const Package& update,
-                      const Package& maps) {
+bool WriteVersionFile(const ReleaseOptions& options, const SigningKey& key, const fs::path& updates,
+                      const Package& update, const Package& maps) {
     std::string text = ReleaseVersionText(options.gameVersion, options.updaterVersion, update.digest, maps.digest);
     std::string error;
-    if (!options.signKey.empty() && !SignVersionText(text, options.signKey, error)) return Fail(error);
-    return WriteFileAtomically(updates / "version.txt", text) || Fail("cannot write version.txt");
+    if (key && !SignVersionText(text, key, error)) return Fail(error);
+    return WriteAndFlush(TemporaryName(updates / "version.txt"), text) || Fail("cannot write version.txt");
+}
+
+// The finished files take their names: an updater that reads the old
+// version.txt meanwhile is refused the new packages by their checksums and
+// finds the release at a later start.
+bool PutInPlace(const fs::path& updates) {
+    for (const char* name : kReleaseFiles) {
+        if (!ReplaceFileWith(TemporaryName(updates / name), updates / name)) {
+            return Fail("cannot rename " + TemporaryName(updates / name).string() + " to " + name +
+                        (name == kReleaseFiles[0] ? "; the old release stays"
+                                                  : "; the release is incomplete: run the tool again"));
+        }
+    }
+    return true;
 }
 
 void PrintSummary(const Package& package) {
@@ -93,24 +121,25 @@ void PrintSummary(const Package& package) {
                 static_cast<unsigned long long>(package.digest.size));
 }
 
+// Until the last rename the folder serves its old release whole; a failed
+// run leaves that release as it was and takes its temporary files away.
 bool MakeRelease(const ReleaseOptions& options) {
     Package update{"update.zip", {}, {}};
     Package maps{"maps.zip", {}, {}};
-    if (!CheckInputs(options, update, maps)) return Fail("nothing written");
+    SigningKey key;
+    if (!CheckInputs(options, update, maps, key)) return Fail("nothing written");
     const fs::path updates = options.outDir / "updates";
     std::error_code ec;
     fs::create_directories(updates, ec);
     if (ec) return Fail("cannot create " + updates.string() + ": " + ec.message());
-    // version.txt is written last: until then the folder holds no release that
-    // an updater would install.
-    RemoveQuietly(updates / "version.txt");
-    if (!WriteAndCheck(updates, update) || !WriteAndCheck(updates, maps) ||
-        !WriteVersionFile(options, updates, update, maps))
-        return false;
+    const bool written = WriteAndCheck(updates, update) && WriteAndCheck(updates, maps) &&
+                         WriteVersionFile(options, key, updates, update, maps) && PutInPlace(updates);
+    for (const char* name : kReleaseFiles) RemoveQuietly(TemporaryName(updates / name));
+    if (!written) return false;
     PrintSummary(update);
     PrintSummary(maps);
-    std::printf("version.txt %s, game %s, updater %s\n", options.signKey.empty() ? "unsigned" : "signed",
-                options.gameVersion.c_str(), options.updaterVersion.c_str());
+    std::printf("version.txt %s, game %s, updater %s\n", key ? "signed" : "unsigned", options.gameVersion.c_str(),
+                options.updaterVersion.c_str());
     return true;
 }
 

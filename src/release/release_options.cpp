@@ -21,7 +21,7 @@ bool ParseReleaseOptions(int argc, char** argv, ReleaseOptions& options, std::st
     for (int i = 1; i < argc; i += 2) {
         std::string_view name = argv[i];
         if (name != "--game-dir" && name != "--maps-dir" && name != "--out" && name != "--sign-key" &&
-            name != "--game-version" && name != "--updater-version") {
+            name != "--key-passphrase-file" && name != "--game-version" && name != "--updater-version") {
             error = "unknown option " + std::string(name);
             return false;
         }
@@ -37,8 +37,17 @@ bool ParseReleaseOptions(int argc, char** argv, ReleaseOptions& options, std::st
             return false;
         }
     }
-    options = {values["--game-dir"], values["--maps-dir"],     values["--out"],
-               values["--sign-key"], values["--game-version"], values["--updater-version"]};
+    options = {values["--game-dir"],
+               values["--maps-dir"],
+               values["--out"],
+               values["--sign-key"],
+               values["--key-passphrase-file"],
+               values["--game-version"],
+               values["--updater-version"]};
+    if (!options.passphraseFile.empty() && options.signKey.empty()) {
+        error = "--key-passphrase-file goes with --sign-key";
+        return false;
+    }
     if (!IsUsableVersion(options.gameVersion) || !IsUsableVersion(options.updaterVersion)) {
         error = "a version must be one line of printable text without blanks at its ends";
         return false;

@@ -4,6 +4,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -12,6 +13,7 @@
 
 #include "integrity/base64.h"
 #include "integrity/sha256.h"
+#include "release/passphrase_prompt.h"
 #include "version/version_signature.h"
 #include "zip/zip_format.h"
 
@@ -20,10 +22,53 @@ namespace {
 template <typename T, void (*Free)(T*)>
 using Owned = std::unique_ptr<T, std::integral_constant<decltype(Free), Free>>;
 
-Owned<EVP_PKEY, EVP_PKEY_free> ReadPrivateKey(const std::filesystem::path& keyFile) {
-    Owned<BIO, BIO_free_all> file(BIO_new_file(keyFile.c_str(), "r"));
-    return Owned<EVP_PKEY, EVP_PKEY_free>(file ? PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr)
-                                               : nullptr);
+// A PEM key is a few hundred bytes; a larger file is no key (and /dev/zero never ends).
+constexpr std::size_t kMaxKeyFileSize = 64 * 1024;
+
+bool ReadKeyFile(const std::filesystem::path& file, std::string& bytes) {
+    std::ifstream in(file, std::ios::binary);
+    bytes.assign(kMaxKeyFileSize + 1, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return in.is_open() && !in.bad() && bytes.size() <= kMaxKeyFileSize;
+}
+
+// What OpenSSL asks for when, and only when, the key is encrypted.
+struct PassphraseSource {
+    const std::filesystem::path& keyFile;
+    const std::filesystem::path& passphraseFile;
+    bool asked = false;
+    std::string problem;
+};
+
+bool ReadPassphrase(PassphraseSource& source, std::string& passphrase) {
+    if (source.passphraseFile.empty()) {
+        if (AskPassphraseOnTerminal("Passphrase for " + source.keyFile.string() + ": ", passphrase)) return true;
+        source.problem = source.keyFile.string() +
+                         " is encrypted and there is no terminal to ask its passphrase on: give it with "
+                         "--key-passphrase-file FILE";
+        return false;
+    }
+    std::ifstream in(source.passphraseFile, std::ios::binary);
+    if (!in || !std::getline(in, passphrase)) {
+        source.problem = "cannot read the passphrase from " + source.passphraseFile.string();
+        return false;
+    }
+    if (!passphrase.empty() && passphrase.back() == '\r') passphrase.pop_back();
+    return true;
+}
+
+int ProvidePassphrase(char* buffer, int size, int, void* data) {
+    auto& source = *static_cast<PassphraseSource*>(data);
+    source.asked = true;
+    std::string passphrase;
+    if (!ReadPassphrase(source, passphrase)) return -1;
+    if (passphrase.size() > static_cast<std::size_t>(size)) {
+        source.problem = "the passphrase is longer than " + std::to_string(size) + " bytes";
+        return -1;
+    }
+    std::memcpy(buffer, passphrase.data(), passphrase.size());
+    return static_cast<int>(passphrase.size());
 }
 
 bool SignBytes(EVP_PKEY* key, const std::string& bytes, std::string& der) {
@@ -94,16 +139,40 @@ std::string ReleaseVersionText(const std::string& gameVersion, const std::string
            "maps-sha256: " + maps.sha256 + "\r\nmaps-size: " + std::to_string(maps.size) + "\r\n";
 }
 
-bool SignVersionText(std::string& text, const std::filesystem::path& keyFile, std::string& error) {
-    auto key = ReadPrivateKey(keyFile);
+bool LoadSigningKey(const std::filesystem::path& keyFile, const std::filesystem::path& passphraseFile, SigningKey& key,
+                    std::string& error) {
+    std::string pem;
+    if (!ReadKeyFile(keyFile, pem)) {
+        error = "cannot read " + keyFile.string();
+        return false;
+    }
+    PassphraseSource source{keyFile, passphraseFile, false, {}};
+    Owned<BIO, BIO_free_all> bytes(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    key.reset(bytes ? PEM_read_bio_PrivateKey(bytes.get(), nullptr, &ProvidePassphrase, &source) : nullptr,
+              EVP_PKEY_free);
+    if (!key) {
+        error = !source.problem.empty() ? source.problem
+                : source.asked          ? "cannot unlock " + keyFile.string() + ": wrong passphrase"
+                               : "cannot sign with " + keyFile.string() + " (a PEM ECDSA P-256 private key is needed)";
+        return false;
+    }
+    std::string probe;
+    if (!SignVersionText(probe, key, error)) {
+        error = keyFile.string() + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+bool SignVersionText(std::string& text, const SigningKey& key, std::string& error) {
     std::string der;
     if (!key || !SignBytes(key.get(), text, der)) {
-        error = "cannot sign with " + keyFile.string() + " (a PEM ECDSA P-256 private key is needed)";
+        error = "the key cannot sign";
         return false;
     }
     const std::string signedText = text + "signature: " + EncodeBase64(der) + "\r\n";
     if (CheckVersionSignature(signedText, PublicKeyPem(key.get())) != SignatureVerdict::Valid) {
-        error = keyFile.string() + " is not an ECDSA P-256 key, which players' updaters require";
+        error = "not an ECDSA P-256 key, which players' updaters require";
         return false;
     }
     text = signedText;

@@ -7,6 +7,8 @@
 
 #include "base/ascii_case.h"
 #include "base/atomic_file.h"
+#include "base/file_system.h"
+#include "base/long_path.h"
 #include "base/text.h"
 #include "base/tree_walk.h"
 #include "rules/own_executable.h"
@@ -70,12 +72,12 @@ bool SafelistExists(const std::filesystem::path& installDir) {
     // An existence test that cannot answer (access refused) counts as no safelist:
     // then nothing is deleted, which never loses a file.
     std::error_code ec;
-    return std::filesystem::exists(installDir / "safelist.txt", ec) && !ec;
+    return std::filesystem::exists(TargetStatus(installDir / "safelist.txt", ec)) && !ec;
 }
 
 bool LoadSafelist(const std::filesystem::path& installDir, Safelist& entries, std::wstring& problem) {
     errno = 0;
-    std::ifstream in(installDir / "safelist.txt", std::ios::binary);
+    std::ifstream in(LongPath(installDir / "safelist.txt"), std::ios::binary);
     if (!in) {
         problem = L"cannot be opened" + SystemReason();
         return false;

@@ -1,8 +1,10 @@
 #include "userdata/data_directory.h"
 
 #include <system_error>
+#include <vector>
 
 #include "base/ascii_case.h"
+#include "base/file_system.h"
 #include "base/log.h"
 #include "base/text.h"
 #include "base/tree_walk.h"
@@ -14,14 +16,14 @@ namespace {
 // Removes one entry of the data directory; false when the removal failed.
 bool RemoveDataEntry(const fs::directory_entry& entry) {
     std::error_code ec;
-    if (entry.is_directory(ec) && !ec) {
+    if (fs::is_directory(TargetStatus(entry.path(), ec))) {
         LogLine(L"Removing dir in Data: " + PathToWide(entry.path()));
         // A link is taken away without entering it.
         return RemoveTree(entry.path());
     }
     if (IsRegularFile(entry)) {
         LogLine(L"Removing file in Data: " + PathToWide(entry.path()));
-        fs::remove(entry.path(), ec);
+        RemoveEntry(entry.path(), ec);
         return !ec;
     }
     return true;  // any other kind of entry stays, without a line
@@ -45,10 +47,12 @@ fs::path ResolveDataDirectory() {
 
 void CleanDataDirectory(const fs::path& dataDir) {
     std::error_code ec;
-    if (!fs::exists(dataDir, ec) || ec) return;
-    for (fs::directory_iterator it(dataDir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        if (IsKeptDataEntry(PathToWide(it->path().filename()))) continue;
-        if (!RemoveDataEntry(*it)) break;
+    if (!fs::exists(TargetStatus(dataDir, ec)) || ec) return;
+    std::vector<fs::directory_entry> entries;
+    ReadDirectory(dataDir, entries);
+    for (const fs::directory_entry& entry : entries) {
+        if (IsKeptDataEntry(PathToWide(entry.path().filename()))) continue;
+        if (!RemoveDataEntry(entry)) break;
     }
-    fs::create_directories(dataDir / "Replays", ec);
+    MakeDirectories(dataDir / "Replays", ec);
 }

@@ -15,7 +15,7 @@ std::filesystem::path MapsPackageFile(const std::filesystem::path& dataDir) { re
 
 bool DownloadMapsPackage(const std::filesystem::path& dataDir, const PackageCheck& check) {
     std::error_code ignored;
-    std::filesystem::create_directories(dataDir, ignored);
+    MakeDirectories(dataDir, ignored);
     const auto package = MapsPackageFile(dataDir);
     LogLine(L"Downloading maps.zip to: " + PathToWide(package));
     if (DownloadPackage(MapsPackageUrl(), package, check)) return true;

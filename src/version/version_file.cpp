@@ -2,6 +2,7 @@
 
 #include "base/ascii_case.h"
 #include "base/atomic_file.h"
+#include "base/long_path.h"
 
 #include <fstream>
 #include <sstream>
@@ -81,7 +82,7 @@ std::string_view TrimBlanks(std::string_view text) {
 // longer than any version line could be is passed over without being kept, so
 // a huge or endless line costs no memory and never reaches the log.
 bool ReadVersionFile(const std::filesystem::path& path, VersionInfo& info) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(LongPath(path), std::ios::binary);
     if (!in) return false;
     std::string line;
     bool overlong = false;

@@ -6,6 +6,7 @@
 
 #include "base/ascii_case.h"
 #include "base/log.h"
+#include "base/long_path.h"
 #include "integrity/base64.h"
 #include "integrity/release_key.h"
 #include "integrity/signature.h"
@@ -41,7 +42,7 @@ SignatureLine FindSignatureLine(std::string_view bytes) {
 }
 
 bool ReadSmallFile(const std::filesystem::path& file, std::string& bytes) {
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(LongPath(file), std::ios::binary);
     bytes.assign(kMaxSignedFileSize + 1, '\0');
     in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     bytes.resize(static_cast<std::size_t>(in.gcount()));

@@ -105,7 +105,7 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
         Report(L"Extracting update package...", 35);
         std::error_code ignored;
         RemoveTree(paths.extraction);
-        std::filesystem::create_directories(paths.extraction, ignored);
+        MakeDirectories(paths.extraction, ignored);
         BeginProgressSpan(35, 50, WorkUnit::Entries);
         const bool extracted = ExtractZip(paths.package, paths.extraction);
         EndProgressSpan();

@@ -1,5 +1,6 @@
 #include "worker/maps_pending.h"
 #include "base/file_system.h"
+#include "base/long_path.h"
 
 #include <fstream>
 #include <system_error>
@@ -11,12 +12,12 @@ std::filesystem::path MarkerFile(const std::filesystem::path& installDir) { retu
 }  // namespace
 
 void MarkMapsRefreshPending(const std::filesystem::path& installDir) {
-    std::ofstream marker(MarkerFile(installDir), std::ios::binary | std::ios::trunc);
+    std::ofstream marker(LongPath(MarkerFile(installDir)), std::ios::binary | std::ios::trunc);
 }
 
 bool IsMapsRefreshPending(const std::filesystem::path& installDir) {
     std::error_code ec;
-    return std::filesystem::is_regular_file(MarkerFile(installDir), ec);
+    return std::filesystem::is_regular_file(TargetStatus(MarkerFile(installDir), ec));
 }
 
 void ClearMapsRefreshPending(const std::filesystem::path& installDir) { RemoveQuietly(MarkerFile(installDir)); }

@@ -6,7 +6,9 @@
 #include <system_error>
 #include <vector>
 
+#include "base/file_system.h"
 #include "base/log.h"
+#include "base/long_path.h"
 #include "base/text.h"
 #include "base/work_progress.h"
 #include "zip/entry_decoder.h"
@@ -80,7 +82,7 @@ bool WriteEntryFile(EntryReader& reader, const ZipEntry& entry, const ZipDirecto
         return false;
     }
     std::ofstream out;
-    if (PrepareFileTarget(file)) out.open(file, std::ios::binary | std::ios::trunc);
+    if (PrepareFileTarget(file)) out.open(LongPath(file), std::ios::binary | std::ios::trunc);
     if (!out) {
         why = DescribeEntry(entry) + L": " + PathToWide(file) + L" cannot be written";
         return false;
@@ -150,7 +152,7 @@ bool CheckZip(const fs::path& package, const std::function<void(const EntryPath&
 bool ExtractZip(const fs::path& package, const fs::path& destination) {
     LogLine(L"ExtractZip to " + PathToWide(destination));
     std::error_code ec;
-    if (!fs::is_directory(destination, ec)) return false;
+    if (!fs::is_directory(TargetStatus(destination, ec))) return false;
     ZipInput directoryInput;
     ZipDirectory directory;
     EntryReader reader;

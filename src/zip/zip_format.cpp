@@ -1,4 +1,5 @@
 #include "zip/zip_format.h"
+#include "base/long_path.h"
 
 #include <zlib.h>
 
@@ -139,7 +140,7 @@ bool FindEndRecord(ZipInput& input, std::uint64_t& endOffset, std::array<unsigne
 bool OpenZipInput(const std::filesystem::path& package, ZipInput& input) {
     input.buffer.resize(kInputBufferSize);
     input.stream.rdbuf()->pubsetbuf(input.buffer.data(), static_cast<std::streamsize>(input.buffer.size()));
-    input.stream.open(package, std::ios::binary);
+    input.stream.open(LongPath(package), std::ios::binary);
     if (!input.stream) return false;
     input.stream.seekg(0, std::ios::end);
     std::streamoff end = input.stream.tellg();

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "base/file_attributes.h"
+#include "base/file_system.h"
 #include "base/text.h"
 
 namespace fs = std::filesystem;
@@ -11,12 +12,12 @@ namespace {
 
 bool EnsureDirectoryLevel(const fs::path& level) {
     std::error_code ec;
-    auto status = fs::symlink_status(level, ec);
+    auto status = EntryStatus(level, ec);
     if (fs::is_symlink(status)) return false;
     if (fs::is_directory(status)) return true;
     if (fs::exists(status)) return false;
-    fs::create_directory(level, ec);
-    return fs::is_directory(fs::symlink_status(level, ec));
+    MakeDirectory(level, ec);
+    return fs::is_directory(EntryStatus(level, ec));
 }
 
 }  // namespace
@@ -33,8 +34,8 @@ bool MakeEntryDirectory(const fs::path& destination, const std::vector<std::wstr
 
 bool PrepareFileTarget(const fs::path& file) {
     std::error_code ec;
-    auto status = fs::symlink_status(file, ec);
-    if (fs::is_symlink(status)) return fs::remove(file, ec);
+    auto status = EntryStatus(file, ec);
+    if (fs::is_symlink(status)) return RemoveEntry(file, ec);
     if (fs::is_regular_file(status)) MakeWritable(file);
     return true;
 }

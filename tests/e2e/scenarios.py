@@ -15,6 +15,7 @@ import hashlib
 import os
 import pty
 import random
+import resource
 import select
 import shutil
 import signal
@@ -489,7 +490,8 @@ def window_close(runner, abort):
 # are signed with the test key in keys/, which builds without a release key
 # ignore and builds configured with -DUPDATER_PUBLIC_KEY=<keys/*.pub.pem> require.
 
-SIGN_KEY = os.path.join(HERE, "keys", "release_test_key.pem")
+SIGN_KEY = os.path.join(HERE, "keys", "release_test_key.enc.pem")  # encrypted, as README recommends
+PASSPHRASE = ["--key-passphrase-file", os.path.join(HERE, "keys", "release_test_key.passphrase")]
 RELEASED = {"game.dat": b"game data v2", "safelist.txt": b"Saves\\*\n", "Data/levels.pak": os.urandom(300000),
             "Data/\u00e9t\u00e9.txt": b"summer", "Bin/Plugins/plugin.dll": b"plugin v2"}
 
@@ -500,10 +502,16 @@ def release_tool(program):
     return next((os.path.abspath(c) for c in candidates if c and os.access(c, os.X_OK)), None)
 
 
-def run_tool(runner, game, maps, out):
+def run_tool(runner, game, maps, out, key_options=PASSPHRASE, file_limit=None):
+    """The tool without a terminal to ask on; a file size limit stands for a full disk."""
+    def limit():
+        if file_limit:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
     argv = [runner.tool, "--game-dir", game, "--maps-dir", maps, "--game-version", "2.0.0", "--updater-version",
-            "1.5.0", "--out", out, "--sign-key", SIGN_KEY]
-    result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            "1.5.0", "--out", out, "--sign-key", SIGN_KEY] + key_options
+    result = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            start_new_session=True, preexec_fn=limit)
     return result.returncode, result.stderr.decode("utf-8", "replace")
 
 
@@ -526,15 +534,28 @@ def release_round_trip(runner):
                                              "Copied: *", LAUNCHED], after=want, data=tree(dict(MAPS, Replays=None))))
 
 
-def release_tool_exit_codes(runner):
-    """The refusals themselves are a unit table; here the exit codes, and that a
-    refused release publishes nothing."""
-    top = tempfile.mkdtemp(dir=runner.scratch)
-    write_tree(os.path.join(top, "maps"), MAPS)
-    os.makedirs(os.path.join(top, "game"))
-    rc, errors = run_tool(runner, *(os.path.join(top, n) for n in ("game", "maps", "out")))
-    expect(rc == 1 and "update.zip: the directory holds no files" in errors, "exit %d, %s" % (rc, errors))
-    expect(not os.path.exists(os.path.join(top, "out", "updates", "version.txt")), "nothing published")
+# A refused or failed run: (what, game directory, key options, file size limit, stderr holds).
+TOOL_FAILURES = [
+    ("an empty game directory", {}, PASSPHRASE, None, "update.zip: the directory holds no files"),
+    ("the disk fills while packing", {"big.pak": os.urandom(3 * MB)}, PASSPHRASE, MB, "File too large"),
+    ("an encrypted key, neither terminal nor passphrase file", RELEASED, [], None,
+     "is encrypted and there is no terminal to ask its passphrase on: give it with --key-passphrase-file FILE"),
+]
+
+
+def release_tool_failures(runner):
+    """The refusals themselves are a unit table; here that a run that fails
+    leaves the folder's old release as it was, and the exit codes."""
+    old = {"updates/version.txt": b"game-version: 1.0.0\r\n", "updates/update.zip": b"old", "updates/maps.zip": b"old"}
+    for what, game, key_options, file_limit, message in TOOL_FAILURES:
+        top = tempfile.mkdtemp(dir=runner.scratch)
+        write_tree(os.path.join(top, "maps"), MAPS)
+        write_tree(os.path.join(top, "game"), game)
+        os.makedirs(os.path.join(top, "game"), exist_ok=True)
+        write_tree(os.path.join(top, "out"), old)
+        rc, errors = run_tool(runner, *(os.path.join(top, n) for n in ("game", "maps", "out")), key_options, file_limit)
+        expect(rc == 1 and message in errors, "%s: exit %d, %s" % (what, rc, errors))
+        expect(read_tree(os.path.join(top, "out")) == tree(old), "%s: the old release stays" % what)
     usage = subprocess.run([runner.tool, "--game-dir", "x"], stderr=subprocess.PIPE)
     expect(usage.returncode == 2 and b"usage:" in usage.stderr, "a wrong command line: %r" % usage.stderr)
 
@@ -548,7 +569,7 @@ def main(argv):
                for answer in ("no", "yes")]
     front_end = () if args.smoke else (second_updater_for_the_same_installation, running_updater_in_the_package)
     tool = release_tool(args.program)
-    front_end += ((release_round_trip,) + (() if args.wine else (release_tool_exit_codes,))) if tool else ()
+    front_end += ((release_round_trip,) + (() if args.wine else (release_tool_failures,))) if tool else ()
     checks = [c for c in checks + [(f.__name__, f) for f in front_end] if not args.only or c[0] in args.only.split(",")]
     # The small file systems of the disk-full rows vanish with this mount namespace.
     if ctypes.CDLL(None, use_errno=True).unshare(0x00020000) != 0:  # CLONE_NEWNS; needs root

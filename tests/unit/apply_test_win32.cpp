@@ -1,9 +1,12 @@
 // Files held open by another program, the running updater, and names Windows
 // alone allows, in the delete and copy phases.
 
+#include <thread>
+
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
 #include "base/install_directory.h"
+#include "base/owned_handle_win32.h"
 #include "rules/own_executable.h"
 #include "test_support.h"
 
@@ -14,6 +17,24 @@ TEST(CopyNewFilesWin32, FileInUseIsNotOverwrittenAndIsCounted) {
     const auto copy = [&] { EXPECT_EQ(CopyNewFiles(dir.path / "pkg", dir.path / "game"), 1u); };
     ASSERT_TRUE(RunWhileHeld(dir.path, dir.path / "game", copy));
     EXPECT_EQ(log.Messages(), std::vector<std::string>{"Failed to copy: " + LogText(dir.path / "game" / "busy.dat")});
+}
+
+// As an on-access scanner holds a fresh file for a moment: open, without
+// sharing its deletion, so that it cannot be moved meanwhile.
+TEST(CopyNewFilesWin32, AFileHeldForAMomentIsPlacedOnceReleased) {
+    ScratchDir dir;
+    WriteTree(dir.path, {"pkg/fresh.dat=new", "game/fresh.dat=old"});
+    OwnedHandle scanner(CreateFileW((dir.path / "pkg" / "fresh.dat").c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(scanner);
+    std::thread release([&] {
+        Sleep(300);
+        scanner.Reset();
+    });
+    LogCapture log;
+    EXPECT_EQ(CopyNewFiles(dir.path / "pkg", dir.path / "game"), 0u);
+    release.join();
+    EXPECT_EQ(ReadBytes(dir.path / "game" / "fresh.dat"), "new");
 }
 
 TEST(CopyNewFilesWin32, RefusedMoveOntoTheRunningProgramIsLoggedButNotCounted) {

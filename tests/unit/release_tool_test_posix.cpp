@@ -87,8 +87,10 @@ TEST(SignVersionText, MakesWhatTheUpdaterAccepts) {
     const std::filesystem::path key = std::filesystem::path(UPDATER_TEST_KEYS) / "release_test_key.pem";
     std::string text = ReleaseVersionText("1.2.4", "1.0.0", {3, std::string(64, 'a')}, {5, std::string(64, 'b')});
     std::string error;
-    ASSERT_TRUE(SignVersionText(text, key, error)) << error;
+    SigningKey loaded;
+    ASSERT_TRUE(LoadSigningKey(key, {}, loaded, error)) << error;
+    ASSERT_TRUE(SignVersionText(text, loaded, error)) << error;
     const std::string pem = ReadBytes(std::filesystem::path(UPDATER_TEST_KEYS) / "release_test_key.pub.pem");
     EXPECT_EQ(CheckVersionSignature(text, pem), SignatureVerdict::Valid);
-    EXPECT_FALSE(SignVersionText(text, key.parent_path() / "missing.pem", error));
+    EXPECT_FALSE(LoadSigningKey(key.parent_path() / "missing.pem", {}, loaded, error));
 }
