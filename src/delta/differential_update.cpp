@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "base/decimal.h"
+#include "base/long_path.h"
 #include "base/text.h"
 #include "base/work_progress.h"
 #include "delta/installed_files.h"
@@ -110,7 +111,7 @@ bool OpenEntryFile(SpanFeed& feed, const ListedEntry& listed) {
     if (!MakeEntryDirectory(feed.extractDir, components, components.size() - 1, directory)) return false;
     feed.file = directory / listed.relative.filename();
     if (!PrepareFileTarget(feed.file)) return false;
-    feed.out.open(feed.file, std::ios::binary | std::ios::trunc);
+    feed.out.open(LongPath(feed.file), std::ios::binary | std::ios::trunc);
     feed.hash = StartSha256();
     return feed.out.is_open();
 }

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <vector>
 
+#include "base/file_system.h"
+#include "base/long_path.h"
 #include "base/tree_walk.h"
 
 namespace fs = std::filesystem;
@@ -16,7 +18,7 @@ InstalledSizes ListInstalledFiles(const fs::path& installDir, const fs::path& ex
         if (IsRealDirectory(entry)) return entry.path() == extractDir ? WalkStep::SkipChildren : WalkStep::Continue;
         if (!IsRegularFile(entry)) return WalkStep::Continue;
         std::error_code ec;
-        const std::uint64_t size = entry.file_size(ec);
+        const std::uint64_t size = FileSize(entry.path(), ec);
         if (!ec) sizes.emplace(RelativeNativePath(entry.path(), installDir), size);
         return WalkStep::Continue;
     });
@@ -24,7 +26,7 @@ InstalledSizes ListInstalledFiles(const fs::path& installDir, const fs::path& ex
 }
 
 bool FileCrc32(const fs::path& file, std::uint32_t& crc, const std::function<void(std::uint64_t)>& progress) {
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(LongPath(file), std::ios::binary);
     std::vector<char> buffer(256 * 1024);
     uLong running = crc32_z(0L, Z_NULL, 0);
     while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {

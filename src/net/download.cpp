@@ -360,7 +360,7 @@ bool DownloadPackage(const std::wstring& url, const fs::path& destination, const
 
 bool HasResumablePart(const std::wstring& url, const fs::path& destination, const PackageCheck& check) {
     std::error_code ec;
-    const std::uint64_t partSize = fs::file_size(PartialFileFor(destination), ec);
+    const std::uint64_t partSize = FileSize(PartialFileFor(destination), ec);
     ResumeRecord record;
     return !ec && partSize > 0 && ReadResumeRecord(ResumeRecordFor(destination), record) &&
            record.url == WideToUtf8(url) && record.release == ReleaseOf(check) && !record.validator.empty() &&

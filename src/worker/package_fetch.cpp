@@ -1,5 +1,6 @@
 #include "worker/package_fetch.h"
 
+#include "base/file_system.h"
 #include "base/log.h"
 #include "base/tree_walk.h"
 #include "delta/differential_update.h"
@@ -13,7 +14,7 @@ namespace {
 void EmptyDirectory(const std::filesystem::path& directory) {
     std::error_code ignored;
     RemoveTree(directory);
-    std::filesystem::create_directories(directory, ignored);
+    MakeDirectories(directory, ignored);
 }
 
 void Report(const wchar_t* status, int percent) {
