@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/durable_files.h"
 #include "base/log.h"
 #include "base/text.h"
 #include "base/work_progress.h"
@@ -177,7 +178,7 @@ bool WriteEntryFile(ZipInput& input, const ZipEntry& entry, std::uint64_t dataLi
 }
 
 bool ExtractEntry(ZipInput& input, const ZipEntry& entry, const ZipDirectory& directory, const fs::path& destination,
-                  Buffers& buffers, DirectoryCache& cache) {
+                  Buffers& buffers, DirectoryCache& cache, std::vector<fs::path>& written) {
     EntryPath path;
     if (!CheckEntry(entry, directory) || !DecodeEntryPath(entry, path)) return false;
     std::size_t parents = path.isDirectory ? path.components.size() : path.components.size() - 1;
@@ -185,6 +186,7 @@ bool ExtractEntry(ZipInput& input, const ZipEntry& entry, const ZipDirectory& di
     if (path.isDirectory) return true;
     fs::path file = cache.path / WideToPath(path.components.back());
     if (!WriteEntryFile(input, entry, directory.offset, file, buffers)) return false;
+    written.push_back(file);
     if (entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(file, entry.externalAttributes >> 16);
     return true;
 }
@@ -227,9 +229,11 @@ bool ExtractZip(const fs::path& package, const fs::path& destination) {
     if (!OpenZipInput(package, dataInput)) return false;
     Buffers buffers;
     DirectoryCache cache;
-    std::uint64_t written = 0;
-    return ForEachEntry(directoryInput, directory, [&](const ZipEntry& entry) {
-        ReportWork(written++, directory.entryCount);
-        return ExtractEntry(dataInput, entry, directory, destination, buffers, cache);
+    std::uint64_t done = 0;
+    std::vector<fs::path> written;
+    const bool extracted = ForEachEntry(directoryInput, directory, [&](const ZipEntry& entry) {
+        ReportWork(done++, directory.entryCount);
+        return ExtractEntry(dataInput, entry, directory, destination, buffers, cache, written);
     });
+    return extracted && FlushFilesToDisk(written);
 }
