@@ -302,8 +302,11 @@ class Recording:
 
 
 def record(argv, roots, strace_prefix=0, **popen):
-    """Runs argv with strace inserted at position strace_prefix (after a
-    wrapper such as unshare that must not be traced) and returns the Recording."""
+    """Runs argv (its standard streams /dev/null unless popen says otherwise)
+    with strace inserted at position strace_prefix (after a wrapper such as
+    unshare that must not be traced) and returns the Recording."""
+    for stream in ("stdin", "stdout", "stderr"):
+        popen.setdefault(stream, subprocess.DEVNULL)
     roots = [os.path.realpath(r) for r in roots]
     initial = snapshot(roots)
     with tempfile.TemporaryDirectory() as scratch:

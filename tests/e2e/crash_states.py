@@ -1,13 +1,10 @@
 #!/usr/bin/env python3
-"""The power-cut test (POSIX build): each scenario's update is recorded with
-scripts/crashsim.py, and every disk state a power cut could leave is checked:
-(a) the player's files (kept by the safelist, Replays, the log of earlier
-starts) are whole; (b) once version.txt names the release, every packaged file
-holds its new bytes, and once the maps marker is gone, every map too; (c) one
-more start from the state (on a sample: --starts per scenario) brings the
-installation to exactly what an uninterrupted update leaves and starts the
-game. A scenario is one row of SCENARIOS. Prints the counts and "N passed, N failed".
-"""
+"""The power-cut test (POSIX build): each scenario (one row) is recorded with
+scripts/crashsim.py; in every disk state a cut could leave (a) the player's
+files are whole, (b) once version.txt names the release every packaged file
+holds its bytes (every map too once the maps marker is gone), and (c), on
+--starts states per scenario, one more start ends as an uninterrupted update
+and starts the game. Prints the counts and "N passed, N failed"."""
 
 import os
 import random
@@ -16,7 +13,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import server  # noqa: E402
-from harness import Runner, World, parse_arguments, read_tree, write_tree  # noqa: E402
+from harness import Runner, World, parse_arguments, read_tree  # noqa: E402
+from interrupted_scenarios import prepare  # noqa: E402
 import crashsim  # noqa: E402  (scripts/, on the path through harness)
 
 RELEASE = b"game-version: 2.1.0\r\n"
@@ -51,16 +49,6 @@ class Explorer:
     def install(self, rel):
         return os.path.join(self.world.install, *rel.split("/"))
 
-    def prepare(self):
-        for root in (self.world.install, self.world.data):
-            os.makedirs(root, exist_ok=True)
-            for entry in set(os.listdir(root)) - {"Updater", "torvane.exe"}:
-                crashsim.shutil.rmtree(os.path.join(root, entry), ignore_errors=True)
-                if os.path.lexists(os.path.join(root, entry)):
-                    os.remove(os.path.join(root, entry))
-        write_tree(self.world.install, dict(self.row["install"], **{"updater.log": LOG}))
-        write_tree(self.world.data, dict(REPLAYS, **{"Maps/old.map": b"old"}))
-
     def player_damage(self, read):
         """(a): what is wrong with the player's files, by read(path) -> bytes or None."""
         wrong = [rel for rel, data in PLAYER.items() if read(self.install(rel)) != data]
@@ -91,13 +79,11 @@ class Explorer:
         return problems + self.player_damage(lambda p: open(p, "rb").read() if os.path.isfile(p) else None)
 
     def explore(self):
-        self.prepare()
+        prepare(self.world, dict(self.row["install"], **{"updater.log": LOG}), dict(REPLAYS, **{"Maps/old.map": b"old"}))
         argv = self.world.runner.command(self.world)
         started = time.monotonic()
         recording = crashsim.record(argv, [self.world.install, self.world.data], strace_prefix=len(argv) - 1,
-                                    cwd=self.world.cwd, env=self.world.runner.environment(self.world, True),
-                                    stdin=crashsim.subprocess.DEVNULL, stdout=crashsim.subprocess.DEVNULL,
-                                    stderr=crashsim.subprocess.DEVNULL)
+                                    cwd=self.world.cwd, env=self.world.runner.environment(self.world, True))
         reference = (self.world.install_tree(), read_tree(self.world.data), open(self.install("Updater"), "rb").read())
         assert recording.returncode == 0 and reference[0]["version.txt"].startswith(RELEASE), "no update"
         points = sum(e[0] != "write" for e in recording.events) + 1
@@ -109,9 +95,9 @@ class Explorer:
             if self.states % stride == stride // 2:
                 problems += ["next start: %s" % p for p in self.next_start(state, reference)]
             if problems:
-                event = recording.events[state.point] if state.point < len(recording.events) else ("end",)
+                event = ((recording.events + [("end",)])[state.point] + ("",))[:2]
                 self.failures.append("%s (before %s %s): %s" % (state.describe(), event[0],
-                                                               os.path.basename(str(event[1:2])), problems[:3]))
+                                                               os.path.basename(event[1]), problems[:3]))
         print("%s: %d events, %d crash states, %d next starts, %d failed (%.0f s)" % (
             self.row["name"], len(recording.events), self.states, self.runs, len(self.failures),
             time.monotonic() - started), flush=True)
