@@ -7,6 +7,7 @@
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
 #include "apply/self_update.h"
+#include "base/durable_files.h"
 #include "base/file_system.h"
 #include "base/log.h"
 #include "base/tree_walk.h"
@@ -165,8 +166,11 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     }
 
     // The package is cleared away before the new version is recorded: once
-    // version.txt is new, no later run would come back to remove it.
+    // version.txt is new, no later run would come back to remove it. The
+    // files' bytes reached the disk during extraction; their new names and the
+    // removals reach it before the records.
     CleanUp(paths);
+    FlushNamesToDisk(installDir);
     MarkMapsRefreshPending(installDir);
     if (!RecordNewVersion(paths, local, remote, updaterReplaced)) {
         // Not recorded, not applied: the next start repeats the update with its maps.

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/durable_files.h"
 #include "base/log.h"
 #include "base/text.h"
 #include "base/work_progress.h"
@@ -98,7 +99,8 @@ bool WriteEntryFile(EntryReader& reader, const ZipEntry& entry, const ZipDirecto
 }
 
 bool ExtractEntry(EntryReader& reader, const ZipEntry& entry, const EntryPath& path, const ZipDirectory& directory,
-                  const fs::path& destination, DirectoryCache& cache, std::wstring& why) {
+                  const fs::path& destination, DirectoryCache& cache, std::vector<fs::path>& written,
+                  std::wstring& why) {
     std::size_t parents = path.isDirectory ? path.components.size() : path.components.size() - 1;
     if (!EnsureEntryDirectory(destination, path, parents, cache)) {
         why = DescribeEntry(entry) + L": its folder cannot be made";
@@ -107,6 +109,7 @@ bool ExtractEntry(EntryReader& reader, const ZipEntry& entry, const EntryPath& p
     if (path.isDirectory) return true;
     fs::path file = cache.path / WideToPath(path.components.back());
     if (!WriteEntryFile(reader, entry, directory, file, why)) return false;
+    written.push_back(file);
     if (entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(file, entry.externalAttributes >> 16);
     return true;
 }
@@ -164,14 +167,15 @@ bool ExtractZip(const fs::path& package, const fs::path& destination) {
         why = L"the package cannot be opened";
     }
     DirectoryCache cache;
-    std::uint64_t written = 0;
+    std::uint64_t done = 0;
+    std::vector<fs::path> written;
     ok = ok && ReadZipDirectory(
                    directoryInput, directory,
                    [&](const ZipEntry& entry, const EntryPath& path) {
-                       ReportWork(written++, directory.entryCount);
-                       return ExtractEntry(reader, entry, path, directory, destination, cache, why);
+                       ReportWork(done++, directory.entryCount);
+                       return ExtractEntry(reader, entry, path, directory, destination, cache, written, why);
                    },
                    why);
     if (!ok) LogLine(PathToWide(package.filename()) + L" refused: " + why);
-    return ok;
+    return ok && FlushFilesToDisk(written);
 }
