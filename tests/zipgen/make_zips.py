@@ -143,6 +143,8 @@ def make_crafted_packages(out):
     raw("unix_modes", [Entry("bin/tool.sh", b"#!/bin/sh\n", made_by=0x0314, external=0o100755 << 16),
                        Entry("bin/data.txt", b"data\n", made_by=0x0314, external=0o100644 << 16),
                        Entry("bin/dos.txt", b"dos\n", made_by=20, external=0x20)])
+    # The later entry of a name is the file, whole, even while the earlier one is still being inflated.
+    raw("same_name_twice", [Entry("same.txt", TEXT * 60), Entry("same.txt", b"second\n")])
     raw("names_like_devices", [Entry(n, b"x") for n in ("COM0.txt", "LPT10.txt", "CONSOLE.txt", "map1.txt")])
     # Files at the updater's own working names (rules/working_names.h), beside an ordinary one.
     for kind, name in (("temp", "_update_temp/levels.pak"), ("log", "UPDATER.LOG"), ("maps", "__maps.zip")):
