@@ -127,9 +127,10 @@ void DiscardPart(PackageDownload& download) {
     download.tally = StartTally(download.check);
 }
 
-// The part's first bytes go into the size and hash, read once.
+// The part's first bytes go into the size and hash, read once, and to whoever sees what is stored.
 bool TallyExistingPart(PackageDownload& download) {
-    if (!download.tally.hashing) {
+    const auto& stored = download.environment.stored;
+    if (!download.tally.hashing && !stored) {
         download.tally.size = download.offset;
         return true;
     }
@@ -139,6 +140,7 @@ bool TallyExistingPart(PackageDownload& download) {
         const auto piece = static_cast<std::streamsize>(std::min<std::uint64_t>(left, buffer.size()));
         if (!in.read(buffer.data(), piece)) return false;
         TallyBody(download.tally, buffer.data(), static_cast<std::size_t>(piece));
+        if (stored) stored(download.offset - left, buffer.data(), static_cast<std::size_t>(piece));
         left -= static_cast<std::uint64_t>(piece);
     }
     return true;
@@ -209,6 +211,7 @@ RangeResult Attempt(PackageDownload& download) {
     hooks.start = [&](const RangeResult& answer) { return BeginStoring(download, answer); };
     hooks.body = [&](const char* data, std::size_t size) {
         TallyBody(download.tally, data, size);
+        if (environment.stored) environment.stored(download.offset, data, size);
         download.offset += size;
         NoteBytesStored(download.watch, environment.now(), size);
         ReportWork(download.offset, download.total.value_or(0));

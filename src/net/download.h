@@ -17,6 +17,10 @@ struct DownloadEnvironment {
     std::function<void(DownloadClock::duration)> sleep;
     std::function<double()> random;  // in [0, 1), for the jitter
     HttpGetFunction get;
+    // DownloadPackage only: sees each piece of the package once it is stored,
+    // at its offset, from byte 0 on (a resumed part's bytes first); a piece at
+    // another offset than where the last one ended means the package started again.
+    std::function<void(std::uint64_t offset, const char* data, std::size_t size)> stored{};
 };
 DownloadEnvironment RealDownloadEnvironment();
 

@@ -104,11 +104,14 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
 
     if (fetched.how == PackageFetch::Whole) {
         Report(L"Extracting update package...", 35);
-        std::error_code ignored;
-        RemoveTree(paths.extraction);
-        std::filesystem::create_directories(paths.extraction, ignored);
         BeginProgressSpan(35, 50, WorkUnit::Entries);
-        const bool extracted = ExtractZip(paths.package, paths.extraction);
+        bool extracted = AdoptStreamedZip(paths.package, paths.extraction, fetched.streamed);
+        if (!extracted) {
+            std::error_code ignored;
+            RemoveTree(paths.extraction);
+            std::filesystem::create_directories(paths.extraction, ignored);
+            extracted = ExtractZip(paths.package, paths.extraction);
+        }
         EndProgressSpan();
         if (!extracted) {
             LogLine(L"Extract failed. Skipping update.");

@@ -97,6 +97,21 @@ bool FinishEntries(EntryPool& pool, bool submitted, std::wstring& why) {
     return false;
 }
 
+// Empty when the central entry is the one unpacked at streamed.offsets[index], under the same path.
+std::wstring StreamedMismatch(ZipInput& input, const ZipEntry& entry, std::uint64_t index,
+                              const StreamedEntries& streamed, std::string& header) {
+    if (index >= streamed.offsets.size()) return DescribeEntry(entry) + L" was not unpacked";
+    if (streamed.offsets[index] != entry.localOffset) return DescribeEntry(entry) + L" was unpacked elsewhere";
+    ZipEntry local;
+    std::uint64_t dataOffset = 0;
+    if (!ReadLocalHeader(input, entry, header, dataOffset) || !ReadLocalEntry(header, local))
+        return DescribeEntry(entry) + L": the local header does not match the directory";
+    // The local header named the file: the directory must name it alike.
+    if (!entry.unicodeName.empty() || (entry.flags & kFlagUtf8Name) != (local.flags & kFlagUtf8Name))
+        return DescribeEntry(entry) + L": its name is given otherwise in the directory";
+    return {};
+}
+
 bool CheckPackage(const fs::path& package, const std::function<void(const EntryPath&, std::uint64_t)>& visit,
                   std::wstring& why) {
     ZipInput directoryInput;
@@ -161,4 +176,42 @@ bool ExtractZip(const fs::path& package, const fs::path& destination) {
     }
     if (!ok) LogLine(PathToWide(package.filename()) + L" refused: " + why);
     return ok && FlushFilesToDisk(extraction.written);
+}
+
+bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, const StreamedEntries& streamed) {
+    LogLine(L"ExtractZip to " + PathToWide(destination));
+    const std::wstring name = PathToWide(package.filename());
+    if (!streamed.complete) {
+        if (!streamed.why.empty()) LogLine(name + L" was not unpacked while it arrived: " + streamed.why);
+        return false;
+    }
+    ZipInput input;
+    ZipDirectory directory;
+    std::wstring why;
+    std::string header;
+    std::vector<fs::path> written;
+    std::uint64_t index = 0;
+    bool agrees = OpenPackage(package, input, directory, why) &&
+                  ReadZipDirectory(
+                      input, directory,
+                      [&](const ZipEntry& entry, const EntryPath& path) {
+                          ReportWork(index, directory.entryCount);
+                          why = StreamedMismatch(input, entry, index++, streamed, header);
+                          if (!why.empty() || path.isDirectory) return why.empty();
+                          fs::path file = destination;
+                          for (const std::wstring& component : path.components) file /= WideToPath(component);
+                          if (entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(file, entry.externalAttributes >> 16);
+                          written.push_back(std::move(file));
+                          return true;
+                      },
+                      why);
+    if (agrees && index != streamed.offsets.size()) {
+        agrees = false;
+        why = std::to_wstring(streamed.offsets.size() - index) + L" unpacked entries are not in the directory";
+    }
+    if (!agrees) {
+        LogLine(name + L" as unpacked while it arrived does not match its directory: " + why);
+        return false;
+    }
+    return FlushFilesToDisk(written);
 }
