@@ -47,23 +47,33 @@ bool DecodeEntry(EntryReader& reader, const ZipEntry& entry, const ZipDirectory&
     return false;
 }
 
+// Feeds the entry's bytes held in the job through the decoder into `write`.
+bool DecodeHeldEntry(EntryReader& reader, const EntryJob& job, ContentWriter write, std::wstring& why) {
+    StartEntryDecoder(reader.decoder, job.entry, job.bytes.size(), std::move(write));
+    std::size_t used = 0;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(job.bytes.data());
+    if (FeedEntryDecoder(reader.decoder, bytes, job.bytes.size(), used) == DecodeStage::Done) return true;
+    why = DescribeEntry(job.entry) + L": " +
+          (reader.decoder.why.empty() ? L"its data runs past where the next record begins" : reader.decoder.why);
+    return false;
+}
+
 // Decodes the entry into its file, or only checks it when no file is open.
 bool RunEntry(EntryReader& reader, const ZipDirectory& directory, EntryJob& job, std::wstring& why) {
-    if (!reader.opened) {
+    if (!reader.opened && job.bytes.empty()) {
         why = L"the package cannot be opened";
         return false;
     }
-    if (!job.out.is_open())
-        return DecodeEntry(
-            reader, job.entry, directory, [](const unsigned char*, std::size_t) { return true; }, why);
     std::ofstream& out = job.out;
-    const bool decoded = DecodeEntry(
-        reader, job.entry, directory,
-        [&out](const unsigned char* data, std::size_t size) {
+    ContentWriter write = [](const unsigned char*, std::size_t) { return true; };
+    if (out.is_open())
+        write = [&out](const unsigned char* data, std::size_t size) {
             out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
             return static_cast<bool>(out);
-        },
-        why);
+        };
+    const bool decoded = job.bytes.empty() ? DecodeEntry(reader, job.entry, directory, std::move(write), why)
+                                           : DecodeHeldEntry(reader, job, std::move(write), why);
+    if (!out.is_open()) return decoded;
     out.close();
     if (!decoded) return false;
     if (!out) {
@@ -95,7 +105,7 @@ void Settle(EntryPool& pool, const EntryJob& job, bool ok, std::wstring why) {
 
 void RunThread(EntryPool& pool) {
     EntryReader reader;
-    reader.opened = OpenZipInput(pool.package, reader.input);
+    reader.opened = !pool.package.empty() && OpenZipInput(pool.package, reader.input);
     std::unique_lock lock(pool.mutex);
     for (;;) {
         pool.changed.wait(lock, [&] { return !pool.queue.empty() || pool.closing; });
@@ -152,7 +162,7 @@ bool SubmitEntry(EntryPool& pool, EntryJob job) {
     std::unique_lock lock(pool.mutex);
     if (pool.threads.empty()) {
         EntryReader reader;
-        reader.opened = OpenZipInput(pool.package, reader.input);
+        reader.opened = !pool.package.empty() && OpenZipInput(pool.package, reader.input);
         std::wstring why;
         const bool ok = RunEntry(reader, pool.directory, job, why);
         Settle(pool, job, ok, std::move(why));

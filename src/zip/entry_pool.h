@@ -25,6 +25,7 @@ struct EntryJob {
     ZipEntry entry;
     std::ofstream out;           // not open: the content is only checked
     std::filesystem::path file;  // what `out` writes
+    std::string bytes;           // when not empty: the entry's local header and data, read from here
     std::wstring key;            // set by WaitForEntryName: the file's name with every case folded together
 };
 
@@ -48,6 +49,7 @@ struct EntryPool {
 // few, so that memory stays flat however many cores there are.
 unsigned EntryThreadCount();
 
+// Without a package, only entries that bring their bytes can be run.
 void StartEntryPool(EntryPool& pool, const std::filesystem::path& package, const ZipDirectory& directory,
                     unsigned threads);
 

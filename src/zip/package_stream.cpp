@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "zip/entry_decoder.h"
+#include "zip/entry_pool.h"
 #include "zip/zip_directory.h"
 #include "zip/zip_format.h"
 #include "zip/zip_names.h"
@@ -14,11 +15,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t kMostBytesInFlight = 8 * 1024 * 1024;
+constexpr std::size_t kMostBytesInFlight = 4 * 1024 * 1024;
+// Entries up to this size (header and data) are gathered whole and inflated on
+// the pool's threads; larger ones here, as their bytes come.
+constexpr std::uint64_t kHeldEntry = 512 * 1024;
 const std::string kLocalSignature("PK\x03\x04", 4);
 
 // The unpacking thread's own state: where it is in the package and in the entry.
 struct Unpacker {
+    EntryPool pool;
+    EntryJob held;  // an entry being gathered for the pool
+    bool holding = false;
+    std::uint64_t heldLeft = 0;
     fs::path destination;
     std::uint64_t at = 0;
     std::uint64_t entryAt = 0;
@@ -35,6 +43,21 @@ struct Unpacker {
 bool Stop(Unpacker& unpacker, std::wstring why) {
     unpacker.why = std::move(why);
     return false;
+}
+
+// The entry's file is opened here, in the order of the entries; its bytes go to the pool once all are in.
+bool HoldEntry(Unpacker& unpacker, const ZipEntry& entry) {
+    EntryJob& job = unpacker.held;
+    if (PrepareFileTarget(job.file)) job.out.open(job.file, std::ios::binary | std::ios::trunc);
+    if (!job.out) return Stop(unpacker, PathToWide(job.file) + L" cannot be written");
+    job.index = unpacker.offsets.size();
+    job.entry = entry;
+    job.bytes = std::move(unpacker.header);
+    unpacker.header.clear();
+    unpacker.holding = true;
+    unpacker.inEntry = true;
+    unpacker.heldLeft = entry.compressedSize;
+    return true;
 }
 
 // Makes the entry's folder (and file) and starts decoding into it.
@@ -54,6 +77,10 @@ bool BeginEntry(Unpacker& unpacker) {
     ContentWriter write = [](const unsigned char*, std::size_t) { return true; };
     if (!path.isDirectory) {
         unpacker.file = folder / WideToPath(path.components.back());
+        EntryJob& job = unpacker.held;
+        job.file = unpacker.file;
+        if (!WaitForEntryName(unpacker.pool, job)) return Stop(unpacker, {});  // the pool tells why
+        if (unpacker.header.size() + entry.compressedSize <= kHeldEntry) return HoldEntry(unpacker, entry);
         if (PrepareFileTarget(unpacker.file)) unpacker.out.open(unpacker.file, std::ios::binary | std::ios::trunc);
         if (!unpacker.out) return Stop(unpacker, PathToWide(unpacker.file) + L" cannot be written");
         write = [&out = unpacker.out](const unsigned char* data, std::size_t size) {
@@ -87,7 +114,21 @@ bool TakeHeader(Unpacker& unpacker, const char* data, std::size_t size, std::siz
     return BeginEntry(unpacker);
 }
 
+bool TakeHeldData(Unpacker& unpacker, const char* data, std::size_t size, std::size_t& used) {
+    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - used, unpacker.heldLeft));
+    unpacker.held.bytes.append(data + used, piece);
+    used += piece;
+    unpacker.heldLeft -= piece;
+    if (unpacker.heldLeft > 0) return true;
+    unpacker.holding = unpacker.inEntry = false;
+    if (!SubmitEntry(unpacker.pool, std::move(unpacker.held))) return Stop(unpacker, {});
+    unpacker.held = EntryJob{};
+    unpacker.offsets.push_back(unpacker.entryAt);
+    return true;
+}
+
 bool TakeData(Unpacker& unpacker, const char* data, std::size_t size, std::size_t& used) {
+    if (unpacker.holding) return TakeHeldData(unpacker, data, size, used);
     std::size_t taken = 0;
     const auto stage =
         FeedEntryDecoder(unpacker.decoder, reinterpret_cast<const unsigned char*>(data + used), size - used, taken);
@@ -108,7 +149,10 @@ bool TakeData(Unpacker& unpacker, const char* data, std::size_t size, std::size_
 bool Unpack(Unpacker& unpacker, const std::string& piece) {
     std::size_t used = 0;
     // An entry without data is done with its header.
-    auto pending = [&] { return unpacker.inEntry && unpacker.decoder.stage == DecodeStage::Done; };
+    auto pending = [&] {
+        return unpacker.inEntry &&
+               (unpacker.holding ? unpacker.heldLeft == 0 : unpacker.decoder.stage == DecodeStage::Done);
+    };
     while ((used < piece.size() || pending()) && !unpacker.atDirectory) {
         const bool going = unpacker.inEntry ? TakeData(unpacker, piece.data(), piece.size(), used)
                                             : TakeHeader(unpacker, piece.data(), piece.size(), used);
@@ -121,6 +165,7 @@ bool Unpack(Unpacker& unpacker, const std::string& piece) {
 void RunStream(PackageStream& stream) {
     Unpacker unpacker;
     unpacker.destination = stream.destination;
+    StartEntryPool(unpacker.pool, {}, {}, EntryThreadCount());
     std::unique_lock lock(stream.mutex);
     for (;;) {
         stream.changed.wait(lock, [&] { return !stream.pieces.empty() || stream.ended || stream.stopped; });
@@ -137,7 +182,12 @@ void RunStream(PackageStream& stream) {
         stream.result.why = unpacker.why;
         break;
     }
-    stream.result.complete = !stream.stopped && unpacker.atDirectory;
+    lock.unlock();
+    std::wstring why;
+    const bool pooled = FinishEntryPool(unpacker.pool, why);
+    lock.lock();
+    if (!pooled && stream.result.why.empty()) stream.result.why = why;
+    stream.result.complete = !stream.stopped && pooled && unpacker.atDirectory;
     stream.result.offsets = std::move(unpacker.offsets);
 }
 

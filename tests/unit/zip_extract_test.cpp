@@ -20,8 +20,8 @@ std::string Text(int times = 1) {
     return text;
 }
 
-std::string PoorlyCompressible() {
-    std::string bytes(300000, '\0');
+std::string PoorlyCompressible(std::size_t size = 300000) {
+    std::string bytes(size, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919 + (i >> 5)) & 0xFF);
     return bytes;
 }
@@ -117,6 +117,7 @@ const SoundCase kSoundCases[] = {
     {"zip64_far.zip", {"far/away.txt=" + Text()}},                         // its data 4.5 GiB into the file
     {"py_zip64_many.zip", {"first.txt=first\n", "many/last.txt=last\n"}},  // 65,602 entries
     {"same_name_twice.zip", {"same.txt=second\n"}, true},
+    {"large_stored.zip", {"after.txt=after\n", "big.bin=" + PoorlyCompressible(600000)}},
     {"stream_unlisted.zip", {"listed.txt=listed\n"}, false, false},
     {"stream_listed_twice.zip", {"twice.txt=" + Text()}, true, false},
     {"names_like_devices.zip", {"COM0.txt=x", "CONSOLE.txt=x", "LPT10.txt=x", "map1.txt=x"}},

@@ -146,6 +146,9 @@ def make_crafted_packages(out):
     raw("unix_modes", [Entry("bin/tool.sh", b"#!/bin/sh\n", made_by=0x0314, external=0o100755 << 16),
                        Entry("bin/data.txt", b"data\n", made_by=0x0314, external=0o100644 << 16),
                        Entry("bin/dos.txt", b"dos\n", made_by=20, external=0x20)])
+    # An entry too large to be gathered whole before it is inflated, stored so that it stays large.
+    raw("large_stored", [Entry("big.bin", bytes((i * 7919 + (i >> 5)) & 0xFF for i in range(600_000)), method=0),
+                         Entry("after.txt", b"after\n")])
     # Local entries that the central directory does not list once each.
     raw("stream_unlisted", [Entry("listed.txt", b"listed\n"), Entry("unlisted.txt", b"unlisted\n", central=None)])
     raw("stream_listed_twice", [Entry("twice.txt", TEXT, central={"twice": True})])
