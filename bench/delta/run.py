@@ -11,6 +11,7 @@ game directory afterwards. Needs root (the test CA is trusted in a private
 mount namespace) and a build configured for localhost:PORT.
 
 Usage: bench/delta/run.py --build build/native [--port 48464] [--files 10000] [--mb 1024] [--keep]
+                          [--only TEXT]  (the runs whose name holds TEXT; --keep reuses the release)
 """
 
 import argparse
@@ -160,12 +161,13 @@ def main(argv):
     parser.add_argument("--mb", type=int, default=1024)
     parser.add_argument("--work", default=os.path.join(TOP, "bench", "out", "delta"))
     parser.add_argument("--keep", action="store_true")
+    parser.add_argument("--only", default="")
     parser.add_argument("--inner")
     args = parser.parse_args(argv)
     work = os.path.abspath(args.work)
     if args.inner:
         pki = json.load(open(args.inner))
-        for run in RUNS:
+        for run in (r for r in RUNS if args.only in r[0]):
             print(json.dumps(run_once(work, pki, args.port, run)), flush=True)
         return 0
     os.makedirs(os.path.join(work, "bin"), exist_ok=True)
@@ -177,7 +179,7 @@ def main(argv):
     pki = local_ca.make_pki(os.path.join(work, "pki"))
     json.dump(pki, open(os.path.join(work, "pki.json"), "w"))
     inner = [sys.executable, os.path.abspath(__file__), "--build", args.build, "--port", str(args.port), "--work", work,
-             "--inner", os.path.join(work, "pki.json")]
+             "--only", args.only, "--inner", os.path.join(work, "pki.json")]
     try:
         return subprocess.call(local_ca.trusted_command(inner, pki["bundle"]))
     finally:

@@ -22,12 +22,6 @@ DeltaEnd EndOf(const RemoteRead& read, std::wstring& why) {
     return read.end == RemoteEnd::GaveUp ? DeltaEnd::GaveUp : DeltaEnd::FallBack;
 }
 
-fs::path RelativePathOf(const EntryPath& path) {
-    fs::path relative;
-    for (const auto& component : path.components) relative /= WideToPath(component);
-    return relative;
-}
-
 std::optional<std::uint64_t> DeclaredSize(const PackageCheck& check) {
     std::uint64_t size = 0;
     if (check.size && ParseDecimal(*check.size, size)) return size;
@@ -40,7 +34,7 @@ std::wstring RefusalOfUncheckable(const PackageCheck& check, const RemoteDirecto
     if (!check.sha256) return {};
     if (!check.indexSha256) return L"version.txt names no update-index-sha256";
     for (const auto& listed : directory.entries)
-        if (!listed.path.isDirectory && listed.entry.contentSha256.empty())
+        if (!listed.isDirectory && listed.entry.contentSha256.empty())
             return DescribeEntry(listed.entry) + L" carries no content digest";
     return {};
 }
@@ -53,10 +47,9 @@ std::vector<const ListedEntry*> CompareWithInstallation(const fs::path& installD
     std::vector<const ListedEntry*> changed;
     std::uint64_t toRead = 0, read = 0;
     for (const auto& listed : plan.directory.entries) {
-        if (listed.path.isDirectory) continue;
+        if (listed.isDirectory) continue;
         ++plan.files;
-        const fs::path relative = RelativePathOf(listed.path);
-        const auto found = installed.find(relative.native());
+        const auto found = installed.find(listed.relative.native());
         if (found == installed.end() || found->second != listed.entry.uncompressedSize) {
             changed.push_back(&listed);
             continue;
@@ -73,7 +66,7 @@ std::vector<const ListedEntry*> CompareWithInstallation(const fs::path& installD
             continue;
         }
         ++plan.upToDate;
-        if (listed->path.components.size() == 1 && IsRunningExecutable(file)) plan.updaterUpToDate = true;
+        if (!listed->relative.has_parent_path() && IsRunningExecutable(file)) plan.updaterUpToDate = true;
     }
     std::sort(changed.begin(), changed.end(),
               [](auto* a, auto* b) { return a->entry.localOffset < b->entry.localOffset; });
@@ -112,9 +105,10 @@ struct SpanFeed {
 
 bool OpenEntryFile(SpanFeed& feed, const ListedEntry& listed) {
     fs::path directory;
-    const auto& components = listed.path.components;
+    std::vector<std::wstring> components;
+    for (const fs::path& component : listed.relative) components.push_back(PathToWide(component));
     if (!MakeEntryDirectory(feed.extractDir, components, components.size() - 1, directory)) return false;
-    feed.file = directory / WideToPath(components.back());
+    feed.file = directory / listed.relative.filename();
     if (!PrepareFileTarget(feed.file)) return false;
     feed.out.open(feed.file, std::ios::binary | std::ios::trunc);
     feed.hash = StartSha256();
@@ -230,9 +224,9 @@ DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const fs::path& extractDir,
 PackageListing ListingOf(const DifferentialPlan& plan) {
     PackageListing listing;
     for (const auto& listed : plan.directory.entries) {
-        fs::path relative = RelativePathOf(listed.path);
+        fs::path relative = listed.relative;
         if (relative.empty()) continue;
-        if (!listed.path.isDirectory) {
+        if (!listed.isDirectory) {
             listing.files.insert(relative.native());
             relative = relative.parent_path();
         }

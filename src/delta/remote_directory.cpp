@@ -7,6 +7,7 @@
 #include "integrity/sha256.h"
 #include "net/download_limits.h"
 #include "zip/zip_directory.h"
+#include "zip/zip_names.h"
 
 namespace {
 
@@ -24,10 +25,10 @@ bool DigestMatches(const std::string& bytes, const std::string& hex) {
     return ParseHexDigest(hex, expected) && Sha256Of(bytes, actual) && actual == expected;
 }
 
-std::wstring JoinedPath(const EntryPath& path) {
-    std::wstring joined;
-    for (const auto& component : path.components) joined += (joined.empty() ? L"" : L"/") + component;
-    return joined;
+std::filesystem::path RelativePathOf(const EntryPath& path) {
+    std::filesystem::path relative;
+    for (const auto& component : path.components) relative /= WideToPath(component);
+    return relative;
 }
 
 // Gives each entry where its bytes must end, and refuses entries whose bytes
@@ -50,9 +51,9 @@ std::wstring RefusalOfOverlaps(std::vector<ListedEntry>& entries, std::uint64_t 
 }  // namespace
 
 std::wstring RefusalOfListing(std::vector<ListedEntry>& entries, std::uint64_t directoryOffset) {
-    std::unordered_set<std::wstring> files;
+    std::unordered_set<std::filesystem::path::string_type> files;
     for (const auto& listed : entries)
-        if (!listed.path.isDirectory && !files.insert(JoinedPath(listed.path)).second)
+        if (!listed.isDirectory && !files.insert(listed.relative.native()).second)
             return DescribeEntry(listed.entry) + L" appears twice";
     return RefusalOfOverlaps(entries, directoryOffset);
 }
@@ -78,16 +79,18 @@ RemoteRead ReadRemoteDirectory(RemotePackage& package, const std::optional<std::
         if (read.end != RemoteEnd::Complete) return read;
     }
     index += tail.substr(static_cast<std::size_t>(std::max(found.offset, tailFrom) - tailFrom));
+    tail = std::string();
     if (indexSha256 && !DigestMatches(index, *indexSha256))
         return {RemoteEnd::FallBack, L"the central directory does not match update-index-sha256"};
     HoldZipTail(input, package.size, found.offset, std::move(index));
     directory.offset = found.offset;
     directory.entries.clear();
+    directory.entries.reserve(static_cast<std::size_t>(found.entryCount));  // bounded by the directory's size
     std::wstring why;
     const bool listed = ReadZipDirectory(
         input, found,
         [&](const ZipEntry& entry, const EntryPath& path) {
-            directory.entries.push_back({entry, path, 0});
+            directory.entries.push_back({entry, RelativePathOf(path), path.isDirectory, 0});
             return true;
         },
         why);

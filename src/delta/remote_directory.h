@@ -6,17 +6,20 @@
 // version.txt, the directory's bytes must hash to it.
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "delta/remote_package.h"
 #include "zip/zip_format.h"
-#include "zip/zip_names.h"
 
+// One entry, its path kept as one relative path (a package may list many
+// thousands; the components are split again only for the entries fetched).
 struct ListedEntry {
     ZipEntry entry;
-    EntryPath path;
+    std::filesystem::path relative;  // empty for "./"
+    bool isDirectory = false;
     std::uint64_t regionEnd = 0;  // where the next entry (or the directory) begins
 };
 

@@ -55,7 +55,8 @@ def behaviours(trusted, untrusted, plain):
         "/busy": {"sequence": [{"status": 503, "body": "busy", "headers": {"Retry-After": "2"}}, large]},
         "/never-answers": {"delay_headers": 100},
         # The differential update's ranges of files/delta.zip.
-        "/delta-no-ranges": dict(delta, ranges=False), "/delta-shifted": {"sequence": [delta, delta, dict(delta, range_shift=1)]},
+        "/delta-no-ranges": dict(delta, ranges=False),
+        "/delta-shifted": {"sequence": [delta, delta, dict(delta, range_shift=1)]},
         "/delta-wrong-bytes": {"sequence": [dict(delta, etag='"x"')] * 2 + [dict(delta_corrupt, etag='"x"')]},
         "/delta-etag-changed": {"sequence": [dict(delta, etag='"a"')] * 2 + [dict(delta, etag='"b"', ignore_if_range=True)]},
         "/delta-no-validator": dict(delta, no_validators=True),
