@@ -252,6 +252,9 @@ def measure_update(work, world, release_dir, runs):
         ours.append(world.run_updater(memory=True))
         if i == runs - 1:
             problems = release.verify(release_dir, world.install, world.data)
+            # Where the time went, line by line.
+            shutil.copy(os.path.join(world.install, "updater.log"),
+                        os.path.join(work, "updater-%s.log" % os.path.basename(release_dir)))
         world.reset(old, data_old, "Updater-unflushed")
         unflushed.append(world.run_updater())
         world.reset(old, data_old)
@@ -374,6 +377,7 @@ def main(argv):
 
 def measure_posix(work, options, only):
     shutil.copy2(os.path.join(POSIX_BUILD, "Updater"), os.path.join(work, "bin", "Updater"))
+    shutil.copy2(os.path.join(POSIX_BUILD + "-unflushed", "Updater"), os.path.join(work, "bin", "Updater-unflushed"))
     subprocess.run(["g++", "-std=c++20", "-O2", "-o", os.path.join(work, "bin", "torvane.exe"),
                     os.path.join(HERE, "game_stamp.cpp")], check=True)
     small = prepare_release(work, options.small_files, options.small_mb)

@@ -14,14 +14,14 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kReadChunk = 128 * 1024;
-constexpr unsigned kMaxThreads = 8;
+constexpr unsigned kMaxThreads = 6;
 constexpr std::size_t kQueuedPerThread = 2;
 
 // The fixed working memory of one thread, whatever the package's size.
 struct EntryReader {
     ZipInput input;
     bool opened = false;
-    std::vector<unsigned char> chunk = std::vector<unsigned char>(kReadChunk);
+    std::vector<unsigned char> chunk;  // only when reading from the package
     EntryDecoder decoder;
 };
 
@@ -106,6 +106,7 @@ void Settle(EntryPool& pool, const EntryJob& job, bool ok, std::wstring why) {
 void RunThread(EntryPool& pool) {
     EntryReader reader;
     reader.opened = !pool.package.empty() && OpenZipInput(pool.package, reader.input);
+    if (reader.opened) reader.chunk.resize(kReadChunk);
     std::unique_lock lock(pool.mutex);
     for (;;) {
         pool.changed.wait(lock, [&] { return !pool.queue.empty() || pool.closing; });
@@ -163,6 +164,7 @@ bool SubmitEntry(EntryPool& pool, EntryJob job) {
     if (pool.threads.empty()) {
         EntryReader reader;
         reader.opened = !pool.package.empty() && OpenZipInput(pool.package, reader.input);
+        if (reader.opened) reader.chunk.resize(kReadChunk);
         std::wstring why;
         const bool ok = RunEntry(reader, pool.directory, job, why);
         Settle(pool, job, ok, std::move(why));
