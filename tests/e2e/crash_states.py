@@ -96,7 +96,7 @@ class Explorer:
             novel = state.variant != "mixed" and signature not in seen  # mixed: random fates
             seen.add(signature)
             problems = ["player file lost or damaged: %s" % p for p in self.player_damage(state.read)]
-            problems += ["version.txt names the release, yet %s" % p for p in self.recorded_not_placed(state)]
+            problems += ["recorded as in place, yet not whole: %s" % p for p in self.recorded_not_placed(state)]
             if novel or self.states % stride == stride // 2:
                 problems += ["next start: %s" % p for p in self.next_start(state, reference)]
             if problems:
