@@ -187,6 +187,7 @@ bool ExtractEntry(ZipInput& input, const ZipEntry& entry, const ZipDirectory& di
     fs::path file = cache.path / WideToPath(path.components.back());
     if (!WriteEntryFile(input, entry, directory.offset, file, buffers)) return false;
     written.push_back(file);
+    StartWritingToDisk(file);
     if (entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(file, entry.externalAttributes >> 16);
     return true;
 }

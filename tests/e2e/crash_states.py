@@ -32,6 +32,8 @@ def game(rng, count, size):
 
 
 def scenarios(rng, program):
+    """One row per scenario: the installation, the package and maps served, and
+    optionally the server's behaviours."""
     old = dict(game(rng, 200, 300), **PLAYER, **{"version.txt": OLD, "safelist.txt": b"Saves/\n*.cfg\n"})
     package = dict(game(rng, 150, 2000), **{"safelist.txt": b"Saves/\n*.cfg\n# more\n", "New/a.bin": b"a" * 9000})
     maps = {"Maps/m%02d.map" % i: rng.randbytes(5000) for i in range(20)}
@@ -62,18 +64,15 @@ class Explorer:
         if not (state.read(self.install("version.txt")) or b"").startswith(RELEASE):
             return []
         wrong = [rel for rel, data in self.row["package"].items() if state.read(self.install(rel)) != data]
-        if not state.exists(self.install("__maps_pending")):
-            wrong += [rel for rel, data in self.row["maps"].items()
-                      if state.read(os.path.join(self.world.data, rel)) != data]
-        return wrong
+        maps = {} if state.exists(self.install("__maps_pending")) else self.row["maps"]
+        return wrong + [rel for rel, data in maps.items() if state.read(os.path.join(self.world.data, rel)) != data]
 
     def next_start(self, state, reference):
         """(c): one more start from the state ends where an uninterrupted update ends."""
         state.materialize()
-        rc = self.world.run(serve=False)
-        self.runs += 1
-        problems = [] if rc == 0 else ["exit status %d" % rc]
-        problems += [] if "arg=--skip-updater" in (self.world.launch_record() or "") else ["game not started"]
+        rc, self.runs = self.world.run(serve=False), self.runs + 1
+        problems = ["exit status %d" % rc] * (rc != 0)
+        problems += ["game not started"] * ("arg=--skip-updater" not in (self.world.launch_record() or ""))
         got = (self.world.install_tree(), read_tree(self.world.data), open(self.install("Updater"), "rb").read())
         problems += ["%s differs: %s" % (name, sorted(k for k in set(a) | set(b) if a.get(k) != b.get(k))[:4])
                      for name, a, b in zip(("install", "data"), got[:2], reference[:2]) if a != b]
@@ -128,6 +127,7 @@ def main(argv):
             world.release(NEW + b"".join(b"%s-sha256: %s\r\n%s-size: %d\r\n" % (
                 name, hashlib.sha256(data).hexdigest().encode(), name, len(data)) for name, data in (
                 (n, open(os.path.join(world.updates, n.decode() + ".zip"), "rb").read()) for n in (b"update", b"maps"))))
+            world.behave(row.get("server", {}))  # a row's server behaviours (server.py)
             world.start_server()
             try:
                 explorer = Explorer(world, row, args.starts, rng)
