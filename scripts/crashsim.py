@@ -17,14 +17,17 @@ The model of a power cut, pessimistic:
     is cut short anywhere between its last flushed length and its written
     length.
 A crash point lies before each metadata operation and each flush, and at the
-end. Each point gives up to four states: every unflushed file zeroed, every
-one cut back to its flushed length, every one kept whole (what a kill
-leaves), and a random mix of the three with random cut lengths.
+end. Each point gives these states: every unflushed file zeroed, every one
+cut back to its flushed length, every one kept whole (what a kill leaves), a
+random mix of the three with random cut lengths, and, for up to four of the
+unflushed files, that file alone zeroed (one file's bytes lost while another's,
+that describes it, reached the disk).
 
     recording = record(argv, roots, cwd=..., env=...)
     for state in crash_states(recording, random.Random(seed)):
         state.read(path)      # bytes, or None when no file is there
         state.materialize()   # writes the state over the roots
+        state.signature()     # alike for states whose files lost the same unflushed bytes
 
 Calls that change files in a way the model does not know (mmap writes,
 copy_file_range, an exchange of names) under the roots stop the recording
@@ -428,8 +431,8 @@ class CrashState:
     """One disk state a power cut could leave: the point (events made), the
     variant's name and the bytes each file reads as."""
 
-    def __init__(self, disk, point, variant, contents):
-        self.disk, self.point, self.variant, self.contents = disk, point, variant, contents
+    def __init__(self, disk, point, variant, contents, dirty):
+        self.disk, self.point, self.variant, self.contents, self.dirty = disk, point, variant, contents, dirty
 
     def content(self, node):
         return self.contents.get(id(node), node.data)
@@ -458,22 +461,30 @@ class CrashState:
                     out.write(content)
                 os.chmod(path, mode)
 
+    def signature(self, ignore=()):
+        """The files that lost unflushed bytes, by name (digits left out, those
+        in ignore left out), and whether they were zeroed or cut."""
+        lost = ((p, self.contents[id(n)] == n.zeroed()) for p, n in self.dirty if id(n) in self.contents)
+        return frozenset((re.sub(r"[0-9]+", "#", os.path.basename(p)), zeroed) for p, zeroed in lost
+                         if os.path.basename(p) not in ignore)
+
     def describe(self):
         return "after event %d, %s" % (self.point, self.variant)
 
 
 def variants(dirty, rng):
-    """{name: {id(node): bytes}} for the unflushed files."""
+    """{name: {id(node): bytes}} for the unflushed files, [(path, node)]."""
     if not dirty:
         return {"flushed": {}}
-    mixed = {}
+    alone = {"%s lost" % os.path.basename(p): {id(n): n.zeroed()} for p, n in rng.sample(dirty, min(4, len(dirty)))}
+    dirty, mixed = [n for _, n in dirty], {}
     for node in dirty:
         choice = rng.randrange(3)
         mixed[id(node)] = (node.zeroed() if choice == 0 else bytes(node.data) if choice == 1 else
                            node.cut(rng.randint(min(len(node.durable), len(node.data)), len(node.data))))
     return {"zeroed": {id(n): n.zeroed() for n in dirty},
             "cut to flushed": {id(n): n.cut(min(len(n.durable), len(n.data))) for n in dirty},
-            "kept": {}, "mixed": mixed}
+            "kept": {}, "mixed": mixed, **(alone if len(dirty) > 1 else {})}
 
 
 def crash_states(recording, rng):
@@ -482,9 +493,8 @@ def crash_states(recording, rng):
     events = recording.events
     for point in range(len(events) + 1):
         if point == len(events) or events[point][0] != "write":
-            named = {id(v) for v in disk.names.values()}
-            dirty = [n for key, n in disk.dirty.items() if key in named and n.data != n.durable]
+            dirty = [(p, v) for p, v in disk.names.items() if id(v) in disk.dirty and v.data != v.durable]
             for name, contents in variants(dirty, rng).items():
-                yield CrashState(disk, point, name, contents)
+                yield CrashState(disk, point, name, contents, dirty)
         if point < len(events):
             disk.apply(events[point])

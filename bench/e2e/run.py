@@ -20,7 +20,7 @@ Figures, each against a baseline measured in the same run:
 
 Usage: bench/e2e/run.py [--runs 3] [--startup-runs 21] [--only startup,update,windows,wine] [--keep]
 Builds build/bench-e2e (POSIX) and build/bench-e2e-win (Windows), each also
--unflushed, for localhost:48450. Work files go to bench/out/e2e/ and are removed afterwards
+-unflushed, for localhost:48450 (UPDATER_BENCH_PORT=N: another). Work files go to bench/out/e2e/ and are removed afterwards
 unless --keep (then the generated releases are reused by the next run).
 """
 
@@ -35,7 +35,7 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-os.environ.setdefault("UPDATER_TEST_PORT", "48450")  # the port sandbox.Runner locks
+os.environ.setdefault("UPDATER_TEST_PORT", os.environ.get("UPDATER_BENCH_PORT", "48450"))  # sandbox.Runner locks it
 TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(TOP, "scripts"))
 sys.path.insert(0, HERE)
@@ -43,7 +43,7 @@ import release  # noqa: E402
 import local_ca  # noqa: E402
 import sandbox  # noqa: E402
 
-PORT = 48450
+PORT = int(os.environ.get("UPDATER_BENCH_PORT", "48450"))  # another port where two benches share a machine
 SERVER = "https://localhost:%d/updates/" % PORT
 POSIX_BUILD = os.path.join(TOP, "build", "bench-e2e")
 WINDOWS_BUILD = os.path.join(TOP, "build", "bench-e2e-win")

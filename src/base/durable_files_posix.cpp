@@ -19,4 +19,10 @@ bool FlushFilesToDisk(const std::vector<std::filesystem::path>& files) {
     return files.empty() || SyncFileSystemOf(files.front().parent_path());
 }
 
+void StartWritingToDisk(const std::filesystem::path& file) {
+    if (!UPDATER_FLUSHES_TO_DISK) return;
+    OwnedFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd) ::sync_file_range(fd.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 void FlushNamesToDisk(const std::filesystem::path& directory) { SyncFileSystemOf(directory); }

@@ -21,4 +21,6 @@ bool FlushFilesToDisk(const std::vector<std::filesystem::path>& files) {
     return flushed;
 }
 
+void StartWritingToDisk(const std::filesystem::path&) {}
+
 void FlushNamesToDisk(const std::filesystem::path&) {}

@@ -7,6 +7,7 @@
 #include <random>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/atomic_file.h"
@@ -103,6 +104,7 @@ struct PackageDownload {
     std::optional<std::uint64_t> total{};
     BodyTally tally{};
     DownloadWatch watch{};
+    bool keptBytes = false;  // the part began with bytes an earlier start stored
 };
 
 std::string ReleaseOf(const PackageCheck& check) {
@@ -169,6 +171,7 @@ void ResumeOrStartFromZero(PackageDownload& download) {
         DiscardPart(download);
         return;
     }
+    download.keptBytes = true;
     LogLine(download.name + L": resuming at byte " + std::to_wstring(download.offset) + L" of " +
             std::to_wstring(record.total));
 }
@@ -183,6 +186,7 @@ bool BeginStoring(PackageDownload& download, const RangeResult& answer) {
             ++download.watch.restarts;
         }
         download.tally = StartTally(download.check);
+        download.keptBytes = false;
         const bool resumable = !answer.validator.empty() && answer.total.value_or(0) > 0;
         if (!resumable || !WriteResumeRecord(download.record, {WideToUtf8(download.url), *answer.total,
                                                                answer.validator, download.release}))
@@ -355,7 +359,14 @@ bool DownloadPackage(const std::wstring& url, const fs::path& destination, const
     for (int attempt = 1;; ++attempt) {
         const RangeResult result = Attempt(download);
         NoteAttemptEnded(download.watch);
-        if (result.end == RangeEnd::Complete) return Finish(download);
+        if (result.end == RangeEnd::Complete) {
+            if (Finish(download)) return true;
+            // A power cut can keep a part's length but not its last bytes (they
+            // read as zeros): what does not match is fetched whole once more.
+            if (!std::exchange(download.keptBytes, false)) return false;
+            LogLine(download.name + L": the resumed download does not match; starting again from byte 0");
+            continue;
+        }
         if (!PrepareRetry(download, result, attempt + 1)) return false;
     }
 }

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "base/ascii_case.h"
+#include "base/durable_files.h"
 #include "base/text.h"
 #include "zip/entry_decoder.h"
 #include "zip/zip_directory.h"
@@ -80,6 +81,7 @@ bool RunEntry(EntryReader& reader, const ZipDirectory& directory, EntryJob& job,
         why = DescribeEntry(job.entry) + L": " + PathToWide(job.file) + L" cannot be written";
         return false;
     }
+    StartWritingToDisk(job.file);
     if (job.entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(job.file, job.entry.externalAttributes >> 16);
     return true;
 }

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "base/durable_files.h"
 #include "base/text.h"
 #include "zip/entry_decoder.h"
 #include "zip/entry_pool.h"
@@ -141,6 +142,7 @@ bool TakeData(Unpacker& unpacker, const char* data, std::size_t size, std::size_
     if (unpacker.out.is_open()) {
         unpacker.out.close();
         if (!unpacker.out) return Stop(unpacker, PathToWide(unpacker.file) + L" cannot be written");
+        StartWritingToDisk(unpacker.file);
     }
     unpacker.offsets.push_back(unpacker.entryAt);
     unpacker.header.clear();

@@ -3,9 +3,11 @@
 scripts/crashsim.py; in every disk state a cut could leave (a) the player's
 files are whole, (b) once version.txt names the release every packaged file
 holds its bytes (every map too once the maps marker is gone), and (c), on
---starts states per scenario, one more start ends as an uninterrupted update
-and starts the game. Prints the counts and "N passed, N failed"."""
+--starts states per scenario and on each state whose files lost unflushed bytes
+as none before, one more start ends as an uninterrupted update and starts the
+game. Prints the counts and "N passed, N failed"."""
 
+import hashlib
 import os
 import random
 import sys
@@ -30,6 +32,8 @@ def game(rng, count, size):
 
 
 def scenarios(rng, program):
+    """One row per scenario: the installation, the package and maps served, and
+    optionally the server's behaviours."""
     old = dict(game(rng, 200, 300), **PLAYER, **{"version.txt": OLD, "safelist.txt": b"Saves/\n*.cfg\n"})
     package = dict(game(rng, 150, 2000), **{"safelist.txt": b"Saves/\n*.cfg\n# more\n", "New/a.bin": b"a" * 9000})
     maps = {"Maps/m%02d.map" % i: rng.randbytes(5000) for i in range(20)}
@@ -60,18 +64,15 @@ class Explorer:
         if not (state.read(self.install("version.txt")) or b"").startswith(RELEASE):
             return []
         wrong = [rel for rel, data in self.row["package"].items() if state.read(self.install(rel)) != data]
-        if not state.exists(self.install("__maps_pending")):
-            wrong += [rel for rel, data in self.row["maps"].items()
-                      if state.read(os.path.join(self.world.data, rel)) != data]
-        return wrong
+        maps = {} if state.exists(self.install("__maps_pending")) else self.row["maps"]
+        return wrong + [rel for rel, data in maps.items() if state.read(os.path.join(self.world.data, rel)) != data]
 
     def next_start(self, state, reference):
         """(c): one more start from the state ends where an uninterrupted update ends."""
         state.materialize()
-        rc = self.world.run(serve=False)
-        self.runs += 1
-        problems = [] if rc == 0 else ["exit status %d" % rc]
-        problems += [] if "arg=--skip-updater" in (self.world.launch_record() or "") else ["game not started"]
+        rc, self.runs = self.world.run(serve=False), self.runs + 1
+        problems = ["exit status %d" % rc] * (rc != 0)
+        problems += ["game not started"] * ("arg=--skip-updater" not in (self.world.launch_record() or ""))
         got = (self.world.install_tree(), read_tree(self.world.data), open(self.install("Updater"), "rb").read())
         problems += ["%s differs: %s" % (name, sorted(k for k in set(a) | set(b) if a.get(k) != b.get(k))[:4])
                      for name, a, b in zip(("install", "data"), got[:2], reference[:2]) if a != b]
@@ -87,12 +88,15 @@ class Explorer:
         reference = (self.world.install_tree(), read_tree(self.world.data), open(self.install("Updater"), "rb").read())
         assert recording.returncode == 0 and reference[0]["version.txt"].startswith(RELEASE), "no update"
         points = sum(e[0] != "write" for e in recording.events) + 1
-        stride = max(1, points * 4 // self.starts)
+        stride, seen = max(1, points * 4 // self.starts), set()
         for state in crashsim.crash_states(recording, self.rng):
             self.states += 1
+            signature = state.signature(ignore={"updater.log", "launched.txt"})  # written, never read
+            novel = state.variant != "mixed" and signature not in seen  # mixed: random fates
+            seen.add(signature)
             problems = ["player file lost or damaged: %s" % p for p in self.player_damage(state.read)]
-            problems += ["version.txt names the release, yet %s" % p for p in self.recorded_not_placed(state)]
-            if self.states % stride == stride // 2:
+            problems += ["recorded as in place, yet not whole: %s" % p for p in self.recorded_not_placed(state)]
+            if novel or self.states % stride == stride // 2:
                 problems += ["next start: %s" % p for p in self.next_start(state, reference)]
             if problems:
                 event = ((recording.events + [("end",)])[state.point] + ("",))[:2]
@@ -107,7 +111,7 @@ class Explorer:
 
 def main(argv):
     def own_options(parser):
-        parser.add_argument("--starts", type=int, default=25, help="next starts per scenario (c)")
+        parser.add_argument("--starts", type=int, default=10, help="next starts per scenario (c), beside new losses")
         parser.add_argument("--seed", type=int, default=int(time.time()))
     args = parse_arguments(argv, __doc__, own_options)
     rng = random.Random(args.seed)
@@ -120,6 +124,10 @@ def main(argv):
                 continue
             world = World(runner, "crash")
             world.release(NEW, row["package"], row["maps"])
+            world.release(NEW + b"".join(b"%s-sha256: %s\r\n%s-size: %d\r\n" % (
+                name, hashlib.sha256(data).hexdigest().encode(), name, len(data)) for name, data in (
+                (n, open(os.path.join(world.updates, n.decode() + ".zip"), "rb").read()) for n in (b"update", b"maps"))))
+            world.behave(row.get("server", {}))  # a row's server behaviours (server.py)
             world.start_server()
             try:
                 explorer = Explorer(world, row, args.starts, rng)
