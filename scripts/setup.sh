@@ -10,7 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine wine64 xvfb xdotool imagemagick x11-utils
   clang libclang-rt-14-dev clang-format
-  nginx openssl curl zip unzip 7zip libarchive-tools rsync util-linux procps time
+  nginx openssl curl zip unzip 7zip libarchive-tools rsync util-linux procps time strace
 )
 
 missing=()

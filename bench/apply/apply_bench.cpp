@@ -4,9 +4,13 @@
 //   apply_bench make <root> <files>   installation <root>/game with <files> files,
 //                                     package <root>/game/_update_temp with <files>
 //                                     files, half of them at the installed paths
-//   apply_bench <phase> <root>        phase: count, delete, remove-empty, copy, post-copy
+//   apply_bench <phase> <root>        phase: count, delete, remove-empty, copy, post-copy, and
+//                                     what makes the update durable: flush-files (the package's
+//                                     files to the disk, as extraction ends) and flush-names
+//                                     (the installation's names, before version.txt)
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -14,9 +18,11 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
+#include "base/durable_files.h"
 #include "base/log.h"
 
 namespace fs = std::filesystem;
@@ -39,6 +45,7 @@ void MakeTree(const fs::path& root, const std::string& prefix, int first, int co
 void Make(const fs::path& root, int files) {
     fs::path install = root / "game", extract = install / "_update_temp";
     MakeTree(install, "d", 0, files);              // the installed game
+    ::sync();                                      // on the disk long since, as a player's installation is
     MakeTree(extract, "d", 0, files / 2);          // half of it again in the package
     MakeTree(extract, "n", 0, files - files / 2);  // and as many new files
     std::ofstream(install / "safelist.txt") << "# empty safelist: only protected names\n";
@@ -50,6 +57,14 @@ Safelist SafelistOf(const fs::path& install) {
     std::wstring problem;
     LoadSafelist(install, safelist, problem);
     return safelist;
+}
+
+// The files that extraction would have written, as it lists them for the flush.
+std::vector<fs::path> PackageFiles(const fs::path& extract) {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::recursive_directory_iterator(extract))
+        if (entry.is_regular_file()) files.push_back(entry.path());
+    return files;
 }
 
 }  // namespace
@@ -76,6 +91,10 @@ int main(int argc, char** argv) {
         result = CopyNewFiles(extract, install);
     else if (phase == "post-copy")
         RemoveEmptyDirectoriesAfterCopy(install);
+    else if (phase == "flush-files")
+        result = FlushFilesToDisk(PackageFiles(extract));
+    else if (phase == "flush-names")
+        FlushNamesToDisk(install);
     else
         return 2;
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -9,14 +9,18 @@ Figures, each against a baseline measured in the same run:
   update    a full update (download, extraction, delete phase with a
             safelist, copy, maps) of a 1 GiB / 10,000-file release, against
             curl -o + unzip -o -q + cp -a of the same release on the same
-            trees; every run starts from the same old installation
+            trees; every run starts from the same old installation; beside
+            it the same program built with UPDATER_BENCH_UNFLUSHED (nothing
+            flushed to the disk): what surviving a power cut costs
+  wine      the same full update with the Windows build under Wine (and its
+            unflushed build), exec to exit
   memory    peak memory (/usr/bin/time -v) of the full update with a
             100 MiB / 1,000-file and the 1 GiB package
   windows   size of Updater.exe and the DLLs it imports
 
-Usage: bench/e2e/run.py [--runs 3] [--startup-runs 21] [--only startup,update,windows] [--keep]
-Builds build/bench-e2e (POSIX) and build/bench-e2e-win (Windows) for
-localhost:48450. Work files go to bench/out/e2e/ and are removed afterwards
+Usage: bench/e2e/run.py [--runs 3] [--startup-runs 21] [--only startup,update,windows,wine] [--keep]
+Builds build/bench-e2e (POSIX) and build/bench-e2e-win (Windows), each also
+-unflushed, for localhost:48450 (UPDATER_BENCH_PORT=N: another). Work files go to bench/out/e2e/ and are removed afterwards
 unless --keep (then the generated releases are reused by the next run).
 """
 
@@ -30,14 +34,16 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+os.environ.setdefault("UPDATER_TEST_PORT", os.environ.get("UPDATER_BENCH_PORT", "48450"))  # sandbox.Runner locks it
 TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(TOP, "scripts"))
 sys.path.insert(0, HERE)
 import release  # noqa: E402
 import local_ca  # noqa: E402
 import nginx_server  # noqa: E402
+import sandbox  # noqa: E402
 
-PORT = 48450
+PORT = int(os.environ.get("UPDATER_BENCH_PORT", "48450"))  # another port where two benches share a machine
 SERVER = "https://localhost:%d/updates/" % PORT
 POSIX_BUILD = os.path.join(TOP, "build", "bench-e2e")
 WINDOWS_BUILD = os.path.join(TOP, "build", "bench-e2e-win")
@@ -53,6 +59,7 @@ def build(windows):
     builds = [(POSIX_BUILD, [])]
     if windows:
         builds.append((WINDOWS_BUILD, ["--toolchain", os.path.join(TOP, "cmake", "mingw-w64.cmake")]))
+    builds += [(d + "-unflushed", extra + ["-DUPDATER_BENCH_UNFLUSHED=ON"]) for d, extra in builds]
     for directory, extra in builds:
         subprocess.run(["cmake", "-S", TOP, "-B", directory, "-G", "Ninja", *extra, "-DCMAKE_BUILD_TYPE=Release",
                         "-DBUILD_TESTING=OFF", "-DUPDATER_SERVER=localhost:%d" % PORT],
@@ -91,12 +98,13 @@ class World:
         self.root = os.path.join(work, "world")
         self.install = os.path.join(self.root, "install")
         self.home = os.path.join(self.root, "home")
+        self.documents = os.path.join(self.home, "Documents")
         self.data = os.path.join(self.home, "Documents", "Ardentfall Data")
         self.cwd = os.path.join(self.root, "elsewhere")
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("XDG_")}
         self.env.update(HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"))
 
-    def reset(self, old_install=None, old_data=None):
+    def reset(self, old_install=None, old_data=None, program="Updater", game="torvane.exe"):
         """A fresh copy of the old installation (or an up-to-date empty one),
         with the program and the game stand-in, and the old data directory."""
         shutil.rmtree(self.root, ignore_errors=True)
@@ -108,8 +116,8 @@ class World:
         if old_data:
             os.makedirs(os.path.dirname(self.data))
             subprocess.run(["cp", "-a", old_data, self.data], check=True)
-        shutil.copy2(os.path.join(self.work, "bin", "Updater"), self.install)
-        shutil.copy2(os.path.join(self.work, "bin", "torvane.exe"), self.install)
+        shutil.copy2(os.path.join(self.work, "bin", program), os.path.join(self.install, program.replace("-unflushed", "")))
+        shutil.copy2(os.path.join(self.work, "bin", game), os.path.join(self.install, "torvane.exe"))
         subprocess.run(["sync"], check=True)
 
     def run_updater(self, memory=False):
@@ -182,16 +190,21 @@ unzip -o -q "$2/maps.zip" -d "$2"
 def measure_update(work, world, release_dir, runs):
     serve(work, release_dir)
     old, data_old = os.path.join(release_dir, "old"), os.path.join(release_dir, "data-old")
-    ours, theirs, problems = [], [], []
+    ours, unflushed, theirs, problems = [], [], [], []
     for i in range(runs):
         world.reset(old, data_old)
         ours.append(world.run_updater(memory=True))
         if i == runs - 1:
             problems = release.verify(release_dir, world.install, world.data)
+            # Where the time went, line by line.
+            shutil.copy(os.path.join(world.install, "updater.log"),
+                        os.path.join(work, "updater-%s.log" % os.path.basename(release_dir)))
+        world.reset(old, data_old, "Updater-unflushed")
+        unflushed.append(world.run_updater())
         world.reset(old, data_old)
         theirs.append(timed(["sh", "-c", REFERENCE, "reference", world.install, world.data, SERVER]))
     shutil.rmtree(world.root, ignore_errors=True)
-    return {"updater": ours, "reference": theirs, "problems": problems[:20]}
+    return {"updater": ours, "unflushed": unflushed, "reference": theirs, "problems": problems[:20]}
 
 
 def inner(config_path):
@@ -241,10 +254,17 @@ def report_update(name, figures, manifest):
     print("  curl -o + unzip -o -q + cp -a: median %.2f s (runs: %s)" %
           (median(reference), ", ".join("%.2f" % t for t in reference)))
     print("  ratio %.2f (target <= 1.0: %s)" % (ratio, "met" if ratio <= 1.0 else "NOT met"))
+    report_flush_cost(launch, [r["launch"] for r in figures["unflushed"]])
     print("  peak memory of the updater: median %d KB (runs: %s; target < 32 MB: %s)" %
           (median(rss), ", ".join(str(k) for k in rss), "met" if max(rss) < 32 * 1024 else "NOT met"))
     print("  installation after the last run: %s" %
           ("exactly the new release, player files kept" if not figures["problems"] else figures["problems"]))
+
+
+def report_flush_cost(flushed, unflushed):
+    cost = median(flushed) / median(unflushed) - 1
+    print("  the same without flushing: median %.2f s (runs: %s); flushing costs %+.1f %% (target <= 10 %%: %s)" %
+          (median(unflushed), ", ".join("%.2f" % t for t in unflushed), 100 * cost, "met" if cost <= 0.1 else "NOT met"))
 
 
 def report_windows(figures):
@@ -267,7 +287,7 @@ def main(argv):
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--startup-runs", type=int, default=21)
-    parser.add_argument("--only", default="startup,update,windows")
+    parser.add_argument("--only", default="startup,update,windows,wine")
     parser.add_argument("--files", type=int, default=10000)
     parser.add_argument("--size-mb", type=int, default=1024)
     parser.add_argument("--small-files", type=int, default=1000)
@@ -277,7 +297,7 @@ def main(argv):
     only = set(options.only.split(","))
 
     print("machine: " + describe_machine(), flush=True)
-    build("windows" in only)
+    build(bool(only & {"windows", "wine"}))
     work = os.path.join(TOP, "bench", "out", "e2e")
     os.makedirs(os.path.join(work, "bin"), exist_ok=True)
     os.makedirs(os.path.join(work, "serve"), exist_ok=True)
@@ -288,6 +308,8 @@ def main(argv):
         if "windows" in only:
             results["windows"] = windows_figures()
             report_windows(results["windows"])
+        if "wine" in only:
+            results["wine"] = measure_wine(work, options)
         with open(os.path.join(TOP, "bench", "out", "e2e-results.json"), "w") as out:
             json.dump(results, out, indent=1)
         print("\nmachine at the end: " + describe_machine())
@@ -299,6 +321,7 @@ def main(argv):
 
 def measure_posix(work, options, only):
     shutil.copy2(os.path.join(POSIX_BUILD, "Updater"), os.path.join(work, "bin", "Updater"))
+    shutil.copy2(os.path.join(POSIX_BUILD + "-unflushed", "Updater"), os.path.join(work, "bin", "Updater-unflushed"))
     subprocess.run(["g++", "-std=c++20", "-O2", "-o", os.path.join(work, "bin", "torvane.exe"),
                     os.path.join(HERE, "game_stamp.cpp")], check=True)
     small = prepare_release(work, options.small_files, options.small_mb)
@@ -326,6 +349,43 @@ def measure_posix(work, options, only):
         name = os.path.basename(release_dir)
         report_update(name, results[name], manifest)
     return results
+
+
+def measure_wine(work, options):
+    """The full update of the big release by the Windows build under Wine, flushed
+    and unflushed alternating: wall time of the Wine process, exec to exit."""
+    for build_dir in (WINDOWS_BUILD, WINDOWS_BUILD + "-unflushed"):
+        shutil.copy2(os.path.join(build_dir, "Updater.exe"),
+                     os.path.join(work, "bin", "Updater.exe" if build_dir == WINDOWS_BUILD else "Updater-unflushed.exe"))
+    subprocess.run(["x86_64-w64-mingw32-g++", "-municode", "-static", "-O2", "-o",
+                    os.path.join(work, "bin", "torvane-win.exe"), os.path.join(TOP, "tests", "stubs", "torvane_stub_win32.cpp")],
+                   check=True)
+    release_dir = prepare_release(work, options.files, options.size_mb)
+    runner = sandbox.Runner(os.path.join(work, "bin", "Updater.exe"), os.path.join(work, "bin", "torvane-win.exe"), wine=True)
+    serve(work, release_dir)
+    nginx = nginx_server.start(work, runner.pki, os.path.join(work, "serve"), PORT)
+    world = World(work)
+    world.program_name = "Updater.exe"
+    old, data_old = os.path.join(release_dir, "old"), os.path.join(release_dir, "data-old")
+    times = {"Updater.exe": [], "Updater-unflushed.exe": []}
+    try:
+        for i in range(options.runs):
+            for program in times:
+                world.reset(old, data_old, program, "torvane-win.exe")
+                times[program].append(timed(runner.command(world), cwd=world.cwd, env=runner.environment(world, True),
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+                if i == options.runs - 1 and program == "Updater.exe":
+                    problems = release.verify(release_dir, world.install, world.data)
+    finally:
+        nginx_server.stop(nginx)
+        runner.close()
+    print("\nfull update, Windows build under Wine, %s (%d runs each, alternating)" %
+          (os.path.basename(release_dir), options.runs))
+    print("  updater exec -> exit: median %.2f s (runs: %s)" % (median(times["Updater.exe"]),
+                                                                 ", ".join("%.2f" % t for t in times["Updater.exe"])))
+    report_flush_cost(times["Updater.exe"], times["Updater-unflushed.exe"])
+    print("  installation after the last run: %s" % (problems[:5] or "exactly the new release, player files kept"))
+    return {"updater": times["Updater.exe"], "unflushed": times["Updater-unflushed.exe"], "problems": problems[:20]}
 
 
 if __name__ == "__main__":

@@ -1,11 +1,15 @@
 #include "base/atomic_file.h"
 
+#include "base/durable_files.h"
 #include "base/file_system.h"
 
 bool WriteFileAtomically(const std::filesystem::path& file, const std::string& bytes) {
     std::filesystem::path temporary = file;
     temporary += ".tmp";
-    if (WriteAndFlush(temporary, bytes) && ReplaceFileWith(temporary, file)) return true;
+    if (WriteAndFlush(temporary, bytes) && ReplaceFileWith(temporary, file)) {
+        FlushNamesToDisk(file.parent_path());
+        return true;
+    }
     RemoveQuietly(temporary);
     return false;
 }

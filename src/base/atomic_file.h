@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
-// Writes the bytes to a sibling "<name>.tmp", flushes them to the disk and
-// moves the sibling over the file. False (and the file untouched) on failure.
+// Writes the bytes to a sibling "<name>.tmp", flushes them to the disk, moves
+// the sibling over the file and flushes that name to the disk. False (and the file untouched) on failure.
 bool WriteFileAtomically(const std::filesystem::path& file, const std::string& bytes);
 
 // Puts the source file at the destination in one step: a rename when both lie

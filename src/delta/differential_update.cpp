@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "base/decimal.h"
+#include "base/durable_files.h"
 #include "base/long_path.h"
 #include "base/text.h"
 #include "base/work_progress.h"
@@ -102,6 +103,7 @@ struct SpanFeed {
     fs::path file{};
     Sha256 hash{};
     std::wstring why{};
+    std::vector<fs::path>* written = nullptr;  // flushed before the update goes on
 };
 
 bool OpenEntryFile(SpanFeed& feed, const ListedEntry& listed) {
@@ -147,6 +149,7 @@ bool FinishEntry(SpanFeed& feed, const ListedEntry& listed) {
         return false;
     }
     if (listed.entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(feed.file, listed.entry.externalAttributes >> 16);
+    feed.written->push_back(feed.file);
     return true;
 }
 
@@ -203,8 +206,10 @@ DeltaEnd PlanDifferentialUpdate(const std::wstring& url, const fs::path& install
 
 DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const fs::path& extractDir, std::wstring& why) {
     EntryDecoder decoder;
+    std::vector<fs::path> written;
     for (const FetchSpan& span : plan.spans) {
         SpanFeed feed{span, extractDir, plan, span.from, 0, decoder};
+        feed.written = &written;
         const RemoteRead read =
             ReadRemoteRange(plan.package, span.from, span.to, [&](const char* data, std::size_t size) {
                 return Feed(feed, reinterpret_cast<const unsigned char*>(data), size);
@@ -218,6 +223,12 @@ DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const fs::path& extractDir,
             why = DescribeEntry(span.entries[feed.next]->entry) + L": its data runs past where the next record begins";
             return DeltaEnd::FallBack;
         }
+    }
+    // The fetched files' bytes reach the disk before anything is placed (on
+    // Windows no later step flushes them).
+    if (!FlushFilesToDisk(written)) {
+        why = L"the fetched files cannot be flushed to the disk";
+        return DeltaEnd::FallBack;
     }
     return DeltaEnd::Ready;
 }

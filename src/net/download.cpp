@@ -7,6 +7,7 @@
 #include <random>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/atomic_file.h"
@@ -104,6 +105,7 @@ struct PackageDownload {
     std::optional<std::uint64_t> total{};
     BodyTally tally{};
     DownloadWatch watch{};
+    bool keptBytes = false;  // the part began with bytes an earlier start stored
 };
 
 std::string ReleaseOf(const PackageCheck& check) {
@@ -128,9 +130,10 @@ void DiscardPart(PackageDownload& download) {
     download.tally = StartTally(download.check);
 }
 
-// The part's first bytes go into the size and hash, read once.
+// The part's first bytes go into the size and hash, read once, and to whoever sees what is stored.
 bool TallyExistingPart(PackageDownload& download) {
-    if (!download.tally.hashing) {
+    const auto& stored = download.environment.stored;
+    if (!download.tally.hashing && !stored) {
         download.tally.size = download.offset;
         return true;
     }
@@ -140,6 +143,7 @@ bool TallyExistingPart(PackageDownload& download) {
         const auto piece = static_cast<std::streamsize>(std::min<std::uint64_t>(left, buffer.size()));
         if (!in.read(buffer.data(), piece)) return false;
         TallyBody(download.tally, buffer.data(), static_cast<std::size_t>(piece));
+        if (stored) stored(download.offset - left, buffer.data(), static_cast<std::size_t>(piece));
         left -= static_cast<std::uint64_t>(piece);
     }
     return true;
@@ -168,6 +172,7 @@ void ResumeOrStartFromZero(PackageDownload& download) {
         DiscardPart(download);
         return;
     }
+    download.keptBytes = true;
     LogLine(download.name + L": resuming at byte " + std::to_wstring(download.offset) + L" of " +
             std::to_wstring(record.total));
 }
@@ -182,6 +187,7 @@ bool BeginStoring(PackageDownload& download, const RangeResult& answer) {
             ++download.watch.restarts;
         }
         download.tally = StartTally(download.check);
+        download.keptBytes = false;
         const bool resumable = !answer.validator.empty() && answer.total.value_or(0) > 0;
         if (!resumable || !WriteResumeRecord(download.record, {WideToUtf8(download.url), *answer.total,
                                                                answer.validator, download.release}))
@@ -210,6 +216,7 @@ RangeResult Attempt(PackageDownload& download) {
     hooks.start = [&](const RangeResult& answer) { return BeginStoring(download, answer); };
     hooks.body = [&](const char* data, std::size_t size) {
         TallyBody(download.tally, data, size);
+        if (environment.stored) environment.stored(download.offset, data, size);
         download.offset += size;
         NoteBytesStored(download.watch, environment.now(), size);
         ReportWork(download.offset, download.total.value_or(0));
@@ -353,7 +360,14 @@ bool DownloadPackage(const std::wstring& url, const fs::path& destination, const
     for (int attempt = 1;; ++attempt) {
         const RangeResult result = Attempt(download);
         NoteAttemptEnded(download.watch);
-        if (result.end == RangeEnd::Complete) return Finish(download);
+        if (result.end == RangeEnd::Complete) {
+            if (Finish(download)) return true;
+            // A power cut can keep a part's length but not its last bytes (they
+            // read as zeros): what does not match is fetched whole once more.
+            if (!std::exchange(download.keptBytes, false)) return false;
+            LogLine(download.name + L": the resumed download does not match; starting again from byte 0");
+            continue;
+        }
         if (!PrepareRetry(download, result, attempt + 1)) return false;
     }
 }

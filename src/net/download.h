@@ -17,6 +17,10 @@ struct DownloadEnvironment {
     std::function<void(DownloadClock::duration)> sleep;
     std::function<double()> random;  // in [0, 1), for the jitter
     HttpGetFunction get;
+    // DownloadPackage only: sees each piece of the package once it is stored,
+    // at its offset, from byte 0 on (a resumed part's bytes first); a piece at
+    // another offset than where the last one ended means the package started again.
+    std::function<void(std::uint64_t offset, const char* data, std::size_t size)> stored{};
 };
 DownloadEnvironment RealDownloadEnvironment();
 
@@ -45,11 +49,15 @@ bool DownloadVersionFile(const std::wstring& url, const std::filesystem::path& d
 // SHA-256 are checked against `check` (a resumed part is hashed once first);
 // a file that differs is not stored and the line "<name> does not match
 // version.txt: ..." with the expected and actual values is logged, <name>
-// being the URL's file name. An answer of another size than `check` names is
-// refused before a byte is stored, and a body without a length is cut off at
-// that size. A failure that is not retried logs "<name> cannot be downloaded:
-// <cause>". When the download is given up, the part stays for the next start
-// unless it cannot be resumed. Progress goes to ReportWork in bytes.
+// being the URL's file name; when the file began with a part kept from an
+// earlier start, it is then fetched whole once more ("<name>: the resumed
+// download does not match; starting again from byte 0"), since a power cut can
+// keep a part's length without its bytes. An answer of another size than
+// `check` names is refused before a byte is stored, and a body without a
+// length is cut off at that size. A failure that is not retried logs "<name>
+// cannot be downloaded: <cause>". When the download is given up, the part
+// stays for the next start unless it cannot be resumed. Progress goes to
+// ReportWork in bytes.
 bool DownloadPackage(const std::wstring& url, const std::filesystem::path& destination, const PackageCheck& check,
                      const DownloadEnvironment& environment = RealDownloadEnvironment());
 

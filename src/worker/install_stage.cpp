@@ -7,6 +7,7 @@
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
 #include "apply/self_update.h"
+#include "base/durable_files.h"
 #include "base/file_system.h"
 #include "base/log.h"
 #include "base/tree_walk.h"
@@ -103,11 +104,14 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
 
     if (fetched.how == PackageFetch::Whole) {
         Report(L"Extracting update package...", 35);
-        std::error_code ignored;
-        RemoveTree(paths.extraction);
-        MakeDirectories(paths.extraction, ignored);
         BeginProgressSpan(35, 50, WorkUnit::Entries);
-        const bool extracted = ExtractZip(paths.package, paths.extraction);
+        bool extracted = AdoptStreamedZip(paths.package, paths.extraction, fetched.streamed);
+        if (!extracted) {
+            std::error_code ignored;
+            RemoveTree(paths.extraction);
+            MakeDirectories(paths.extraction, ignored);
+            extracted = ExtractZip(paths.package, paths.extraction);
+        }
         EndProgressSpan();
         if (!extracted) {
             LogLine(L"Extract failed. Skipping update.");
@@ -165,8 +169,11 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     }
 
     // The package is cleared away before the new version is recorded: once
-    // version.txt is new, no later run would come back to remove it.
+    // version.txt is new, no later run would come back to remove it. The
+    // files' bytes reached the disk during extraction; their new names and the
+    // removals reach it before the records.
     CleanUp(paths);
+    FlushNamesToDisk(installDir);
     MarkMapsRefreshPending(installDir);
     if (!RecordNewVersion(paths, local, remote, updaterReplaced)) {
         // Not recorded, not applied: the next start repeats the update with its maps.

@@ -8,6 +8,7 @@
 #include "net/download.h"
 #include "net/update_server.h"
 #include "worker/progress_span.h"
+#include "zip/package_stream.h"
 
 namespace {
 
@@ -63,9 +64,17 @@ FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const st
         RemoveTree(extraction);
         Report(L"Update available. Downloading update package...", 15);
     }
+    EmptyDirectory(extraction);
+    PackageStream stream;
+    DownloadEnvironment environment = RealDownloadEnvironment();
+    if (StartPackageStream(stream, extraction))
+        environment.stored = [&stream](std::uint64_t offset, const char* data, std::size_t size) {
+            FeedPackageStream(stream, offset, data, size);
+        };
     BeginProgressSpan(15, 35, WorkUnit::Bytes);
-    const bool downloaded = DownloadPackage(url, package, check);
+    const bool downloaded = DownloadPackage(url, package, check, environment);
     EndProgressSpan();
+    fetched.streamed = FinishPackageStream(stream);
     fetched.how = downloaded ? PackageFetch::Whole : PackageFetch::Failed;
     return fetched;
 }

@@ -6,12 +6,13 @@
 #include <system_error>
 #include <vector>
 
+#include "base/durable_files.h"
 #include "base/file_system.h"
 #include "base/log.h"
 #include "base/long_path.h"
 #include "base/text.h"
 #include "base/work_progress.h"
-#include "zip/entry_decoder.h"
+#include "zip/entry_pool.h"
 #include "zip/zip_directory.h"
 #include "zip/zip_format.h"
 #include "zip/zip_names.h"
@@ -20,8 +21,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::size_t kReadChunk = 128 * 1024;
 
 // The directory the previous entry went to: packages list a folder's files
 // together, so most entries need no file-system check for their parents.
@@ -43,74 +42,43 @@ bool EnsureEntryDirectory(const fs::path& destination, const EntryPath& entry, s
     return cache.valid;
 }
 
-// The fixed working memory of one pass over the entries, whatever the package's size.
-struct EntryReader {
-    ZipInput input;
-    std::vector<unsigned char> chunk = std::vector<unsigned char>(kReadChunk);
-    EntryDecoder decoder;
+// What one pass of extraction holds besides the threads: every name is made
+// (folders, opened files) here in directory order, so that what the file
+// system sees is what a single pass would do; only the content is written on
+// the pool's threads.
+struct Extraction {
+    ZipInput input;  // for the local headers
+    std::string header;
+    DirectoryCache cache;
+    std::vector<fs::path> written;
 };
 
-// Feeds the entry's bytes from the package file, from its local header up to
-// the central directory at most, through the decoder into `write`.
-bool DecodeEntry(EntryReader& reader, const ZipEntry& entry, const ZipDirectory& directory, ContentWriter write,
-                 std::wstring& why) {
-    const std::uint64_t room = directory.offset - entry.localOffset;
-    StartEntryDecoder(reader.decoder, entry, room, std::move(write));
-    std::uint64_t at = 0;
-    while (reader.decoder.stage == DecodeStage::Header || reader.decoder.stage == DecodeStage::Data) {
-        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(reader.chunk.size(), room - at));
-        if (piece == 0 || !ReadAt(reader.input, entry.localOffset + at, reader.chunk.data(), piece)) {
-            reader.decoder.why = L"its data runs past where the next record begins";
-            break;
-        }
-        std::size_t used = 0;
-        FeedEntryDecoder(reader.decoder, reader.chunk.data(), piece, used);
-        at += used;
+// Opens the entry's file, after a look at its local header: a header that
+// does not match leaves the file as it was.
+bool OpenEntryFile(Extraction& extraction, EntryJob& job, std::wstring& why) {
+    std::uint64_t dataOffset = 0;
+    if (!ReadLocalHeader(extraction.input, job.entry, extraction.header, dataOffset)) {
+        why = DescribeEntry(job.entry) + L": the local header does not match the directory";
+        return false;
     }
-    if (reader.decoder.stage == DecodeStage::Done) return true;
-    why = DescribeEntry(entry) + L": " + reader.decoder.why;
+    if (PrepareFileTarget(job.file)) job.out.open(LongPath(job.file), std::ios::binary | std::ios::trunc);
+    if (job.out) return true;
+    why = DescribeEntry(job.entry) + L": " + PathToWide(job.file) + L" cannot be written";
     return false;
 }
 
-bool WriteEntryFile(EntryReader& reader, const ZipEntry& entry, const ZipDirectory& directory, const fs::path& file,
-                    std::wstring& why) {
-    // A header that does not match leaves the file as it was.
-    std::string header;
-    std::uint64_t dataOffset = 0;
-    if (!ReadLocalHeader(reader.input, entry, header, dataOffset)) {
-        why = DescribeEntry(entry) + L": the local header does not match the directory";
-        return false;
-    }
-    std::ofstream out;
-    if (PrepareFileTarget(file)) out.open(LongPath(file), std::ios::binary | std::ios::trunc);
-    if (!out) {
-        why = DescribeEntry(entry) + L": " + PathToWide(file) + L" cannot be written";
-        return false;
-    }
-    const bool decoded = DecodeEntry(
-        reader, entry, directory,
-        [&out](const unsigned char* data, std::size_t size) {
-            out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-            return static_cast<bool>(out);
-        },
-        why);
-    out.close();
-    if (decoded && !out) why = DescribeEntry(entry) + L": " + PathToWide(file) + L" cannot be written";
-    return decoded && out;
-}
-
-bool ExtractEntry(EntryReader& reader, const ZipEntry& entry, const EntryPath& path, const ZipDirectory& directory,
-                  const fs::path& destination, DirectoryCache& cache, std::wstring& why) {
+bool ExtractEntry(Extraction& extraction, EntryPool& pool, EntryJob job, const EntryPath& path,
+                  const fs::path& destination, std::wstring& why) {
     std::size_t parents = path.isDirectory ? path.components.size() : path.components.size() - 1;
-    if (!EnsureEntryDirectory(destination, path, parents, cache)) {
-        why = DescribeEntry(entry) + L": its folder cannot be made";
+    if (!EnsureEntryDirectory(destination, path, parents, extraction.cache)) {
+        why = DescribeEntry(job.entry) + L": its folder cannot be made";
         return false;
     }
     if (path.isDirectory) return true;
-    fs::path file = cache.path / WideToPath(path.components.back());
-    if (!WriteEntryFile(reader, entry, directory, file, why)) return false;
-    if (entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(file, entry.externalAttributes >> 16);
-    return true;
+    job.file = extraction.cache.path / WideToPath(path.components.back());
+    if (!WaitForEntryName(pool, job) || !OpenEntryFile(extraction, job, why)) return false;
+    extraction.written.push_back(job.file);
+    return SubmitEntry(pool, std::move(job));
 }
 
 bool OpenPackage(const fs::path& package, ZipInput& input, ZipDirectory& directory, std::wstring& why) {
@@ -123,23 +91,50 @@ bool OpenPackage(const fs::path& package, ZipInput& input, ZipDirectory& directo
     return false;
 }
 
+// The pool's first failure comes before any found here, which stopped the submitting.
+bool FinishEntries(EntryPool& pool, bool submitted, std::wstring& why) {
+    std::wstring poolWhy;
+    if (FinishEntryPool(pool, poolWhy)) return submitted;
+    why = poolWhy;
+    return false;
+}
+
+// Empty when the central entry is the one unpacked at streamed.offsets[index], under the same path.
+std::wstring StreamedMismatch(ZipInput& input, const ZipEntry& entry, std::uint64_t index,
+                              const StreamedEntries& streamed, std::string& header) {
+    if (index >= streamed.offsets.size()) return DescribeEntry(entry) + L" was not unpacked";
+    if (streamed.offsets[index] != entry.localOffset) return DescribeEntry(entry) + L" was unpacked elsewhere";
+    ZipEntry local;
+    std::uint64_t dataOffset = 0;
+    if (!ReadLocalHeader(input, entry, header, dataOffset) || !ReadLocalEntry(header, local))
+        return DescribeEntry(entry) + L": the local header does not match the directory";
+    // The local header named the file: the directory must name it alike.
+    if (!entry.unicodeName.empty() || (entry.flags & kFlagUtf8Name) != (local.flags & kFlagUtf8Name))
+        return DescribeEntry(entry) + L": its name is given otherwise in the directory";
+    return {};
+}
+
 bool CheckPackage(const fs::path& package, const std::function<void(const EntryPath&, std::uint64_t)>& visit,
                   std::wstring& why) {
     ZipInput directoryInput;
     ZipDirectory directory;
-    EntryReader reader;
-    if (!OpenPackage(package, directoryInput, directory, why) || !OpenZipInput(package, reader.input)) return false;
-    return ReadZipDirectory(
+    if (!OpenPackage(package, directoryInput, directory, why)) return false;
+    EntryPool pool;
+    StartEntryPool(pool, package, directory, EntryThreadCount());
+    std::uint64_t index = 0;
+    const bool submitted = ReadZipDirectory(
         directoryInput, directory,
         [&](const ZipEntry& entry, const EntryPath& path) {
             if (path.isDirectory) return true;
-            if (!DecodeEntry(
-                    reader, entry, directory, [](const unsigned char*, std::size_t) { return true; }, why))
-                return false;
+            EntryJob job;
+            job.index = index++;
+            job.entry = entry;
+            if (!SubmitEntry(pool, std::move(job))) return false;
             if (visit) visit(path, entry.uncompressedSize);
             return true;
         },
         why);
+    return FinishEntries(pool, submitted, why);
 }
 
 }  // namespace
@@ -155,25 +150,70 @@ bool ExtractZip(const fs::path& package, const fs::path& destination) {
     if (!fs::is_directory(TargetStatus(destination, ec))) return false;
     ZipInput directoryInput;
     ZipDirectory directory;
-    EntryReader reader;
+    Extraction extraction;
     std::wstring why;
     // First pass: every name and every range, before anything is written.
     bool ok = OpenPackage(package, directoryInput, directory, why) &&
               ReadZipDirectory(
                   directoryInput, directory, [](const ZipEntry&, const EntryPath&) { return true; }, why);
-    if (ok && !OpenZipInput(package, reader.input)) {
+    if (ok && !OpenZipInput(package, extraction.input)) {
         ok = false;
         why = L"the package cannot be opened";
     }
-    DirectoryCache cache;
-    std::uint64_t written = 0;
-    ok = ok && ReadZipDirectory(
-                   directoryInput, directory,
-                   [&](const ZipEntry& entry, const EntryPath& path) {
-                       ReportWork(written++, directory.entryCount);
-                       return ExtractEntry(reader, entry, path, directory, destination, cache, why);
-                   },
-                   why);
+    if (ok) {
+        EntryPool pool;
+        StartEntryPool(pool, package, directory, EntryThreadCount());
+        std::uint64_t done = 0;
+        const bool submitted = ReadZipDirectory(
+            directoryInput, directory,
+            [&](const ZipEntry& entry, const EntryPath& path) {
+                ReportWork(done, directory.entryCount);
+                EntryJob job;
+                job.index = done++;
+                job.entry = entry;
+                return ExtractEntry(extraction, pool, std::move(job), path, destination, why);
+            },
+            why);
+        ok = FinishEntries(pool, submitted, why);
+    }
     if (!ok) LogLine(PathToWide(package.filename()) + L" refused: " + why);
-    return ok;
+    return ok && FlushFilesToDisk(extraction.written);
+}
+
+bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, const StreamedEntries& streamed) {
+    LogLine(L"ExtractZip to " + PathToWide(destination));
+    const std::wstring name = PathToWide(package.filename());
+    if (!streamed.complete) {
+        if (!streamed.why.empty()) LogLine(name + L" was not unpacked while it arrived: " + streamed.why);
+        return false;
+    }
+    ZipInput input;
+    ZipDirectory directory;
+    std::wstring why;
+    std::string header;
+    std::vector<fs::path> written;
+    std::uint64_t index = 0;
+    bool agrees = OpenPackage(package, input, directory, why) &&
+                  ReadZipDirectory(
+                      input, directory,
+                      [&](const ZipEntry& entry, const EntryPath& path) {
+                          ReportWork(index, directory.entryCount);
+                          why = StreamedMismatch(input, entry, index++, streamed, header);
+                          if (!why.empty() || path.isDirectory) return why.empty();
+                          fs::path file = destination;
+                          for (const std::wstring& component : path.components) file /= WideToPath(component);
+                          if (entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(file, entry.externalAttributes >> 16);
+                          written.push_back(std::move(file));
+                          return true;
+                      },
+                      why);
+    if (agrees && index != streamed.offsets.size()) {
+        agrees = false;
+        why = std::to_wstring(streamed.offsets.size() - index) + L" unpacked entries are not in the directory";
+    }
+    if (!agrees) {
+        LogLine(name + L" as unpacked while it arrived does not match its directory: " + why);
+        return false;
+    }
+    return FlushFilesToDisk(written);
 }

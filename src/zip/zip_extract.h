@@ -3,10 +3,12 @@
 #include <filesystem>
 #include <functional>
 
+#include "zip/package_stream.h"
 #include "zip/zip_names.h"
 
 // Unpacks the ZIP package into the existing destination directory, replacing
-// files of the same name without asking; complete when it returns. False when
+// files of the same name without asking; complete, and flushed to the disk,
+// when it returns. False when
 // the destination is missing, the package cannot be read, any entry name
 // would leave the destination (then nothing is written), or the package is
 // damaged (what was written stays inside the destination).
@@ -18,3 +20,13 @@ bool ExtractZip(const std::filesystem::path& package, const std::filesystem::pat
 // fail on.
 bool CheckZip(const std::filesystem::path& package,
               const std::function<void(const EntryPath& path, std::uint64_t size)>& visit = {});
+
+// What was unpacked into the destination while the package arrived
+// (package_stream.h), taken as its extraction once the whole package agrees
+// with it: every entry of the central directory and no other, at the offsets
+// unpacked, with the same name, sizes and CRC-32 in its local header. Then the
+// Unix modes are applied and the files flushed as ExtractZip does. False, with
+// a log line that says why, otherwise: the destination is then to be emptied
+// and the package extracted with ExtractZip.
+bool AdoptStreamedZip(const std::filesystem::path& package, const std::filesystem::path& destination,
+                      const StreamedEntries& streamed);

@@ -238,6 +238,29 @@ std::size_t LocalHeaderLength(const unsigned char* fixed) {
     return kLocalHeaderSize + Get16(fixed + 26) + Get16(fixed + 28);
 }
 
+namespace {
+
+// The sizes a local header carries, from its ZIP64 field when they are saturated.
+bool ReadLocalSizes(const std::string& header, std::size_t nameSize, std::uint64_t& compressed,
+                    std::uint64_t& uncompressed) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(header.data());
+    compressed = Get32(bytes + 18);
+    uncompressed = Get32(bytes + 22);
+    if (compressed != kSaturated32 && uncompressed != kSaturated32) return true;
+    // A local ZIP64 field carries both sizes.
+    Zip64Fields both{&uncompressed, &compressed, nullptr, nullptr};
+    bool found = false;
+    bool fieldsOk = ForEachExtraField(header.substr(kLocalHeaderSize + nameSize),
+                                      [&](std::uint16_t id, const unsigned char* data, std::size_t size) {
+                                          if (id != kZip64ExtraId) return true;
+                                          found = true;
+                                          return ApplyZip64Extra(data, size, both);
+                                      });
+    return fieldsOk && found;
+}
+
+}  // namespace
+
 bool LocalHeaderMatches(const std::string& header, const ZipEntry& entry) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(header.data());
     if (header.size() < kLocalHeaderSize || LocalHeaderLength(bytes) != header.size()) return false;
@@ -246,22 +269,22 @@ bool LocalHeaderMatches(const std::string& header, const ZipEntry& entry) {
     std::size_t nameSize = Get16(bytes + 26);
     if (header.compare(kLocalHeaderSize, nameSize, entry.name) != 0 || nameSize != entry.name.size()) return false;
     if (flags & kFlagDataDescriptor) return true;
-    std::uint64_t compressed = Get32(bytes + 18);
-    std::uint64_t uncompressed = Get32(bytes + 22);
-    if (compressed == kSaturated32 || uncompressed == kSaturated32) {
-        // A local ZIP64 field carries both sizes.
-        Zip64Fields both{&uncompressed, &compressed, nullptr, nullptr};
-        bool found = false;
-        bool fieldsOk = ForEachExtraField(header.substr(kLocalHeaderSize + nameSize),
-                                          [&](std::uint16_t id, const unsigned char* data, std::size_t size) {
-                                              if (id != kZip64ExtraId) return true;
-                                              found = true;
-                                              return ApplyZip64Extra(data, size, both);
-                                          });
-        if (!fieldsOk || !found) return false;
-    }
-    return Get32(bytes + 14) == entry.crc && compressed == entry.compressedSize &&
-           uncompressed == entry.uncompressedSize;
+    std::uint64_t compressed = 0, uncompressed = 0;
+    return ReadLocalSizes(header, nameSize, compressed, uncompressed) && Get32(bytes + 14) == entry.crc &&
+           compressed == entry.compressedSize && uncompressed == entry.uncompressedSize;
+}
+
+bool ReadLocalEntry(const std::string& header, ZipEntry& entry) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(header.data());
+    if (header.size() < kLocalHeaderSize || LocalHeaderLength(bytes) != header.size()) return false;
+    entry = ZipEntry{};
+    entry.flags = Get16(bytes + 6);
+    entry.method = Get16(bytes + 8);
+    entry.crc = Get32(bytes + 14);
+    const std::size_t nameSize = Get16(bytes + 26);
+    entry.name = header.substr(kLocalHeaderSize, nameSize);
+    if (entry.flags & kFlagDataDescriptor) return false;
+    return ReadLocalSizes(header, nameSize, entry.compressedSize, entry.uncompressedSize);
 }
 
 bool ReadLocalHeader(ZipInput& input, const ZipEntry& entry, std::string& scratch, std::uint64_t& dataOffset) {

@@ -82,6 +82,11 @@ std::size_t LocalHeaderLength(const unsigned char* fixed);
 // encryption; CRC and sizes unless they follow the data).
 bool LocalHeaderMatches(const std::string& header, const ZipEntry& entry);
 
+// The entry as a whole local header describes it (no Unix mode, no offset),
+// for a package read as it arrives; false when the header is damaged or its
+// sizes and CRC-32 follow the data.
+bool ReadLocalEntry(const std::string& header, ZipEntry& entry);
+
 // Reads the entry's local header, checks it as LocalHeaderMatches does and
 // gives the offset of the entry's data.
 bool ReadLocalHeader(ZipInput& input, const ZipEntry& entry, std::string& scratch, std::uint64_t& dataOffset);

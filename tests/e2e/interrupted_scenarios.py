@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The kill test (POSIX build): a differential update with a safelist on an
 installation of a few hundred files is killed with SIGKILL at moments spread
-over the run (the comparison, the ranged fetch, the phases after it), each
+over the run (the comparison, the ranged fetch, a full download's
+extraction, the phases after it), each
 time from the same start (some rounds kill twice: during a slow fetch, then
 during the next start's); one more run must then leave exactly what an
 uninterrupted update leaves, which is what the full update leaves. --kills (or UPDATER_KILLS, 12 by default);
@@ -29,6 +30,9 @@ STAGES = [("", "version check", None), ("Remote game-version=", "comparison, ran
 # Every seventh kill falls anywhere in the run, the others wait for one stage's first line.
 TARGETS = [None] + [(prefix, window) for prefix, _, window in STAGES if window]
 TARGETS.insert(2, "twice in the download")
+# The full download ("update.zip: ...; downloading the whole package"), unpacked on several threads as it
+# arrives, and the extraction's check after it.
+TARGETS.append(("update.zip: ", 0.08, {"/updates/update.zip": {"ranges": False}}))
 SLOW_PACKAGE = {"/updates/update.zip": {"rate": 3_000_000}}  # the package of a few MB then takes about a second
 
 
@@ -125,9 +129,11 @@ def main(argv):
                     run_and_kill(world, trigger, delay)
                 world.behave({})
             else:
-                trigger, window = target or (None, duration)
+                trigger, window, behaviour = (target or (None, duration)) + ({},) * (len(target or ()) < 3)
                 delay = rng.uniform(0, window)
+                world.behave(behaviour)
                 run_and_kill(world, trigger, delay)
+                world.behave({})
             stage = [name for prefix, name, _ in STAGES if any(m.startswith(prefix) for m in world.log_messages())][-1]
             landed[stage] += 1
             world.forget_log()

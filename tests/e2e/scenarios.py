@@ -399,8 +399,8 @@ def expect_answer(world, rc, aborted):
     if aborted:
         expect(messages[-1:] == [END], "the end marker closes the log: %r" % messages[-3:])
         expect(world.launch_record() is None, "the game is not started after an abort")
-        # What the download kept, the next start resumes.
-        left = {k: v for k, v in world.install_tree().items() if not k.startswith("update.zip.")}
+        # What the download kept, and what it had unpacked, the next start resumes.
+        left = {k: v for k, v in world.install_tree().items() if not k.startswith(("update.zip.", "_update_temp"))}
         expect(left == tree(OLD_INSTALL), "the installation stays as it was: %r" % sorted(left))
     else:
         expect_in_order(messages, [APPLIED, MAPS_DONE, LAUNCHED, END])

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "base/text.h"
 #include "delta/differential_update.h"
@@ -18,8 +20,8 @@ std::string Text(int times = 1) {
     return text;
 }
 
-std::string PoorlyCompressible() {
-    std::string bytes(300000, '\0');
+std::string PoorlyCompressible(std::size_t size = 300000) {
+    std::string bytes(size, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919 + (i >> 5)) & 0xFF);
     return bytes;
 }
@@ -32,6 +34,21 @@ struct Extraction {
     Extraction() { WriteTree(destination, {"kept.txt=kept"}); }
     bool Run(const std::string& package) { return ExtractZip(Package(package), destination); }
 };
+
+// The package as the download hands it over: from byte 0, in small pieces,
+// with a pause now and then.
+StreamedEntries Arrive(const fs::path& package, const fs::path& destination) {
+    PackageStream stream;
+    EXPECT_TRUE(StartPackageStream(stream, destination));
+    std::ifstream in(package, std::ios::binary);
+    std::string piece(7001, '\0');
+    for (std::uint64_t offset = 0, count = 0; in.read(piece.data(), 7001) || in.gcount() > 0; ++count) {
+        FeedPackageStream(stream, offset, piece.data(), static_cast<std::size_t>(in.gcount()));
+        offset += static_cast<std::uint64_t>(in.gcount());
+        if (count % 16 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return FinishPackageStream(stream);
+}
 
 // The package as a server with ranges and an ETag serves it, read through the
 // differential update into an empty installation with every entry fetched.
@@ -72,7 +89,9 @@ struct RemoteRead {
 
 struct SoundCase {
     const char* package;
-    Tree extracted;  // besides kept.txt
+    Tree extracted;                 // besides kept.txt
+    bool remoteRefuses = false;     // the differential update leaves it to the full download
+    bool unpackedOnArrival = true;  // else what was unpacked as it arrived is left for ExtractZip to redo
 };
 
 const SoundCase kSoundCases[] = {
@@ -85,18 +104,22 @@ const SoundCase kSoundCases[] = {
     {"py_empty.zip", {}},
     {"py_utf8.zip", {"café/naïve ☃.txt=snowman\n", "日本/語.txt=cjk\n"}},
     {"iz_utf8.zip", {"Data/été.txt=accents\n"}},  // UTF-8 without flag bit 11 nor Unicode path field
-    {"bsdtar_utf8.zip", {"Data/été.txt=accents\n"}},
+    {"bsdtar_utf8.zip", {"Data/été.txt=accents\n"}, false, false},
     {"7z_utf8.zip", {"Data/été.txt=accents\n"}},
-    {"cp437.zip", {"café/äpfel ß.txt=cp437\n"}},                 // 0x82 0x84 0xE1: not UTF-8
-    {"unicode_path_field.zip", {"Data/日本.txt=info-zip\n"}},    // the field over "Data/__.txt"
-    {"unicode_path_field_stale.zip", {"Data/été.txt=stale\n"}},  // the field's CRC is of another name
-    {"descriptor_sig.zip", {"d/deflated.txt=" + Text(), "d/stored.txt=stored after a descriptor\n"}},
-    {"descriptor_nosig.zip", {"n/one.txt=" + Text(), "n/two.txt=two\n"}},
+    {"cp437.zip", {"café/äpfel ß.txt=cp437\n"}},                             // 0x82 0x84 0xE1: not UTF-8
+    {"unicode_path_field.zip", {"Data/日本.txt=info-zip\n"}, false, false},  // the field over "Data/__.txt"
+    {"unicode_path_field_stale.zip", {"Data/été.txt=stale\n"}},              // the field's CRC is of another name
+    {"descriptor_sig.zip", {"d/deflated.txt=" + Text(), "d/stored.txt=stored after a descriptor\n"}, false, false},
+    {"descriptor_nosig.zip", {"n/one.txt=" + Text(), "n/two.txt=two\n"}, false, false},
     {"iz_stream_descriptor.zip", {"-=" + Text()}},  // Info-ZIP names a piped entry "-"
     {"iz_stream_local64.zip", {"-=" + Text()}},
-    {"zip64_fields.zip", {"z/descriptor64.txt=d64\n", "z/sixty-four.txt=" + Text()}},
+    {"zip64_fields.zip", {"z/descriptor64.txt=d64\n", "z/sixty-four.txt=" + Text()}, false, false},
     {"zip64_far.zip", {"far/away.txt=" + Text()}},                         // its data 4.5 GiB into the file
     {"py_zip64_many.zip", {"first.txt=first\n", "many/last.txt=last\n"}},  // 65,602 entries
+    {"same_name_twice.zip", {"same.txt=second\n"}, true},
+    {"large_stored.zip", {"after.txt=after\n", "big.bin=" + PoorlyCompressible(600000)}},
+    {"stream_unlisted.zip", {"listed.txt=listed\n"}, false, false},
+    {"stream_listed_twice.zip", {"twice.txt=" + Text()}, true, false},
     {"names_like_devices.zip", {"COM0.txt=x", "CONSOLE.txt=x", "LPT10.txt=x", "map1.txt=x"}},
 };
 
@@ -113,6 +136,7 @@ TEST_P(SoundPackage, IsExtractedWholeAndPassesTheCheck) {
     for (const std::string& entry : GetParam().extracted)
         if (!entry.ends_with('/')) files.push_back(entry.substr(0, entry.find('=')));
     std::sort(checked.begin(), checked.end());
+    checked.erase(std::unique(checked.begin(), checked.end()), checked.end());
     std::sort(files.begin(), files.end());
     EXPECT_EQ(checked, files);
     Extraction x;
@@ -125,11 +149,25 @@ TEST_P(SoundPackage, IsExtractedWholeAndPassesTheCheck) {
 // Its files (empty folders are the copy phase's matter) and no refusal.
 TEST_P(SoundPackage, ReadRemotelyGivesTheSameFiles) {
     RemoteRead remote(GetParam().package);
-    EXPECT_EQ(remote.end, DeltaEnd::Ready) << WideToUtf8(remote.why);
+    EXPECT_EQ(remote.end, GetParam().remoteRefuses ? DeltaEnd::FallBack : DeltaEnd::Ready) << WideToUtf8(remote.why);
+    if (GetParam().remoteRefuses) return;
     Tree files;
     for (const std::string& entry : GetParam().extracted)
         if (!entry.ends_with('/')) files.push_back(entry);
     ExpectTree(ReadTree(remote.extraction), files);
+}
+
+TEST_P(SoundPackage, UnpackedWhileArrivingGivesTheSameTree) {
+    const fs::path package = Package(GetParam().package);
+    std::error_code ec;
+    if (fs::file_size(package, ec) > (1u << 30)) return;  // zip64_far: 4.5 GiB of nothing to push
+    Extraction x;
+    const StreamedEntries streamed = Arrive(package, x.destination);
+    ASSERT_EQ(AdoptStreamedZip(package, x.destination, streamed), GetParam().unpackedOnArrival);
+    if (!GetParam().unpackedOnArrival) return;
+    Tree expected = GetParam().extracted;
+    expected.push_back("kept.txt=kept");
+    ExpectTree(ReadTree(x.destination), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -185,6 +223,8 @@ const FailingCase kFailingCases[] = {
     {"damaged_local_signature", false, "entry \"second.txt\": the local header does not match the directory"},
     {"damaged_central_signature", true, "central directory record 2 is damaged"},
     {"damaged_cut", true, "no valid central directory"},
+    {"stream_central_crc", true, "entry \"bad.txt\": the local header does not match the directory"},
+    {"stream_central_size", true, "entry \"bad.txt\": the local header does not match the directory"},
 };
 
 class FailingPackage : public testing::TestWithParam<FailingCase> {};
@@ -210,6 +250,14 @@ TEST_P(FailingPackage, ReadRemotelyFallsBackWritingOnlyInsideTheExtraction) {
     EXPECT_EQ(remote.end, DeltaEnd::FallBack);
     for (const std::string& entry : ReadTree(remote.scratch.path))
         EXPECT_TRUE(entry.starts_with("game/_update_temp/")) << entry;
+}
+
+// Whatever was unpacked as it arrived, the package's refusal stands.
+TEST_P(FailingPackage, UnpackedWhileArrivingIsNotAdopted) {
+    Extraction x;
+    const fs::path package = Package(GetParam().package + std::string(".zip"));
+    EXPECT_FALSE(AdoptStreamedZip(package, x.destination, Arrive(package, x.destination)));
+    EXPECT_EQ(ReadTree(x.scratch.path).size(), ReadTree(x.destination).size());
 }
 
 INSTANTIATE_TEST_SUITE_P(ExtractZip, FailingPackage, testing::ValuesIn(kFailingCases),

@@ -27,10 +27,11 @@ def compress(data):
 def Entry(name, data=b"", method=8, **fields):
     """One entry; fields replace what the writer derives: flags, descriptor ("sig" or "nosig"), zip64
     (saturated sizes and offset, ZIP64 extra fields), made_by, external, central_extra, local_name,
-    crc, usize, payload (the stored bytes) and csize."""
+    crc, usize, payload (the stored bytes) and csize; central (a dict of crc or usize that only the central
+    directory says otherwise, twice to list the entry twice; None to leave it out)."""
     e = dict(name=name if isinstance(name, bytes) else name.encode(), data=data, method=method, flags=0,
              descriptor=None, zip64=False, made_by=20, external=0, central_extra=b"", local_name=None,
-             crc=zlib.crc32(data), usize=len(data), payload=compress(data) if method == 8 else data)
+             crc=zlib.crc32(data), usize=len(data), payload=compress(data) if method == 8 else data, central={})
     e.update(fields)
     e.setdefault("csize", len(e["payload"]))
     return types.SimpleNamespace(**e)
@@ -56,7 +57,9 @@ def write_raw(path, entries, start=0, count_delta=0, size_delta=0, disk=0):
             if e.descriptor:
                 sizes = struct.pack("<QQ" if e.zip64 else "<II", e.csize, e.usize)
                 f.write((b"PK\x07\x08" if e.descriptor == "sig" else b"") + struct.pack("<I", e.crc) + sizes)
-            central.append((e, offset, flags, big))
+            if e.central is not None:
+                listed = types.SimpleNamespace(**dict(vars(e), **e.central))
+                central += [(listed, offset, flags, big)] * (2 if e.central.get("twice") else 1)
         cd_offset = f.tell()
         for e, offset, flags, big in central:
             sizes, extra = (e.csize, e.usize, offset), e.central_extra
@@ -65,7 +68,7 @@ def write_raw(path, entries, start=0, count_delta=0, size_delta=0, disk=0):
             f.write(struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, e.made_by, 45 if big else 20, flags, e.method, 0,
                                 0x5A21, e.crc, sizes[0], sizes[1], len(e.name), len(extra), 0, 0, 0, e.external,
                                 sizes[2]) + e.name + extra)
-        cd_end, count = f.tell(), len(entries) + count_delta
+        cd_end, count = f.tell(), len(central) + count_delta
         cd_size = cd_end - cd_offset + size_delta
         if cd_offset >= 0xFFFFFFFF or any(c[3] for c in central):
             f.write(struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, disk, 0, count, count, cd_size, cd_offset))
@@ -143,6 +146,17 @@ def make_crafted_packages(out):
     raw("unix_modes", [Entry("bin/tool.sh", b"#!/bin/sh\n", made_by=0x0314, external=0o100755 << 16),
                        Entry("bin/data.txt", b"data\n", made_by=0x0314, external=0o100644 << 16),
                        Entry("bin/dos.txt", b"dos\n", made_by=20, external=0x20)])
+    # An entry too large to be gathered whole before it is inflated, stored so that it stays large.
+    raw("large_stored", [Entry("big.bin", bytes((i * 7919 + (i >> 5)) & 0xFF for i in range(600_000)), method=0),
+                         Entry("after.txt", b"after\n")])
+    # Local entries that the central directory does not list once each.
+    raw("stream_unlisted", [Entry("listed.txt", b"listed\n"), Entry("unlisted.txt", b"unlisted\n", central=None)])
+    raw("stream_listed_twice", [Entry("twice.txt", TEXT, central={"twice": True})])
+    # The central directory disagrees with the local header on the content's CRC-32 or size.
+    raw("stream_central_crc", [Entry("bad.txt", TEXT, central={"crc": zlib.crc32(TEXT) ^ 1})])
+    raw("stream_central_size", [Entry("bad.txt", TEXT, central={"usize": len(TEXT) + 1})])
+    # The later entry of a name is the file, whole, even while the earlier one is still being inflated.
+    raw("same_name_twice", [Entry("same.txt", TEXT * 60), Entry("same.txt", b"second\n")])
     raw("names_like_devices", [Entry(n, b"x") for n in ("COM0.txt", "LPT10.txt", "CONSOLE.txt", "map1.txt")])
     # Files at the updater's own working names (rules/working_names.h), beside an ordinary one.
     for kind, name in (("temp", "_update_temp/levels.pak"), ("log", "UPDATER.LOG"), ("maps", "__maps.zip")):

@@ -1,0 +1,22 @@
+#pragma once
+// Written files survive a power cut only once their bytes are flushed: until
+// then the names that point at them can reach the disk first, and a cut
+// leaves them zero-filled or cut short. What an update places is flushed
+// before any record (version.txt, the maps marker) says it is in place.
+#include <filesystem>
+#include <vector>
+
+// The bytes of these files, just written, reach the disk. POSIX: one syncfs of
+// the file system that holds them, far cheaper than an fsync of each; Windows:
+// FlushFileBuffers on each. False when a flush failed.
+bool FlushFilesToDisk(const std::vector<std::filesystem::path>& files);
+
+// Starts writing a file just written to the disk without waiting, so that the
+// flush of many files finds most of their bytes there already. POSIX:
+// sync_file_range; Windows: nothing (FlushFileBuffers flushes each file).
+void StartWritingToDisk(const std::filesystem::path& file);
+
+// The names created, renamed or removed below the directory reach the disk.
+// POSIX: syncfs of its file system; Windows: nothing to do, every move is made
+// write-through and NTFS journals names in order.
+void FlushNamesToDisk(const std::filesystem::path& directory);
