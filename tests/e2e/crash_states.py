@@ -42,7 +42,13 @@ def scenarios(rng, program):
             dict(name="self-update", install=old, package=dict(game(rng, 40, 500), **{"Updater": new_updater}),
                  maps=maps),
             dict(name="maps refresh", install=dict(package, **PLAYER, **{"version.txt": NEW, "__maps_pending": b""}),
-                 package=package, maps=maps)]
+                 package=package, maps=maps),
+            # Without update-sha256 the changed entries are fetched by ranges and checked by their CRC-32.
+            # maps.zip keeps its checksum: without one, a resumed part whose bytes a cut lost is only
+            # found when it is unpacked, and one more start mends it (a known limit, not this row's subject).
+            dict(name="differential update", checked=False, package=package, maps=maps, log=[b" up to date, 2 fetched"],
+                 install=dict(package, **PLAYER, **{"version.txt": OLD, "Data/pack00/file000.dat": b"damaged",
+                                                    "Data/pack03/file012.dat": b"", "Old/gone.bin": b"old"}))]
 
 
 class Explorer:
@@ -87,6 +93,8 @@ class Explorer:
                                     cwd=self.world.cwd, env=self.world.runner.environment(self.world, True))
         reference = (self.world.install_tree(), read_tree(self.world.data), open(self.install("Updater"), "rb").read())
         assert recording.returncode == 0 and reference[0]["version.txt"].startswith(RELEASE), "no update"
+        log = open(self.world.log, "rb").read()
+        assert all(line in log for line in self.row.get("log", [])), "not the update the row is about"
         points = sum(e[0] != "write" for e in recording.events) + 1
         stride, seen = max(1, points * 4 // self.starts), set()
         for state in crashsim.crash_states(recording, self.rng):
@@ -124,9 +132,11 @@ def main(argv):
                 continue
             world = World(runner, "crash")
             world.release(NEW, row["package"], row["maps"])
-            world.release(NEW + b"".join(b"%s-sha256: %s\r\n%s-size: %d\r\n" % (
+            checksums = b"".join(b"%s-sha256: %s\r\n%s-size: %d\r\n" % (
                 name, hashlib.sha256(data).hexdigest().encode(), name, len(data)) for name, data in (
-                (n, open(os.path.join(world.updates, n.decode() + ".zip"), "rb").read()) for n in (b"update", b"maps"))))
+                (n, open(os.path.join(world.updates, n.decode() + ".zip"), "rb").read())
+                for n in (b"update", b"maps")[0 if row.get("checked", True) else 1:]))
+            world.release(NEW + checksums)
             world.behave(row.get("server", {}))  # a row's server behaviours (server.py)
             world.start_server()
             try:
