@@ -34,8 +34,8 @@ constexpr int kFilesPerDirectory = 100;
 void MakeTree(const fs::path& root, const std::string& prefix, int first, int count) {
     for (int i = first; i < first + count; ++i) {
         char name[64];
-        std::snprintf(name, sizeof name, "%s%04d/f%03d.dat", prefix.c_str(), i / kFilesPerDirectory,
-                      i % kFilesPerDirectory);
+        std::snprintf(
+            name, sizeof name, "%s%04d/f%03d.dat", prefix.c_str(), i / kFilesPerDirectory, i % kFilesPerDirectory);
         fs::path file = root / name;
         if (i % kFilesPerDirectory == 0) fs::create_directories(file.parent_path());
         std::ofstream(file, std::ios::binary) << "content of " << name << '\n';

@@ -70,8 +70,8 @@ PackageListing ListUnpackedPackage(const fs::path& extractDir) {
     return listing;
 }
 
-void DeleteOutdatedFiles(const fs::path& installDir, const fs::path& extractDir, const PackageListing& listing,
-                         const Safelist& safelist) {
+void DeleteOutdatedFiles(
+    const fs::path& installDir, const fs::path& extractDir, const PackageListing& listing, const Safelist& safelist) {
     const Safelist patterns = WithProtectedNames(safelist);
     // A package file missed by the listing would look outdated and be deleted.
     if (!listing.complete) return;
@@ -99,12 +99,12 @@ void DeleteOutdatedFiles(const fs::path& installDir, const fs::path& extractDir,
         return stopped ? WalkStep::Stop : WalkStep::Continue;
     });
     if (outdatedSafelistFile && !stopped)
-        DeleteOutdatedFile(*outdatedSafelistFile,
-                           ToSafelistForm(RelativeNativePath(*outdatedSafelistFile, installDir)));
+        DeleteOutdatedFile(
+            *outdatedSafelistFile, ToSafelistForm(RelativeNativePath(*outdatedSafelistFile, installDir)));
 }
 
-void RemoveEmptyDirectories(const fs::path& installDir, const fs::path& extractDir, const PackageListing& listing,
-                            const Safelist& safelist) {
+void RemoveEmptyDirectories(
+    const fs::path& installDir, const fs::path& extractDir, const PackageListing& listing, const Safelist& safelist) {
     const Safelist patterns = WithProtectedNames(safelist);
     const RelativePathSet& packageDirectories = listing.directories;
     for (const fs::path& directory : ListDirectoriesLongestFirst(installDir, extractDir)) {

@@ -38,10 +38,10 @@ PackageListing ListUnpackedPackage(const std::filesystem::path& extractDir);
 // first failed deletion ends the phase. The extraction directory is never
 // entered. Nothing is deleted when the listing is not complete.
 void DeleteOutdatedFiles(const std::filesystem::path& installDir, const std::filesystem::path& extractDir,
-                         const PackageListing& package, const Safelist& safelist = Safelist());
+    const PackageListing& package, const Safelist& safelist = Safelist());
 
 // Removes the empty directories below installDir, deepest first, that the
 // package does not have and no pattern keeps ("Removing empty dir: " +
 // relative path). The install and extraction directories always stay.
 void RemoveEmptyDirectories(const std::filesystem::path& installDir, const std::filesystem::path& extractDir,
-                            const PackageListing& package, const Safelist& safelist = Safelist());
+    const PackageListing& package, const Safelist& safelist = Safelist());

@@ -17,7 +17,7 @@ enum class UpdaterSwap { NotInPackage, Replaced, Failed };
 // when not, logs why, and the running updater and the package's file stay
 // where they were.
 UpdaterSwap ReplaceRunningUpdater(const std::filesystem::path& extractDir, const std::filesystem::path& installDir,
-                                  const std::filesystem::path& self = RunningExecutablePath());
+    const std::filesystem::path& self = RunningExecutablePath());
 
 // Removes the updater an earlier run set aside, logging it; a file that cannot
 // be removed yet is left for the next start.

@@ -28,8 +28,8 @@ bool ClearReplacementObstacle(const std::filesystem::path& file) {
 }
 
 bool Move(const std::filesystem::path& from, const std::filesystem::path& to) {
-    return MoveFileExW(LongPath(from).c_str(), LongPath(to).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return MoveFileExW(
+               LongPath(from).c_str(), LongPath(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 // What another program holding a file causes, for a moment: an on-access
@@ -71,11 +71,11 @@ bool WriteAndFlush(const std::filesystem::path& file, const std::string& bytes) 
 // Both files are opened with full sharing, so a scanner that looks at either
 // meanwhile neither fails the copy nor is refused.
 bool CopyAndFlush(const std::filesystem::path& source, const std::filesystem::path& copy) {
-    OwnedHandle from(CreateFileW(LongPath(source).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    OwnedHandle from(CreateFileW(
+        LongPath(source).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!from) return false;
-    OwnedHandle to(CreateFileW(LongPath(copy).c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    OwnedHandle to(CreateFileW(
+        LongPath(copy).c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!to) return false;
     const bool copied = CopyBytes(from.Get(), to.Get()) && FlushFileBuffers(to.Get());
     return CloseChecked(to) && copied;

@@ -8,7 +8,7 @@ namespace {
 // Without administrator rights a whole volume cannot be flushed, so each file is.
 bool FlushFile(const std::filesystem::path& file) {
     OwnedHandle handle(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     return handle && FlushFileBuffers(handle.Get()) != 0;
 }
 

@@ -35,7 +35,7 @@ bool ReadAttributes(const fs::path& path, WIN32_FILE_ATTRIBUTE_DATA& data) {
 // followed, and a directory opens too.
 OwnedHandle OpenForMetadata(const fs::path& path) {
     return OwnedHandle(CreateFileW(LongPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
 }  // namespace
@@ -72,7 +72,7 @@ std::uint64_t FileSize(const fs::path& file, std::error_code& ec) {
 
 void ResizeFile(const fs::path& file, std::uint64_t size, std::error_code& ec) {
     OwnedHandle handle(CreateFileW(LongPath(file).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER end;
     end.QuadPart = static_cast<LONGLONG>(size);
     const bool resized =
@@ -109,8 +109,8 @@ bool MakeDirectory(const fs::path& directory, std::error_code& ec) {
 
 bool IsEmptyDirectory(const fs::path& directory, std::error_code& ec) {
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileExW((LongPath(directory) / L"*").c_str(), FindExInfoBasic, &found,
-                                     FindExSearchNameMatch, nullptr, 0);
+    HANDLE search = FindFirstFileExW(
+        (LongPath(directory) / L"*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) {
         ec = LastError();
         return false;

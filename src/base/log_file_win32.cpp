@@ -6,9 +6,8 @@
 
 LogFileHandle OpenLogFileForAppend(const std::filesystem::path& path) {
     // Deny-none sharing: other programs may read and write the log meanwhile.
-    HANDLE file =
-        CreateFileW(LongPath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(LongPath(path).c_str(), FILE_APPEND_DATA,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     return file == INVALID_HANDLE_VALUE ? kNoLogFile : reinterpret_cast<LogFileHandle>(file);
 }
 
@@ -18,14 +17,14 @@ void CloseLogFile(LogFileHandle file) {
 
 bool WriteLogBytes(LogFileHandle file, const std::string& bytes) {
     DWORD written = 0;
-    return WriteFile(reinterpret_cast<HANDLE>(file), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                     nullptr) &&
+    return WriteFile(
+               reinterpret_cast<HANDLE>(file), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
            written == bytes.size();
 }
 
 bool TruncateFileToEmpty(const std::filesystem::path& path) {
     return static_cast<bool>(OwnedHandle(CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
+        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
 }
 
 std::int64_t CurrentUnixSeconds() { return static_cast<std::int64_t>(_time64(nullptr)); }

@@ -66,7 +66,7 @@ std::vector<fs::path> ListDirectoriesLongestFirst(const fs::path& root, const fs
         return WalkStep::Continue;
     });
     std::sort(directories.begin(), directories.end(),
-              [](const fs::path& a, const fs::path& b) { return a.native().size() > b.native().size(); });
+        [](const fs::path& a, const fs::path& b) { return a.native().size() > b.native().size(); });
     return directories;
 }
 

@@ -31,8 +31,8 @@ bool IsLinkEntry(const std::filesystem::directory_entry& entry);
 // The entry's path relative to root in the platform's own form (its separator),
 // or empty when it does not lie below root. Computed from the text of the
 // walk's own paths: the walk never crosses a link, so no resolution is needed.
-std::filesystem::path::string_type RelativeNativePath(const std::filesystem::path& entry,
-                                                      const std::filesystem::path& root);
+std::filesystem::path::string_type RelativeNativePath(
+    const std::filesystem::path& entry, const std::filesystem::path& root);
 // A relative native path as the safelist matches it and the log shows it:
 // '\' separators, no trailing '\'.
 std::wstring ToSafelistForm(const std::filesystem::path::string_type& relativePath);
@@ -42,8 +42,8 @@ void NormalizeRelativePath(std::wstring& path);
 // Every real directory below root (links are left out), longest path text
 // first, so each directory comes before the one holding it. The subtree at
 // `excluded` (if it lies below root) is left out with its root.
-std::vector<std::filesystem::path> ListDirectoriesLongestFirst(const std::filesystem::path& root,
-                                                               const std::filesystem::path& excluded = {});
+std::vector<std::filesystem::path> ListDirectoriesLongestFirst(
+    const std::filesystem::path& root, const std::filesystem::path& excluded = {});
 
 // Removes a directory with everything below it (links are removed, never
 // entered; read-only files lose that bit first). Unlike the standard remove_all

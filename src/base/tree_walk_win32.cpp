@@ -38,7 +38,7 @@ bool IsLinkEntry(const std::filesystem::directory_entry& entry) {
 bool ReadDirectory(const std::filesystem::path& directory, std::vector<std::filesystem::directory_entry>& entries) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileExW((LongPath(directory) / L"*").c_str(), FindExInfoBasic, &found,
-                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+        FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (search == INVALID_HANDLE_VALUE) return false;
     do {
         const std::wstring name = found.cFileName;

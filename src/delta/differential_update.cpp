@@ -42,8 +42,8 @@ std::wstring RefusalOfUncheckable(const PackageCheck& check, const RemoteDirecto
 }
 
 // The entries whose installed file differs, by offset; counts the rest.
-std::vector<const ListedEntry*> CompareWithInstallation(const fs::path& installDir, const fs::path& extractDir,
-                                                        DifferentialPlan& plan) {
+std::vector<const ListedEntry*> CompareWithInstallation(
+    const fs::path& installDir, const fs::path& extractDir, DifferentialPlan& plan) {
     const InstalledSizes installed = ListInstalledFiles(installDir, extractDir);
     std::vector<std::pair<const ListedEntry*, const fs::path::string_type*>> sameSize;
     std::vector<const ListedEntry*> changed;
@@ -70,8 +70,8 @@ std::vector<const ListedEntry*> CompareWithInstallation(const fs::path& installD
         ++plan.upToDate;
         if (!listed->relative.has_parent_path() && IsRunningExecutable(file)) plan.updaterUpToDate = true;
     }
-    std::sort(changed.begin(), changed.end(),
-              [](auto* a, auto* b) { return a->entry.localOffset < b->entry.localOffset; });
+    std::sort(
+        changed.begin(), changed.end(), [](auto* a, auto* b) { return a->entry.localOffset < b->entry.localOffset; });
     return changed;
 }
 
@@ -124,11 +124,11 @@ bool StartEntry(SpanFeed& feed, const ListedEntry& listed) {
         return false;
     }
     StartEntryDecoder(feed.decoder, listed.entry, listed.regionEnd - listed.entry.localOffset,
-                      [&feed](const unsigned char* data, std::size_t size) {
-                          AddToSha256(feed.hash, data, size);
-                          feed.out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-                          return static_cast<bool>(feed.out);
-                      });
+        [&feed](const unsigned char* data, std::size_t size) {
+            AddToSha256(feed.hash, data, size);
+            feed.out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+            return static_cast<bool>(feed.out);
+        });
     feed.decoding = true;
     return true;
 }
@@ -185,8 +185,8 @@ bool Feed(SpanFeed& feed, const unsigned char* data, std::size_t size) {
 }  // namespace
 
 DeltaEnd PlanDifferentialUpdate(const std::wstring& url, const fs::path& installDir, const fs::path& extractDir,
-                                const PackageCheck& check, const DownloadEnvironment& environment,
-                                DifferentialPlan& plan, std::wstring& why, const DeltaLimits& limits) {
+    const PackageCheck& check, const DownloadEnvironment& environment, DifferentialPlan& plan, std::wstring& why,
+    const DeltaLimits& limits) {
     plan.package = StartRemotePackage(url, DeclaredSize(check), environment);
     RemoteRead read = LearnRemoteSize(plan.package);
     if (read.end == RemoteEnd::Complete && plan.package.size <= limits.smallestPackage)

@@ -16,5 +16,5 @@ InstalledSizes ListInstalledFiles(const std::filesystem::path& installDir, const
 
 // The CRC-32 of the file's bytes; false when it cannot be read whole.
 // `progress` receives each piece's size as it is read.
-bool FileCrc32(const std::filesystem::path& file, std::uint32_t& crc,
-               const std::function<void(std::uint64_t bytes)>& progress);
+bool FileCrc32(
+    const std::filesystem::path& file, std::uint32_t& crc, const std::function<void(std::uint64_t bytes)>& progress);

@@ -36,8 +36,8 @@ std::filesystem::path RelativePathOf(const EntryPath& path) {
 std::wstring RefusalOfOverlaps(std::vector<ListedEntry>& entries, std::uint64_t directoryOffset) {
     std::vector<ListedEntry*> byOffset;
     for (auto& listed : entries) byOffset.push_back(&listed);
-    std::sort(byOffset.begin(), byOffset.end(),
-              [](auto* a, auto* b) { return a->entry.localOffset < b->entry.localOffset; });
+    std::sort(
+        byOffset.begin(), byOffset.end(), [](auto* a, auto* b) { return a->entry.localOffset < b->entry.localOffset; });
     for (std::size_t i = 0; i < byOffset.size(); ++i) {
         ListedEntry& listed = *byOffset[i];
         listed.regionEnd = i + 1 < byOffset.size() ? byOffset[i + 1]->entry.localOffset : directoryOffset;
@@ -58,8 +58,8 @@ std::wstring RefusalOfListing(std::vector<ListedEntry>& entries, std::uint64_t d
     return RefusalOfOverlaps(entries, directoryOffset);
 }
 
-RemoteRead ReadRemoteDirectory(RemotePackage& package, const std::optional<std::string>& indexSha256,
-                               RemoteDirectory& directory) {
+RemoteRead ReadRemoteDirectory(
+    RemotePackage& package, const std::optional<std::string>& indexSha256, RemoteDirectory& directory) {
     RemoteRead read = LearnRemoteSize(package);
     if (read.end != RemoteEnd::Complete) return read;
     const std::uint64_t tailFrom = package.size - std::min<std::uint64_t>(package.size, kEndSearchSize);

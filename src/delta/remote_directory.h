@@ -29,8 +29,8 @@ struct RemoteDirectory {
 };
 
 // `indexSha256`: the hex digest the directory must have, when version.txt names one.
-RemoteRead ReadRemoteDirectory(RemotePackage& package, const std::optional<std::string>& indexSha256,
-                               RemoteDirectory& directory);
+RemoteRead ReadRemoteDirectory(
+    RemotePackage& package, const std::optional<std::string>& indexSha256, RemoteDirectory& directory);
 
 // Checks that need the whole listing; empty when it passes.
 std::wstring RefusalOfListing(std::vector<ListedEntry>& entries, std::uint64_t directoryOffset);

@@ -19,8 +19,8 @@ std::wstring Reason(const RangeResult& result) {
 
 // The outcome of one attempt that did not complete: give up, fall back, or
 // wait and try again (nullopt).
-std::optional<RemoteRead> AfterFailedAttempt(RemotePackage& package, const RangeResult& result, bool noValidator,
-                                             std::uint64_t at) {
+std::optional<RemoteRead> AfterFailedAttempt(
+    RemotePackage& package, const RangeResult& result, bool noValidator, std::uint64_t at) {
     if (noValidator) return RemoteRead{RemoteEnd::FallBack, L"the server names no ETag or Last-Modified"};
     if (result.end == RangeEnd::SinkRefused) return RemoteRead{RemoteEnd::SinkRefused, {}};
     if (!Retryable(result)) return RemoteRead{RemoteEnd::FallBack, Reason(result)};
@@ -39,8 +39,8 @@ std::optional<RemoteRead> AfterFailedAttempt(RemotePackage& package, const Range
 
 }  // namespace
 
-RemotePackage StartRemotePackage(const std::wstring& url, std::optional<std::uint64_t> size,
-                                 const DownloadEnvironment& environment) {
+RemotePackage StartRemotePackage(
+    const std::wstring& url, std::optional<std::uint64_t> size, const DownloadEnvironment& environment) {
     RemotePackage package;
     package.url = url;
     package.name = url.substr(url.rfind(L'/') + 1);

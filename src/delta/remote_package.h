@@ -22,8 +22,8 @@ struct RemotePackage {
     std::uint64_t received = 0;  // body bytes accepted
 };
 
-RemotePackage StartRemotePackage(const std::wstring& url, std::optional<std::uint64_t> size,
-                                 const DownloadEnvironment& environment);
+RemotePackage StartRemotePackage(
+    const std::wstring& url, std::optional<std::uint64_t> size, const DownloadEnvironment& environment);
 
 enum class RemoteEnd {
     Complete,

@@ -46,5 +46,5 @@ bool VerifyP256Signature(const EcPublicKey& key, const Sha256Digest& digest, con
     return context && EVP_PKEY_verify_init(context.get()) == 1 &&
            EVP_PKEY_CTX_set_signature_md(context.get(), EVP_sha256()) == 1 &&
            EVP_PKEY_verify(context.get(), reinterpret_cast<const unsigned char*>(signatureDer.data()),
-                           signatureDer.size(), digest.data(), digest.size()) == 1;
+               signatureDer.size(), digest.data(), digest.size()) == 1;
 }

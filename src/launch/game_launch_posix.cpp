@@ -4,8 +4,8 @@
 
 extern char** environ;
 
-bool StartGameProcess(const std::filesystem::path& executable, const std::filesystem::path& workingDir,
-                      std::uint32_t& errorCode) {
+bool StartGameProcess(
+    const std::filesystem::path& executable, const std::filesystem::path& workingDir, std::uint32_t& errorCode) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, workingDir.c_str());

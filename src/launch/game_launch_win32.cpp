@@ -11,8 +11,8 @@ namespace {
 
 // `opened` is what the system opens: the executable's path, or its name alone
 // when it lies in the current directory; `shown` is its path on the command line.
-bool CreateGameProcess(const std::wstring& opened, const std::wstring& shown, const std::wstring& workingDir,
-                       DWORD& error) {
+bool CreateGameProcess(
+    const std::wstring& opened, const std::wstring& shown, const std::wstring& workingDir, DWORD& error) {
     std::wstring text = L"\"" + shown + L"\" --skip-updater";
     std::vector<wchar_t> commandLine(text.begin(), text.end());
     commandLine.push_back(L'\0');
@@ -20,7 +20,7 @@ bool CreateGameProcess(const std::wstring& opened, const std::wstring& shown, co
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(opened.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, workingDir.c_str(),
-                        &startup, &process)) {
+            &startup, &process)) {
         error = GetLastError();
         return false;
     }
@@ -56,8 +56,8 @@ std::wstring ShortForm(const std::wstring& path) {
 
 }  // namespace
 
-bool StartGameProcess(const std::filesystem::path& executable, const std::filesystem::path& workingDir,
-                      std::uint32_t& errorCode) {
+bool StartGameProcess(
+    const std::filesystem::path& executable, const std::filesystem::path& workingDir, std::uint32_t& errorCode) {
     std::wstring opened = executable.native(), shown = opened, directory = workingDir.native();
     // A process cannot be started from a path of MAX_PATH or more characters,
     // nor given such a working directory; their short forms usually fit. The

@@ -15,20 +15,20 @@ namespace {
 // The path as given when the directory cannot be opened.
 std::wstring FoldedDirectory(const std::filesystem::path& directory) {
     std::wstring path = directory.native();
-    OwnedHandle handle(CreateFileW(LongPath(directory).c_str(), 0,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    OwnedHandle handle(
+        CreateFileW(LongPath(directory).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (handle) {
         std::wstring resolved(32768, L'\0');
-        DWORD length = GetFinalPathNameByHandleW(handle.Get(), resolved.data(), static_cast<DWORD>(resolved.size()),
-                                                 FILE_NAME_NORMALIZED);
+        DWORD length = GetFinalPathNameByHandleW(
+            handle.Get(), resolved.data(), static_cast<DWORD>(resolved.size()), FILE_NAME_NORMALIZED);
         if (length > 0 && length < resolved.size()) path.assign(resolved.data(), length);
     }
     if (path.empty()) return path;
     const int size = static_cast<int>(path.size());
     std::wstring folded(path.size(), L'\0');
     if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, path.c_str(), size, folded.data(), size, nullptr, nullptr,
-                      0) != size)
+            0) != size)
         return path;
     return folded;
 }

@@ -15,7 +15,7 @@ namespace {
 
 HWND CreateChild(HWND parent, const wchar_t* cls, const wchar_t* text, int x, int y, int w, int h, int id) {
     return CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE, x, y, w, h, parent,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
 }
 
 void CreateControls(HWND window) {
@@ -37,7 +37,7 @@ void DecideClose(HWND window) {
         return;
     }
     int answer = MessageBoxW(window, L"Update is still running. Are you sure you want to abort?", L"Abort update",
-                             MB_YESNO | MB_ICONWARNING);
+        MB_YESNO | MB_ICONWARNING);
     if (answer == IDYES) PostQuitMessage(1);
 }
 
@@ -76,7 +76,7 @@ POINT CenterOnWorkArea(const RECT& work) {
     // An odd leftover pixel goes to the right or bottom, also when the window is
     // larger than the work area (signed division truncates towards zero).
     return {work.left + (work.right - work.left - kWindowWidth) / 2,
-            work.top + (work.bottom - work.top - kWindowHeight) / 2};
+        work.top + (work.bottom - work.top - kWindowHeight) / 2};
 }
 
 void RegisterLoaderClass() {
@@ -95,8 +95,8 @@ int RunLoaderWindow() {
     InitCommonControlsEx(&controls);
 
     HWND window = CreateWindowExW(0, kLoaderClassName, L"Updater - Updating...",
-                                  WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT, kWindowWidth,
-                                  kWindowHeight, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+        WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT, kWindowWidth, kWindowHeight, nullptr,
+        nullptr, GetModuleHandleW(nullptr), nullptr);
     g_mainWindow.store(window);
     if (!window) return -1;
 

@@ -82,7 +82,7 @@ std::wstring Describe(GiveUp why) {
 }
 
 void LogRetry(const std::wstring& name, const std::wstring& reason, std::uint64_t offset, int nextAttempt,
-              DownloadClock::duration delay) {
+    DownloadClock::duration delay) {
     LogLine(name + L": " + reason + L" at byte " + std::to_wstring(offset) + L"; attempt " +
             std::to_wstring(nextAttempt) + L" in " + SecondsText(delay) + L" s");
 }
@@ -110,8 +110,8 @@ struct PackageDownload {
 
 std::string ReleaseOf(const PackageCheck& check) {
     std::string digest = check.sha256.value_or("");
-    std::transform(digest.begin(), digest.end(), digest.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
+    std::transform(
+        digest.begin(), digest.end(), digest.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
     return digest + " " + check.size.value_or("");
 }
 
@@ -189,8 +189,8 @@ bool BeginStoring(PackageDownload& download, const RangeResult& answer) {
         download.tally = StartTally(download.check);
         download.keptBytes = false;
         const bool resumable = !answer.validator.empty() && answer.total.value_or(0) > 0;
-        if (!resumable || !WriteResumeRecord(download.record, {WideToUtf8(download.url), *answer.total,
-                                                               answer.validator, download.release}))
+        if (!resumable || !WriteResumeRecord(download.record,
+                              {WideToUtf8(download.url), *answer.total, answer.validator, download.release}))
             RemoveQuietly(download.record);
     }
     download.offset = answer.from;
@@ -289,8 +289,8 @@ bool PrepareRetry(PackageDownload& download, const RangeResult& result, int next
 DownloadEnvironment RealDownloadEnvironment() {
     auto generator = std::make_shared<std::mt19937>(std::random_device{}());
     return {[] { return DownloadClock::now(); },
-            [](DownloadClock::duration delay) { std::this_thread::sleep_for(delay); },
-            [generator] { return std::uniform_real_distribution<double>(0.0, 1.0)(*generator); }, HttpGet};
+        [](DownloadClock::duration delay) { std::this_thread::sleep_for(delay); },
+        [generator] { return std::uniform_real_distribution<double>(0.0, 1.0)(*generator); }, HttpGet};
 }
 
 bool DownloadFile(const std::wstring& url, const fs::path& destination) {
@@ -345,16 +345,16 @@ bool DownloadVersionFile(const std::wstring& url, const fs::path& destination, c
 }
 
 bool DownloadPackage(const std::wstring& url, const fs::path& destination, const PackageCheck& check,
-                     const DownloadEnvironment& environment) {
+    const DownloadEnvironment& environment) {
     PackageDownload download{.url = url,
-                             .name = FileNameOf(url),
-                             .destination = destination,
-                             .partial = PartialFileFor(destination),
-                             .record = ResumeRecordFor(destination),
-                             .check = check,
-                             .environment = environment,
-                             .release = ReleaseOf(check),
-                             .declaredSize = DeclaredSize(check)};
+        .name = FileNameOf(url),
+        .destination = destination,
+        .partial = PartialFileFor(destination),
+        .record = ResumeRecordFor(destination),
+        .check = check,
+        .environment = environment,
+        .release = ReleaseOf(check),
+        .declaredSize = DeclaredSize(check)};
     ResumeOrStartFromZero(download);
     download.watch = StartDownloadWatch(environment.now());
     for (int attempt = 1;; ++attempt) {

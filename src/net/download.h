@@ -40,7 +40,7 @@ bool DownloadFile(const std::wstring& url, const std::filesystem::path& destinat
 // a failure with one line that names its cause: "<name> cannot be downloaded:
 // <cause>", the refusal or the give-up.
 bool DownloadVersionFile(const std::wstring& url, const std::filesystem::path& destination,
-                         const DownloadEnvironment& environment = RealDownloadEnvironment());
+    const DownloadEnvironment& environment = RealDownloadEnvironment());
 
 // A package that version.txt describes. The body collects in destination +
 // ".part", described by destination + ".resume.part"; an attempt that fails
@@ -59,7 +59,7 @@ bool DownloadVersionFile(const std::wstring& url, const std::filesystem::path& d
 // stays for the next start unless it cannot be resumed. Progress goes to
 // ReportWork in bytes.
 bool DownloadPackage(const std::wstring& url, const std::filesystem::path& destination, const PackageCheck& check,
-                     const DownloadEnvironment& environment = RealDownloadEnvironment());
+    const DownloadEnvironment& environment = RealDownloadEnvironment());
 
 // True when a part that DownloadPackage kept can be continued: of this URL and
 // of the release that `check` describes.

@@ -199,8 +199,8 @@ int OnProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return 1;
 }
 
-bool Configure(CURL* curl, const ParsedUrl& url, const std::string& userAgent, curl_slist* headers,
-               Exchange& exchange) {
+bool Configure(
+    CURL* curl, const ParsedUrl& url, const std::string& userAgent, curl_slist* headers, Exchange& exchange) {
     bool ok = true;
     auto set = [&](CURLoption option, auto value) { ok = ok && curl_easy_setopt(curl, option, value) == CURLE_OK; };
     set(CURLOPT_URL, url.url.c_str());

@@ -73,8 +73,8 @@ bool SetLimits(HINTERNET handle, const HttpRequest& wanted) {
     const int resolve =
         head == DownloadClock::time_point::max() ? 0 : static_cast<int>(Within(kConnectTimeoutMs, head));
     return WinHttpSetTimeouts(handle, resolve, static_cast<int>(Within(kConnectTimeoutMs, head)),
-                              static_cast<int>(Within(kSendTimeoutMs, head)),
-                              static_cast<int>(Within(kReceiveTimeoutMs, wanted.deadline))) &&
+               static_cast<int>(Within(kSendTimeoutMs, head)),
+               static_cast<int>(Within(kReceiveTimeoutMs, wanted.deadline))) &&
            WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receiveResponse, sizeof receiveResponse);
 }
 
@@ -87,7 +87,7 @@ std::wstring RequestHeaders(const HttpRequest& request) {
 
 bool SendAndReceive(HINTERNET request, const std::wstring& headers) {
     return WinHttpSendRequest(request, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-                              static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+               static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
            WinHttpReceiveResponse(request, nullptr);
 }
 
@@ -104,7 +104,7 @@ HttpHead ReadHead(HINTERNET request) {
     DWORD status = 0;
     DWORD size = sizeof status;
     WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
-                        &status, &size, WINHTTP_NO_HEADER_INDEX);
+        &status, &size, WINHTTP_NO_HEADER_INDEX);
     head.status = static_cast<long>(status);
     // Read as text: the number form holds only 32 bits and packages can be larger.
     std::uint64_t length = 0;
@@ -129,18 +129,18 @@ constexpr ErrorMeaning kErrorMeanings[] = {
     {ERROR_WINHTTP_UNRECOGNIZED_SCHEME, HttpEnd::Refused, L"the address is neither http nor https"},
     {ERROR_WINHTTP_NAME_NOT_RESOLVED, HttpEnd::Unreachable, L"the server's name could not be resolved (DNS)"},
     {ERROR_WINHTTP_CANNOT_CONNECT, HttpEnd::Unreachable,
-     L"the connection was refused or the server could not be reached"},
+        L"the connection was refused or the server could not be reached"},
     {ERROR_WINHTTP_TIMEOUT, HttpEnd::Failed, L"no answer in time"},
     {WSAETIMEDOUT, HttpEnd::Failed, L"no answer in time"},
     {ERROR_WINHTTP_CONNECTION_ERROR, HttpEnd::Failed, L"the connection broke"},
     {WSAECONNRESET, HttpEnd::Failed, L"the connection was reset"},
     {ERROR_WINHTTP_INVALID_SERVER_RESPONSE, HttpEnd::Failed, L"the server's answer is not HTTP"},
     {ERROR_WINHTTP_REDIRECT_FAILED, HttpEnd::Refused,
-     L"a redirect from https to http, or a redirect loop, was refused"},
+        L"a redirect from https to http, or a redirect loop, was refused"},
     {ERROR_WINHTTP_SECURE_FAILURE, HttpEnd::Refused, L"the server's certificate was refused"},
     {ERROR_WINHTTP_SECURE_CHANNEL_ERROR, HttpEnd::Refused,
-     L"the secure connection failed: the server's certificate is not trusted or not for this host name, or no TLS "
-     L"version is shared"},
+        L"the secure connection failed: the server's certificate is not trusted or not for this host name, or no TLS "
+        L"version is shared"},
     {ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED, HttpEnd::Refused, L"the server asks for a client certificate"},
     {ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT, HttpEnd::Failed, L"the proxy script (PAC) could not be downloaded"},
     {ERROR_WINHTTP_BAD_AUTO_PROXY_SCRIPT, HttpEnd::Failed, L"the proxy script (PAC) failed"},
@@ -196,7 +196,7 @@ bool IsProxyRefusal(HINTERNET request) {
 // compared with it. A chunked body that is cut off cannot be told from a
 // complete one here.
 HttpOutcome CopyBody(HINTERNET request, const HttpRequest& wanted, const HttpHandlers& handlers,
-                     std::optional<std::uint64_t> announced) {
+    std::optional<std::uint64_t> announced) {
     char buffer[8192];
     std::uint64_t count = 0;
     for (;;) {
@@ -220,9 +220,9 @@ HttpOutcome CopyBody(HINTERNET request, const HttpRequest& wanted, const HttpHan
 
 // `unanswered` gets the error of a request that got no answer at all.
 HttpOutcome FetchOverConnection(HINTERNET connection, const UrlParts& parts, const HttpRequest& wanted,
-                                const HttpHandlers& handlers, DWORD& unanswered) {
+    const HttpHandlers& handlers, DWORD& unanswered) {
     OwnedInternet request(WinHttpOpenRequest(connection, L"GET", parts.path, nullptr, WINHTTP_NO_REFERER,
-                                             WINHTTP_DEFAULT_ACCEPT_TYPES, parts.https ? WINHTTP_FLAG_SECURE : 0));
+        WINHTTP_DEFAULT_ACCEPT_TYPES, parts.https ? WINHTTP_FLAG_SECURE : 0));
     if (!request) return FailureOf(GetLastError());
     if (!SetLimits(request.Get(), wanted)) return {HttpEnd::Failed, L"the HTTP client refused its limits"};
     DWORD certificateFlags = 0;
@@ -233,8 +233,8 @@ HttpOutcome FetchOverConnection(HINTERNET connection, const UrlParts& parts, con
     }
     const HttpHead head = ReadHead(request.Get());
     if (IsProxyRefusal(request.Get()))
-        return {HttpEnd::Unreachable,
-                L"the proxy refused the connection (status " + std::to_wstring(head.status) + L")"};
+        return {
+            HttpEnd::Unreachable, L"the proxy refused the connection (status " + std::to_wstring(head.status) + L")"};
     if (!handlers.head(head)) return {HttpEnd::Stopped, L"stopped"};
     return CopyBody(request.Get(), wanted, handlers, head.contentLength);
 }
@@ -243,11 +243,11 @@ HttpOutcome FetchOverConnection(HINTERNET connection, const UrlParts& parts, con
 // automatic type (8.1 and later); older ones refuse it and get the default type.
 HINTERNET OpenSession() {
     const std::wstring userAgent = UpdaterUserAgent();
-    HINTERNET session = WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET session = WinHttpOpen(
+        userAgent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (session != nullptr) return session;
-    return WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                       WINHTTP_NO_PROXY_BYPASS, 0);
+    return WinHttpOpen(
+        userAgent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
 }
 
 bool IsKeptFor(const UrlParts& parts) {

@@ -126,16 +126,16 @@ struct Target {
 
 Target FileTarget(const std::filesystem::path& file, std::ofstream& out) {
     return {[&file, &out](std::uint64_t from) { return OpenAt(file, from, out); },
-            [&out](const char* data, std::size_t size) {
-                out.write(data, static_cast<std::streamsize>(size));
-                return static_cast<bool>(out);
-            },
-            [&out] {
-                if (!out.is_open()) return true;
-                out.close();
-                return static_cast<bool>(out);
-            },
-            RangeEnd::FileError};
+        [&out](const char* data, std::size_t size) {
+            out.write(data, static_cast<std::streamsize>(size));
+            return static_cast<bool>(out);
+        },
+        [&out] {
+            if (!out.is_open()) return true;
+            out.close();
+            return static_cast<bool>(out);
+        },
+        RangeEnd::FileError};
 }
 
 Target SinkTarget(const RangeSink& sink) {
@@ -249,12 +249,12 @@ std::optional<std::chrono::seconds> ParseRetryAfter(const std::string& text) {
 
 namespace {
 
-RangeResult Fetch(const RangeRequest& request, const Target& target, const RangeHooks& hooks,
-                  const HttpGetFunction& get) {
+RangeResult Fetch(
+    const RangeRequest& request, const Target& target, const RangeHooks& hooks, const HttpGetFunction& get) {
     Transfer transfer{request, hooks, target, {}, {}, {}};
     transfer.result.from = request.from;
     HttpRequest http{request.url, RangeHeader(request), IsRanged(request) ? request.validator : std::string(),
-                     request.deadline, request.headDeadline};
+        request.deadline, request.headDeadline};
     HttpHandlers handlers;
     handlers.head = [&](const HttpHead& head) { return OnHead(transfer, head); };
     handlers.body = [&](const char* data, std::size_t size) { return OnBody(transfer, data, size); };
@@ -271,12 +271,12 @@ RangeResult Fetch(const RangeRequest& request, const Target& target, const Range
 }  // namespace
 
 RangeResult FetchRange(const RangeRequest& request, const std::filesystem::path& file, const RangeHooks& hooks,
-                       const HttpGetFunction& get) {
+    const HttpGetFunction& get) {
     std::ofstream out;
     return Fetch(request, FileTarget(file, out), hooks, get);
 }
 
-RangeResult FetchRange(const RangeRequest& request, const RangeSink& sink, const RangeHooks& hooks,
-                       const HttpGetFunction& get) {
+RangeResult FetchRange(
+    const RangeRequest& request, const RangeSink& sink, const RangeHooks& hooks, const HttpGetFunction& get) {
     return Fetch(request, SinkTarget(sink), hooks, get);
 }

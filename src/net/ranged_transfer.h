@@ -78,7 +78,7 @@ using HttpGetFunction = std::function<HttpOutcome(const HttpRequest&, const Http
 // file is created when missing; bytes past `from` are cut off before new ones
 // are written.
 RangeResult FetchRange(const RangeRequest& request, const std::filesystem::path& file, const RangeHooks& hooks,
-                       const HttpGetFunction& get = HttpGet);
+    const HttpGetFunction& get = HttpGet);
 
 // Receives a transfer's accepted bytes in order, the first being byte
 // RangeResult::from of the resource; false ends the transfer (SinkRefused).
@@ -87,5 +87,5 @@ using RangeSink = std::function<bool(const char* data, std::size_t size)>;
 // The same transfer, judged the same way, with the accepted bytes handed to
 // the sink instead of a file: many ranges of one file, each asked with If-Range
 // and the first answer's validator, so that all of them come from one version.
-RangeResult FetchRange(const RangeRequest& request, const RangeSink& sink, const RangeHooks& hooks,
-                       const HttpGetFunction& get = HttpGet);
+RangeResult FetchRange(
+    const RangeRequest& request, const RangeSink& sink, const RangeHooks& hooks, const HttpGetFunction& get = HttpGet);

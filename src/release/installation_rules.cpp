@@ -25,8 +25,8 @@ void CheckSafelist(const PackageFile& safelist, PackageTree& tree) {
     std::ifstream in(safelist.source, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (bytes.starts_with("\xEF\xBB\xBF")) {
-        tree.problems.push_back("game directory: " + safelist.name +
-                                " starts with a byte-order mark; save it as UTF-8 without one");
+        tree.problems.push_back(
+            "game directory: " + safelist.name + " starts with a byte-order mark; save it as UTF-8 without one");
         return;
     }
     if (const std::wstring reason = UnreadableSafelistReason(bytes); !reason.empty()) {
@@ -54,8 +54,8 @@ void RefuseWorkingNames(PackageTree& tree, const Safelist& names, const std::str
         std::wstring path = Utf8ToWide(file.name);
         NormalizeRelativePath(path);
         if (MatchesSafelist(path, names))
-            tree.problems.push_back(label + ": " + file.name +
-                                    ": the updater works under this name; players' updaters refuse the package");
+            tree.problems.push_back(
+                label + ": " + file.name + ": the updater works under this name; players' updaters refuse the package");
     }
 }
 

@@ -43,8 +43,8 @@ struct Scan {
         EntryPath path;
         if (!SplitEntryName(Utf8ToWide(name), path)) {
             Problem(name,
-                    "players' updaters refuse this name (a reserved Windows name such as CON or NUL, one of "
-                    "< > : \" | ? * or a control character, or a trailing dot or space)");
+                "players' updaters refuse this name (a reserved Windows name such as CON or NUL, one of "
+                "< > : \" | ? * or a control character, or a trailing dot or space)");
             return false;
         }
         auto [first, fresh] = byFoldedName.emplace(FoldCase(Utf8ToWide(name)), name);
@@ -79,8 +79,8 @@ void WarnAboutEmptyDirectories(PackageTree& tree, const std::string& label) {
             filled.insert(file.name.substr(0, slash));
     for (const auto& directory : tree.directories)
         if (!filled.contains(directory))
-            tree.warnings.push_back(label + ": empty directory " + directory +
-                                    " is left out (players' updaters remove empty directories)");
+            tree.warnings.push_back(
+                label + ": empty directory " + directory + " is left out (players' updaters remove empty directories)");
 }
 
 }  // namespace
@@ -103,7 +103,7 @@ PackageTree ScanPackageTree(const fs::path& root, const std::string& label) {
     }
     if (ec) scan.tree.problems.push_back(label + ": cannot read " + root.string() + ": " + ec.message());
     std::sort(scan.tree.files.begin(), scan.tree.files.end(),
-              [](const PackageFile& a, const PackageFile& b) { return a.name < b.name; });
+        [](const PackageFile& a, const PackageFile& b) { return a.name < b.name; });
     WarnAboutEmptyDirectories(scan.tree, label);
     return scan.tree;
 }

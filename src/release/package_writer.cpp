@@ -110,7 +110,7 @@ void WritePart(const std::vector<PackageFile>& files, Part& part, std::vector<st
 
 // Runs one thread per part; the calling thread draws their combined progress.
 void CompressParts(const std::vector<PackageFile>& files, std::vector<std::unique_ptr<Part>>& parts,
-                   std::uint64_t totalBytes, std::vector<std::string>& digests) {
+    std::uint64_t totalBytes, std::vector<std::string>& digests) {
     std::atomic<std::size_t> running = parts.size();
     std::vector<std::thread> threads;
     for (auto& part : parts)
@@ -133,13 +133,13 @@ void CompressParts(const std::vector<PackageFile>& files, std::vector<std::uniqu
 // describes the field for other packaging tools).
 bool AddDigestField(zip_t* archive, zip_uint64_t index, const std::string& digest) {
     return zip_file_extra_field_set(archive, index, kContentSha256ExtraId, ZIP_EXTRA_FIELD_NEW,
-                                    reinterpret_cast<const zip_uint8_t*>(digest.data()),
-                                    static_cast<zip_uint16_t>(digest.size()), ZIP_FL_CENTRAL) == 0;
+               reinterpret_cast<const zip_uint8_t*>(digest.data()), static_cast<zip_uint16_t>(digest.size()),
+               ZIP_FL_CENTRAL) == 0;
 }
 
 // Copies every part's compressed entries into the package in the files' order.
 bool Assemble(const std::vector<PackageFile>& files, std::vector<std::unique_ptr<Part>>& parts, const fs::path& package,
-              std::uint64_t totalBytes, const std::vector<std::string>& digests, std::string& error) {
+    std::uint64_t totalBytes, const std::vector<std::string>& digests, std::string& error) {
     std::vector<zip_t*> sources;
     std::vector<std::pair<zip_t*, zip_uint64_t>> origin(files.size());
     auto closeSources = [&] {
@@ -165,7 +165,7 @@ bool Assemble(const std::vector<PackageFile>& files, std::vector<std::unique_ptr
         constexpr zip_uint32_t kRegularFile = 0100000;
         ok = added >= 0 &&
              zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(added), 0, ZIP_OPSYS_UNIX,
-                                              (kRegularFile | files[i].mode) << 16) == 0 &&
+                 (kRegularFile | files[i].mode) << 16) == 0 &&
              AddDigestField(archive, static_cast<zip_uint64_t>(added), digests[i]);
         if (!ok) {
             zip_source_free(source);

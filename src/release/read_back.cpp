@@ -13,8 +13,8 @@ std::string JoinedName(const EntryPath& path) {
     return WideToUtf8(name);
 }
 
-bool Compare(const std::map<std::string, std::uint64_t>& found, const std::vector<PackageFile>& files,
-             std::string& error) {
+bool Compare(
+    const std::map<std::string, std::uint64_t>& found, const std::vector<PackageFile>& files, std::string& error) {
     for (const auto& file : files) {
         auto it = found.find(file.name);
         if (it == found.end()) {

@@ -94,7 +94,7 @@ bool WriteAndCheck(const fs::path& updates, Package& package) {
 }
 
 bool WriteVersionFile(const ReleaseOptions& options, const SigningKey& key, const fs::path& updates,
-                      const Package& update, const Package& maps) {
+    const Package& update, const Package& maps) {
     std::string text = ReleaseVersionText(options.gameVersion, options.updaterVersion, update.digest, maps.digest);
     std::string error;
     if (key && !SignVersionText(text, key, error)) return Fail(error);
@@ -117,8 +117,7 @@ bool PutInPlace(const fs::path& updates) {
 
 void PrintSummary(const Package& package) {
     std::printf("%-11s %zu files, %llu bytes -> %llu bytes\n", package.fileName, package.tree.files.size(),
-                static_cast<unsigned long long>(package.tree.bytes),
-                static_cast<unsigned long long>(package.digest.size));
+        static_cast<unsigned long long>(package.tree.bytes), static_cast<unsigned long long>(package.digest.size));
 }
 
 // Until the last rename the folder serves its old release whole; a failed
@@ -139,7 +138,7 @@ bool MakeRelease(const ReleaseOptions& options) {
     PrintSummary(update);
     PrintSummary(maps);
     std::printf("version.txt %s, game %s, updater %s\n", key ? "signed" : "unsigned", options.gameVersion.c_str(),
-                options.updaterVersion.c_str());
+        options.updaterVersion.c_str());
     return true;
 }
 

@@ -37,13 +37,8 @@ bool ParseReleaseOptions(int argc, char** argv, ReleaseOptions& options, std::st
             return false;
         }
     }
-    options = {values["--game-dir"],
-               values["--maps-dir"],
-               values["--out"],
-               values["--sign-key"],
-               values["--key-passphrase-file"],
-               values["--game-version"],
-               values["--updater-version"]};
+    options = {values["--game-dir"], values["--maps-dir"], values["--out"], values["--sign-key"],
+        values["--key-passphrase-file"], values["--game-version"], values["--updater-version"]};
     if (!options.passphraseFile.empty() && options.signKey.empty()) {
         error = "--key-passphrase-file goes with --sign-key";
         return false;

@@ -79,8 +79,8 @@ bool SignBytes(EVP_PKEY* key, const std::string& bytes, std::string& der) {
         return false;
     der.assign(length, '\0');
     auto* out = reinterpret_cast<unsigned char*>(der.data());
-    if (EVP_DigestSign(context.get(), out, &length, reinterpret_cast<const unsigned char*>(bytes.data()),
-                       bytes.size()) != 1)
+    if (EVP_DigestSign(
+            context.get(), out, &length, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) != 1)
         return false;
     der.resize(length);
     return true;
@@ -132,7 +132,7 @@ bool DigestPackage(const std::filesystem::path& package, PackageDigest& digest) 
 }
 
 std::string ReleaseVersionText(const std::string& gameVersion, const std::string& updaterVersion,
-                               const PackageDigest& update, const PackageDigest& maps) {
+    const PackageDigest& update, const PackageDigest& maps) {
     const std::string index = update.indexSha256.empty() ? "" : "update-index-sha256: " + update.indexSha256 + "\r\n";
     return "game-version: " + gameVersion + "\r\nupdater-version: " + updaterVersion +
            "\r\nupdate-sha256: " + update.sha256 + "\r\nupdate-size: " + std::to_string(update.size) + "\r\n" + index +
@@ -140,7 +140,7 @@ std::string ReleaseVersionText(const std::string& gameVersion, const std::string
 }
 
 bool LoadSigningKey(const std::filesystem::path& keyFile, const std::filesystem::path& passphraseFile, SigningKey& key,
-                    std::string& error) {
+    std::string& error) {
     std::string pem;
     if (!ReadKeyFile(keyFile, pem)) {
         error = "cannot read " + keyFile.string();
@@ -148,8 +148,8 @@ bool LoadSigningKey(const std::filesystem::path& keyFile, const std::filesystem:
     }
     PassphraseSource source{keyFile, passphraseFile, false, {}};
     Owned<BIO, BIO_free_all> bytes(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    key.reset(bytes ? PEM_read_bio_PrivateKey(bytes.get(), nullptr, &ProvidePassphrase, &source) : nullptr,
-              EVP_PKEY_free);
+    key.reset(
+        bytes ? PEM_read_bio_PrivateKey(bytes.get(), nullptr, &ProvidePassphrase, &source) : nullptr, EVP_PKEY_free);
     if (!key) {
         error = !source.problem.empty() ? source.problem
                 : source.asked          ? "cannot unlock " + keyFile.string() + ": wrong passphrase"

@@ -24,7 +24,7 @@ bool DigestPackage(const std::filesystem::path& package, PackageDigest& digest);
 // The unsigned text, CR LF lines; "update-index-sha256" when the update
 // package's index digest is known.
 std::string ReleaseVersionText(const std::string& gameVersion, const std::string& updaterVersion,
-                               const PackageDigest& update, const PackageDigest& maps);
+    const PackageDigest& update, const PackageDigest& maps);
 
 // A private key read and unlocked once, before any package is written.
 using SigningKey = std::shared_ptr<EVP_PKEY>;
@@ -35,7 +35,7 @@ using SigningKey = std::shared_ptr<EVP_PKEY>;
 // passphrase asked once on the terminal. False with a message that says what
 // to do, also when the key is encrypted and neither way is open.
 bool LoadSigningKey(const std::filesystem::path& keyFile, const std::filesystem::path& passphraseFile, SigningKey& key,
-                    std::string& error);
+    std::string& error);
 
 // Appends "signature: <base64 DER>" made with the key over SHA-256 of the
 // text, then checks the result with the updater's own verifier and the key's

@@ -118,14 +118,13 @@ Safelist ParseSafelist(const std::string& bytes, std::vector<std::wstring>* root
 }
 
 void AppendProtectedNames(Safelist& patterns) {
-    static const wchar_t* const kProtectedNames[] = {L"torvane.exe", L"Updater.exe", L"version.txt", L"updater.log",
-                                                     L"_updater_just_ran.flag"};
+    static const wchar_t* const kProtectedNames[] = {
+        L"torvane.exe", L"Updater.exe", L"version.txt", L"updater.log", L"_updater_just_ran.flag"};
     // The updater's own working files: the log's day stamp (without it the next
     // start empties the log of this very update), the maps marker, the
     // temporaries of version.txt and of the downloads, and PlaceFile's copies.
-    static const wchar_t* const kWorkingFiles[] = {L"updater.log.ts",  L"__maps_pending",
-                                                   L"version.txt.tmp", L"__remote_version.txt",
-                                                   L"update.zip.part", L"__remote_version.txt.part"};
+    static const wchar_t* const kWorkingFiles[] = {L"updater.log.ts", L"__maps_pending", L"version.txt.tmp",
+        L"__remote_version.txt", L"update.zip.part", L"__remote_version.txt.part"};
     for (const wchar_t* name : kProtectedNames) patterns.emplace_back(name);
     for (const wchar_t* name : kWorkingFiles) patterns.emplace_back(name);
     patterns.push_back(std::wstring(L"*") + kPlacingSuffix);
@@ -135,6 +134,6 @@ void AppendProtectedNames(Safelist& patterns) {
 }
 
 bool MatchesSafelist(const std::wstring& relativePath, const Safelist& patterns) {
-    return std::any_of(patterns.begin(), patterns.end(),
-                       [&](const std::wstring& entry) { return EntryKeeps(entry, relativePath); });
+    return std::any_of(
+        patterns.begin(), patterns.end(), [&](const std::wstring& entry) { return EntryKeeps(entry, relativePath); });
 }

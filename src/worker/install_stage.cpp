@@ -76,8 +76,8 @@ std::wstring FindWorkingName(const PackageListing& package) {
 }
 
 // The updater's version is the remote one only when its new file went in.
-bool RecordNewVersion(const StagePaths& paths, const VersionInfo& local, const VersionInfo& remote,
-                      bool updaterReplaced) {
+bool RecordNewVersion(
+    const StagePaths& paths, const VersionInfo& local, const VersionInfo& remote, bool updaterReplaced) {
     const VersionInfo updated{remote.gameVersion, updaterReplaced ? remote.updaterVersion : local.updaterVersion};
     if (!WriteVersionFile(paths.versionFile, updated)) {
         LogLine(L"version.txt could not be written; the update will be repeated on next start.");

@@ -26,7 +26,7 @@ void Report(const wchar_t* status, int percent) {
 // Fetches the changed entries into a fresh extraction directory, made only
 // once there is something to fetch.
 DeltaEnd FetchDifferentially(const std::filesystem::path& installDir, const std::filesystem::path& extraction,
-                             const PackageCheck& check, DifferentialPlan& plan, std::wstring& why) {
+    const PackageCheck& check, DifferentialPlan& plan, std::wstring& why) {
     const DownloadEnvironment environment = RealDownloadEnvironment();
     RemoveTree(extraction);
     Report(L"Comparing installed files...", 15);
@@ -44,8 +44,8 @@ DeltaEnd FetchDifferentially(const std::filesystem::path& installDir, const std:
 
 }  // namespace
 
-FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const std::filesystem::path& extraction,
-                                  const PackageCheck& check) {
+FetchedPackage FetchUpdatePackage(
+    const std::filesystem::path& package, const std::filesystem::path& extraction, const PackageCheck& check) {
     FetchedPackage fetched;
     const std::wstring url = UpdatePackageUrl();
     if (!HasResumablePart(url, package, check)) {

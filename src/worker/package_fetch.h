@@ -23,5 +23,5 @@ struct FetchedPackage {
 // Progress: "Comparing installed files..." 15-25, "Downloading changed
 // files..." 25-35; the whole package 15-35, unpacked into the extraction
 // directory as it arrives.
-FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const std::filesystem::path& extraction,
-                                  const PackageCheck& check);
+FetchedPackage FetchUpdatePackage(
+    const std::filesystem::path& package, const std::filesystem::path& extraction, const PackageCheck& check);

@@ -3,8 +3,8 @@
 #include "base/work_progress.h"
 #include "front_end_channel/progress.h"
 
-std::optional<int> SpanPercent(ProgressSpan& span, std::uint64_t done, std::uint64_t total,
-                               std::chrono::steady_clock::time_point now) {
+std::optional<int> SpanPercent(
+    ProgressSpan& span, std::uint64_t done, std::uint64_t total, std::chrono::steady_clock::time_point now) {
     if (total == 0) total = span.expectedTotal;
     if (total == 0 || now - span.lastPost < kProgressPostInterval) return std::nullopt;
     span.lastPost = now;

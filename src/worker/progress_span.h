@@ -22,8 +22,8 @@ inline constexpr std::chrono::milliseconds kProgressPostInterval{250};
 
 // The percentage to post for `done` of `total` (or of the expected total),
 // within [from, to]; none while the last post is too recent or no total is known.
-std::optional<int> SpanPercent(ProgressSpan& span, std::uint64_t done, std::uint64_t total,
-                               std::chrono::steady_clock::time_point now);
+std::optional<int> SpanPercent(
+    ProgressSpan& span, std::uint64_t done, std::uint64_t total, std::chrono::steady_clock::time_point now);
 
 // "312 / 1024 MB", "120 / 5000 files"; bytes in KB below 10 MB.
 std::wstring DescribeAmount(std::uint64_t done, std::uint64_t total, WorkUnit unit);

@@ -28,8 +28,8 @@ struct EntryReader {
 
 // Feeds the entry's bytes from the package file, from its local header up to
 // the central directory at most, through the decoder into `write`.
-bool DecodeEntry(EntryReader& reader, const ZipEntry& entry, const ZipDirectory& directory, ContentWriter write,
-                 std::wstring& why) {
+bool DecodeEntry(
+    EntryReader& reader, const ZipEntry& entry, const ZipDirectory& directory, ContentWriter write, std::wstring& why) {
     const std::uint64_t room = directory.offset - entry.localOffset;
     StartEntryDecoder(reader.decoder, entry, room, std::move(write));
     std::uint64_t at = 0;

@@ -50,8 +50,8 @@ struct EntryPool {
 unsigned EntryThreadCount();
 
 // Without a package, only entries that bring their bytes can be run.
-void StartEntryPool(EntryPool& pool, const std::filesystem::path& package, const ZipDirectory& directory,
-                    unsigned threads);
+void StartEntryPool(
+    EntryPool& pool, const std::filesystem::path& package, const ZipDirectory& directory, unsigned threads);
 
 // Waits until no earlier entry is still writing a file of the job's name (set
 // job.file first): only then may the file be opened again. False once an entry

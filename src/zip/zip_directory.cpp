@@ -37,7 +37,7 @@ std::wstring DescribeEntry(const ZipEntry& entry) {
 bool DecodeEntryPath(const ZipEntry& entry, EntryPath& path) { return SplitEntryName(DecodedName(entry), path); }
 
 bool ReadZipDirectory(ZipInput& input, const ZipDirectory& directory,
-                      const std::function<bool(const ZipEntry&, const EntryPath&)>& visit, std::wstring& why) {
+    const std::function<bool(const ZipEntry&, const EntryPath&)>& visit, std::wstring& why) {
     why.clear();
     std::uint64_t offset = directory.offset;
     const std::uint64_t limit = directory.offset + directory.size;

@@ -15,8 +15,7 @@
 // false to stop (the result is then false with `why` empty). False with `why`
 // naming the entry and the cause when the directory or an entry is refused.
 bool ReadZipDirectory(ZipInput& input, const ZipDirectory& directory,
-                      const std::function<bool(const ZipEntry& entry, const EntryPath& path)>& visit,
-                      std::wstring& why);
+    const std::function<bool(const ZipEntry& entry, const EntryPath& path)>& visit, std::wstring& why);
 
 // The entry's name as the log shows it, in quotes: "entry \"a/b.txt\"".
 std::wstring DescribeEntry(const ZipEntry& entry);

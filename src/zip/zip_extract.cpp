@@ -32,8 +32,8 @@ struct DirectoryCache {
 
 // Makes the entry's first `count` components exist as directories below the
 // destination and leaves that directory in cache.path.
-bool EnsureEntryDirectory(const fs::path& destination, const EntryPath& entry, std::size_t count,
-                          DirectoryCache& cache) {
+bool EnsureEntryDirectory(
+    const fs::path& destination, const EntryPath& entry, std::size_t count, DirectoryCache& cache) {
     bool same = cache.valid && cache.components.size() == count &&
                 std::equal(cache.components.begin(), cache.components.end(), entry.components.begin());
     if (same) return true;
@@ -68,7 +68,7 @@ bool OpenEntryFile(Extraction& extraction, EntryJob& job, std::wstring& why) {
 }
 
 bool ExtractEntry(Extraction& extraction, EntryPool& pool, EntryJob job, const EntryPath& path,
-                  const fs::path& destination, std::wstring& why) {
+    const fs::path& destination, std::wstring& why) {
     std::size_t parents = path.isDirectory ? path.components.size() : path.components.size() - 1;
     if (!EnsureEntryDirectory(destination, path, parents, extraction.cache)) {
         why = DescribeEntry(job.entry) + L": its folder cannot be made";
@@ -100,8 +100,8 @@ bool FinishEntries(EntryPool& pool, bool submitted, std::wstring& why) {
 }
 
 // Empty when the central entry is the one unpacked at streamed.offsets[index], under the same path.
-std::wstring StreamedMismatch(ZipInput& input, const ZipEntry& entry, std::uint64_t index,
-                              const StreamedEntries& streamed, std::string& header) {
+std::wstring StreamedMismatch(
+    ZipInput& input, const ZipEntry& entry, std::uint64_t index, const StreamedEntries& streamed, std::string& header) {
     if (index >= streamed.offsets.size()) return DescribeEntry(entry) + L" was not unpacked";
     if (streamed.offsets[index] != entry.localOffset) return DescribeEntry(entry) + L" was unpacked elsewhere";
     ZipEntry local;
@@ -114,8 +114,8 @@ std::wstring StreamedMismatch(ZipInput& input, const ZipEntry& entry, std::uint6
     return {};
 }
 
-bool CheckPackage(const fs::path& package, const std::function<void(const EntryPath&, std::uint64_t)>& visit,
-                  std::wstring& why) {
+bool CheckPackage(
+    const fs::path& package, const std::function<void(const EntryPath&, std::uint64_t)>& visit, std::wstring& why) {
     ZipInput directoryInput;
     ZipDirectory directory;
     if (!OpenPackage(package, directoryInput, directory, why)) return false;

@@ -19,7 +19,7 @@ bool ExtractZip(const std::filesystem::path& package, const std::filesystem::pat
 // entry's path and size. False for a package that ExtractZip would refuse or
 // fail on.
 bool CheckZip(const std::filesystem::path& package,
-              const std::function<void(const EntryPath& path, std::uint64_t size)>& visit = {});
+    const std::function<void(const EntryPath& path, std::uint64_t size)>& visit = {});
 
 // What was unpacked into the destination while the package arrived
 // (package_stream.h), taken as its extraction once the whole package agrees
@@ -28,5 +28,5 @@ bool CheckZip(const std::filesystem::path& package,
 // Unix modes are applied and the files flushed as ExtractZip does. False, with
 // a log line that says why, otherwise: the destination is then to be emptied
 // and the package extracted with ExtractZip.
-bool AdoptStreamedZip(const std::filesystem::path& package, const std::filesystem::path& destination,
-                      const StreamedEntries& streamed);
+bool AdoptStreamedZip(
+    const std::filesystem::path& package, const std::filesystem::path& destination, const StreamedEntries& streamed);

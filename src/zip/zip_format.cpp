@@ -182,8 +182,8 @@ bool FindZipDirectory(ZipInput& input, ZipDirectory& directory) {
     return directory.entryCount <= directory.size / kCentralHeaderSize;
 }
 
-bool ReadCentralEntry(ZipInput& input, std::uint64_t offset, std::uint64_t limit, ZipEntry& entry,
-                      std::uint64_t& next) {
+bool ReadCentralEntry(
+    ZipInput& input, std::uint64_t offset, std::uint64_t limit, ZipEntry& entry, std::uint64_t& next) {
     std::array<unsigned char, kCentralHeaderSize> header{};
     if (offset > limit || limit - offset < kCentralHeaderSize) return false;
     if (!ReadAt(input, offset, header.data(), header.size())) return false;
@@ -241,8 +241,8 @@ std::size_t LocalHeaderLength(const unsigned char* fixed) {
 namespace {
 
 // The sizes a local header carries, from its ZIP64 field when they are saturated.
-bool ReadLocalSizes(const std::string& header, std::size_t nameSize, std::uint64_t& compressed,
-                    std::uint64_t& uncompressed) {
+bool ReadLocalSizes(
+    const std::string& header, std::size_t nameSize, std::uint64_t& compressed, std::uint64_t& uncompressed) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(header.data());
     compressed = Get32(bytes + 18);
     uncompressed = Get32(bytes + 22);
@@ -250,12 +250,12 @@ bool ReadLocalSizes(const std::string& header, std::size_t nameSize, std::uint64
     // A local ZIP64 field carries both sizes.
     Zip64Fields both{&uncompressed, &compressed, nullptr, nullptr};
     bool found = false;
-    bool fieldsOk = ForEachExtraField(header.substr(kLocalHeaderSize + nameSize),
-                                      [&](std::uint16_t id, const unsigned char* data, std::size_t size) {
-                                          if (id != kZip64ExtraId) return true;
-                                          found = true;
-                                          return ApplyZip64Extra(data, size, both);
-                                      });
+    bool fieldsOk = ForEachExtraField(
+        header.substr(kLocalHeaderSize + nameSize), [&](std::uint16_t id, const unsigned char* data, std::size_t size) {
+            if (id != kZip64ExtraId) return true;
+            found = true;
+            return ApplyZip64Extra(data, size, both);
+        });
     return fieldsOk && found;
 }
 

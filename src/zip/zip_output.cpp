@@ -22,8 +22,8 @@ bool EnsureDirectoryLevel(const fs::path& level) {
 
 }  // namespace
 
-bool MakeEntryDirectory(const fs::path& destination, const std::vector<std::wstring>& components, std::size_t count,
-                        fs::path& directory) {
+bool MakeEntryDirectory(
+    const fs::path& destination, const std::vector<std::wstring>& components, std::size_t count, fs::path& directory) {
     directory = destination;
     for (std::size_t i = 0; i < count; ++i) {
         directory /= WideToPath(components[i]);

@@ -11,7 +11,7 @@
 // when a level is a link (it could lead outside the destination) or exists
 // as something other than a directory.
 bool MakeEntryDirectory(const std::filesystem::path& destination, const std::vector<std::wstring>& components,
-                        std::size_t count, std::filesystem::path& directory);
+    std::size_t count, std::filesystem::path& directory);
 
 // Lets an extracted file replace whatever stands at `file`: a link is removed
 // rather than written through, a read-only file is made writable.

@@ -134,7 +134,7 @@ TEST_P(DownloadTable, Row) {
         }
         const std::string content = c.served ? ReadBytes(fs::path(Env("ROOT")) / c.served) : old;
         ExpectTree(ReadTree(dir.path),
-                   c.served || before ? Tree{content.empty() ? "update.zip" : "update.zip=" + content} : Tree{});
+            c.served || before ? Tree{content.empty() ? "update.zip" : "update.zip=" + content} : Tree{});
     }
     if (c.server == Untrusted || c.server == WrongHost) {
         const auto events = EventsOn(c.server);
@@ -144,7 +144,7 @@ TEST_P(DownloadTable, Row) {
 }
 
 INSTANTIATE_TEST_SUITE_P(DownloadFile, DownloadTable, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<DownloadCase>& info) { return info.param.name; });
+    [](const testing::TestParamInfo<DownloadCase>& info) { return info.param.name; });
 
 using DownloadFileTest = DownloadTable;
 
@@ -154,21 +154,15 @@ TEST_F(DownloadFileTest, UnusableUrlsAreRefusedWithoutTraffic) {
     // is contacted (and refused, the certificate being for localhost), the
     // longer one never is.
     ASSERT_EQ(Env("LONGEST_HOST").size(), 255u);
-    const std::string urls[] = {"",
-                                "not a url",
-                                "localhost/files/small.txt",
-                                "//" + authority + "/files/small.txt",
-                                "ftp://" + authority + "/files/small.txt",
-                                "https://",
-                                "https:///files/small.txt",
-                                "https://localhost:notaport/files/small.txt",
-                                "https://" + authority + "/" + std::string(2048, 'p'),
-                                "https://" + Env("TOO_LONG_HOST") + ":" + port + "/files/small.txt"};
+    const std::string urls[] = {"", "not a url", "localhost/files/small.txt", "//" + authority + "/files/small.txt",
+        "ftp://" + authority + "/files/small.txt", "https://", "https:///files/small.txt",
+        "https://localhost:notaport/files/small.txt", "https://" + authority + "/" + std::string(2048, 'p'),
+        "https://" + Env("TOO_LONG_HOST") + ":" + port + "/files/small.txt"};
     const std::size_t before = EventsOn(Trusted).size();
     for (const std::string& url : urls) EXPECT_FALSE(DownloadFile(Utf8ToWide(url), dir.path / "update.zip")) << url;
     EXPECT_EQ(EventsOn(Trusted).size(), before);
-    EXPECT_FALSE(DownloadFile(Utf8ToWide("https://" + Env("LONGEST_HOST") + ":" + port + "/files/small.txt"),
-                              dir.path / "update.zip"));
+    EXPECT_FALSE(DownloadFile(
+        Utf8ToWide("https://" + Env("LONGEST_HOST") + ":" + port + "/files/small.txt"), dir.path / "update.zip"));
     EXPECT_GT(EventsOn(Trusted).size(), before) << "the 255-character host is contacted";
     ExpectTree(ReadTree(dir.path), {});
 }
@@ -179,9 +173,8 @@ TEST_F(DownloadFileTest, SendsTheUpdaterUserAgent) {
     const std::string agent =
         "\"user_agent\": \"TELV-Updater/1.0 (+https://" + authority.substr(0, authority.rfind(':'));
     const auto events = EventsOn(Trusted);
-    EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const std::string& e) {
-        return e.find("small.txt?agent") != e.npos && e.find(agent + ")\"") != e.npos;
-    }));
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(),
+        [&](const std::string& e) { return e.find("small.txt?agent") != e.npos && e.find(agent + ")\"") != e.npos; }));
 }
 
 TEST_F(DownloadFileTest, DestinationThatCannotBeWrittenIsRefused) {
@@ -235,9 +228,9 @@ TEST_F(DownloadFileTest, DifferentialFetchTakesOnlyRangesOfOneFile) {
     const struct {
         const char* path;
         DeltaEnd end;
-    } rows[] = {{"/files/delta.zip", DeltaEnd::Ready},       {"/delta-no-ranges", DeltaEnd::FallBack},
-                {"/delta-shifted", DeltaEnd::FallBack},      {"/delta-wrong-bytes", DeltaEnd::FallBack},
-                {"/delta-etag-changed", DeltaEnd::FallBack}, {"/delta-no-validator", DeltaEnd::FallBack}};
+    } rows[] = {{"/files/delta.zip", DeltaEnd::Ready}, {"/delta-no-ranges", DeltaEnd::FallBack},
+        {"/delta-shifted", DeltaEnd::FallBack}, {"/delta-wrong-bytes", DeltaEnd::FallBack},
+        {"/delta-etag-changed", DeltaEnd::FallBack}, {"/delta-no-validator", DeltaEnd::FallBack}};
     for (const auto& row : rows) {
         ScratchDir scratch{"delta"};
         const fs::path install = scratch.path / "game", extraction = install / "_update_temp";

@@ -43,8 +43,8 @@ void PostCloseRequest() { g_frontEnd.push_back(L"close"); }
 
 std::filesystem::path FindDocumentsFolder() { return g_documents; }
 
-bool StartGameProcess(const std::filesystem::path& executable, const std::filesystem::path& workingDir,
-                      std::uint32_t&) {
+bool StartGameProcess(
+    const std::filesystem::path& executable, const std::filesystem::path& workingDir, std::uint32_t&) {
     g_started.emplace_back(executable, workingDir);
     return true;
 }

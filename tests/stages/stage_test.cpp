@@ -21,9 +21,8 @@ const Lines kCheck{L"Checking local versions...", L"2%", L"Downloading remote ve
 const Lines kNoUpdate{L"No update needed.", L"30%"};
 const Lines kNotChecked{L"Could not check for updates.", L"30%"};
 // The fake server answers no ranges: the comparison gives way to the whole package.
-const Lines kDownload{
-    L"Update available. Downloading update package...", L"15%", L"Comparing installed files...", L"15%",
-    L"Update available. Downloading update package...", L"15%"};
+const Lines kDownload{L"Update available. Downloading update package...", L"15%", L"Comparing installed files...",
+    L"15%", L"Update available. Downloading update package...", L"15%"};
 const Lines kDownloadFailed{L"Download failed. Skipping update.", L"20%"};
 const Lines kExtract{L"Extracting update package...", L"35%"};
 const Lines kExtractFailed{L"Extract failed. Skipping update.", L"30%"};
@@ -59,14 +58,14 @@ Lines Join(std::initializer_list<Lines> parts) {
 // its own).
 const Lines kInstallBefore{L"Saves/slot1.sav", L"_update_temp/stray.txt", L"old.txt", L"torn/", L"version.txt"};
 const Lines kInstallCleaned{L"Saves/slot1.sav", L"old.txt", L"torn/", L"version.txt"};
-const Lines kInstallUpdated{L"Saves/slot1.sav",          L"old.txt",      L"tree/readme.txt",
-                            L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
-const Lines kInstallPruned{L"Saves/slot1.sav",          L"safelist.txt", L"tree/readme.txt",
-                           L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
-const Lines kInstallBlocked{L"Saves/slot1.sav",          L"old.txt",      L"tree/readme.txt/in the way",
-                            L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
-const Lines kInstallUnrecorded{L"Saves/slot1.sav",          L"old.txt",      L"tree/readme.txt",
-                               L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt/in the way"};
+const Lines kInstallUpdated{
+    L"Saves/slot1.sav", L"old.txt", L"tree/readme.txt", L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
+const Lines kInstallPruned{L"Saves/slot1.sav", L"safelist.txt", L"tree/readme.txt", L"tree/sub/deeper/file.txt",
+    L"tree/tool.sh", L"version.txt"};
+const Lines kInstallBlocked{L"Saves/slot1.sav", L"old.txt", L"tree/readme.txt/in the way", L"tree/sub/deeper/file.txt",
+    L"tree/tool.sh", L"version.txt"};
+const Lines kInstallUnrecorded{L"Saves/slot1.sav", L"old.txt", L"tree/readme.txt", L"tree/sub/deeper/file.txt",
+    L"tree/tool.sh", L"version.txt/in the way"};
 const Lines kDataBefore{L"Maps/old.map", L"Replays/r1.rep"};
 const Lines kDataRefreshed{L"Replays/r1.rep", L"n/one.txt", L"n/two.txt"};
 const Lines kDataCreated{L"Replays/", L"n/one.txt", L"n/two.txt"};
@@ -113,70 +112,71 @@ const Lines kAppliedThenMaps = Join({kUpToApply, kNoDeletePhase, kCopy, kApplied
 
 const PassRow kPassRows[] = {
     {"remote equal: no update, maps left alone", "1.0.0", kPackage, kMaps, kPlain, Join({kCheck, kNoUpdate, kLaunch}),
-     "1.0.0", false, &kInstallBefore, &kDataBefore},
+        "1.0.0", false, &kInstallBefore, &kDataBefore},
     {"remote older: no update", "0.9.9", kPackage, kMaps, kPlain, Join({kCheck, kNoUpdate, kLaunch}), "1.0.0", false,
-     &kInstallBefore, &kDataBefore},
+        &kInstallBefore, &kDataBefore},
     {"applied without safelist, maps refreshed", "1.1.0", kPackage, kMaps, kPlain,
-     Join({kAppliedThenMaps, kMapsUpdated, kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataRefreshed},
+        Join({kAppliedThenMaps, kMapsUpdated, kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataRefreshed},
     {"applied with safelist: outdated file deleted", "1.1.0", kPackage, kMaps, kSafelist,
-     Join({kUpToApply, kDeletePhase, kCopy, kApplied, kMapsStart, kMapsUpdated, kLaunch}), "1.1.0", false,
-     &kInstallPruned, &kDataRefreshed},
+        Join({kUpToApply, kDeletePhase, kCopy, kApplied, kMapsStart, kMapsUpdated, kLaunch}), "1.1.0", false,
+        &kInstallPruned, &kDataRefreshed},
     {"remote version.txt not found: told so, no update", nullptr, kPackage, kMaps, kPlain,
-     Join({kCheck, kNotChecked, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataBefore},
+        Join({kCheck, kNotChecked, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataBefore},
     {"package of another size than version.txt gives: refused", "1.1.0\nupdate-size: 1", kPackage, kMaps, kPlain,
-     Join({kCheck, kDownload, kDownloadFailed, kLaunch}), "1.0.0", false, &kInstallCleaned, &kDataBefore},
+        Join({kCheck, kDownload, kDownloadFailed, kLaunch}), "1.0.0", false, &kInstallCleaned, &kDataBefore},
     {"update extraction fails", "1.1.0", kBadCrc, kMaps, kPlain,
-     Join({kCheck, kDownload, kExtract, kExtractFailed, kLaunch}), "1.0.0", false, &kInstallCleaned, &kDataBefore},
+        Join({kCheck, kDownload, kExtract, kExtractFailed, kLaunch}), "1.0.0", false, &kInstallCleaned, &kDataBefore},
     {"empty package", "1.1.0", "py_empty.zip", kMaps, kPlain, Join({kUpToApply, kEmpty, kLaunch}), "1.0.0", false,
-     &kInstallCleaned, &kDataBefore},
+        &kInstallCleaned, &kDataBefore},
     {"a file not copied: version kept, no maps", "1.1.0", kPackage, kMaps, kBlocked,
-     Join({kUpToApply, kNoDeletePhase, kCopy, kIncomplete, kLaunch}), "1.0.0", false, &kInstallBlocked, &kDataBefore},
+        Join({kUpToApply, kNoDeletePhase, kCopy, kIncomplete, kLaunch}), "1.0.0", false, &kInstallBlocked,
+        &kDataBefore},
     {"unreadable safelist: nothing deleted (its empty folder goes after the copy)", "1.1.0", kPackage, kMaps,
-     kSafelistFolder, Join({kUpToApply, kUnreadableSafelist, kCopy, kApplied, kMapsStart, kMapsUpdated, kLaunch}),
-     "1.1.0", false, &kInstallUpdated, &kDataRefreshed},
+        kSafelistFolder, Join({kUpToApply, kUnreadableSafelist, kCopy, kApplied, kMapsStart, kMapsUpdated, kLaunch}),
+        "1.1.0", false, &kInstallUpdated, &kDataRefreshed},
     {"version.txt cannot be written: marker cleared, no maps", "1.1.0", kPackage, kMaps, kVersionFolder,
-     Join({kUpToApply, kNoDeletePhase, kCopy, kIncomplete, kLaunch}), nullptr, false, &kInstallUnrecorded,
-     &kDataBefore},
+        Join({kUpToApply, kNoDeletePhase, kCopy, kIncomplete, kLaunch}), nullptr, false, &kInstallUnrecorded,
+        &kDataBefore},
     {"first maps refresh: data directory created", "1.1.0", kPackage, kMaps, kNoDataDir,
-     Join({kAppliedThenMaps, kMapsUpdated, kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataCreated},
+        Join({kAppliedThenMaps, kMapsUpdated, kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataCreated},
     {"maps.zip with a bad CRC: data kept, marker kept", "1.1.0", kPackage, kBadCrc, kPlain,
-     Join({kAppliedThenMaps, kMapsFailed, kLaunch}), "1.1.0", true, &kInstallUpdated, &kDataBefore},
+        Join({kAppliedThenMaps, kMapsFailed, kLaunch}), "1.1.0", true, &kInstallUpdated, &kDataBefore},
     {"no Documents folder: marker kept", "1.1.0", kPackage, kMaps, kNoDocuments, Join({kAppliedThenMaps, kLaunch}),
-     "1.1.0", true, &kInstallUpdated, &kDataBefore},
+        "1.1.0", true, &kInstallUpdated, &kDataBefore},
     {"pending marker: maps retried and marker cleared", "1.0.0", nullptr, kMaps, kPending,
-     Join({kCheck, kNoUpdate, kMapsStart, kMapsUpdated, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataRefreshed},
+        Join({kCheck, kNoUpdate, kMapsStart, kMapsUpdated, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataRefreshed},
     {"pending marker, damaged maps.zip again: marker kept", "1.0.0", nullptr, kBadCrc, kPending,
-     Join({kCheck, kNoUpdate, kMapsStart, kMapsFailed, kLaunch}), "1.0.0", true, &kInstallBefore, &kDataBefore},
+        Join({kCheck, kNoUpdate, kMapsStart, kMapsFailed, kLaunch}), "1.0.0", true, &kInstallBefore, &kDataBefore},
     {"package holding _update_temp/levels.pak: refused before anything is deleted or moved", "1.1.0",
-     "working_name_temp.zip", kMaps, kPlain, Join({kUpToApply, kRefused, kLaunch}), "1.0.0", false, &kInstallCleaned,
-     &kDataBefore, nullptr, "update.zip holds the updater's working file _update_temp/levels.pak; update skipped."},
+        "working_name_temp.zip", kMaps, kPlain, Join({kUpToApply, kRefused, kLaunch}), "1.0.0", false, &kInstallCleaned,
+        &kDataBefore, nullptr, "update.zip holds the updater's working file _update_temp/levels.pak; update skipped."},
     {"package holding UPDATER.LOG: refused", "1.1.0", "working_name_log.zip", kMaps, kPlain,
-     Join({kUpToApply, kRefused, kLaunch}), "1.0.0", false, &kInstallCleaned, &kDataBefore, nullptr,
-     "update.zip holds the updater's working file UPDATER.LOG; update skipped."},
+        Join({kUpToApply, kRefused, kLaunch}), "1.0.0", false, &kInstallCleaned, &kDataBefore, nullptr,
+        "update.zip holds the updater's working file UPDATER.LOG; update skipped."},
     // A build with a release key installs only what a signed version.txt names the checksums of.
     {"signed, every checksum named: applied, maps refreshed", "1.1.0", kPackage, kMaps, kSigned,
-     Join({kAppliedThenMaps, kMapsUpdated, kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataRefreshed},
+        Join({kAppliedThenMaps, kMapsUpdated, kLaunch}), "1.1.0", false, &kInstallUpdated, &kDataRefreshed},
     {"signed without update-sha256: refused", "1.1.0", kPackage, kMaps, kSigned, Join({kCheck, kNotChecked, kLaunch}),
-     "1.0.0", false, &kInstallBefore, &kDataBefore, "update-sha256",
-     "Remote version.txt refused: a signed release must name every checksum, and it lacks update-sha256. "
-     "Proceeding without update."},
+        "1.0.0", false, &kInstallBefore, &kDataBefore, "update-sha256",
+        "Remote version.txt refused: a signed release must name every checksum, and it lacks update-sha256. "
+        "Proceeding without update."},
     {"signed without update-size: refused", "1.1.0", kPackage, kMaps, kSigned, Join({kCheck, kNotChecked, kLaunch}),
-     "1.0.0", false, &kInstallBefore, &kDataBefore, "update-size"},
+        "1.0.0", false, &kInstallBefore, &kDataBefore, "update-size"},
     {"signed without maps-sha256: refused", "1.1.0", kPackage, kMaps, kSigned, Join({kCheck, kNotChecked, kLaunch}),
-     "1.0.0", false, &kInstallBefore, &kDataBefore, "maps-sha256"},
+        "1.0.0", false, &kInstallBefore, &kDataBefore, "maps-sha256"},
     {"signed without maps-size: refused", "1.1.0", kPackage, kMaps, kSigned, Join({kCheck, kNotChecked, kLaunch}),
-     "1.0.0", false, &kInstallBefore, &kDataBefore, "maps-size"},
+        "1.0.0", false, &kInstallBefore, &kDataBefore, "maps-size"},
     {"signed, pending marker, version.txt of the installed release: maps refreshed", "1.0.0", nullptr, kMaps,
-     kSigned | kPending, Join({kCheck, kNoUpdate, kMapsStart, kMapsUpdated, kLaunch}), "1.0.0", false, &kInstallBefore,
-     &kDataRefreshed},
+        kSigned | kPending, Join({kCheck, kNoUpdate, kMapsStart, kMapsUpdated, kLaunch}), "1.0.0", false,
+        &kInstallBefore, &kDataRefreshed},
     {"signed, pending marker, version.txt refused: maps left, marker kept", "1.0.0", nullptr, kMaps, kSigned | kPending,
-     Join({kCheck, kNotChecked, kLaunch}), "1.0.0", true, &kInstallBefore, &kDataBefore, "signature", kMapsWait},
+        Join({kCheck, kNotChecked, kLaunch}), "1.0.0", true, &kInstallBefore, &kDataBefore, "signature", kMapsWait},
     {"signed, pending marker, version.txt unreachable: maps left, marker kept", nullptr, nullptr, kMaps,
-     kSigned | kPending, Join({kCheck, kNotChecked, kLaunch}), "1.0.0", true, &kInstallBefore, &kDataBefore, nullptr,
-     kMapsWait},
+        kSigned | kPending, Join({kCheck, kNotChecked, kLaunch}), "1.0.0", true, &kInstallBefore, &kDataBefore, nullptr,
+        kMapsWait},
     {"signed, pending marker, newer release not installed: maps left, marker kept", "1.1.0", nullptr, kMaps,
-     kSigned | kPending, Join({kCheck, kDownload, kDownloadFailed, kLaunch}), "1.0.0", true, &kInstallCleaned,
-     &kDataBefore, nullptr, kMapsWait},
+        kSigned | kPending, Join({kCheck, kDownload, kDownloadFailed, kLaunch}), "1.0.0", true, &kInstallCleaned,
+        &kDataBefore, nullptr, kMapsWait},
 };
 
 // A version.txt line for each checksum of the package.
@@ -195,7 +195,7 @@ struct Pass {
 
     explicit Pass(const PassRow& row) {
         WriteTree(install, {"torvane.exe=game", "old.txt=outdated", "Saves/slot1.sav=save", "torn/",
-                            "_update_temp/stray.txt=from an aborted run"});
+                               "_update_temp/stray.txt=from an aborted run"});
         if (row.setup & kVersionFolder)
             WriteBytes(install / "version.txt" / "in the way", "x");
         else
@@ -238,7 +238,7 @@ TEST(UpdatePass, StagesStatusVersionRecordAndMapsMarker) {
         EXPECT_EQ(g_frontEnd, row.frontEnd);
         if (row.recordedGame) {
             EXPECT_EQ(ReadBytes(pass.install / "version.txt"),
-                      std::string("game-version: ") + row.recordedGame + "\r\nupdater-version: 2.0.0\r\n");
+                std::string("game-version: ") + row.recordedGame + "\r\nupdater-version: 2.0.0\r\n");
         }
         EXPECT_EQ(IsMapsRefreshPending(pass.install), row.pendingAfter);
         const auto logged = pass.log.Messages();
@@ -281,19 +281,16 @@ struct MapsLogRow {
 };
 
 const MapsLogRow kMapsLogRows[] = {
-    {kMaps,
-     {"AF Data dir: *", "Downloading maps.zip to: *", "Removing dir in Data: *", "Extracting maps.zip into: *",
-      "ExtractZip to *", "maps.zip extracted successfully."}},
-    {kBadCrc,
-     {"AF Data dir: *", "Downloading maps.zip to: *", "maps.zip is damaged; the data directory is left as it is.",
-      "maps.zip update skipped/failed."}},
-    {nullptr,
-     {"AF Data dir: *", "Downloading maps.zip to: *",
-      "maps.zip cannot be downloaded: status 404 (no such file on the server)", "Download maps.zip failed.",
-      "maps.zip update skipped/failed."}},
-    {"working_name_maps.zip",
-     {"AF Data dir: *", "Downloading maps.zip to: *",
-      "maps.zip holds the updater's working file __maps.zip; maps update skipped.", "maps.zip update skipped/failed."}},
+    {kMaps, {"AF Data dir: *", "Downloading maps.zip to: *", "Removing dir in Data: *", "Extracting maps.zip into: *",
+                "ExtractZip to *", "maps.zip extracted successfully."}},
+    {kBadCrc, {"AF Data dir: *", "Downloading maps.zip to: *",
+                  "maps.zip is damaged; the data directory is left as it is.", "maps.zip update skipped/failed."}},
+    {nullptr, {"AF Data dir: *", "Downloading maps.zip to: *",
+                  "maps.zip cannot be downloaded: status 404 (no such file on the server)", "Download maps.zip failed.",
+                  "maps.zip update skipped/failed."}},
+    {"working_name_maps.zip", {"AF Data dir: *", "Downloading maps.zip to: *",
+                                  "maps.zip holds the updater's working file __maps.zip; maps update skipped.",
+                                  "maps.zip update skipped/failed."}},
 };
 
 TEST(MapsStage, LogsEachStepInOrder) {

@@ -19,8 +19,8 @@ int wmain() {
     wchar_t cwd[32768];
     GetCurrentDirectoryW(32768, cwd);
     std::string record = "cmdline=" + ToUtf8(GetCommandLineW()) + "\ncwd=" + ToUtf8(cwd) + "\n";
-    HANDLE file = CreateFileW((dir + L"\\launched.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(
+        (dir + L"\\launched.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 1;
     DWORD written = 0;
     WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);

@@ -25,15 +25,15 @@ TEST(CopyNewFilesPosix, AFullVolumeInsideTheInstallationLeavesEveryFileOldOrNew)
     } unmount{mods};
     const std::string oldBig(1000000, 'o'), newBig(1400000, 'n');
     WriteTree(install, {"Mods/big.dat=" + oldBig, "Mods/small.dat=old", "_update_temp/Mods/big.dat=" + newBig,
-                        "_update_temp/Mods/small.dat=new", "_update_temp/game.dat=new"});
+                           "_update_temp/Mods/small.dat=new", "_update_temp/game.dat=new"});
     LogCapture log;
     const auto openFiles = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
     const auto opened = openFiles();
     EXPECT_EQ(CopyNewFiles(install / "_update_temp", install), 1u);
     EXPECT_EQ(openFiles(), opened) << "a copy closes what it opens";
     ExpectTree(ReadTree(install, "_update_temp"), {"Mods/big.dat=" + oldBig, "Mods/small.dat=new", "game.dat=new"});
-    ExpectLog(log.Messages(), {"Failed to copy: ~/Mods/big.dat*", "Copied: ~/Mods/small.dat", "Copied: ~/game.dat"},
-              install);
+    ExpectLog(
+        log.Messages(), {"Failed to copy: ~/Mods/big.dat*", "Copied: ~/Mods/small.dat", "Copied: ~/game.dat"}, install);
 }
 
 TEST(LoadSafelistPosix, AFileThePlayerCannotReadIsNotLoaded) {

@@ -25,7 +25,7 @@ TEST(CopyNewFilesWin32, AFileHeldForAMomentIsPlacedOnceReleased) {
     ScratchDir dir;
     WriteTree(dir.path, {"pkg/fresh.dat=new", "game/fresh.dat=old"});
     OwnedHandle scanner(CreateFileW((dir.path / "pkg" / "fresh.dat").c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(scanner);
     std::thread release([&] {
         Sleep(300);

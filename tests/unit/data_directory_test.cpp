@@ -12,20 +12,16 @@ struct CleaningCase {
 
 const CleaningCase kCleaningCases[] = {
     {"RemovesOneLevelButReplaysAndTheDownload",
-     {"Replays/m.rep=r", "Maps/sub/arena.map", "settings.cfg", "__maps.zip=z"},
-     {"Replays/m.rep=r", "__maps.zip=z"},
-     {"Removing dir in Data: ~/Maps", "Removing file in Data: ~/settings.cfg"}},
-    {"KeptNamesFoldOnlyAsciiCase",
-     {"Replays/m.rep=r", "__MAPS.ZIP=z", "R\xC3\x89plays/x", "Replays2", "maps.zip"},
-     {"Replays/m.rep=r", "__MAPS.ZIP=z"},
-     {"Removing dir in Data: ~/R\xC3\x89plays", "Removing file in Data: ~/Replays2",
-      "Removing file in Data: ~/maps.zip"}},
+        {"Replays/m.rep=r", "Maps/sub/arena.map", "settings.cfg", "__maps.zip=z"}, {"Replays/m.rep=r", "__maps.zip=z"},
+        {"Removing dir in Data: ~/Maps", "Removing file in Data: ~/settings.cfg"}},
+    {"KeptNamesFoldOnlyAsciiCase", {"Replays/m.rep=r", "__MAPS.ZIP=z", "R\xC3\x89plays/x", "Replays2", "maps.zip"},
+        {"Replays/m.rep=r", "__MAPS.ZIP=z"},
+        {"Removing dir in Data: ~/R\xC3\x89plays", "Removing file in Data: ~/Replays2",
+            "Removing file in Data: ~/maps.zip"}},
     {"FileNamedReplaysStaysAndNoDirectoryReplacesIt", {"Replays=a file"}, {"Replays=a file"}, {}},
     {"EmptyDirectoryGetsAnEmptyReplays", {}, {"Replays/"}, {}},
-    {"NonAsciiNamesAreRemoved",
-     {"Cartés/x.map", "日本.cfg"},
-     {"Replays/"},
-     {"Removing dir in Data: ~/Cartés", "Removing file in Data: ~/日本.cfg"}},
+    {"NonAsciiNamesAreRemoved", {"Cartés/x.map", "日本.cfg"}, {"Replays/"},
+        {"Removing dir in Data: ~/Cartés", "Removing file in Data: ~/日本.cfg"}},
 };
 
 class CleaningTable : public testing::TestWithParam<CleaningCase> {};
@@ -42,7 +38,7 @@ TEST_P(CleaningTable, Row) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CleanDataDirectory, CleaningTable, testing::ValuesIn(kCleaningCases),
-                         [](const testing::TestParamInfo<CleaningCase>& info) { return info.param.name; });
+    [](const testing::TestParamInfo<CleaningCase>& info) { return info.param.name; });
 
 }  // namespace
 

@@ -13,8 +13,8 @@ TEST(ResolveDataDirectoryPosix, UserDirsHomeAndConfigHome) {
     };
     const Case cases[] = {
         {"~", "~/cfg",
-         "# XDG_DOCUMENTS_DIR=\"$HOME/No\"\nXDG_DESKTOP_DIR=\"$HOME/D\"\nXDG_DOCUMENTS_DIR=\"$HOME/Dok\\\"u\"\n",
-         "~/Dok\"u/Ardentfall Data"},
+            "# XDG_DOCUMENTS_DIR=\"$HOME/No\"\nXDG_DESKTOP_DIR=\"$HOME/D\"\nXDG_DOCUMENTS_DIR=\"$HOME/Dok\\\"u\"\n",
+            "~/Dok\"u/Ardentfall Data"},
         {"~", "~/cfg", "XDG_DOCUMENTS_DIR=\"/srv/docs\"\n", "/srv/docs/Ardentfall Data"},
         {"~", "~/cfg", "XDG_DOCUMENTS_DIR=\"relative/docs\"\n", "~/Documents/Ardentfall Data"},
         {"~", "~/cfg", "XDG_DOCUMENTS_DIR=\"/srv/do\\", "/srv/do\\/Ardentfall Data"},  // no closing quote
@@ -55,7 +55,7 @@ TEST(CleanDataDirectoryPosix, FirstFailedRemovalEndsTheCleaningButReplaysIsStill
     const auto lines = log.Messages();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "Removing dir in Data: " + (data / "locked").string());
-    EXPECT_EQ(lines.size() - 1,
-              3u - (fs::exists(data / "a.cfg") + fs::exists(data / "b.cfg") + fs::exists(data / "c.cfg")));
+    EXPECT_EQ(
+        lines.size() - 1, 3u - (fs::exists(data / "a.cfg") + fs::exists(data / "b.cfg") + fs::exists(data / "c.cfg")));
     EXPECT_TRUE(fs::is_directory(data / "Replays"));
 }

@@ -39,6 +39,6 @@ TEST(TakeInstanceLock, OneHolderPerInstallation) {
     EXPECT_EQ(ReadBytes(game / "updater.log").substr(0, 50), "[2026-01-01 10:00:00] the running updater's line\r\n");
     EXPECT_NE(ReadBytes(game / "updater.log")
                   .find("] Another updater is already running for this installation; exiting.\r\n"),
-              std::string::npos);
+        std::string::npos);
     EXPECT_NE(ReadBytes(scratch.path / "updater.log").find("] === Updater start (loader) ===\r\n"), std::string::npos);
 }

@@ -16,7 +16,7 @@ struct TestWindow {
         INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
         InitCommonControlsEx(&controls);
         handle = CreateWindowExW(0, kLoaderClassName, L"Updater - Updating...", WS_CAPTION | WS_SYSMENU, 0, 0,
-                                 kWindowWidth, kWindowHeight, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+            kWindowWidth, kWindowHeight, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     }
     ~TestWindow() {
         g_workerFinished.store(true);
@@ -42,10 +42,8 @@ struct TestWindow {
 
 TEST(LoaderWindow, CentresOnTheWorkArea) {
     // Work area -> top-left corner, truncated towards zero.
-    const std::pair<RECT, POINT> cases[] = {{{0, 0, 1920, 1040}, {715, 460}},
-                                            {{100, 0, 1380, 1000}, {495, 440}},
-                                            {{0, 0, 401, 300}, {-44, 90}},
-                                            {{0, 0, 0, 0}, {-245, -60}}};
+    const std::pair<RECT, POINT> cases[] = {{{0, 0, 1920, 1040}, {715, 460}}, {{100, 0, 1380, 1000}, {495, 440}},
+        {{0, 0, 401, 300}, {-44, 90}}, {{0, 0, 0, 0}, {-245, -60}}};
     for (const auto& [work, corner] : cases) {
         EXPECT_EQ(CenterOnWorkArea(work).x, corner.x) << work.right;
         EXPECT_EQ(CenterOnWorkArea(work).y, corner.y) << work.bottom;

@@ -50,10 +50,10 @@ TEST(FormatLogLine, StampAndOneBytePerCharacter) {
         {L"x\U0001F600y", "x?y"},  // one mark per character
         {std::wstring(L"1\0"
                       L"2",
-                      3),
-         std::string("1\0"
-                     "2",
-                     3)},
+             3),
+            std::string("1\0"
+                        "2",
+                3)},
     };
     for (const auto& [message, text] : cases)
         EXPECT_EQ(FormatLogLine(t, message), "[2025-03-04 07:08:09] " + text + "\r\n");

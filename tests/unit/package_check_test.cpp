@@ -39,13 +39,11 @@ TEST(PackageCheck, BodyAgainstPublishedKeys) {
         {"keys absent", {}, ""},
         {"match", {kAbcSha256, "3"}, ""},
         {"upper-case hex", {"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD", "3"}, ""},
-        {"digest differs",
-         {std::string(64, '0'), {}},
-         "sha256 expected " + std::string(64, '0') + ", actual " + kAbcSha256},
+        {"digest differs", {std::string(64, '0'), {}},
+            "sha256 expected " + std::string(64, '0') + ", actual " + kAbcSha256},
         {"size differs", {{}, "4"}, "size expected 4, actual 3"},
-        {"both differ",
-         {std::string(64, 'f'), "2"},
-         "size expected 2, actual 3; sha256 expected " + std::string(64, 'f') + ", actual " + kAbcSha256},
+        {"both differ", {std::string(64, 'f'), "2"},
+            "size expected 2, actual 3; sha256 expected " + std::string(64, 'f') + ", actual " + kAbcSha256},
         {"size not a number", {{}, "3 bytes"}, "size expected 3 bytes, actual 3"},
         {"digest not hex", {"abc", {}}, "sha256 expected abc, actual " + kAbcSha256},
     };
@@ -55,8 +53,8 @@ TEST(PackageCheck, BodyAgainstPublishedKeys) {
 TEST(ReadVersionFile, PackageKeysAreReadButNeverWrittenLocally) {
     ScratchDir dir;
     WriteBytes(dir.path / "remote.txt",
-               "game-version: 2\nUpdate-SHA256: AB\nupdate-size: 10\nmaps-sha256: cd\n"
-               "maps-size:  7 \r\nsignature: xyz\n");
+        "game-version: 2\nUpdate-SHA256: AB\nupdate-size: 10\nmaps-sha256: cd\n"
+        "maps-size:  7 \r\nsignature: xyz\n");
     VersionInfo info{"0.0.0", "0.0.0"};
     ASSERT_TRUE(ReadVersionFile(dir.path / "remote.txt", info));
     EXPECT_EQ(info.updatePackage.sha256, "AB");
@@ -67,8 +65,8 @@ TEST(ReadVersionFile, PackageKeysAreReadButNeverWrittenLocally) {
     VersionInfo plain{"0.0.0", "0.0.0"};
     WriteBytes(dir.path / "plain.txt", "game-version: 2\n");
     ASSERT_TRUE(ReadVersionFile(dir.path / "plain.txt", plain));
-    EXPECT_FALSE(plain.updatePackage.sha256 || plain.updatePackage.size || plain.mapsPackage.sha256 ||
-                 plain.mapsPackage.size);
+    EXPECT_FALSE(
+        plain.updatePackage.sha256 || plain.updatePackage.size || plain.mapsPackage.sha256 || plain.mapsPackage.size);
 
     ASSERT_TRUE(WriteVersionFile(dir.path / "version.txt", info));
     EXPECT_EQ(ReadBytes(dir.path / "version.txt"), "game-version: 2\r\nupdater-version: 0.0.0\r\n");

@@ -46,11 +46,11 @@ struct ScriptedServer {
 
     DownloadEnvironment Environment() {
         return {[this] { return now; },
-                [this](DownloadClock::duration delay) {
-                    now += delay;
-                    waits.push_back(std::chrono::duration<double>(delay).count());
-                },
-                [] { return 0.5; }, [this](const HttpRequest& r, const HttpHandlers& h) { return Get(r, h); }};
+            [this](DownloadClock::duration delay) {
+                now += delay;
+                waits.push_back(std::chrono::duration<double>(delay).count());
+            },
+            [] { return 0.5; }, [this](const HttpRequest& r, const HttpHandlers& h) { return Get(r, h); }};
     }
 
     HttpOutcome Silence(const Answer& answer, const HttpRequest& request, const HttpHandlers& handlers) {
@@ -154,12 +154,8 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
     } rows[] = {
         {"cut at 90 %, resumed", {{.cutAfter = kNinety}, {}}, true, {"", From(kNinety)}, {1}, 1.0},
         {"200 instead of 206", {{.cutAfter = kHalf}, {.ranges = false}}, true, {"", From(kHalf)}, {1}, 1.5},
-        {"wrong Content-Range start",
-         {{.cutAfter = kHalf}, {.shift = 10}, {}},
-         true,
-         {"", From(kHalf), ""},
-         {1, 0},
-         1.5},
+        {"wrong Content-Range start", {{.cutAfter = kHalf}, {.shift = 10}, {}}, true, {"", From(kHalf), ""}, {1, 0},
+            1.5},
         {"503 with Retry-After: 2, then 200", {{.status = 503, .retryAfter = "2"}, {}}, true, {"", ""}, {2}, 1.0},
         {"500, then 200", {{.status = 500}, {}}, true, {"", ""}, {1}, 1.0},
         {"Retry-After over 30 s", {{.status = 503, .retryAfter = "300"}, {}}, true, {"", ""}, {30}, 1.0},
@@ -169,15 +165,9 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         {"declared size smaller than a chunked body", {{.chunked = true}}, false, {""}, {}, 4096.0 / kSize, "119"},
         {"cut without a validator", {{.etag = "", .cutAfter = kHalf}, {.etag = ""}}, true, {"", ""}, {1}, 1.5},
         {"a file that keeps changing",
-         {{.cutAfter = kHalf},
-          {.etag = "\"v2\"", .cutAfter = kHalf},
-          {.etag = "\"v3\"", .cutAfter = kHalf},
-          {.etag = "\"v4\"", .cutAfter = kHalf},
-          {.etag = "\"v5\""}},
-         false,
-         {"", From(kHalf), From(kHalf), From(kHalf), From(kHalf)},
-         {1, 1, 1, 1},
-         2.0},
+            {{.cutAfter = kHalf}, {.etag = "\"v2\"", .cutAfter = kHalf}, {.etag = "\"v3\"", .cutAfter = kHalf},
+                {.etag = "\"v4\"", .cutAfter = kHalf}, {.etag = "\"v5\""}},
+            false, {"", From(kHalf), From(kHalf), From(kHalf), From(kHalf)}, {1, 1, 1, 1}, 2.0},
     };
     for (auto& row : rows) {
         server = ScriptedServer{FileBytes()};
@@ -192,15 +182,15 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         EXPECT_TRUE(!row.stored || (seen == server.served && replay == server.file)) << row.name;
     }
     for (const char* line : {"update.zip: status 503 (Retry-After 2 s) at byte 0; attempt 2 in 2.0 s",
-                             "update.zip cannot be downloaded: status 404 (no such file on the server)",
-                             "update.zip does not match version.txt: size expected 119, the server's file has 1048576",
-                             "update.zip does not match version.txt: larger than 119 bytes"})
+             "update.zip cannot be downloaded: status 404 (no such file on the server)",
+             "update.zip does not match version.txt: size expected 119, the server's file has 1048576",
+             "update.zip does not match version.txt: larger than 119 bytes"})
         EXPECT_EQ(std::ranges::count(log.Messages(), line), 1) << line;
 }
 
 TEST_F(PackageDownloadTest, SilenceAndTrickleAreGivenUpAfterTwoMinutes) {
-    for (Answer answer : {Answer{.silentSeconds = 30}, Answer{.silentSeconds = 90, .asksNothing = true},
-                          Answer{.secondsPerByte = 20}}) {
+    for (Answer answer :
+        {Answer{.silentSeconds = 30}, Answer{.silentSeconds = 90, .asksNothing = true}, Answer{.secondsPerByte = 20}}) {
         server = ScriptedServer{FileBytes()};
         EXPECT_FALSE(Download({answer}));
         EXPECT_GE(server.Elapsed(), kLongestWithoutProgress.count());

@@ -29,7 +29,7 @@ TEST(JudgeResponse, OnlyAnExactContinuationIsStored) {
         {"206 short of the end", resume, partial("bytes 100-899/1000", "\"v1\""), Verdict::Mismatch},
         {"206 with another ETag", resume, partial("bytes 100-999/1000", "\"v2\""), Verdict::Mismatch},
         {"206 with a weak ETag and another date", resume, partial("bytes 100-999/1000", "W/\"v1\"", "Mon"),
-         Verdict::Mismatch},
+            Verdict::Mismatch},
         {"206 to a plain GET", plain, partial("bytes 0-9/10"), Verdict::Refuse},
         {"200 to a range", resume, HttpHead{200, 1000}, Verdict::Mismatch},
         {"200 to a range that may restart", restartable, HttpHead{200, 1000}, Verdict::StoreWhole},

@@ -15,9 +15,8 @@
 #include "zip/zip_format.h"
 
 TEST(ParseReleaseOptions, TakesEachOptionOnceAndVersionsThatFitALine) {
-    const std::vector<std::string> good{
-        "updater-release",   "--game-dir", "g",     "--maps-dir", "m", "--game-version", "1.2",
-        "--updater-version", "3",          "--out", "o"};
+    const std::vector<std::string> good{"updater-release", "--game-dir", "g", "--maps-dir", "m", "--game-version",
+        "1.2", "--updater-version", "3", "--out", "o"};
     ReleaseOptions options;
     auto parse = [&](std::vector<std::string> args) {
         std::vector<char*> argv;
@@ -80,7 +79,7 @@ TEST(WritePackage, ReadsBackAsTheUpdaterExtractsIt) {
     WriteBytes(dir.path / "one", "a");
     ASSERT_TRUE(DigestPackage(dir.path / "one", digest));
     EXPECT_EQ(std::to_string(digest.size) + " " + digest.sha256,
-              "1 ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb");
+        "1 ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb");
 }
 
 TEST(SignVersionText, MakesWhatTheUpdaterAccepts) {

@@ -52,10 +52,9 @@ TEST(LoadSafelist, OnlyUtf8TextReadToItsEndGivesEntries) {
 TEST(WorkingNames, RefusedInTheirPackageAsTheDeletePhaseMatches) {
     const std::tuple<std::vector<std::wstring>, bool, bool> groups[] = {
         {{L"_update_temp\\levels.pak", L"update.zip", L"UPDATER.LOG", L"updater.log.ts", L"__remote_version.txt",
-          L"__maps_pending", L"update.zip.part", L"__remote_version.txt.part", L"Data\\x.resume.part",
-          L"Data\\levels.pak.updater.part", L"Updater.exe.old", L"updater.old"},
-         true,
-         false},
+             L"__maps_pending", L"update.zip.part", L"__remote_version.txt.part", L"Data\\x.resume.part",
+             L"Data\\levels.pak.updater.part", L"Updater.exe.old", L"updater.old"},
+            true, false},
         {{L"__maps.zip", L"__MAPS.ZIP.part"}, false, true},
         {{L"__maps.zip.resume.part"}, true, true},
         {{L"Data\\updater.log", L"_update_temporary\\x", L"update.zip.bak", L"Maps\\__maps.zip"}, false, false},
@@ -71,29 +70,15 @@ TEST(WorkingNames, RefusedInTheirPackageAsTheDeletePhaseMatches) {
 // Relative path, safelist text -> kept.
 TEST(MatchesSafelist, EntriesKeepTheirPathAndWhatIsBelowIt) {
     const std::tuple<const wchar_t*, const char*, bool> cases[] = {
-        {L"Data", "Data", true},
-        {L"Data\\x", "Data", true},
-        {L"data\\x\\y", "Data", true},
-        {L"Database\\x", "Data", false},
-        {L"Datax", "Data", false},
-        {L"Dat", "Data", false},
-        {L"Other\\Data", "Data", false},
-        {L"Data\\Save\\a\\b.sav", "Data/Save/", true},
-        {L"Data\\Saves\\x.sav", "Data/Save/", false},
-        {L"Data", "Data/Save/", false},
-        {L"data\\Save\\x.sav", "DATA\\save", true},
-        {L"caf\u00C9.txt", "caf\xC3\xA9.txt", false},
-        {L"a\\b\\c.ini", "*.ini", true},
-        {L"c.ini.old", "*.ini", false},
-        {L"Replays\\24\\g.rep", "Replays/*", true},
-        {L"Replays", "Replays/*", false},
-        {L"Old\\Replays\\x", "Replays/*", false},
-        {L"x", "", false},
-        {L"Lead", "\\Lead", true},
-        {L"Dot\\x", "./Dot", true},
-        {L"Saves\\slot1.sav", "/Saves/*", true},
-        {L"# no", "\xEF\xBB\xBF# no", false},
-        {L"@[\\x", "`{", false},
+        {L"Data", "Data", true}, {L"Data\\x", "Data", true}, {L"data\\x\\y", "Data", true},
+        {L"Database\\x", "Data", false}, {L"Datax", "Data", false}, {L"Dat", "Data", false},
+        {L"Other\\Data", "Data", false}, {L"Data\\Save\\a\\b.sav", "Data/Save/", true},
+        {L"Data\\Saves\\x.sav", "Data/Save/", false}, {L"Data", "Data/Save/", false},
+        {L"data\\Save\\x.sav", "DATA\\save", true}, {L"caf\u00C9.txt", "caf\xC3\xA9.txt", false},
+        {L"a\\b\\c.ini", "*.ini", true}, {L"c.ini.old", "*.ini", false}, {L"Replays\\24\\g.rep", "Replays/*", true},
+        {L"Replays", "Replays/*", false}, {L"Old\\Replays\\x", "Replays/*", false}, {L"x", "", false},
+        {L"Lead", "\\Lead", true}, {L"Dot\\x", "./Dot", true}, {L"Saves\\slot1.sav", "/Saves/*", true},
+        {L"# no", "\xEF\xBB\xBF# no", false}, {L"@[\\x", "`{", false},
         {L"ab", "abc", false},  // the neighbours of A-Z are not letters
     };
     for (const auto& [path, safelist, kept] : cases)

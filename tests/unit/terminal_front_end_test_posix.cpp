@@ -6,15 +6,15 @@
 #include "worker/updater_worker.h"
 
 TEST(TerminalFrontEnd, DrawsStatusAndClampedBar) {
-    EXPECT_EQ(RenderProgressLine(L"Applying update...", 50, 80),
-              "Applying update... [###############...............] 50%");
+    EXPECT_EQ(
+        RenderProgressLine(L"Applying update...", 50, 80), "Applying update... [###############...............] 50%");
     EXPECT_EQ(RenderProgressLine(L"x", -5, 80), "x [..............................] 0%");
     EXPECT_EQ(RenderProgressLine(L"x", 101, 80), "x [##############################] 100%");
     EXPECT_EQ(RenderProgressLine(L"caf\u00e9", 0, 80).substr(0, 5), "caf\xC3\xA9") << "drawn as UTF-8";
     EXPECT_EQ(RenderProgressLine(L"a long status text", 100, 44), "a lon [##############################] 100%")
         << "the status is cut to fit the terminal";
     EXPECT_EQ(RenderProgressLine(L"Downloading", 30, 80, L"312 / 1024 MB"),
-              "Downloading [#########.....................] 30% 312 / 1024 MB");
+        "Downloading [#########.....................] 30% 312 / 1024 MB");
 }
 
 // What is posted while the terminal draws, and only that, is drawn; the amount

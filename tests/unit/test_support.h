@@ -47,7 +47,7 @@ std::string LogText(const fs::path& path);
 // rest), a trailing '*' matches any rest of the line; unless ordered, the order
 // of the lines does not count.
 void ExpectLog(std::vector<std::string> actual, std::vector<std::string> expected, const fs::path& base = {},
-               bool ordered = false);
+    bool ordered = false);
 
 // A package made by tests/zipgen/make_zips.py.
 fs::path Package(const std::string& name);

@@ -28,7 +28,7 @@ TEST(ReadVersionFile, KeysValuesAndOddBytes) {
         {"\0\xFF\xFEgame\0version: 9\n<html>404</html>"s, "0.0.0", "0.0.0"},
         {"\0\0\xFF\xFE junk \xC3\x28\r\n\0\r\ngame-version: 1.2.4\r\n\xC3\x28\xA0: \xA1\0\r\n"
          "updater-version: 9.9.9\r\n\xF8\x88\x80\0"s,
-         "1.2.4", "9.9.9"},
+            "1.2.4", "9.9.9"},
         {"game-version: 1.2.4\0\xFF\xFE\r\nupdater-version: 9.\xC3\x28\0\r\n"s, "1.2.4\0\xFF\xFE"s, "9.\xC3\x28\0"s},
         {Utf16("game-version: 1.2.4\r\nupdater-version: 9.9.9\r\n"), "0.0.0", "0.0.0"},
         {"game-version: 1.2.4\n" + junkLines + "updater-version: 9\n", "1.2.4", "9"},

@@ -39,21 +39,21 @@ TEST(VersionSignature, Verdicts) {
         {"valid, last line", kText + "signature: " + kSignature + "\r\n", Valid},
         {"valid, last line without line end", kText + "signature: " + kSignature, Valid},
         {"valid, between LF lines", "game-version: 1.2.4\nSignature : " + kLfSignature + "\nupdater-version: 1.0.0\n",
-         Valid},
+            Valid},
         {"valid, first line", "Signature: " + kLfSignature + "\ngame-version: 1.2.4\nupdater-version: 1.0.0\n", Valid},
         {"missing", kText, Missing},
         {"made with another key", kText + "signature: " + kOtherKeySignature + "\r\n", Wrong},
         {"over different bytes", "game-version: 1.2.5\r\n" + kText.substr(21) + "signature: " + kSignature + "\r\n",
-         Wrong},
+            Wrong},
         {"line end not removed with it", kText + "signature: " + kSignature + "\r\n\r\n", Wrong},
         {"malformed base64", kText + "signature: " + kSignature.substr(1) + "\r\n", Malformed},
         {"base64 of no DER", kText + "signature: AAAA\r\n", Malformed},
         {"two signature lines", kText + "signature: " + kSignature + "\r\nsignature: " + kSignature + "\r\n",
-         Malformed},
+            Malformed},
     };
     for (const auto& row : rows) EXPECT_EQ(CheckVersionSignature(row.file, kKey), row.expected) << row.name;
-    EXPECT_EQ(CheckVersionSignature(kText, "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n"),
-              KeyUnusable);
+    EXPECT_EQ(
+        CheckVersionSignature(kText, "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n"), KeyUnusable);
 }
 
 // A build without a release key reads a version.txt whatever its signature
@@ -65,7 +65,7 @@ TEST(VersionSignature, FollowsTheBuildsReleaseKey) {
     EXPECT_EQ(RemoteVersionIsSigned(dir.path / "remote.txt"), ReleasePublicKeyPem().empty());
     if (!ReleasePublicKeyPem().empty()) {
         EXPECT_EQ(log.Messages().back(),
-                  "Remote version.txt refused: its signature line is malformed. Proceeding without update.");
+            "Remote version.txt refused: its signature line is malformed. Proceeding without update.");
     }
 }
 
@@ -103,9 +103,9 @@ TEST(DerSignature, StrictEncodingToRawHalves) {
     want[31] = 1, want[63] = 2;
     EXPECT_EQ(raw, want);
     for (const std::string& bad : {std::string("\x30\x07\x02\x02\x00\x01\x02\x01\x02", 9),  // r not minimally encoded
-                                   std::string("\x30\x06\x02\x01\x81\x02\x01\x02", 8),      // r negative
-                                   r1s2 + '\0',                                             // a byte after the sequence
-                                   "\x30\x07" + r1s2.substr(2),                             // sequence length wrong
-                                   std::string("\x30\x06\x02\x01\x01\x03\x01\x02", 8)})     // s not an INTEGER
+             std::string("\x30\x06\x02\x01\x81\x02\x01\x02", 8),                            // r negative
+             r1s2 + '\0',                                                                   // a byte after the sequence
+             "\x30\x07" + r1s2.substr(2),                                                   // sequence length wrong
+             std::string("\x30\x06\x02\x01\x01\x03\x01\x02", 8)})                           // s not an INTEGER
         EXPECT_FALSE(ParseDerSignature(bad, raw)) << testing::PrintToString(bad);
 }

@@ -62,11 +62,10 @@ struct RemoteRead {
         fs::create_directories(extraction);
         const fs::path file = Package(package);
         DownloadEnvironment environment{[] { return DownloadClock::now(); }, [](DownloadClock::duration) {},
-                                        [] { return 0.5; },
-                                        [&](const HttpRequest& r, const HttpHandlers& h) { return Serve(file, r, h); }};
+            [] { return 0.5; }, [&](const HttpRequest& r, const HttpHandlers& h) { return Serve(file, r, h); }};
         DifferentialPlan plan;
         end = PlanDifferentialUpdate(L"https://server/updates/" + Utf8ToWide(package), install, extraction, {},
-                                     environment, plan, why, {1.0, 64 * 1024, 0});
+            environment, plan, why, {1.0, 64 * 1024, 0});
         if (end == DeltaEnd::Ready) end = FetchChangedEntries(plan, extraction, why);
     }
 
@@ -95,12 +94,10 @@ struct SoundCase {
 };
 
 const SoundCase kSoundCases[] = {
-    {"py_nested.zip",
-     {"a/b/c/deep.txt=" + Text(60), "a/b/sibling.bin=" + PoorlyCompressible(), "a/empty_inner/",
-      "a/windows/sep.txt=backslashes\n", "empty_dir/", "top.txt=top\n"}},
-    {"iz_tree.zip",
-     {"tree/empty/", "tree/readme.txt=readme\n", "tree/sub/deeper/file.txt=" + Text(),
-      "tree/tool.sh=#!/bin/sh\necho tool\n"}},
+    {"py_nested.zip", {"a/b/c/deep.txt=" + Text(60), "a/b/sibling.bin=" + PoorlyCompressible(), "a/empty_inner/",
+                          "a/windows/sep.txt=backslashes\n", "empty_dir/", "top.txt=top\n"}},
+    {"iz_tree.zip", {"tree/empty/", "tree/readme.txt=readme\n", "tree/sub/deeper/file.txt=" + Text(),
+                        "tree/tool.sh=#!/bin/sh\necho tool\n"}},
     {"py_empty.zip", {}},
     {"py_utf8.zip", {"café/naïve ☃.txt=snowman\n", "日本/語.txt=cjk\n"}},
     {"iz_utf8.zip", {"Data/été.txt=accents\n"}},  // UTF-8 without flag bit 11 nor Unicode path field
@@ -261,7 +258,7 @@ TEST_P(FailingPackage, UnpackedWhileArrivingIsNotAdopted) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ExtractZip, FailingPackage, testing::ValuesIn(kFailingCases),
-                         [](const testing::TestParamInfo<FailingCase>& info) { return info.param.package; });
+    [](const testing::TestParamInfo<FailingCase>& info) { return info.param.package; });
 
 }  // namespace
 
@@ -275,7 +272,7 @@ TEST(ExtractZip, MissingPackageOrDestinationFailsAndEveryCallIsLogged) {
     EXPECT_FALSE(ExtractZip(Package("py_nested.zip"), x.destination / "kept.txt"));  // a file is no destination
     ExpectTree(ReadTree(x.scratch.path), {"dest/kept.txt=kept"});
     ExpectLog(log.Messages(),
-              {"ExtractZip to ~/dest", "no_such_package.zip refused: the package cannot be opened",
-               "ExtractZip to ~/dest", " refused: *", "ExtractZip to ~/missing", "ExtractZip to ~/dest/kept.txt"},
-              x.scratch.path, true);
+        {"ExtractZip to ~/dest", "no_such_package.zip refused: the package cannot be opened", "ExtractZip to ~/dest",
+            " refused: *", "ExtractZip to ~/missing", "ExtractZip to ~/dest/kept.txt"},
+        x.scratch.path, true);
 }

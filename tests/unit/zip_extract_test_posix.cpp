@@ -7,11 +7,10 @@ TEST(ExtractZipPosix, RestoresTheExecutableBitFromUnixAttributes) {
     ScratchDir dir("zipmode");
     ASSERT_TRUE(ExtractZip(Package("unix_modes.zip"), dir.path));
     ASSERT_TRUE(ExtractZip(Package("iz_tree.zip"), dir.path));
-    const std::pair<const char*, bool> cases[] = {{"bin/tool.sh", true},
-                                                  {"bin/data.txt", false},
-                                                  {"bin/dos.txt", false},  // no Unix attributes
-                                                  {"tree/tool.sh", true},  // as Info-ZIP stored it
-                                                  {"tree/readme.txt", false}};
+    const std::pair<const char*, bool> cases[] = {{"bin/tool.sh", true}, {"bin/data.txt", false},
+        {"bin/dos.txt", false},  // no Unix attributes
+        {"tree/tool.sh", true},  // as Info-ZIP stored it
+        {"tree/readme.txt", false}};
     for (const auto& [file, executable] : cases)
         EXPECT_EQ((fs::status(dir.path / file).permissions() & fs::perms::owner_exec) != fs::perms::none, executable)
             << file;
