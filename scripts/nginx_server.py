@@ -18,6 +18,7 @@ pid {work}/nginx.pid;
 error_log {work}/nginx-error.log;
 events {{ worker_connections 64; }}
 http {{
+  log_format updates '$request_uri $status $bytes_sent';
   access_log {access_log};
   sendfile on;
   types {{ application/zip zip; text/plain txt; }}
@@ -57,6 +58,11 @@ def port_is_free(port):
             return False
 
 
+def access_log_path(work):
+    """One line per request: the path, the status and the bytes sent."""
+    return os.path.join(work, "nginx-access.log")
+
+
 def start(work, pki, root, port, rate="0", max_ranges=None, access_log=False):
     """Starts nginx and waits until it listens; returns the process."""
     if not port_is_free(port):
@@ -65,7 +71,7 @@ def start(work, pki, root, port, rate="0", max_ranges=None, access_log=False):
     with open(conf, "w") as out:
         out.write(CONF.format(work=work, port=port, cert=pki["localhost_cert"], key=pki["localhost_key"], root=root,
                               rate=rate, max_ranges="" if max_ranges is None else "max_ranges %d;" % max_ranges,
-                              access_log=os.path.join(work, "nginx-access.log") if access_log else "off"))
+                              access_log=access_log_path(work) + " updates" if access_log else "off"))
     process = subprocess.Popen(["nginx", "-c", conf, "-p", work], stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 10
     while port_is_free(port):

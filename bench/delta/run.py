@@ -27,27 +27,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path[:0] = [os.path.join(TOP, "scripts"), os.path.join(TOP, "bench", "e2e")]
 import local_ca  # noqa: E402
+import nginx_server  # noqa: E402
 import release  # noqa: E402
 
 OLD_VERSION = b"game-version: 1.0.0\r\nupdater-version: 1.0.0\r\n"
-NGINX_CONF = """
-daemon off; master_process off; worker_processes 1; user root;
-pid {work}/nginx.pid; error_log {work}/nginx-error.log;
-events {{ worker_connections 64; }}
-http {{
-  log_format bench '$request_uri $status $bytes_sent';
-  access_log {work}/access.log bench;
-  sendfile on;
-  types {{ application/zip zip; text/plain txt; }}
-  client_body_temp_path {work}/tmp-body; proxy_temp_path {work}/tmp-proxy; fastcgi_temp_path {work}/tmp-fastcgi;
-  uwsgi_temp_path {work}/tmp-uwsgi; scgi_temp_path {work}/tmp-scgi;
-  server {{
-    listen 127.0.0.1:{port} ssl; server_name localhost;
-    ssl_certificate {cert}; ssl_certificate_key {key};
-    root {root}; {limits}
-  }}
-}}
-"""
 # (name, ranges, limit_rate, what differs in the installation, evicted)
 RUNS = [("full, 100 files changed", False, "12500k", "some", True),
         ("differential, 100 files changed", True, "12500k", "some", True),
@@ -111,15 +94,9 @@ def set_cache(install, evicted):
 
 
 def start_nginx(work, pki, port, ranges, rate):
-    limits = "limit_rate %s;" % rate + ("" if ranges else " max_ranges 0;")
-    conf = os.path.join(work, "nginx.conf")
-    open(conf, "w").write(NGINX_CONF.format(work=work, port=port, cert=pki["localhost_cert"],
-                                            key=pki["localhost_key"], root=os.path.join(work, "release"),
-                                            limits=limits))
-    open(os.path.join(work, "access.log"), "w").close()
-    process = subprocess.Popen(["nginx", "-c", conf, "-p", work], stderr=subprocess.DEVNULL)
-    time.sleep(0.5)
-    return process
+    open(nginx_server.access_log_path(work), "w").close()
+    return nginx_server.start(work, pki, os.path.join(work, "release"), port, rate=rate,
+                              max_ranges=None if ranges else 0, access_log=True)
 
 
 def run_once(work, pki, port, run):
@@ -138,10 +115,9 @@ def run_once(work, pki, port, run):
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=3600)
         seconds = time.monotonic() - start
     finally:
-        nginx.terminate()
-        nginx.wait()
+        nginx_server.stop(nginx)
     rss = int(next(line.split(":")[1] for line in open(report) if "Maximum resident" in line))
-    requests = [line.split() for line in open(os.path.join(work, "access.log")) if "update.zip" in line]
+    requests = [line.split() for line in open(nginx_server.access_log_path(work)) if "update.zip" in line]
     log = open(os.path.join(install, "updater.log"), "rb").read().decode("latin-1")
     wrong = [rel for rel in files if os.path.getsize(os.path.join(install, rel)) !=
              os.path.getsize(os.path.join(work, "game", rel))]
