@@ -86,3 +86,9 @@ bool RemoveTree(const fs::path& root) {
     RemoveQuietly(root);
     return EntryStatus(root, ec).type() == fs::file_type::not_found;
 }
+
+void EmptyDirectory(const fs::path& directory) {
+    std::error_code ignored;
+    RemoveTree(directory);
+    MakeDirectories(directory, ignored);
+}

@@ -50,3 +50,6 @@ std::vector<std::filesystem::path> ListDirectoriesLongestFirst(
 // it also works where paths grow past 260 characters on Windows. True when the
 // directory is gone afterwards.
 bool RemoveTree(const std::filesystem::path& root);
+// Removes everything below the directory and leaves it there, empty (made
+// when it was missing).
+void EmptyDirectory(const std::filesystem::path& directory);

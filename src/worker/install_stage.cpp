@@ -107,9 +107,7 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
         BeginProgressSpan(35, 50, WorkUnit::Entries);
         bool extracted = AdoptStreamedZip(paths.package, paths.extraction, fetched.streamed);
         if (!extracted) {
-            std::error_code ignored;
-            RemoveTree(paths.extraction);
-            MakeDirectories(paths.extraction, ignored);
+            EmptyDirectory(paths.extraction);
             extracted = ExtractZip(paths.package, paths.extraction);
         }
         EndProgressSpan();

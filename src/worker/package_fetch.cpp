@@ -1,6 +1,5 @@
 #include "worker/package_fetch.h"
 
-#include "base/file_system.h"
 #include "base/log.h"
 #include "base/tree_walk.h"
 #include "delta/differential_update.h"
@@ -11,12 +10,6 @@
 #include "zip/package_stream.h"
 
 namespace {
-
-void EmptyDirectory(const std::filesystem::path& directory) {
-    std::error_code ignored;
-    RemoveTree(directory);
-    MakeDirectories(directory, ignored);
-}
 
 void Report(const wchar_t* status, int percent) {
     PostStatus(status);
