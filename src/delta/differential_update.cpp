@@ -41,30 +41,35 @@ std::wstring RefusalOfUncheckable(const PackageCheck& check, const RemoteDirecto
     return {};
 }
 
-// The entries whose installed file differs, by offset; counts the rest.
+// The entries whose installed file differs, by offset; counts the rest. Once
+// the changed entries take more than `budget` bytes of the package, no more
+// files are read: the whole package will be fetched anyway.
 std::vector<const ListedEntry*> CompareWithInstallation(
-    const fs::path& installDir, const fs::path& extractDir, DifferentialPlan& plan) {
+    const fs::path& installDir, const fs::path& extractDir, std::uint64_t budget, DifferentialPlan& plan) {
     const InstalledSizes installed = ListInstalledFiles(installDir, extractDir);
     std::vector<std::pair<const ListedEntry*, const fs::path::string_type*>> sameSize;
     std::vector<const ListedEntry*> changed;
-    std::uint64_t toRead = 0, read = 0;
+    std::uint64_t toRead = 0, read = 0, changedBytes = 0;
     for (const auto& listed : plan.directory.entries) {
         if (listed.isDirectory) continue;
         ++plan.files;
         const auto found = installed.find(listed.relative.native());
         if (found == installed.end() || found->second != listed.entry.uncompressedSize) {
             changed.push_back(&listed);
+            changedBytes += listed.regionEnd - listed.entry.localOffset;
             continue;
         }
         sameSize.emplace_back(&listed, &found->first);
         toRead += found->second;
     }
     for (const auto& [listed, relative] : sameSize) {
+        if (changedBytes > budget) break;
         const fs::path file = installDir / fs::path(*relative);
         std::uint32_t crc = 0;
         const bool readWhole = FileCrc32(file, crc, [&](std::uint64_t bytes) { ReportWork(read += bytes, toRead); });
         if (!readWhole || crc != listed->entry.crc) {
             changed.push_back(listed);
+            changedBytes += listed->regionEnd - listed->entry.localOffset;
             continue;
         }
         ++plan.upToDate;
@@ -195,9 +200,10 @@ DeltaEnd PlanDifferentialUpdate(const std::wstring& url, const fs::path& install
     if (read.end != RemoteEnd::Complete) return EndOf(read, why);
     why = RefusalOfUncheckable(check, plan.directory);
     if (!why.empty()) return DeltaEnd::FallBack;
-    PlanSpans(CompareWithInstallation(installDir, extractDir, plan), limits, plan);
-    if (static_cast<double>(plan.plannedBytes) > limits.largestShare * static_cast<double>(plan.package.size)) {
-        why = L"the changed files take " + std::to_wstring(plan.plannedBytes) + L" of its " +
+    const auto budget = static_cast<std::uint64_t>(limits.largestShare * static_cast<double>(plan.package.size));
+    PlanSpans(CompareWithInstallation(installDir, extractDir, budget, plan), limits, plan);
+    if (plan.plannedBytes > budget) {
+        why = L"the changed files take more than " + std::to_wstring(budget) + L" of its " +
               std::to_wstring(plan.package.size) + L" bytes";
         return DeltaEnd::FallBack;
     }
