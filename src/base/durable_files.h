@@ -16,6 +16,12 @@ bool FlushFilesToDisk(const std::vector<std::filesystem::path>& files);
 // sync_file_range; Windows: nothing (FlushFileBuffers flushes each file).
 void StartWritingToDisk(const std::filesystem::path& file);
 
+// A file about to be removed whose bytes are needed no more: what of them is
+// not yet on the disk is dropped, so that a flush does not write it first.
+// POSIX: the file is cut to nothing (syncfs would write it with the rest);
+// Windows: nothing to do, only the files named are flushed.
+void DropFileContent(const std::filesystem::path& file);
+
 // The names created, renamed or removed below the directory reach the disk.
 // POSIX: syncfs of its file system; Windows: nothing to do, every move is made
 // write-through and NTFS journals names in order.

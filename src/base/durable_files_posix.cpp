@@ -25,4 +25,6 @@ void StartWritingToDisk(const std::filesystem::path& file) {
     if (fd) ::sync_file_range(fd.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
+void DropFileContent(const std::filesystem::path& file) { (void)::truncate(file.c_str(), 0); }
+
 void FlushNamesToDisk(const std::filesystem::path& directory) { SyncFileSystemOf(directory); }

@@ -215,5 +215,8 @@ bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, cons
         LogLine(name + L" as unpacked while it arrived does not match its directory: " + why);
         return false;
     }
+    // Everything the package held is unpacked and checked: its own bytes
+    // need not reach the disk before it is removed.
+    DropFileContent(package);
     return FlushFilesToDisk(written);
 }

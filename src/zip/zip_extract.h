@@ -25,7 +25,8 @@ bool CheckZip(const std::filesystem::path& package,
 // (package_stream.h), taken as its extraction once the whole package agrees
 // with it: every entry of the central directory and no other, at the offsets
 // unpacked, with the same name, sizes and CRC-32 in its local header. Then the
-// Unix modes are applied and the files flushed as ExtractZip does. False, with
+// Unix modes are applied, the package's content is dropped (it is needed no
+// more: see DropFileContent) and the files flushed as ExtractZip does. False, with
 // a log line that says why, otherwise: the destination is then to be emptied
 // and the package extracted with ExtractZip.
 bool AdoptStreamedZip(
