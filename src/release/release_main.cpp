@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "base/atomic_file.h"
+#include "base/durable_files.h"
 #include "base/file_system.h"
 #include "release/installation_rules.h"
 #include "release/package_tree.h"
@@ -105,6 +106,9 @@ bool WriteVersionFile(const ReleaseOptions& options, const SigningKey& key, cons
 // version.txt meanwhile is refused the new packages by their checksums and
 // finds the release at a later start.
 bool PutInPlace(const fs::path& updates) {
+    // A power cut after a rename must not leave a name on packages whose bytes never reached the disk.
+    if (!FlushFilesToDisk({TemporaryName(updates / kReleaseFiles[0]), TemporaryName(updates / kReleaseFiles[1])}))
+        return Fail("cannot flush the packages to the disk; the old release stays");
     for (const char* name : kReleaseFiles) {
         if (!ReplaceFileWith(TemporaryName(updates / name), updates / name)) {
             return Fail("cannot rename " + TemporaryName(updates / name).string() + " to " + name +
