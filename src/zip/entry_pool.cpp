@@ -187,6 +187,7 @@ bool SubmitEntry(EntryPool& pool, EntryJob job) {
         if (reader.opened) reader.chunk.resize(kReadChunk);
         std::wstring why;
         const bool ok = RunEntry(reader, pool.directory, job, why);
+        job.key.clear();  // never put in flight: Settle has no name to take out
         Settle(pool, job, ok, std::move(why));
         return ok;
     }
