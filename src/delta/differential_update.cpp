@@ -140,6 +140,7 @@ bool OpenEntryFile(SpanFeed& feed, const ListedEntry& listed, std::ofstream& out
     fs::path directory;
     std::vector<std::wstring> components;
     for (const fs::path& component : listed.relative) components.push_back(PathToWide(component));
+    feed.job.file = feed.extractDir / listed.relative;  // the name a failure gives until its folder is made
     if (!MakeEntryDirectory(feed.extractDir, components, components.size() - 1, directory))
         return CannotWrite(feed, listed);
     feed.job.file = directory / listed.relative.filename();
