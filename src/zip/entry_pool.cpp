@@ -59,12 +59,8 @@ bool DecodeHeldEntry(EntryReader& reader, const EntryJob& job, ContentWriter wri
     return false;
 }
 
-// Decodes the entry into its file, or only checks it when no file is open.
-bool RunEntry(EntryReader& reader, const ZipDirectory& directory, EntryJob& job, std::wstring& why) {
-    if (!reader.opened && job.bytes.empty()) {
-        why = L"the package cannot be opened";
-        return false;
-    }
+// Where the decoded content goes: the job's file when it is open, and its check when it has one.
+ContentWriter WriterOf(EntryJob& job) {
     std::ofstream& out = job.out;
     ContentWriter write = [](const unsigned char*, std::size_t) { return true; };
     if (out.is_open())
@@ -72,11 +68,33 @@ bool RunEntry(EntryReader& reader, const ZipDirectory& directory, EntryJob& job,
             out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
             return static_cast<bool>(out);
         };
-    const bool decoded = job.bytes.empty() ? DecodeEntry(reader, job.entry, directory, std::move(write), why)
-                                           : DecodeHeldEntry(reader, job, std::move(write), why);
-    if (!out.is_open()) return decoded;
+    if (!job.check.add) return write;
+    return [&add = job.check.add, write = std::move(write)](const unsigned char* data, std::size_t size) {
+        add(data, size);
+        return write(data, size);
+    };
+}
+
+bool PassesCheck(EntryJob& job, std::wstring& why) {
+    if (!job.check.matches || job.check.matches()) return true;
+    why = DescribeEntry(job.entry) + L": its content does not match its digest";
+    return false;
+}
+
+// Decodes the entry into its file, or only checks it when no file is open.
+bool RunEntry(EntryReader& reader, const ZipDirectory& directory, EntryJob& job, std::wstring& why) {
+    if (!reader.opened && job.bytes.empty()) {
+        why = L"the package cannot be opened";
+        return false;
+    }
+    ContentWriter write = WriterOf(job);
+    const bool sound = (job.bytes.empty() ? DecodeEntry(reader, job.entry, directory, std::move(write), why)
+                                          : DecodeHeldEntry(reader, job, std::move(write), why)) &&
+                       PassesCheck(job, why);
+    std::ofstream& out = job.out;
+    if (!out.is_open()) return sound;
     out.close();
-    if (!decoded) return false;
+    if (!sound) return false;
     if (!out) {
         why = DescribeEntry(job.entry) + L": " + PathToWide(job.file) + L" cannot be written";
         return false;
@@ -169,6 +187,7 @@ bool SubmitEntry(EntryPool& pool, EntryJob job) {
         if (reader.opened) reader.chunk.resize(kReadChunk);
         std::wstring why;
         const bool ok = RunEntry(reader, pool.directory, job, why);
+        job.key.clear();  // never put in flight: Settle has no name to take out
         Settle(pool, job, ok, std::move(why));
         return ok;
     }

@@ -18,10 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kMostBytesInFlight = 2 * 1024 * 1024;
-// Entries up to this size (header and data) are gathered whole and inflated on
-// the pool's threads; larger ones here, as their bytes come. With the most
-// threads a pool starts, 18 entries are held at once: 4.5 MB.
-constexpr std::uint64_t kHeldEntry = 256 * 1024;
 const std::string kLocalSignature("PK\x03\x04", 4);
 
 // The unpacking thread's own state: where it is in the package and in the entry.

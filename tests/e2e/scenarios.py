@@ -88,8 +88,10 @@ def resize_disk(world):
 
 # Differential updates: packs worth fetching in pieces; the installation has
 # one pack damaged (same size), the music under another letter case, the old
-# game.dat and the player's save (atime kept: never read).
-PACKS = {"Data/pack%d.pak" % i: random.Random(i).randbytes(60_000) for i in range(4)}
+# game.dat and the player's save (atime kept: never read). The damaged pack is
+# too large to be held for the entry pool: it is decoded as it arrives, the
+# small files on the pool's threads.
+PACKS = {"Data/pack%d.pak" % i: random.Random(i).randbytes(300_000 if i == 1 else 200_000) for i in range(4)}
 DELTA_PACKAGE = dict(PACKS, **{"safelist.txt": SAFELIST, "game.dat": b"new game data", "Data/Music.ogg": b"music v2",
                                "Docs/": None})
 DELTA_INSTALL = dict(PACKS, **{"version.txt": OLD_VERSION, "safelist.txt": SAFELIST, "game.dat": b"old game data",
@@ -123,6 +125,8 @@ DELTA_ROWS = [
               log=["update.zip: the central directory does not match update-index-sha256" + WHOLE]),
     delta_row("delta_wrong_entry_digest", checked=dict(bad_digest="game.dat"),
               log=['update.zip: entry "game.dat": its content does not match its digest' + WHOLE]),
+    delta_row("delta_wrong_digest_of_a_large_entry", checked=dict(bad_digest="Data/pack1.pak"),
+              log=['update.zip: entry "Data/pack1.pak": its content does not match its digest' + WHOLE]),
     delta_row("delta_checked_release_without_index", checked=dict(index=None),
               log=["update.zip: version.txt names no update-index-sha256" + WHOLE]),
 ]
