@@ -18,6 +18,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kMostBytesInFlight = 2 * 1024 * 1024;
+// The bytes fed are handed to the unpacking thread in pieces of about this
+// size: one hand-over (and wake-up) for many of the download's small writes.
+constexpr std::size_t kPieceSize = 256 * 1024;
 const std::string kLocalSignature("PK\x03\x04", 4);
 
 // The unpacking thread's own state: where it is in the package and in the entry.
@@ -206,24 +209,40 @@ bool StartPackageStream(PackageStream& stream, const fs::path& destination) {
     return true;
 }
 
-void FeedPackageStream(PackageStream& stream, std::uint64_t offset, const char* data, std::size_t size) {
+namespace {
+
+// Gives the gathered bytes to the unpacking thread, waiting while too many are in flight.
+void HandOver(PackageStream& stream) {
+    if (stream.gathering.empty()) return;
     std::unique_lock lock(stream.mutex);
-    if (stream.stopped || stream.ended || !stream.thread.joinable()) return;
-    if (offset != stream.next) {
+    stream.changed.wait(lock, [&] { return stream.stopped || stream.bytesQueued < kMostBytesInFlight; });
+    if (!stream.stopped) {
+        stream.bytesQueued += stream.gathering.size();
+        stream.pieces.push_back(std::move(stream.gathering));
+        stream.changed.notify_all();
+    }
+    stream.gathering = std::string();
+}
+
+}  // namespace
+
+void FeedPackageStream(PackageStream& stream, std::uint64_t offset, const char* data, std::size_t size) {
+    if (stream.ended || !stream.thread.joinable()) return;
+    if (offset != stream.gatheredEnd) {
+        std::lock_guard lock(stream.mutex);
+        if (!stream.stopped) stream.result.why = L"its bytes started again at byte " + std::to_wstring(offset);
         stream.stopped = true;
-        stream.result.why = L"its bytes started again at byte " + std::to_wstring(offset);
         stream.changed.notify_all();
         return;
     }
-    stream.changed.wait(lock, [&] { return stream.stopped || stream.bytesQueued < kMostBytesInFlight; });
-    if (stream.stopped) return;
-    stream.pieces.emplace_back(data, size);
-    stream.bytesQueued += size;
-    stream.next += size;
-    stream.changed.notify_all();
+    if (stream.gathering.empty()) stream.gathering.reserve(kPieceSize);
+    stream.gathering.append(data, size);
+    stream.gatheredEnd += size;
+    if (stream.gathering.size() >= kPieceSize) HandOver(stream);
 }
 
 StreamedEntries FinishPackageStream(PackageStream& stream) {
+    if (!stream.ended && stream.thread.joinable()) HandOver(stream);
     {
         std::lock_guard lock(stream.mutex);
         stream.ended = true;

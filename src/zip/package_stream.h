@@ -29,7 +29,8 @@ struct PackageStream {
     std::condition_variable changed;
     std::deque<std::string> pieces;
     std::size_t bytesQueued = 0;
-    std::uint64_t next = 0;  // the offset the next piece must have
+    std::string gathering;          // the feeding thread's bytes not yet handed over, in one piece
+    std::uint64_t gatheredEnd = 0;  // the offset the next bytes fed must have
     bool ended = false;
     bool stopped = false;
     StreamedEntries result;
