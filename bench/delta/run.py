@@ -5,7 +5,9 @@ files) released by updater-release, served by nginx over TLS on loopback
 (ranges on, or `max_ranges 0` for the full update), at 100 Mbit/s
 (`limit_rate`) and unlimited, to an installation whose pages are evicted
 first (posix_fadvise DONTNEED) unless warm. Each run: wall time from exec to
-the updater's exit, peak memory (/usr/bin/time -v), requests and bytes of
+the updater's exit, the time from the remote version to the first
+"update.zip: " line (reading the directory and comparing; against a server
+without ranges, what trying cost), peak memory (/usr/bin/time -v), requests and bytes of
 update.zip (nginx's access log), and the installation checked against the
 game directory afterwards. Needs root (the test CA is trusted in a private
 mount namespace) and a build configured for localhost:PORT.
@@ -21,6 +23,7 @@ import random
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -99,6 +102,29 @@ def start_nginx(work, pki, port, ranges, rate):
                               max_ranges=None if ranges else 0, access_log=True)
 
 
+def watch_log(path, seen, stop):
+    """Notes when each line of the log appears (the log stamps whole seconds)."""
+    done = 0
+    while not stop.is_set():
+        try:
+            with open(path, "rb") as f:
+                f.seek(done)
+                data = f.read()
+        except FileNotFoundError:
+            data = b""
+        done += len(data)
+        seen += [(time.monotonic(), line) for line in data.decode("latin-1").splitlines()]
+        time.sleep(0.005)
+
+
+def attempt_seconds(seen):
+    """From the remote version's arrival to the first "update.zip: " line:
+    what reading the directory and comparing cost before the fetch began."""
+    stamps = [t for t, line in seen if line[22:].startswith("Remote game-version")]
+    ends = [t for t, line in seen if line[22:].startswith("update.zip: ")]
+    return ends[0] - stamps[0] if stamps and ends else None
+
+
 def run_once(work, pki, port, run):
     name, ranges, rate, differs, evicted = run
     install, files = reset_install(work, differs)
@@ -109,6 +135,9 @@ def run_once(work, pki, port, run):
     shutil.rmtree(home, ignore_errors=True)
     os.makedirs(os.path.join(home, "Documents"))
     env = dict({k: v for k, v in os.environ.items() if not k.startswith("XDG_")}, HOME=home)
+    seen, stop = [], threading.Event()
+    watcher = threading.Thread(target=watch_log, args=(os.path.join(install, "updater.log"), seen, stop))
+    watcher.start()
     try:
         start = time.monotonic()
         subprocess.run(["/usr/bin/time", "-v", "-o", report, os.path.join(install, "Updater")], cwd=work, env=env,
@@ -116,6 +145,9 @@ def run_once(work, pki, port, run):
         seconds = time.monotonic() - start
     finally:
         nginx_server.stop(nginx)
+        time.sleep(0.05)
+        stop.set()
+        watcher.join()
     rss = int(next(line.split(":")[1] for line in open(report) if "Maximum resident" in line))
     requests = [line.split() for line in open(nginx_server.access_log_path(work)) if "update.zip" in line]
     log = open(os.path.join(install, "updater.log"), "rb").read().decode("latin-1")
@@ -125,7 +157,7 @@ def run_once(work, pki, port, run):
         wrong += [rel for rel in random.Random(7).sample(files, 100)
                   if open(os.path.join(install, rel), "rb").read() != open(os.path.join(work, "game", rel), "rb").read()]
     summary = [line[22:] for line in log.splitlines() if line[22:].startswith(("update.zip: ", "version.txt updated"))]
-    return dict(name=name, seconds=seconds, rss_kb=rss, requests=len(requests),
+    return dict(name=name, seconds=seconds, attempt=attempt_seconds(seen), rss_kb=rss, requests=len(requests),
                 bytes=sum(int(r[2]) for r in requests), wrong=wrong[:5], log=summary)
 
 
