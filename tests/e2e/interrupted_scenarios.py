@@ -134,7 +134,9 @@ def main(argv):
                 world.behave(behaviour)
                 run_and_kill(world, trigger, delay)
                 world.behave({})
-            stage = [name for prefix, name, _ in STAGES if any(m.startswith(prefix) for m in world.log_messages())][-1]
+            # A kill before the first log line belongs to the first stage.
+            stage = ([name for prefix, name, _ in STAGES if any(m.startswith(prefix) for m in world.log_messages())]
+                     or [STAGES[0][1]])[-1]
             landed[stage] += 1
             world.forget_log()
             part = os.path.join(world.install, "update.zip.part")
