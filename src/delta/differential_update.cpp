@@ -58,7 +58,7 @@ std::vector<const ListedEntry*> CompareWithInstallation(
         const auto found = installed.find(listed.relative.native());
         if (found == installed.end() || found->second != listed.entry.uncompressedSize) {
             changed.push_back(&listed);
-            changedBytes += listed.regionEnd - listed.entry.localOffset;
+            changedBytes += RegionSize(listed);
             continue;
         }
         sameSize.emplace_back(&listed, &found->first);
@@ -71,7 +71,7 @@ std::vector<const ListedEntry*> CompareWithInstallation(
         const bool readWhole = FileCrc32(file, crc, [&](std::uint64_t bytes) { ReportWork(read += bytes, toRead); });
         if (!readWhole || crc != listed->entry.crc) {
             changed.push_back(listed);
-            changedBytes += listed->regionEnd - listed->entry.localOffset;
+            changedBytes += RegionSize(*listed);
             continue;
         }
         ++plan.upToDate;
@@ -162,7 +162,7 @@ bool HoldEntry(SpanFeed& feed, const ListedEntry& listed, std::uint64_t region) 
 
 bool StartEntry(SpanFeed& feed, const ListedEntry& listed) {
     feed.job = EntryJob{};
-    const std::uint64_t region = listed.regionEnd - listed.entry.localOffset;
+    const std::uint64_t region = RegionSize(listed);
     if (region <= kHeldEntry) return HoldEntry(feed, listed, region);
     if (!OpenEntryFile(feed, listed, feed.out)) return false;
     feed.check = DigestCheck(listed.entry.contentSha256);

@@ -42,8 +42,7 @@ std::wstring RefusalOfOverlaps(std::vector<ListedEntry>& entries, std::uint64_t 
         ListedEntry& listed = *byOffset[i];
         listed.regionEnd = i + 1 < byOffset.size() ? byOffset[i + 1]->entry.localOffset : directoryOffset;
         const std::uint64_t least = kLocalHeaderFixedSize + listed.entry.name.size() + listed.entry.compressedSize;
-        if (listed.regionEnd - listed.entry.localOffset < least)
-            return DescribeEntry(listed.entry) + L" overlaps the next entry";
+        if (RegionSize(listed) < least) return DescribeEntry(listed.entry) + L" overlaps the next entry";
     }
     return {};
 }
@@ -99,3 +98,5 @@ RemoteRead ReadRemoteDirectory(
     if (!why.empty()) return {RemoteEnd::FallBack, why};
     return {};
 }
+
+std::uint64_t RegionSize(const ListedEntry& listed) { return listed.regionEnd - listed.entry.localOffset; }

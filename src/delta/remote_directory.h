@@ -23,6 +23,9 @@ struct ListedEntry {
     std::uint64_t regionEnd = 0;  // where the next entry (or the directory) begins
 };
 
+// The entry's bytes in the package: its local header up to where the next entry begins.
+std::uint64_t RegionSize(const ListedEntry& listed);
+
 struct RemoteDirectory {
     std::uint64_t offset = 0;          // first central entry: all entry data lies before it
     std::vector<ListedEntry> entries;  // in directory order
