@@ -286,6 +286,7 @@ DeltaEnd PlanDifferentialUpdate(const std::wstring& url, const fs::path& install
 
 DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const fs::path& extractDir, std::wstring& why) {
     EntryPool pool;
+    pool.besideDownload = true;
     StartEntryPool(pool, {}, {}, EntryThreadCount());
     std::vector<fs::path> written;
     const DeltaEnd end = FetchSpans(plan, extractDir, pool, written, why);

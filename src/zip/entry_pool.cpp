@@ -6,6 +6,7 @@
 #include "base/ascii_case.h"
 #include "base/durable_files.h"
 #include "base/text.h"
+#include "base/thread_priority.h"
 #include "zip/entry_decoder.h"
 #include "zip/zip_directory.h"
 #include "zip/zip_output.h"
@@ -124,6 +125,7 @@ void Settle(EntryPool& pool, const EntryJob& job, bool ok, std::wstring why) {
 }
 
 void RunThread(EntryPool& pool) {
+    if (pool.besideDownload) LowerThisThreadPriority();
     EntryReader reader;
     reader.opened = !pool.package.empty() && OpenZipInput(pool.package, reader.input);
     if (reader.opened) reader.chunk.resize(kReadChunk);

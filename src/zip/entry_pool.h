@@ -56,6 +56,9 @@ struct EntryPool {
     std::uint64_t failedIndex = UINT64_MAX;
     std::wstring why;
     std::vector<std::thread> threads;
+    // Set before the start when the entries come from a download in progress:
+    // the threads then run below the one that receives (see thread_priority.h).
+    bool besideDownload = false;
     ~EntryPool();
 };
 

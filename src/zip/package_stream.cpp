@@ -6,6 +6,7 @@
 #include "base/durable_files.h"
 #include "base/long_path.h"
 #include "base/text.h"
+#include "base/thread_priority.h"
 #include "zip/entry_decoder.h"
 #include "zip/entry_pool.h"
 #include "zip/zip_directory.h"
@@ -169,7 +170,10 @@ bool Unpack(Unpacker& unpacker, const std::string& piece) {
 void RunStream(PackageStream& stream) {
     Unpacker unpacker;
     unpacker.destination = stream.destination;
+    unpacker.pool.besideDownload = true;
     StartEntryPool(unpacker.pool, {}, {}, EntryThreadCount());
+    // After the start: threads made by a lowered thread would start lowered on Linux.
+    LowerThisThreadPriority();
     std::unique_lock lock(stream.mutex);
     for (;;) {
         stream.changed.wait(lock, [&] { return !stream.pieces.empty() || stream.ended || stream.stopped; });
