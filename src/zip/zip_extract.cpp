@@ -156,7 +156,7 @@ bool ExtractZip(const fs::path& package, const fs::path& destination) {
     bool ok = OpenPackage(package, directoryInput, directory, why) &&
               ReadZipDirectory(
                   directoryInput, directory, [](const ZipEntry&, const EntryPath&) { return true; }, why);
-    if (ok && !OpenZipInput(package, extraction.input)) {
+    if (ok && !OpenZipInput(package, extraction.input, kHeaderBufferSize)) {
         ok = false;
         why = L"the package cannot be opened";
     }
@@ -188,17 +188,18 @@ bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, cons
         return false;
     }
     ZipInput input;
+    ZipInput headers;  // apart from the directory's, so that neither buffer is refilled at each entry
     ZipDirectory directory;
-    std::wstring why;
+    std::wstring why = L"the package cannot be opened";
     std::string header;
     std::vector<fs::path> written;
     std::uint64_t index = 0;
-    bool agrees = OpenPackage(package, input, directory, why) &&
+    bool agrees = OpenPackage(package, input, directory, why) && OpenZipInput(package, headers, kHeaderBufferSize) &&
                   ReadZipDirectory(
                       input, directory,
                       [&](const ZipEntry& entry, const EntryPath& path) {
                           ReportWork(index, directory.entryCount);
-                          why = StreamedMismatch(input, entry, index++, streamed, header);
+                          why = StreamedMismatch(headers, entry, index++, streamed, header);
                           if (!why.empty() || path.isDirectory) return why.empty();
                           fs::path file = destination;
                           for (const std::wstring& component : path.components) file /= WideToPath(component);

@@ -18,7 +18,6 @@ constexpr std::size_t kCentralHeaderSize = 46;
 constexpr std::size_t kEndSize = 22;
 constexpr std::size_t kZip64EndSize = 56;
 constexpr std::size_t kZip64LocatorSize = 20;
-constexpr std::size_t kInputBufferSize = 64 * 1024;
 constexpr std::uint16_t kZip64ExtraId = 0x0001;
 constexpr std::uint16_t kUnicodePathExtraId = 0x7075;
 constexpr std::uint32_t kSaturated32 = 0xFFFFFFFF;
@@ -137,8 +136,8 @@ bool FindEndRecord(ZipInput& input, std::uint64_t& endOffset, std::array<unsigne
 
 }  // namespace
 
-bool OpenZipInput(const std::filesystem::path& package, ZipInput& input) {
-    input.buffer.resize(kInputBufferSize);
+bool OpenZipInput(const std::filesystem::path& package, ZipInput& input, std::size_t bufferSize) {
+    input.buffer.resize(bufferSize);
     input.stream.rdbuf()->pubsetbuf(input.buffer.data(), static_cast<std::streamsize>(input.buffer.size()));
     input.stream.open(LongPath(package), std::ios::binary);
     if (!input.stream) return false;

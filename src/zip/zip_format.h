@@ -22,7 +22,11 @@ struct ZipInput {
     std::uint64_t heldFrom = 0;
 };
 
-bool OpenZipInput(const std::filesystem::path& package, ZipInput& input);
+// The buffer suits the central directory, read front to back. Local headers
+// read one per entry, far apart, take a small one: each seek refills it.
+constexpr std::size_t kDirectoryBufferSize = 64 * 1024;
+constexpr std::size_t kHeaderBufferSize = 4 * 1024;
+bool OpenZipInput(const std::filesystem::path& package, ZipInput& input, std::size_t bufferSize = kDirectoryBufferSize);
 // The package of `size` bytes whose tail from `from` is `tail`; reads before it fail.
 void HoldZipTail(ZipInput& input, std::uint64_t size, std::uint64_t from, std::string tail);
 // Reads exactly `count` bytes at `offset`; false when the file has fewer.
