@@ -1,5 +1,9 @@
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <thread>
+
+#include "base/thread_priority.h"
 #include "test_support.h"
 #include "zip/zip_extract.h"
 
@@ -34,4 +38,17 @@ TEST(ExtractZipPosix, NeverWritesThroughLinks) {
     EXPECT_FALSE(ExtractZip(Package("py_nested.zip"), dir.path / "dest")) << "folder a/ is a link";
     ExpectTree(ReadTree(dir.path / "outside"), {"target.txt=precious"});
     EXPECT_EQ(ReadBytes(dir.path / "dest" / "top.txt"), "top\n") << "the file link was replaced by the file";
+}
+
+// The threads that unpack beside a download run lowered; the one that receives must not.
+TEST(ThreadPriorityPosix, LowersOnlyTheCallingThread) {
+    const int before = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    if (before >= 19) GTEST_SKIP() << "the tests already run at the lowest priority";
+    int lowered = before;
+    std::thread([&] {
+        LowerThisThreadPriority();
+        lowered = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    }).join();
+    EXPECT_GT(lowered, before);
+    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())), before);
 }
