@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ make pkg-config python3
   libgtest-dev libgmock-dev googletest
-  libcurl4-openssl-dev libssl-dev zlib1g-dev libzip-dev
+  libcurl4-openssl-dev libssl-dev zlib1g-dev libzip-dev libdeflate-dev
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine wine64 xvfb xdotool imagemagick x11-utils
   clang libclang-rt-14-dev clang-format

@@ -1,6 +1,6 @@
 #include "delta/installed_files.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <fstream>
 #include <vector>
@@ -28,12 +28,12 @@ InstalledSizes ListInstalledFiles(const fs::path& installDir, const fs::path& ex
 bool FileCrc32(const fs::path& file, std::uint32_t& crc, const std::function<void(std::uint64_t)>& progress) {
     std::ifstream in(LongPath(file), std::ios::binary);
     std::vector<char> buffer(256 * 1024);
-    uLong running = crc32_z(0L, Z_NULL, 0);
+    std::uint32_t running = 0;
     while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
         const auto got = static_cast<std::size_t>(in.gcount());
-        running = crc32_z(running, reinterpret_cast<const Bytef*>(buffer.data()), got);
+        running = libdeflate_crc32(running, buffer.data(), got);
         progress(got);
     }
-    crc = static_cast<std::uint32_t>(running);
+    crc = running;
     return in.eof() && !in.bad();
 }

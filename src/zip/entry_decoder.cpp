@@ -1,5 +1,6 @@
 #include "zip/entry_decoder.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -22,7 +23,7 @@ bool Put(EntryDecoder& decoder, const unsigned char* data, std::size_t size) {
         return false;
     }
     decoder.written += size;
-    decoder.crc = static_cast<std::uint32_t>(crc32_z(decoder.crc, data, size));
+    decoder.crc = libdeflate_crc32(decoder.crc, data, size);
     if (size == 0 || decoder.write(data, size)) return true;
     if (decoder.why.empty()) decoder.why = L"its content could not be stored";
     return false;
@@ -63,6 +64,15 @@ void FreeInflateState(InflateState* state) {
     delete state;
 }
 
+struct WholeInflater {
+    libdeflate_decompressor* decompressor = nullptr;
+};
+
+void FreeWholeInflater(WholeInflater* inflater) {
+    libdeflate_free_decompressor(inflater->decompressor);
+    delete inflater;
+}
+
 namespace {
 
 // Inflates one piece of compressed data, all of which must be consumed unless
@@ -92,10 +102,30 @@ bool InflatePiece(EntryDecoder& decoder, const unsigned char* data, std::size_t 
     return true;
 }
 
+// An entry whose data is all in this piece and whose content fits the output
+// buffer is inflated in one call, at about twice zlib's speed. False when it
+// was not, or when the data does not inflate into exactly the declared
+// content ending with the data: zlib then reads it and names the fault.
+bool InflatedWhole(EntryDecoder& decoder, const unsigned char* data, std::size_t size) {
+    if (size != decoder.entry.compressedSize || decoder.entry.uncompressedSize > decoder.out.size()) return false;
+    if (!decoder.whole) decoder.whole.reset(new WholeInflater{libdeflate_alloc_decompressor()});
+    if (decoder.whole->decompressor == nullptr) return false;
+    const auto declared = static_cast<std::size_t>(decoder.entry.uncompressedSize);
+    std::size_t read = 0, produced = 0;
+    const libdeflate_result result = libdeflate_deflate_decompress_ex(
+        decoder.whole->decompressor, data, size, decoder.out.data(), declared, &read, &produced);
+    if (result != LIBDEFLATE_SUCCESS || read != size || produced != declared) return false;
+    decoder.streamEnded = true;
+    return true;
+}
+
 DecodeStage TakeData(EntryDecoder& decoder, const unsigned char* data, std::size_t size, std::size_t& used) {
     const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(size - used, decoder.dataLeft));
     if (decoder.entry.method == kMethodStored) {
         if (!Put(decoder, data + used, piece)) return Fail(decoder, decoder.why);
+    } else if (InflatedWhole(decoder, data + used, piece)) {
+        const auto content = static_cast<std::size_t>(decoder.entry.uncompressedSize);
+        if (!Put(decoder, decoder.out.data(), content)) return Fail(decoder, decoder.why);
     } else {
         if (decoder.streamEnded && piece > 0) return Fail(decoder, L"the deflate stream ends before its data");
         if (!InflatePiece(decoder, data + used, piece)) return Fail(decoder, decoder.why);
@@ -123,7 +153,7 @@ void StartEntryDecoder(EntryDecoder& decoder, const ZipEntry& entry, std::uint64
     decoder.stage = DecodeStage::Header;
     decoder.header.clear();
     decoder.written = 0;
-    decoder.crc = static_cast<std::uint32_t>(crc32_z(0L, Z_NULL, 0));
+    decoder.crc = 0;
     decoder.streamEnded = false;
     decoder.why.clear();
     decoder.inflater.reset();

@@ -18,6 +18,8 @@ using ContentWriter = std::function<bool(const unsigned char* data, std::size_t 
 
 struct InflateState;  // zlib's stream, which must not move
 void FreeInflateState(InflateState* state);
+struct WholeInflater;  // inflates in one call data that is all at hand
+void FreeWholeInflater(WholeInflater* inflater);
 
 enum class DecodeStage { Header, Data, Done, Failed };
 
@@ -32,6 +34,8 @@ struct EntryDecoder {
     std::uint32_t crc = 0;
     bool streamEnded = false;
     std::unique_ptr<InflateState, decltype(&FreeInflateState)> inflater{nullptr, &FreeInflateState};
+    // Made at the first entry it inflates and kept for the next ones.
+    std::unique_ptr<WholeInflater, decltype(&FreeWholeInflater)> whole{nullptr, &FreeWholeInflater};
     std::vector<unsigned char> out;
     std::wstring why;  // set when it failed
 };

@@ -1,7 +1,7 @@
 #include "zip/zip_format.h"
 #include "base/long_path.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <array>
@@ -89,7 +89,7 @@ bool ForEachExtraField(const std::string& extra, Visit visit) {
 // stands for, then the name in UTF-8. A field for another name is ignored.
 void ReadUnicodePath(const unsigned char* data, std::size_t size, ZipEntry& entry) {
     if (size < 5 || data[0] != 1) return;
-    auto nameCrc = crc32(0L, reinterpret_cast<const Bytef*>(entry.name.data()), static_cast<uInt>(entry.name.size()));
+    const std::uint32_t nameCrc = libdeflate_crc32(0, entry.name.data(), entry.name.size());
     if (Get32(data + 1) != nameCrc) return;
     entry.unicodeName.assign(reinterpret_cast<const char*>(data + 5), size - 5);
 }
