@@ -19,11 +19,12 @@ Figures, each against a baseline measured in the same run:
   windows   size of Updater.exe and the DLLs it imports
 
 Usage: bench/e2e/run.py [--runs 3] [--startup-runs 21] [--only startup,update,windows,wine] [--keep]
-                        [--rate-mbit N] [--second PATH]
+                        [--rate-mbit N] [--second PATH] [--second-win PATH]
 --rate-mbit N limits nginx to N Mbit/s per connection; the update figure's
 reference is then curl alone fetching update.zip, and the unflushed build is
 not run. --second PATH runs that Updater where the unflushed build runs, for
-a figure side by side with another build (the one before a change).
+a figure side by side with another build (the one before a change);
+--second-win PATH does the same with an Updater.exe under Wine.
 Builds build/bench-e2e (POSIX) and build/bench-e2e-win (Windows), each also
 -unflushed, for localhost:48450 (UPDATER_BENCH_PORT=N: another). Work files go to bench/out/e2e/ and are removed afterwards
 unless --keep (then the generated releases are reused by the next run).
@@ -324,6 +325,7 @@ def main(argv):
     parser.add_argument("--keep", action="store_true")
     parser.add_argument("--rate-mbit", type=int, default=0, help="nginx limit_rate for the update figure")
     parser.add_argument("--second", help="another Updater in the unflushed build's place (the build before a change)")
+    parser.add_argument("--second-win", help="the same for the Windows build under Wine: another Updater.exe")
     options = parser.parse_args(argv)
     only = set(options.only.split(","))
 
@@ -386,9 +388,9 @@ def measure_posix(work, options, only):
 def measure_wine(work, options):
     """The full update of the big release by the Windows build under Wine, flushed
     and unflushed alternating: wall time of the Wine process, exec to exit."""
-    for build_dir in (WINDOWS_BUILD, WINDOWS_BUILD + "-unflushed"):
-        shutil.copy2(os.path.join(build_dir, "Updater.exe"),
-                     os.path.join(work, "bin", "Updater.exe" if build_dir == WINDOWS_BUILD else "Updater-unflushed.exe"))
+    shutil.copy2(os.path.join(WINDOWS_BUILD, "Updater.exe"), os.path.join(work, "bin", "Updater.exe"))
+    shutil.copy2(options.second_win or os.path.join(WINDOWS_BUILD + "-unflushed", "Updater.exe"),
+                 os.path.join(work, "bin", "Updater-unflushed.exe"))
     subprocess.run(["x86_64-w64-mingw32-g++", "-municode", "-static", "-O2", "-o",
                     os.path.join(work, "bin", "torvane-win.exe"), os.path.join(TOP, "tests", "stubs", "torvane_stub_win32.cpp")],
                    check=True)
