@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "base/log.h"
+#include "net/download_limits.h"
 
 namespace {
 
@@ -20,12 +21,15 @@ std::wstring Reason(const RangeResult& result) {
 // The outcome of one attempt that did not complete: give up, fall back, or
 // wait and try again (nullopt).
 std::optional<RemoteRead> AfterFailedAttempt(
-    RemotePackage& package, const RangeResult& result, bool noValidator, std::uint64_t at) {
+    RemotePackage& package, const RangeResult& result, bool noValidator, std::uint64_t at, std::uint64_t size) {
     if (noValidator) return RemoteRead{RemoteEnd::FallBack, L"the server names no ETag or Last-Modified"};
     if (result.end == RangeEnd::SinkRefused) return RemoteRead{RemoteEnd::SinkRefused, {}};
     if (!Retryable(result)) return RemoteRead{RemoteEnd::FallBack, Reason(result)};
     const DownloadEnvironment& environment = *package.environment;
     const auto delay = RetryDelay(package.watch.attemptsWithoutProgress, result.retryAfter, environment.random());
+    if (environment.now() + delay >= package.deadline)
+        return RemoteRead{RemoteEnd::FallBack, L"a range of " + std::to_wstring(size) + L" bytes took longer than " +
+                                                   std::to_wstring(RangeReadTime(size).count()) + L" s"};
     if (ShouldGiveUp(package.watch, environment.now() + delay) != GiveUp::No) {
         LogLine(package.name + L": giving up the changed files at byte " + std::to_wstring(at) + L" (" +
                 Reason(result) + L")");
@@ -52,6 +56,7 @@ RemotePackage StartRemotePackage(
 
 RemoteRead ReadRemoteRange(RemotePackage& package, std::uint64_t from, std::uint64_t to, const RangeSink& sink) {
     const DownloadEnvironment& environment = *package.environment;
+    package.deadline = environment.now() + RangeReadTime(to - from);
     std::uint64_t at = from;
     while (at < to) {
         RangeRequest request;
@@ -59,6 +64,7 @@ RemoteRead ReadRemoteRange(RemotePackage& package, std::uint64_t from, std::uint
         request.from = at;
         request.to = to;
         request.validator = package.validator;
+        request.deadline = package.deadline;
         if (package.size > 0) request.total = package.size;
         bool noValidator = false;
         RangeHooks hooks;
@@ -70,7 +76,10 @@ RemoteRead ReadRemoteRange(RemotePackage& package, std::uint64_t from, std::uint
             NoteBytesStored(package.watch, environment.now(), size);
             return true;
         };
-        hooks.keepGoing = [&] { return ShouldGiveUp(package.watch, environment.now()) == GiveUp::No; };
+        hooks.keepGoing = [&] {
+            const auto now = environment.now();
+            return now < package.deadline && ShouldGiveUp(package.watch, now) == GiveUp::No;
+        };
         ++package.requests;
         const RangeResult result = FetchRange(request, sink, hooks, environment.get);
         NoteAttemptEnded(package.watch);
@@ -82,7 +91,7 @@ RemoteRead ReadRemoteRange(RemotePackage& package, std::uint64_t from, std::uint
         }
         if (result.end == RangeEnd::Complete && at == to) break;
         if (result.end == RangeEnd::Complete) return {RemoteEnd::FallBack, L"an answer ended before its range"};
-        if (auto read = AfterFailedAttempt(package, result, noValidator, at)) return *read;
+        if (auto read = AfterFailedAttempt(package, result, noValidator, at, to - from)) return *read;
     }
     return {};
 }

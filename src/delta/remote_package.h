@@ -2,7 +2,9 @@
 // update.zip read by byte ranges: every answer must continue exactly what was
 // asked for and come from the same file as the first answer (its ETag or
 // Last-Modified sent back as If-Range). One download watch spans all the
-// ranges, with the package download's retry and give-up rules.
+// ranges, with the package download's retry and give-up rules; each read also
+// has a deadline of its own, so that a trickle cannot hold the start: a read
+// of N bytes ends within kRangeReadBaseTime plus N at kSlowestRangeRead.
 
 #include <cstdint>
 #include <functional>
@@ -18,6 +20,7 @@ struct RemotePackage {
     std::string validator;   // of the first answer
     const DownloadEnvironment* environment = nullptr;
     DownloadWatch watch;
+    DownloadClock::time_point deadline;  // of the read under way
     std::uint64_t requests = 0;
     std::uint64_t received = 0;  // body bytes accepted
 };
@@ -38,7 +41,8 @@ struct RemoteRead {
 };
 
 // Bytes [from, to) of the package, in order, to the sink; a failed attempt is
-// retried from the first byte not yet delivered. `from` 0 with `to` 1 also
+// retried from the first byte not yet delivered. An answer that runs past its
+// range, or a read that outlasts its deadline, falls back. `from` 0 with `to` 1 also
 // learns the package's size.
 RemoteRead ReadRemoteRange(RemotePackage& package, std::uint64_t from, std::uint64_t to, const RangeSink& sink);
 

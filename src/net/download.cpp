@@ -260,7 +260,9 @@ bool PrepareRetry(PackageDownload& download, const RangeResult& result, int next
         DiscardPart(download);
         return false;
     }
-    if (result.end == RangeEnd::Mismatch) {
+    // An answer that does not continue the part, or ran past the end it
+    // promised: nothing it says is trusted, the file is fetched anew.
+    if (result.end == RangeEnd::Mismatch || result.end == RangeEnd::Overlong) {
         StartAgain(download, result.detail);
     } else if (!Retryable(result)) {
         Abandon(download);
@@ -279,7 +281,8 @@ bool PrepareRetry(PackageDownload& download, const RangeResult& result, int next
                 (download.offset > 0 ? L"; the next start resumes" : L""));
         return false;
     }
-    if (result.end != RangeEnd::Mismatch) LogRetry(download.name, Reason(result), offset, nextAttempt, delay);
+    if (result.end != RangeEnd::Mismatch && result.end != RangeEnd::Overlong)
+        LogRetry(download.name, Reason(result), offset, nextAttempt, delay);
     download.environment.sleep(delay);
     return true;
 }

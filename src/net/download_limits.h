@@ -39,6 +39,17 @@ inline constexpr int kRestartsFromZero = 3;
 inline constexpr std::chrono::seconds kVersionFileDeadline{30};
 inline constexpr std::uint64_t kVersionFileLimit = 64 * 1024;
 
+// Each ranged read of the differential update ends within 30 s plus its size
+// at 16 KiB/s (a 1 MiB span: 94 s), whatever the server trickles; a read that
+// takes longer falls back to the whole package. The floor is far below any
+// link a player downloads a game over, and keeps a server that sends a byte
+// now and then from holding the start beyond the no-progress rule.
+inline constexpr std::chrono::seconds kRangeReadBaseTime{30};
+inline constexpr std::uint64_t kSlowestRangeRead = 16 * 1024;  // bytes per second
+constexpr std::chrono::seconds RangeReadTime(std::uint64_t bytes) {
+    return kRangeReadBaseTime + std::chrono::seconds(bytes / kSlowestRangeRead);
+}
+
 // The differential update reads the package's central directory into memory:
 // a larger one is not read, and the whole package is downloaded instead.
 inline constexpr std::uint64_t kRemoteDirectoryLimit = 32 * 1024 * 1024;

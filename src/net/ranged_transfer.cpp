@@ -177,6 +177,13 @@ bool OnHead(Transfer& transfer, const HttpHead& head) {
 
 bool OnBody(Transfer& transfer, const char* data, std::size_t size) {
     RangeResult& result = transfer.result;
+    // Nothing of a piece that crosses the promised end is taken: what was
+    // stored before it still continues the file exactly.
+    if (transfer.end && result.from + result.stored + size > *transfer.end) {
+        transfer.endedBy = RangeEnd::Overlong;
+        result.detail = L"the answer goes on past byte " + std::to_wstring(*transfer.end - 1) + L", where it ends";
+        return false;
+    }
     const std::uint64_t limit = StoredLimit(transfer.request);
     if (result.from + result.stored + size > limit) {  // a body without a length
         transfer.endedBy = RangeEnd::TooLarge;

@@ -37,6 +37,7 @@ enum class RangeEnd {
     Refused,      // a status other than the one asked for (see status), or a certificate or redirect refused
     Mismatch,     // the answer does not continue the file: nothing was stored
     TooLarge,     // over sizeLimit or the declared size: nothing more was stored
+    Overlong,     // the body went on past the end it promised: nothing of the piece that crossed it was stored
     WrongSize,    // the answer names another size than the declared one: nothing was stored
     FileError,    // the file could not be written
     SinkRefused,  // the sink returned false: nothing more was asked for

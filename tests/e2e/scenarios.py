@@ -129,6 +129,13 @@ DELTA_ROWS = [
               log=['update.zip: entry "Data/pack1.pak": its content does not match its digest' + WHOLE]),
     delta_row("delta_checked_release_without_index", checked=dict(index=None),
               log=["update.zip: version.txt names no update-index-sha256" + WHOLE]),
+    # A 206 whose body never ends, for the directory's tail and for a changed entry's span.
+    delta_row("delta_endless_tail", behave={"/updates/update.zip": {"sequence": [{}, {"overrun": -1}, {}]}},
+              within=150, log=["update.zip: the answer goes on past byte *"],
+              files=DELTA_FILES + ["Deleting old file: update.zip"]),
+    delta_row("delta_endless_span", behave={"/updates/update.zip": {"sequence": [{}, {}, {"overrun": -1}, {}]}},
+              within=150, log=["update.zip: the answer goes on past byte *"],
+              files=DELTA_FILES + ["Deleting old file: update.zip"]),
 ]
 
 DEEP = "My Games/Torvane \u00e9\u4e2d/" + "/".join("a-rather-long-folder-name-%02d" % i for i in range(10))
@@ -280,7 +287,11 @@ def run_row(runner, row):
     if unread:  # an access time before the last change: reading the file would move it
         os.utime(unread, (os.stat(unread).st_mtime - 1000, os.stat(unread).st_mtime))
         accessed = os.stat(unread).st_atime
+    world.behave(row.get("behave", {}))
+    started = time.monotonic()
     rc = world.run(row.get("server", True), row.get("documents", True))
+    took = time.monotonic() - started
+    expect(took <= row.get("within", 180), "the game started after %.0f s" % took)
     expect(not unread or os.stat(unread).st_atime == accessed, "%s was read" % unread)
     expect_run(world, rc, row, before, data_before)
     if "fix" in row:

@@ -30,6 +30,8 @@ and Content-Range (If-Range honoured), unless a behaviour says otherwise:
   ranges false: always the whole body;  ignore_if_range: answer a range anyway
   etag           this ETag instead of the file's own;  no_validators: neither ETag nor Last-Modified
   range_shift    serve and announce the range N bytes later than asked
+  overrun        a 206 without a Content-Length whose body goes on N bytes past
+                 its range (-1: until the client goes), then closes
 """
 
 import email.utils
@@ -181,10 +183,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.end_headers()
         start = first + int(behaviour.get("range_shift", 0)) if first is not None else 0
         status, length = (206, last + 1 - start) if first is not None else (int(behaviour.get("status", 200)), size)
-        ends_early = "cut_body_after" in behaviour or "stall_body_after" in behaviour
+        overrun = behaviour.get("overrun") if first is not None else None
+        ends_early = "cut_body_after" in behaviour or "stall_body_after" in behaviour or overrun is not None
         limit = min(length, int(behaviour.get("cut_body_after", behaviour.get("stall_body_after", length))))
+        if overrun is not None:
+            limit = float("inf") if overrun < 0 else length + overrun
         self.send_response(status)
-        self.send_header("Transfer-Encoding" if chunked else "Content-Length", "chunked" if chunked else str(length))
+        if overrun is None:
+            self.send_header("Transfer-Encoding" if chunked else "Content-Length", "chunked" if chunked else str(length))
         if not behaviour.get("no_validators"):
             self.send_header("ETag", etag)
             self.send_header("Last-Modified", email.utils.formatdate(0, usegmt=True))
@@ -200,7 +206,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         sent = 0
         try:
             while sent < limit and not self.server.stopping.is_set():
-                data = body.read(min(1 if interval else max(1, rate // 10) if rate else 65536, limit - sent))
+                want = min(1 if interval else max(1, rate // 10) if rate else 65536, limit - sent)
+                data = body.read(want) or bytes(want)  # past the file's end: zeros
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(data), data) if chunked else data)
                 sent += len(data)
                 if rate or interval:

@@ -222,16 +222,25 @@ TEST_F(DownloadFileTest, PackageDownloadsContinueOnlyWhatMatches) {
 // The differential update over the platform halves: only b.bin differs from
 // the installation, so three ranges are asked (the first byte, the tail, b.bin),
 // each after the first with If-Range; an answer that does not continue the
-// file the first one came from makes it fall back to the whole package.
+// file the first one came from, runs past its range or trickles past the
+// read's deadline makes it fall back to the whole package.
 TEST_F(DownloadFileTest, DifferentialFetchTakesOnlyRangesOfOneFile) {
     const fs::path files = fs::path(Env("ROOT")) / "files";
+    const char* const overrun = "past byte";
     const struct {
         const char* path;
         DeltaEnd end;
+        const char* why = nullptr;  // in the reason for falling back
+        int seconds = 5;            // at most
     } rows[] = {{"/files/delta.zip", DeltaEnd::Ready}, {"/delta-no-ranges", DeltaEnd::FallBack},
         {"/delta-shifted", DeltaEnd::FallBack}, {"/delta-wrong-bytes", DeltaEnd::FallBack},
-        {"/delta-etag-changed", DeltaEnd::FallBack}, {"/delta-no-validator", DeltaEnd::FallBack}};
+        {"/delta-etag-changed", DeltaEnd::FallBack}, {"/delta-no-validator", DeltaEnd::FallBack},
+        {"/delta-tail-overrun", DeltaEnd::FallBack, overrun}, {"/delta-tail-endless", DeltaEnd::FallBack, overrun},
+        {"/delta-span-overrun", DeltaEnd::FallBack, overrun}, {"/delta-span-endless", DeltaEnd::FallBack, overrun},
+        // 100,000 bytes at 2,000 a second: the read ends after 30 s + 100,000 bytes at 16 KiB/s.
+        {"/delta-span-trickled", DeltaEnd::FallBack, "took longer than 36 s", 40}};
     for (const auto& row : rows) {
+        const auto start = std::chrono::steady_clock::now();
         ScratchDir scratch{"delta"};
         const fs::path install = scratch.path / "game", extraction = install / "_update_temp";
         fs::create_directories(extraction);
@@ -243,6 +252,10 @@ TEST_F(DownloadFileTest, DifferentialFetchTakesOnlyRangesOfOneFile) {
         DeltaEnd end = PlanDifferentialUpdate(url, install, extraction, {}, environment, plan, why);
         if (end == DeltaEnd::Ready) end = FetchChangedEntries(plan, extraction, why);
         EXPECT_EQ(end, row.end) << row.path << " " << WideToUtf8(why);
+        EXPECT_LE(std::chrono::steady_clock::now() - start, std::chrono::seconds(row.seconds)) << row.path;
+        if (row.why) {
+            EXPECT_NE(WideToUtf8(why).find(row.why), std::string::npos) << row.path << " " << WideToUtf8(why);
+        }
         if (row.end != DeltaEnd::Ready) continue;
         const std::string package = ReadBytes(files / "delta.zip");
         const std::string b = package.substr(package.find("b.bin") + 5, 100000);

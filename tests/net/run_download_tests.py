@@ -26,7 +26,7 @@ from sandbox import write_tree  # noqa: E402
 
 LONGEST_HOST = ".".join(["h" * 63] * 4)          # 255 characters
 TOO_LONG_HOST = ".".join(["l" * 63] * 4) + ".x"  # 257 characters
-SLOW = "*StalledBody*:*NeverAnswered*"
+SLOW = "*StalledBody*:*NeverAnswered*:*DifferentialFetch*"
 LARGE = 4 * 1024 * 1024
 
 
@@ -60,6 +60,12 @@ def behaviours(trusted, untrusted, plain):
         "/delta-wrong-bytes": {"sequence": [dict(delta, etag='"x"')] * 2 + [dict(delta_corrupt, etag='"x"')]},
         "/delta-etag-changed": {"sequence": [dict(delta, etag='"a"')] * 2 + [dict(delta, etag='"b"', ignore_if_range=True)]},
         "/delta-no-validator": dict(delta, no_validators=True),
+        # A 206 running past its range, finite and endless: the directory's tail, a changed entry's span.
+        "/delta-tail-overrun": {"sequence": [delta, dict(delta, overrun=1000), delta]},
+        "/delta-tail-endless": {"sequence": [delta, dict(delta, overrun=-1), delta]},
+        "/delta-span-overrun": {"sequence": [delta, delta, dict(delta, overrun=1000)]},
+        "/delta-span-endless": {"sequence": [delta, delta, dict(delta, overrun=-1)]},
+        "/delta-span-trickled": {"sequence": [delta, delta, dict(delta, rate=2000)]},
         "/huge-chunked": {"body_file": "files/huge.bin", "chunked": True},
     }
 

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 
+#include "base/text.h"
 #include "base/work_progress.h"
+#include "delta/remote_package.h"
 #include "net/download.h"
 #include "net/download_limits.h"
 #include "net/ranged_transfer.h"
@@ -32,13 +34,15 @@ struct Answer {
     int secondsPerByte = 0;    // a trickle
     int msPerChunk = 1;        // 4 KiB chunks
     bool unreachable = false;
+    std::uint64_t surplus = 0;  // a 206 without a length whose body goes on this far past its range
 };
 
 struct ScriptedServer {
     std::string file;
     std::vector<Answer> script{};       // one per request; the last one repeats
     std::vector<std::string> ranges{};  // Range header of each request
-    std::uint64_t served = 0;
+    std::uint64_t served = 0;           // bytes of the file
+    std::uint64_t pastRange = 0;        // bytes sent past an answer's range
     DownloadClock::time_point now{};
     std::vector<double> waits{};  // seconds slept between attempts
 
@@ -80,17 +84,21 @@ struct ScriptedServer {
                 "bytes " + std::to_string(from) + "-" + std::to_string(last) + "/" + std::to_string(file.size());
         }
         const std::string body = answer.status == 200 ? file.substr(from, last + 1 - from) : "busy";
-        if (!answer.chunked) head.contentLength = answer.length.value_or(body.size());
+        if (!answer.chunked && answer.surplus == 0) head.contentLength = answer.length.value_or(body.size());
         if (!handlers.head(head)) return {HttpEnd::Stopped, L"stopped"};
-        const std::size_t end = std::min<std::size_t>(body.size(), answer.cutAfter.value_or(body.size()));
+        const std::uint64_t end =
+            std::min<std::uint64_t>(body.size() + answer.surplus, answer.cutAfter.value_or(UINT64_MAX));
         const std::size_t chunk = answer.secondsPerByte > 0 ? 1 : 4096;
-        for (std::size_t at = 0; at < end; at += chunk) {
+        for (std::uint64_t at = 0; at < end; at += chunk) {
             now += answer.secondsPerByte > 0 ? DownloadClock::duration(1s * answer.secondsPerByte)
                                              : DownloadClock::duration(1ms * answer.msPerChunk);
             if (!handlers.keepGoing()) return {HttpEnd::Stopped, L"stopped"};
-            const std::size_t size = std::min(chunk, end - at);
-            served += size;
-            if (!handlers.body(body.data() + at, size)) return {HttpEnd::Stopped, L"stopped"};
+            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, end - at));
+            std::string piece = body.substr(std::min<std::size_t>(at, body.size()), size);
+            piece.resize(size, '+');  // past the range
+            served += std::min<std::uint64_t>(size, body.size() - std::min<std::uint64_t>(at, body.size()));
+            pastRange += size - std::min<std::uint64_t>(size, body.size() - std::min<std::uint64_t>(at, body.size()));
+            if (!handlers.body(piece.data(), size)) return {HttpEnd::Stopped, L"stopped"};
         }
         return end < body.size() ? HttpOutcome{HttpEnd::Failed, L"connection cut"} : HttpOutcome{HttpEnd::Complete, {}};
     }
@@ -156,6 +164,8 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         {"200 instead of 206", {{.cutAfter = kHalf}, {.ranges = false}}, true, {"", From(kHalf)}, {1}, 1.5},
         {"wrong Content-Range start", {{.cutAfter = kHalf}, {.shift = 10}, {}}, true, {"", From(kHalf), ""}, {1, 0},
             1.5},
+        {"206 running past its end", {{.cutAfter = kHalf}, {.surplus = 1}, {}}, true, {"", From(kHalf), ""}, {1, 0},
+            2.0},
         {"503 with Retry-After: 2, then 200", {{.status = 503, .retryAfter = "2"}, {}}, true, {"", ""}, {2}, 1.0},
         {"500, then 200", {{.status = 500}, {}}, true, {"", ""}, {1}, 1.0},
         {"Retry-After over 30 s", {{.status = 503, .retryAfter = "300"}, {}}, true, {"", ""}, {30}, 1.0},
@@ -282,20 +292,30 @@ TEST_F(PackageDownloadTest, TransfersEndAtTheFirstByteTooManyOrNotWritten) {
     EXPECT_LT(sent, kSize / 2);
 }
 
-// The second target: exactly the accepted bytes of a slice, nothing of an answer that is refused.
+// The second target: exactly the accepted bytes of a slice, nothing of an
+// answer that is refused, nothing past the end an answer promised.
 TEST_F(PackageDownloadTest, ASinkGetsTheAcceptedBytesOnly) {
     const RangeRequest slice{.url = kUrl, .from = 100, .to = 5000, .validator = "\"v1\""};
+    const RangeRequest tail{.url = kUrl, .from = kSize - 6000, .validator = "\"v1\""};
+    constexpr std::uint64_t kEndless = 64 << 20;  // as good as endless: 13,000 times the slice
     struct Row {
         const char* name;
         Answer answer;
         bool sinkTakes;
         RangeEnd end;
         std::uint64_t received;  // bytes of the slice, in order from its start
+        std::uint64_t served;    // of the file, before the answer ended
+        std::uint64_t pastRange;
+        const RangeRequest& request;
     } rows[] = {
-        {"206 of the slice", {}, true, RangeEnd::Complete, 4900},
-        {"another version of the file", {.etag = "\"v2\""}, true, RangeEnd::Mismatch, 0},
-        {"a range from another byte", {.shift = 10}, true, RangeEnd::Mismatch, 0},
-        {"a sink that takes nothing more", {}, false, RangeEnd::SinkRefused, 4096},
+        {"206 of the slice", {}, true, RangeEnd::Complete, 4900, 4900, 0, slice},
+        {"another version of the file", {.etag = "\"v2\""}, true, RangeEnd::Mismatch, 0, 0, 0, slice},
+        {"a range from another byte", {.shift = 10}, true, RangeEnd::Mismatch, 0, 0, 0, slice},
+        {"a sink that takes nothing more", {}, false, RangeEnd::SinkRefused, 4096, 4096, 0, slice},
+        {"a slice one byte too long", {.surplus = 1}, true, RangeEnd::Overlong, 4096, 4900, 1, slice},
+        {"an endless slice", {.surplus = kEndless}, true, RangeEnd::Overlong, 4096, 4900, 4096 - 804, slice},
+        {"a tail one byte too long", {.surplus = 1}, true, RangeEnd::Overlong, 4096, 6000, 1, tail},
+        {"an endless tail", {.surplus = kEndless}, true, RangeEnd::Overlong, 4096, 6000, 4096 - 1904, tail},
     };
     for (const Row& row : rows) {
         server = ScriptedServer{FileBytes(), {row.answer}};
@@ -304,8 +324,35 @@ TEST_F(PackageDownloadTest, ASinkGetsTheAcceptedBytesOnly) {
             received.append(data, size);
             return row.sinkTakes;
         };
-        EXPECT_EQ(FetchRange(slice, sink, {}, server.Environment().get).end, row.end) << row.name;
-        EXPECT_TRUE(received == server.file.substr(100, row.received)) << row.name;
-        EXPECT_EQ(server.served, row.received) << row.name;
+        EXPECT_EQ(FetchRange(row.request, sink, {}, server.Environment().get).end, row.end) << row.name;
+        EXPECT_TRUE(received == server.file.substr(row.request.from, row.received)) << row.name;
+        EXPECT_EQ(server.served, row.served) << row.name;
+        EXPECT_EQ(server.pastRange, row.pastRange) << row.name;
+    }
+}
+
+// A ranged read of the differential update ends within 30 s plus its size at
+// 16 KiB/s however the server trickles, and then falls back.
+TEST_F(PackageDownloadTest, RangedReadsEndWithinTheirDeadline) {
+    struct Row {
+        const char* name;
+        Answer answer;
+        std::uint64_t from, to;
+        RemoteEnd end;
+        double seconds;  // on the server's clock, at most
+    } rows[] = {
+        {"63 bytes, a byte a second", {.secondsPerByte = 1}, 100, 163, RemoteEnd::FallBack, 30},
+        {"1 MiB at 8 KiB/s", {.msPerChunk = 500}, 0, kSize, RemoteEnd::FallBack, 94},
+        {"1 MiB at 32 KiB/s, over 30 s", {.msPerChunk = 125}, 0, kSize, RemoteEnd::Complete, 33},
+    };
+    for (const Row& row : rows) {
+        server = ScriptedServer{FileBytes(), {row.answer}};
+        const DownloadEnvironment environment = server.Environment();
+        RemotePackage package = StartRemotePackage(kUrl, kSize, environment);
+        const RemoteRead read =
+            ReadRemoteRange(package, row.from, row.to, [](const char*, std::size_t) { return true; });
+        EXPECT_EQ(read.end, row.end) << row.name << " " << WideToUtf8(read.why);
+        EXPECT_LE(server.Elapsed(), row.seconds + 1) << row.name;
+        EXPECT_GE(server.Elapsed(), row.seconds - 1) << row.name;
     }
 }
