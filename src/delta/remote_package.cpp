@@ -1,44 +1,23 @@
 #include "delta/remote_package.h"
 
-#include <cwchar>
-
-#include "base/log.h"
 #include "net/download_limits.h"
 
 namespace {
 
-std::wstring SecondsText(DownloadClock::duration duration) {
-    wchar_t text[32];
-    std::swprintf(text, 32, L"%.1f", std::chrono::duration<double>(duration).count());
-    return text;
-}
-
-std::wstring Reason(const RangeResult& result) {
-    if (result.end == RangeEnd::Refused && result.status != 0) return L"status " + std::to_wstring(result.status);
-    return result.detail;
-}
-
-// The outcome of one attempt that did not complete: give up, fall back, or
+// The outcome of one attempt that did not complete: fall back, give up, or
 // wait and try again (nullopt).
 std::optional<RemoteRead> AfterFailedAttempt(
     RemotePackage& package, const RangeResult& result, bool noValidator, std::uint64_t at, std::uint64_t size) {
     if (noValidator) return RemoteRead{RemoteEnd::FallBack, L"the server names no ETag or Last-Modified"};
     if (result.end == RangeEnd::SinkRefused) return RemoteRead{RemoteEnd::SinkRefused, {}};
-    if (!Retryable(result)) return RemoteRead{RemoteEnd::FallBack, Reason(result)};
-    const DownloadEnvironment& environment = *package.environment;
-    const auto delay = RetryDelay(package.watch.attemptsWithoutProgress, result.retryAfter, environment.random());
-    if (environment.now() + delay >= package.deadline)
-        return RemoteRead{RemoteEnd::FallBack, L"a range of " + std::to_wstring(size) + L" bytes took longer than " +
-                                                   std::to_wstring(RangeReadTime(size).count()) + L" s"};
-    if (ShouldGiveUp(package.watch, environment.now() + delay) != GiveUp::No) {
-        LogLine(package.name + L": giving up the changed files at byte " + std::to_wstring(at) + L" (" +
-                Reason(result) + L")");
-        return RemoteRead{RemoteEnd::GaveUp, Reason(result)};
+    switch (NextAfterFailure(package.retry, result, at, *package.environment)) {
+        case NextStep::Retry: return std::nullopt;
+        case NextStep::Fail: return RemoteRead{RemoteEnd::FallBack, RetryReason(result)};
+        case NextStep::GiveUp: return RemoteRead{RemoteEnd::GaveUp, RetryReason(result)};
+        case NextStep::OutOfTime: break;
     }
-    LogLine(package.name + L": " + Reason(result) + L" at byte " + std::to_wstring(at) + L"; trying again in " +
-            SecondsText(delay) + L" s");
-    environment.sleep(delay);
-    return std::nullopt;
+    return RemoteRead{RemoteEnd::FallBack, L"a range of " + std::to_wstring(size) + L" bytes took longer than " +
+                                               std::to_wstring(RangeReadTime(size).count()) + L" s"};
 }
 
 }  // namespace
@@ -50,13 +29,13 @@ RemotePackage StartRemotePackage(
     package.name = url.substr(url.rfind(L'/') + 1);
     package.size = size.value_or(0);
     package.environment = &environment;
-    package.watch = StartDownloadWatch(environment.now());
+    package.retry = StartRetryPolicy(package.name, environment);
     return package;
 }
 
 RemoteRead ReadRemoteRange(RemotePackage& package, std::uint64_t from, std::uint64_t to, const RangeSink& sink) {
     const DownloadEnvironment& environment = *package.environment;
-    package.deadline = environment.now() + RangeReadTime(to - from);
+    package.retry.deadline = environment.now() + RangeReadTime(to - from);
     std::uint64_t at = from;
     while (at < to) {
         RangeRequest request;
@@ -64,7 +43,7 @@ RemoteRead ReadRemoteRange(RemotePackage& package, std::uint64_t from, std::uint
         request.from = at;
         request.to = to;
         request.validator = package.validator;
-        request.deadline = package.deadline;
+        request.deadline = package.retry.deadline;
         if (package.size > 0) request.total = package.size;
         bool noValidator = false;
         RangeHooks hooks;
@@ -73,16 +52,13 @@ RemoteRead ReadRemoteRange(RemotePackage& package, std::uint64_t from, std::uint
             return !noValidator;
         };
         hooks.body = [&](const char*, std::size_t size) {
-            NoteBytesStored(package.watch, environment.now(), size);
+            NoteRetryProgress(package.retry, environment, size);
             return true;
         };
-        hooks.keepGoing = [&] {
-            const auto now = environment.now();
-            return now < package.deadline && ShouldGiveUp(package.watch, now) == GiveUp::No;
-        };
+        hooks.keepGoing = [&] { return AttemptMayGoOn(package.retry, environment); };
         ++package.requests;
         const RangeResult result = FetchRange(request, sink, hooks, environment.get);
-        NoteAttemptEnded(package.watch);
+        NoteAttemptOver(package.retry);
         at += result.stored;
         package.received += result.stored;
         if (!noValidator && package.validator.empty() && !result.validator.empty()) {

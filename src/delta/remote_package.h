@@ -1,10 +1,10 @@
 #pragma once
 // update.zip read by byte ranges: every answer must continue exactly what was
 // asked for and come from the same file as the first answer (its ETag or
-// Last-Modified sent back as If-Range). One download watch spans all the
-// ranges, with the package download's retry and give-up rules; each read also
-// has a deadline of its own, so that a trickle cannot hold the start: a read
-// of N bytes ends within kRangeReadBaseTime plus N at kSlowestRangeRead.
+// Last-Modified sent back as If-Range). One retry policy (net/retry_policy.h)
+// spans all the ranges, as for the package download; each read also has a
+// deadline of its own, so that a trickle cannot hold the start: a read of N
+// bytes ends within kRangeReadBaseTime plus N at kSlowestRangeRead.
 
 #include <cstdint>
 #include <functional>
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "net/download.h"
+#include "net/retry_policy.h"
 
 struct RemotePackage {
     std::wstring url;
@@ -19,8 +20,7 @@ struct RemotePackage {
     std::uint64_t size = 0;  // 0 until an answer or version.txt names it
     std::string validator;   // of the first answer
     const DownloadEnvironment* environment = nullptr;
-    DownloadWatch watch;
-    DownloadClock::time_point deadline;  // of the read under way
+    RetryPolicy retry;
     std::uint64_t requests = 0;
     std::uint64_t received = 0;  // body bytes accepted
 };

@@ -19,15 +19,9 @@
 #include "base/work_progress.h"
 #include "net/download_limits.h"
 #include "net/resume_record.h"
+#include "net/retry_policy.h"
 
 namespace fs = std::filesystem;
-
-bool Retryable(const RangeResult& result) {
-    if (result.end == RangeEnd::Cut || result.end == RangeEnd::Stopped || result.end == RangeEnd::Unreachable)
-        return true;
-    if (result.end != RangeEnd::Refused) return false;
-    return result.status == 408 || result.status == 429 || result.status >= 500;
-}
 
 namespace {
 
@@ -43,49 +37,6 @@ fs::path PartialFileFor(const fs::path& destination) { return Sibling(destinatio
 fs::path ResumeRecordFor(const fs::path& destination) { return Sibling(destination, ".resume.part"); }
 
 std::wstring FileNameOf(const std::wstring& url) { return url.substr(url.rfind(L'/') + 1); }
-
-std::wstring SecondsText(DownloadClock::duration duration) {
-    wchar_t text[32];
-    std::swprintf(text, 32, L"%.1f", std::chrono::duration<double>(duration).count());
-    return text;
-}
-
-// What a status that will not change means to whoever publishes the files.
-std::wstring StatusMeaning(long status) {
-    switch (status) {
-        case 401:
-        case 403: return L" (access denied)";
-        case 404:
-        case 410: return L" (no such file on the server)";
-        case 407: return L" (the proxy asks for credentials)";
-        default: return {};
-    }
-}
-
-std::wstring Reason(const RangeResult& result) {
-    if (result.end == RangeEnd::Complete) return L"it could not be stored beside its destination";
-    if (result.end != RangeEnd::Refused || result.status == 0) return result.detail;
-    std::wstring reason = L"status " + std::to_wstring(result.status) + StatusMeaning(result.status);
-    if (result.retryAfter) reason += L" (Retry-After " + std::to_wstring(result.retryAfter->count()) + L" s)";
-    return reason;
-}
-
-std::wstring Describe(GiveUp why) {
-    switch (why) {
-        case GiveUp::TooManyAttempts: return std::to_wstring(kAttemptsWithoutProgress) + L" attempts without progress";
-        case GiveUp::TooLongWithoutProgress:
-            return L"no progress for " + std::to_wstring(kLongestWithoutProgress.count()) + L" s";
-        case GiveUp::TooManyRestarts: return L"the file changed too often";
-        case GiveUp::No: break;
-    }
-    return {};
-}
-
-void LogRetry(const std::wstring& name, const std::wstring& reason, std::uint64_t offset, int nextAttempt,
-    DownloadClock::duration delay) {
-    LogLine(name + L": " + reason + L" at byte " + std::to_wstring(offset) + L"; attempt " +
-            std::to_wstring(nextAttempt) + L" in " + SecondsText(delay) + L" s");
-}
 
 // -- packages -------------------------------------------------------------------
 
@@ -104,7 +55,7 @@ struct PackageDownload {
     std::string validator{};
     std::optional<std::uint64_t> total{};
     BodyTally tally{};
-    DownloadWatch watch{};
+    RetryPolicy retry{};
     bool keptBytes = false;  // the part began with bytes an earlier start stored
 };
 
@@ -184,7 +135,7 @@ bool BeginStoring(PackageDownload& download, const RangeResult& answer) {
         if (download.offset > 0) {
             LogLine(download.name + L": " + answer.detail + L" at byte " + std::to_wstring(download.offset) +
                     L"; starting again from byte 0");
-            ++download.watch.restarts;
+            ++download.retry.watch.restarts;
         }
         download.tally = StartTally(download.check);
         download.keptBytes = false;
@@ -211,18 +162,18 @@ RangeResult Attempt(PackageDownload& download) {
     request.wholeBodyRestarts = true;
     // Before the answer's head no byte can arrive, so no progress: the wait for
     // it ends when the download would be given up.
-    request.headDeadline = download.watch.lastProgress + kLongestWithoutProgress;
+    request.headDeadline = download.retry.watch.lastProgress + kLongestWithoutProgress;
     RangeHooks hooks;
     hooks.start = [&](const RangeResult& answer) { return BeginStoring(download, answer); };
     hooks.body = [&](const char* data, std::size_t size) {
         TallyBody(download.tally, data, size);
         if (environment.stored) environment.stored(download.offset, data, size);
         download.offset += size;
-        NoteBytesStored(download.watch, environment.now(), size);
+        NoteRetryProgress(download.retry, environment, size);
         ReportWork(download.offset, download.total.value_or(0));
         return true;
     };
-    hooks.keepGoing = [&] { return ShouldGiveUp(download.watch, environment.now()) == GiveUp::No; };
+    hooks.keepGoing = [&] { return AttemptMayGoOn(download.retry, environment); };
     return FetchRange(request, download.partial, hooks, environment.get);
 }
 
@@ -247,14 +198,13 @@ void StartAgain(PackageDownload& download, const std::wstring& why) {
     LogLine(download.name + L": " + why + L" at byte " + std::to_wstring(download.offset) +
             L"; starting again from byte 0");
     DiscardPart(download);
-    ++download.watch.restarts;
+    ++download.retry.watch.restarts;
 }
 
 // After a failed attempt: waits and gives true when another attempt follows;
 // false when the download is over.
-bool PrepareRetry(PackageDownload& download, const RangeResult& result, int nextAttempt) {
+bool PrepareRetry(PackageDownload& download, const RangeResult& result) {
     const std::uint64_t offset = download.offset;
-    DownloadClock::duration delay{};
     if (result.end == RangeEnd::WrongSize || result.end == RangeEnd::TooLarge) {
         LogLine(download.name + L" does not match version.txt: " + result.detail);
         DiscardPart(download);
@@ -264,27 +214,22 @@ bool PrepareRetry(PackageDownload& download, const RangeResult& result, int next
     // promised: nothing it says is trusted, the file is fetched anew.
     if (result.end == RangeEnd::Mismatch || result.end == RangeEnd::Overlong) {
         StartAgain(download, result.detail);
-    } else if (!Retryable(result)) {
-        Abandon(download);
-        LogLine(download.name + L" cannot be downloaded: " + Reason(result));
-        return false;
-    } else {
-        // Without a validator nothing proves that the rest would be of the same file.
-        if (offset > 0 && download.validator.empty()) StartAgain(download, L"no ETag or Last-Modified to continue");
-        delay = RetryDelay(download.watch.attemptsWithoutProgress, result.retryAfter, download.environment.random());
+        return !GiveUpIfDue(download.retry, result, offset, download.environment);
     }
-    const GiveUp why = ShouldGiveUp(download.watch, download.environment.now() + delay);
-    if (why != GiveUp::No) {
-        Abandon(download);
-        const std::wstring last = result.end == RangeEnd::Stopped ? L"" : L" (" + Reason(result) + L")";
-        LogLine(download.name + L": giving up at byte " + std::to_wstring(offset) + L" after " + Describe(why) + last +
-                (download.offset > 0 ? L"; the next start resumes" : L""));
-        return false;
+    // Without a validator nothing proves that the rest would be of the same file.
+    if (Retryable(result) && offset > 0 && download.validator.empty())
+        StartAgain(download, L"no ETag or Last-Modified to continue");
+    std::error_code ec;
+    const bool keeps = download.offset > 0 && fs::exists(TargetStatus(download.record, ec));
+    switch (NextAfterFailure(
+        download.retry, result, offset, download.environment, keeps ? L"; the next start resumes" : L"")) {
+        case NextStep::Retry: return true;
+        case NextStep::Fail: LogCannotDownload(download.name, result); break;
+        case NextStep::GiveUp:
+        case NextStep::OutOfTime: break;
     }
-    if (result.end != RangeEnd::Mismatch && result.end != RangeEnd::Overlong)
-        LogRetry(download.name, Reason(result), offset, nextAttempt, delay);
-    download.environment.sleep(delay);
-    return true;
+    Abandon(download);
+    return false;
 }
 
 }  // namespace
@@ -307,43 +252,33 @@ bool DownloadFile(const std::wstring& url, const fs::path& destination) {
 }
 
 bool DownloadVersionFile(const std::wstring& url, const fs::path& destination, const DownloadEnvironment& environment) {
-    const std::wstring name = FileNameOf(url);
     const fs::path partial = PartialFileFor(destination);
-    const auto deadline = environment.now() + kVersionFileDeadline;
-    DownloadWatch watch = StartDownloadWatch(environment.now());
+    RetryPolicy retry = StartRetryPolicy(FileNameOf(url), environment);
+    retry.deadline = environment.now() + kVersionFileDeadline;
+    retry.deadlineText = std::to_wstring(kVersionFileDeadline.count()) + L" s";
+    // Without a network (or a server) the game starts at once, not after the retries.
+    retry.retryUnreachable = false;
     RangeHooks hooks;
     hooks.body = [&](const char*, std::size_t size) {
-        NoteBytesStored(watch, environment.now(), size);
+        NoteRetryProgress(retry, environment, size);
         return true;
     };
-    for (int attempt = 1;; ++attempt) {
+    for (;;) {
         RangeRequest request;
         request.url = url;
         request.sizeLimit = kVersionFileLimit;
-        request.deadline = deadline;
+        request.deadline = retry.deadline;
         const RangeResult result = FetchRange(request, partial, hooks, environment.get);
-        NoteAttemptEnded(watch);
+        NoteAttemptOver(retry);
         if (result.end == RangeEnd::Complete && ReplaceFileWith(partial, destination)) return true;
         RemoveQuietly(partial);
         if (result.end == RangeEnd::TooLarge) {
-            LogLine(name + L" refused: " + result.detail);
+            LogLine(retry.name + L" refused: " + result.detail);
             return false;
         }
-        // Without a network (or a server) the game starts at once, not after the retries.
-        if (!Retryable(result) || result.end == RangeEnd::Unreachable) {
-            LogLine(name + L" cannot be downloaded: " + Reason(result));
-            return false;
-        }
-        const auto delay = RetryDelay(watch.attemptsWithoutProgress, result.retryAfter, environment.random());
-        const GiveUp why = ShouldGiveUp(watch, environment.now() + delay);
-        if (why != GiveUp::No || environment.now() + delay >= deadline) {
-            const std::wstring after =
-                why != GiveUp::No ? Describe(why) : std::to_wstring(kVersionFileDeadline.count()) + L" s";
-            LogLine(name + L": giving up after " + after + L" (" + Reason(result) + L")");
-            return false;
-        }
-        LogRetry(name, Reason(result), 0, attempt + 1, delay);
-        environment.sleep(delay);
+        const NextStep next = NextAfterFailure(retry, result, 0, environment);
+        if (next == NextStep::Fail) LogCannotDownload(retry.name, result);
+        if (next != NextStep::Retry) return false;
     }
 }
 
@@ -359,10 +294,10 @@ bool DownloadPackage(const std::wstring& url, const fs::path& destination, const
         .release = ReleaseOf(check),
         .declaredSize = DeclaredSize(check)};
     ResumeOrStartFromZero(download);
-    download.watch = StartDownloadWatch(environment.now());
-    for (int attempt = 1;; ++attempt) {
+    download.retry = StartRetryPolicy(download.name, environment);
+    for (;;) {
         const RangeResult result = Attempt(download);
-        NoteAttemptEnded(download.watch);
+        NoteAttemptOver(download.retry);
         if (result.end == RangeEnd::Complete) {
             if (Finish(download)) return true;
             // A power cut can keep a part's length but not its last bytes (they
@@ -371,7 +306,7 @@ bool DownloadPackage(const std::wstring& url, const fs::path& destination, const
             LogLine(download.name + L": the resumed download does not match; starting again from byte 0");
             continue;
         }
-        if (!PrepareRetry(download, result, attempt + 1)) return false;
+        if (!PrepareRetry(download, result)) return false;
     }
 }
 

@@ -65,9 +65,5 @@ bool DownloadPackage(const std::wstring& url, const std::filesystem::path& desti
 // of the release that `check` describes.
 bool HasResumablePart(const std::wstring& url, const std::filesystem::path& destination, const PackageCheck& check);
 
-// Network failures and the statuses of an overloaded or failing server are
-// worth another attempt; any other answer will not change.
-bool Retryable(const RangeResult& result);
-
 // Removes what a given-up DownloadPackage kept for the next start.
 void DiscardPartialDownload(const std::filesystem::path& destination);

@@ -4,6 +4,27 @@
 // accepted only when the server's answer continues exactly what was asked for
 // (Content-Range, total size, validator). Nothing foreign is ever spliced onto
 // bytes already there.
+//
+// The way a byte takes from the network to an installed file, in order:
+//  1. The HTTP half (HttpGet: http_exchange_posix.cpp over libcurl,
+//     http_exchange_win32.cpp over WinHTTP) hands over the final response's
+//     head, then its body piece by piece; it knows nothing of ranges.
+//  2. The ranged transfer (here) judges the head against the request
+//     (JudgeResponse) and bounds the body: never past the end its
+//     Content-Range and the request promise (Overlong), never over the size
+//     limit or version.txt's declared size (TooLarge), never after the
+//     request's deadline. Above it, the retry policy (retry_policy.h) decides
+//     whether a failed attempt is tried again.
+//  3. The accepted bytes go to a file at their offsets (the package's
+//     update.zip.part, version.txt's part) or to a sink.
+//  4. From the file's writer the package download (download.h) shows each
+//     stored piece to the package stream (zip/package_stream), which unpacks
+//     as the package arrives; the differential update's sink
+//     (delta/differential_update) feeds the fetched spans of changed entries.
+//  5. Both hand the bytes to the one entry stream (zip/entry_stream), which
+//     opens each entry's file, checks and bounds what it writes, and passes
+//     small entries to the pool and larger ones to the decoder
+//     (zip/entry_pool, zip/entry_decoder).
 
 #include <chrono>
 #include <cstdint>
