@@ -263,10 +263,11 @@ DeltaEnd FetchSpans(DifferentialPlan& plan, const fs::path& extractDir, EntryPoo
 
 }  // namespace
 
-DeltaEnd PlanDifferentialUpdate(const std::wstring& url, const fs::path& installDir, const fs::path& extractDir,
-    const PackageCheck& check, const DownloadEnvironment& environment, DifferentialPlan& plan, std::wstring& why,
-    const DeltaLimits& limits) {
-    plan.package = StartRemotePackage(url, DeclaredSize(check), environment);
+DeltaEnd PlanDifferentialUpdate(const std::vector<std::wstring>& urls, const fs::path& installDir,
+    const fs::path& extractDir, const PackageCheck& check, const DownloadEnvironment& environment,
+    DifferentialPlan& plan, std::wstring& why, const DeltaLimits& limits) {
+    // Only a checked release's directory and entries may come from different servers.
+    plan.package = StartRemotePackage(urls, DeclaredSize(check), environment, check.sha256.has_value());
     RemoteRead read = LearnRemoteSize(plan.package);
     if (read.end == RemoteEnd::Complete && plan.package.size <= limits.smallestPackage)
         read = {RemoteEnd::FallBack, L"the package is smaller than its directory's search"};

@@ -48,7 +48,8 @@ struct DeltaLimits {
 
 // Reads the directory and compares; progress goes to ReportWork in bytes read
 // from the installation. `why` says why not, for FallBack and GaveUp.
-DeltaEnd PlanDifferentialUpdate(const std::wstring& url, const std::filesystem::path& installDir,
+// `urls`: the package on each server, in order of preference.
+DeltaEnd PlanDifferentialUpdate(const std::vector<std::wstring>& urls, const std::filesystem::path& installDir,
     const std::filesystem::path& extractDir, const PackageCheck& check, const DownloadEnvironment& environment,
     DifferentialPlan& plan, std::wstring& why, const DeltaLimits& limits = DeltaLimits());
 

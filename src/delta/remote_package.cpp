@@ -1,6 +1,7 @@
 #include "delta/remote_package.h"
 
 #include "net/download_limits.h"
+#include "net/update_server.h"
 
 namespace {
 
@@ -10,8 +11,19 @@ std::optional<RemoteRead> AfterFailedAttempt(
     RemotePackage& package, const RangeResult& result, bool noValidator, std::uint64_t at, std::uint64_t size) {
     if (noValidator) return RemoteRead{RemoteEnd::FallBack, L"the server names no ETag or Last-Modified"};
     if (result.end == RangeEnd::SinkRefused) return RemoteRead{RemoteEnd::SinkRefused, {}};
+    const bool several = package.urls.size() > 1;
+    if (several && !package.mixServers && Retryable(result))
+        return RemoteRead{RemoteEnd::FallBack, RetryReason(result) + L" from " + ServerOf(package.url)};
+    const std::size_t next = several ? (package.server + 1) % package.urls.size() : package.server;
+    package.retry.nextFrom = several ? ServerOf(package.urls[next]) : L"";
     switch (NextAfterFailure(package.retry, result, at, *package.environment)) {
-        case NextStep::Retry: return std::nullopt;
+        case NextStep::Retry:
+            if (next != package.server) {
+                package.server = next;
+                package.url = package.urls[next];
+                package.validator.clear();  // the next answer's, since another server's proves nothing there
+            }
+            return std::nullopt;
         case NextStep::Fail: return RemoteRead{RemoteEnd::FallBack, RetryReason(result)};
         case NextStep::GiveUp: return RemoteRead{RemoteEnd::GaveUp, RetryReason(result)};
         case NextStep::OutOfTime: break;
@@ -22,11 +34,13 @@ std::optional<RemoteRead> AfterFailedAttempt(
 
 }  // namespace
 
-RemotePackage StartRemotePackage(
-    const std::wstring& url, std::optional<std::uint64_t> size, const DownloadEnvironment& environment) {
+RemotePackage StartRemotePackage(const std::vector<std::wstring>& urls, std::optional<std::uint64_t> size,
+    const DownloadEnvironment& environment, bool mixServers) {
     RemotePackage package;
-    package.url = url;
-    package.name = url.substr(url.rfind(L'/') + 1);
+    package.urls = urls;
+    package.mixServers = mixServers;
+    package.url = urls.empty() ? std::wstring() : urls.front();
+    package.name = package.url.substr(package.url.rfind(L'/') + 1);
     package.size = size.value_or(0);
     package.environment = &environment;
     package.retry = StartRetryPolicy(package.name, environment);

@@ -10,11 +10,15 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "net/download.h"
 #include "net/retry_policy.h"
 
 struct RemotePackage {
+    std::vector<std::wstring> urls;  // the package on each server, in order of preference
+    std::size_t server = 0;          // the one the next request asks
+    bool mixServers = false;         // ranges of one package may come from different servers
     std::wstring url;
     std::wstring name;       // for the log
     std::uint64_t size = 0;  // 0 until an answer or version.txt names it
@@ -25,8 +29,12 @@ struct RemotePackage {
     std::uint64_t received = 0;  // body bytes accepted
 };
 
-RemotePackage StartRemotePackage(
-    const std::wstring& url, std::optional<std::uint64_t> size, const DownloadEnvironment& environment);
+// With several servers a failed attempt that is retried goes to the next one
+// when `mixServers` (every byte is checked against digests version.txt
+// authenticates); otherwise the read falls back, and the whole package, which
+// fails over by itself, is fetched.
+RemotePackage StartRemotePackage(const std::vector<std::wstring>& urls, std::optional<std::uint64_t> size,
+    const DownloadEnvironment& environment, bool mixServers = false);
 
 enum class RemoteEnd {
     Complete,

@@ -20,6 +20,7 @@
 #include "net/download_limits.h"
 #include "net/resume_record.h"
 #include "net/retry_policy.h"
+#include "net/update_server.h"
 
 namespace fs = std::filesystem;
 
@@ -41,7 +42,9 @@ std::wstring FileNameOf(const std::wstring& url) { return url.substr(url.rfind(L
 // -- packages -------------------------------------------------------------------
 
 struct PackageDownload {
-    std::wstring url;
+    std::vector<std::wstring> urls;  // the same file on each server, in order of preference
+    std::size_t server = 0;          // the one the next attempt asks
+    std::wstring url;                // its URL
     std::wstring name;
     fs::path destination;
     fs::path partial;
@@ -56,8 +59,17 @@ struct PackageDownload {
     std::optional<std::uint64_t> total{};
     BodyTally tally{};
     RetryPolicy retry{};
-    bool keptBytes = false;  // the part began with bytes an earlier start stored
+    bool keptBytes = false;              // the part began with bytes an earlier start stored
+    std::size_t checkFailures = 0;       // servers whose whole file was of another release
+    std::vector<std::size_t> sources{};  // the servers the part's bytes came from, in order
 };
+
+bool Several(const PackageDownload& download) { return download.urls.size() > 1; }
+
+void UseServer(PackageDownload& download, std::size_t server) {
+    download.server = server;
+    download.url = download.urls[server];
+}
 
 std::string ReleaseOf(const PackageCheck& check) {
     std::string digest = check.sha256.value_or("");
@@ -106,8 +118,10 @@ void ResumeOrStartFromZero(PackageDownload& download) {
     std::error_code ec;
     const std::uint64_t partSize = FileSize(download.partial, ec);
     ResumeRecord record;
-    const bool usable = HasResumablePart(download.url, download.destination, download.check) &&
+    const bool usable = HasResumablePart(download.urls, download.destination, download.check) &&
                         ReadResumeRecord(download.record, record);
+    for (std::size_t server = 0; usable && server < download.urls.size(); ++server)
+        if (WideToUtf8(download.urls[server]) == record.url) UseServer(download, server);
     if (!usable) {
         if (!ec) LogLine(download.name + L": the partial download cannot be continued; starting from byte 0");
         DiscardPart(download);
@@ -124,6 +138,7 @@ void ResumeOrStartFromZero(PackageDownload& download) {
         return;
     }
     download.keptBytes = true;
+    download.sources = {download.server};
     LogLine(download.name + L": resuming at byte " + std::to_wstring(download.offset) + L" of " +
             std::to_wstring(record.total));
 }
@@ -139,11 +154,14 @@ bool BeginStoring(PackageDownload& download, const RangeResult& answer) {
         }
         download.tally = StartTally(download.check);
         download.keptBytes = false;
+        download.sources.clear();
         const bool resumable = !answer.validator.empty() && answer.total.value_or(0) > 0;
         if (!resumable || !WriteResumeRecord(download.record,
                               {WideToUtf8(download.url), *answer.total, answer.validator, download.release}))
             RemoveQuietly(download.record);
     }
+    if (download.sources.empty() || download.sources.back() != download.server)
+        download.sources.push_back(download.server);
     download.offset = answer.from;
     download.validator = answer.validator;
     download.total = answer.total;
@@ -177,11 +195,48 @@ RangeResult Attempt(PackageDownload& download) {
     return FetchRange(request, download.partial, hooks, environment.get);
 }
 
+// The servers the file's bytes came from, in order.
+std::wstring SourcesText(const PackageDownload& download) {
+    std::wstring text;
+    for (std::size_t source : download.sources)
+        text += (text.empty() ? L"" : L", then ") + ServerOf(download.urls[source]);
+    return text;
+}
+
+// A server whose whole file is not the release version.txt names (its copy
+// lags behind) passes the turn, from byte 0, to the next one; false once every
+// server failed so.
+bool NextServerAfterWrongFile(PackageDownload& download) {
+    if (!Several(download) || ++download.checkFailures >= download.urls.size()) return false;
+    const std::size_t next = (download.server + 1) % download.urls.size();
+    LogLine(download.name + L" from " + ServerOf(download.url) + L" is not the release version.txt names; asking " +
+            ServerOf(download.urls[next]));
+    DiscardPart(download);
+    UseServer(download, next);
+    return true;
+}
+
+// Another server takes over a failed transfer. A checked release continues
+// there by range (every byte is checked in the end); an unchecked one starts
+// again from byte 0, so that the bytes of two servers are never spliced unchecked.
+void MoveToServer(PackageDownload& download, std::size_t next) {
+    if (next == download.server) return;
+    UseServer(download, next);
+    if (download.offset == 0) return;
+    if (download.check.sha256) {
+        download.validator.clear();  // another server's validator proves nothing here
+        return;
+    }
+    LogLine(download.name + L": an unchecked release is not continued from another server; starting again from byte 0");
+    DiscardPart(download);
+}
+
 bool Finish(PackageDownload& download) {
     const std::wstring mismatch = DescribeMismatch(download.check, download.tally);
     if (!mismatch.empty()) LogLine(download.name + L" does not match version.txt: " + mismatch);
     if (mismatch.empty() && ReplaceFileWith(download.partial, download.destination)) {
         RemoveQuietly(download.record);
+        if (Several(download)) LogLine(download.name + L" came from " + SourcesText(download));
         return true;
     }
     DiscardPart(download);
@@ -207,6 +262,7 @@ bool PrepareRetry(PackageDownload& download, const RangeResult& result) {
     const std::uint64_t offset = download.offset;
     if (result.end == RangeEnd::WrongSize || result.end == RangeEnd::TooLarge) {
         LogLine(download.name + L" does not match version.txt: " + result.detail);
+        if (NextServerAfterWrongFile(download)) return true;
         DiscardPart(download);
         return false;
     }
@@ -221,9 +277,11 @@ bool PrepareRetry(PackageDownload& download, const RangeResult& result) {
         StartAgain(download, L"no ETag or Last-Modified to continue");
     std::error_code ec;
     const bool keeps = download.offset > 0 && fs::exists(TargetStatus(download.record, ec));
+    const std::size_t next = (download.server + 1) % download.urls.size();
+    download.retry.nextFrom = Several(download) ? ServerOf(download.urls[next]) : L"";
     switch (NextAfterFailure(
         download.retry, result, offset, download.environment, keeps ? L"; the next start resumes" : L"")) {
-        case NextStep::Retry: return true;
+        case NextStep::Retry: MoveToServer(download, next); return true;
         case NextStep::Fail: LogCannotDownload(download.name, result); break;
         case NextStep::GiveUp:
         case NextStep::OutOfTime: break;
@@ -251,41 +309,87 @@ bool DownloadFile(const std::wstring& url, const fs::path& destination) {
     return false;
 }
 
-bool DownloadVersionFile(const std::wstring& url, const fs::path& destination, const DownloadEnvironment& environment) {
+namespace {
+
+// One server's turn at version.txt. Gives the failed attempt's result, with
+// `refused` set when the answer came whole and was refused.
+RangeResult AskForVersionFile(const std::wstring& url, const fs::path& destination, const VersionAcceptor& accept,
+    RetryPolicy& retry, const DownloadEnvironment& environment, bool& accepted, bool& refused) {
     const fs::path partial = PartialFileFor(destination);
-    RetryPolicy retry = StartRetryPolicy(FileNameOf(url), environment);
-    retry.deadline = environment.now() + kVersionFileDeadline;
-    retry.deadlineText = std::to_wstring(kVersionFileDeadline.count()) + L" s";
-    // Without a network (or a server) the game starts at once, not after the retries.
-    retry.retryUnreachable = false;
     RangeHooks hooks;
     hooks.body = [&](const char*, std::size_t size) {
         NoteRetryProgress(retry, environment, size);
         return true;
     };
-    for (;;) {
-        RangeRequest request;
-        request.url = url;
-        request.sizeLimit = kVersionFileLimit;
-        request.deadline = retry.deadline;
-        const RangeResult result = FetchRange(request, partial, hooks, environment.get);
-        NoteAttemptOver(retry);
-        if (result.end == RangeEnd::Complete && ReplaceFileWith(partial, destination)) return true;
-        RemoveQuietly(partial);
-        if (result.end == RangeEnd::TooLarge) {
-            LogLine(retry.name + L" refused: " + result.detail);
-            return false;
-        }
-        const NextStep next = NextAfterFailure(retry, result, 0, environment);
-        if (next == NextStep::Fail) LogCannotDownload(retry.name, result);
-        if (next != NextStep::Retry) return false;
+    RangeRequest request;
+    request.url = url;
+    request.sizeLimit = kVersionFileLimit;
+    request.deadline = retry.deadline;
+    const RangeResult result = FetchRange(request, partial, hooks, environment.get);
+    NoteAttemptOver(retry);
+    accepted = refused = false;
+    if (result.end == RangeEnd::Complete && ReplaceFileWith(partial, destination)) {
+        accepted = accept(destination);
+        refused = !accepted;
+        if (refused) RemoveQuietly(destination);
+        return result;
     }
+    RemoveQuietly(partial);
+    refused = result.end == RangeEnd::TooLarge;
+    if (refused) LogLine(retry.name + L" refused: " + result.detail);
+    return result;
+}
+
+}  // namespace
+
+VersionFetch DownloadVersionFile(const std::vector<std::wstring>& urls, const fs::path& destination,
+    const VersionAcceptor& accept, const DownloadEnvironment& environment) {
+    if (urls.empty()) return VersionFetch::Failed;
+    RetryPolicy retry = StartRetryPolicy(FileNameOf(urls.front()), environment);
+    retry.deadline = environment.now() + kVersionFileDeadline;
+    retry.deadlineText = std::to_wstring(kVersionFileDeadline.count()) + L" s";
+    // Without a network (or a server) the game starts at once, not after the retries.
+    retry.retryUnreachable = false;
+    const bool several = urls.size() > 1;
+    for (;;) {
+        std::optional<RangeResult> worthAnother;  // a failure of this round that may pass
+        RangeResult last;
+        bool refused = false;
+        for (std::size_t server = 0; server < urls.size(); ++server) {
+            bool accepted = false;
+            last = AskForVersionFile(urls[server], destination, accept, retry, environment, accepted, refused);
+            if (accepted) {
+                if (several) LogLine(retry.name + L" came from " + ServerOf(urls[server]));
+                return VersionFetch::Accepted;
+            }
+            if (several && !refused)
+                LogLine(retry.name + L" from " + ServerOf(urls[server]) + L": " + RetryReason(last));
+            if (!refused && Retryable(last) && last.end != RangeEnd::Unreachable) worthAnother = last;
+        }
+        if (!worthAnother) {
+            if (!refused) LogCannotDownload(retry.name, last);
+            return refused ? VersionFetch::Refused : VersionFetch::Failed;
+        }
+        if (NextAfterFailure(retry, *worthAnother, 0, environment) != NextStep::Retry) return VersionFetch::Failed;
+    }
+}
+
+bool DownloadVersionFile(const std::wstring& url, const fs::path& destination, const DownloadEnvironment& environment) {
+    return DownloadVersionFile(
+               {url}, destination, [](const fs::path&) { return true; }, environment) == VersionFetch::Accepted;
 }
 
 bool DownloadPackage(const std::wstring& url, const fs::path& destination, const PackageCheck& check,
     const DownloadEnvironment& environment) {
-    PackageDownload download{.url = url,
-        .name = FileNameOf(url),
+    return DownloadPackage(std::vector<std::wstring>{url}, destination, check, environment);
+}
+
+bool DownloadPackage(const std::vector<std::wstring>& urls, const fs::path& destination, const PackageCheck& check,
+    const DownloadEnvironment& environment) {
+    if (urls.empty()) return false;
+    PackageDownload download{.urls = urls,
+        .url = urls.front(),
+        .name = FileNameOf(urls.front()),
         .destination = destination,
         .partial = PartialFileFor(destination),
         .record = ResumeRecordFor(destination),
@@ -300,6 +404,7 @@ bool DownloadPackage(const std::wstring& url, const fs::path& destination, const
         NoteAttemptOver(download.retry);
         if (result.end == RangeEnd::Complete) {
             if (Finish(download)) return true;
+            if (!download.keptBytes && NextServerAfterWrongFile(download)) continue;
             // A power cut can keep a part's length but not its last bytes (they
             // read as zeros): what does not match is fetched whole once more.
             if (!std::exchange(download.keptBytes, false)) return false;
@@ -310,13 +415,14 @@ bool DownloadPackage(const std::wstring& url, const fs::path& destination, const
     }
 }
 
-bool HasResumablePart(const std::wstring& url, const fs::path& destination, const PackageCheck& check) {
+bool HasResumablePart(const std::vector<std::wstring>& urls, const fs::path& destination, const PackageCheck& check) {
     std::error_code ec;
     const std::uint64_t partSize = FileSize(PartialFileFor(destination), ec);
     ResumeRecord record;
+    const auto ofThisFile = [&record](const std::wstring& url) { return record.url == WideToUtf8(url); };
     return !ec && partSize > 0 && ReadResumeRecord(ResumeRecordFor(destination), record) &&
-           record.url == WideToUtf8(url) && record.release == ReleaseOf(check) && !record.validator.empty() &&
-           partSize <= record.total;
+           std::any_of(urls.begin(), urls.end(), ofThisFile) && record.release == ReleaseOf(check) &&
+           !record.validator.empty() && partSize <= record.total;
 }
 
 void DiscardPartialDownload(const fs::path& destination) {

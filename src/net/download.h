@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "integrity/package_check.h"
 #include "net/download_watch.h"
@@ -34,11 +35,26 @@ DownloadEnvironment RealDownloadEnvironment();
 // the destination only when complete. Writes nothing to the log.
 bool DownloadFile(const std::wstring& url, const std::filesystem::path& destination);
 
-// DownloadFile for the remote version.txt: failed attempts are retried as long
-// as all of them end within kVersionFileDeadline, and a file larger than
-// kVersionFileLimit is refused without being stored. Retries are logged, and
-// a failure with one line that names its cause: "<name> cannot be downloaded:
-// <cause>", the refusal or the give-up.
+// Judges a version.txt that arrived whole at `file` (its signature and
+// syntax); false refuses it, after logging why.
+using VersionAcceptor = std::function<bool(const std::filesystem::path& file)>;
+
+enum class VersionFetch { Accepted, Refused, Failed };
+
+// DownloadFile for the remote version.txt, asked of each URL (the same file on
+// each server) in order: a server that fails, or whose answer is refused (over
+// kVersionFileLimit, which is never stored, or by `accept`), passes the turn
+// to the next. After the last, failures worth another attempt start another
+// round after the usual back-off, as long as all attempts end within
+// kVersionFileDeadline. Retries are logged, and a failure with one line that
+// names its cause: "<name> cannot be downloaded: <cause>", the refusal or the
+// give-up. With more than one server, each failure names its server and the
+// accepted file the server it came from ("version.txt came from <authority>").
+// Accepted leaves the file at destination; otherwise it is removed.
+VersionFetch DownloadVersionFile(const std::vector<std::wstring>& urls, const std::filesystem::path& destination,
+    const VersionAcceptor& accept, const DownloadEnvironment& environment = RealDownloadEnvironment());
+
+// The same from one URL, every complete file accepted.
 bool DownloadVersionFile(const std::wstring& url, const std::filesystem::path& destination,
     const DownloadEnvironment& environment = RealDownloadEnvironment());
 
@@ -58,12 +74,25 @@ bool DownloadVersionFile(const std::wstring& url, const std::filesystem::path& d
 // cannot be downloaded: <cause>". When the download is given up, the part
 // stays for the next start unless it cannot be resumed. Progress goes to
 // ReportWork in bytes.
+//
+// Given the package's URL on several servers (in order of preference), a
+// failed attempt that is retried goes to the next server, and after the last
+// back to the first, with the same back-off and give-up; a checked release
+// (`check` names its SHA-256) continues there by range, an unchecked one
+// starts again from byte 0. A server whose file is of another size or digest
+// than `check` names passes the turn, from byte 0, to the next one; the
+// download fails once every server did. The retry lines name the next
+// server, and "<name> came from <server>[, then <server>]" the servers of a
+// completed file.
+bool DownloadPackage(const std::vector<std::wstring>& urls, const std::filesystem::path& destination,
+    const PackageCheck& check, const DownloadEnvironment& environment = RealDownloadEnvironment());
 bool DownloadPackage(const std::wstring& url, const std::filesystem::path& destination, const PackageCheck& check,
     const DownloadEnvironment& environment = RealDownloadEnvironment());
 
-// True when a part that DownloadPackage kept can be continued: of this URL and
-// of the release that `check` describes.
-bool HasResumablePart(const std::wstring& url, const std::filesystem::path& destination, const PackageCheck& check);
+// True when a part that DownloadPackage kept can be continued: of one of these
+// URLs and of the release that `check` describes.
+bool HasResumablePart(
+    const std::vector<std::wstring>& urls, const std::filesystem::path& destination, const PackageCheck& check);
 
 // Removes what a given-up DownloadPackage kept for the next start.
 void DiscardPartialDownload(const std::filesystem::path& destination);

@@ -85,7 +85,8 @@ NextStep NextAfterFailure(RetryPolicy& policy, const RangeResult& result, std::u
         return NextStep::OutOfTime;
     }
     LogLine(policy.name + L": " + RetryReason(result) + L" at byte " + std::to_wstring(at) + L"; attempt " +
-            std::to_wstring(policy.attemptsOver + 1) + L" in " + SecondsText(delay) + L" s");
+            std::to_wstring(policy.attemptsOver + 1) + L" in " + SecondsText(delay) + L" s" +
+            (policy.nextFrom.empty() ? L"" : L" from " + policy.nextFrom));
     environment.sleep(delay);
     return NextStep::Retry;
 }

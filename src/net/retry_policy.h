@@ -23,6 +23,9 @@ struct RetryPolicy {
     // False: a server that cannot be reached at all ends the download at once
     // (an offline player does not wait for version.txt's retries).
     bool retryUnreachable = true;
+    // The server the next attempt asks, named at the end of the retry line
+    // when the file has more than one.
+    std::wstring nextFrom{};
 };
 
 RetryPolicy StartRetryPolicy(const std::wstring& name, const DownloadEnvironment& environment);

@@ -18,7 +18,7 @@ bool DownloadMapsPackage(const std::filesystem::path& dataDir, const PackageChec
     MakeDirectories(dataDir, ignored);
     const auto package = MapsPackageFile(dataDir);
     LogLine(L"Downloading maps.zip to: " + PathToWide(package));
-    if (DownloadPackage(MapsPackageUrl(), package, check)) return true;
+    if (DownloadPackage(MapsPackageUrls(), package, check)) return true;
     // A failed maps refresh is not repeated at the next start, so nothing is
     // kept for it in the player's data directory.
     DiscardPartialDownload(package);

@@ -24,7 +24,7 @@ DeltaEnd FetchDifferentially(const std::filesystem::path& installDir, const std:
     RemoveTree(extraction);
     Report(L"Comparing installed files...", 15);
     BeginProgressSpan(15, 25, WorkUnit::Bytes);
-    DeltaEnd end = PlanDifferentialUpdate(UpdatePackageUrl(), installDir, extraction, check, environment, plan, why);
+    DeltaEnd end = PlanDifferentialUpdate(UpdatePackageUrls(), installDir, extraction, check, environment, plan, why);
     EndProgressSpan();
     if (end != DeltaEnd::Ready) return end;
     EmptyDirectory(extraction);
@@ -40,8 +40,8 @@ DeltaEnd FetchDifferentially(const std::filesystem::path& installDir, const std:
 FetchedPackage FetchUpdatePackage(
     const std::filesystem::path& package, const std::filesystem::path& extraction, const PackageCheck& check) {
     FetchedPackage fetched;
-    const std::wstring url = UpdatePackageUrl();
-    if (!HasResumablePart(url, package, check)) {
+    const std::vector<std::wstring> urls = UpdatePackageUrls();
+    if (!HasResumablePart(urls, package, check)) {
         DifferentialPlan plan;
         std::wstring why;
         const DeltaEnd end = FetchDifferentially(package.parent_path(), extraction, check, plan, why);
@@ -65,7 +65,7 @@ FetchedPackage FetchUpdatePackage(
             FeedPackageStream(stream, offset, data, size);
         };
     BeginProgressSpan(15, 35, WorkUnit::Bytes);
-    const bool downloaded = DownloadPackage(url, package, check, environment);
+    const bool downloaded = DownloadPackage(urls, package, check, environment);
     EndProgressSpan();
     fetched.streamed = FinishPackageStream(stream);
     fetched.how = downloaded ? PackageFetch::Whole : PackageFetch::Failed;

@@ -45,24 +45,27 @@ bool PendingMapsCanBeChecked(bool checked, const VersionInfo& local, const Versi
 std::atomic<bool> g_workerFinished{false};
 
 bool FetchRemoteVersion(const std::filesystem::path& installDir, VersionInfo& remote) {
-    bool fetched = false;
     const auto remoteFile = installDir / "__remote_version.txt";
-    if (DownloadVersionFile(VersionFileUrl(), remoteFile)) {
-        VersionInfo server{"0.0.0", "0.0.0"};
-        if (!RemoteVersionIsSigned(remoteFile)) {
-            // logged; the remote version counts as not available
-        } else if (!ReadVersionFile(remoteFile, server)) {
+    // A server whose version.txt is refused passes the turn to the next one.
+    VersionInfo server{"0.0.0", "0.0.0"};
+    const auto accept = [&server](const std::filesystem::path& file) {
+        server = VersionInfo{"0.0.0", "0.0.0"};
+        if (!RemoteVersionIsSigned(file)) return false;  // logged
+        if (!ReadVersionFile(file, server)) {
             LogLine(L"Failed to parse remote version.txt. Using local versions.");
-        } else if (RemoteVersionChecksEveryByte(server)) {
-            fetched = true;
-            remote = server;
-            LogLine(DescribeVersions(L"Remote game-version=", remote));
+            return false;
         }
-    } else {
+        return RemoteVersionChecksEveryByte(server);
+    };
+    const VersionFetch fetch = DownloadVersionFile(VersionFileUrls(), remoteFile, accept);
+    if (fetch == VersionFetch::Accepted) {
+        remote = server;
+        LogLine(DescribeVersions(L"Remote game-version=", remote));
+    } else if (fetch == VersionFetch::Failed) {
         LogLine(L"Failed to download remote version.txt. Proceeding without update.");
     }
     RemoveQuietly(remoteFile);
-    return fetched;
+    return fetch == VersionFetch::Accepted;
 }
 
 void RunUpdatePass(const std::filesystem::path& installDir) {

@@ -10,6 +10,7 @@
 
 #include "base/text.h"
 #include "delta/differential_update.h"
+#include "integrity/sha256.h"
 #include "net/download.h"
 #include "test_support.h"
 
@@ -219,6 +220,52 @@ TEST_F(DownloadFileTest, PackageDownloadsContinueOnlyWhatMatches) {
     }
 }
 
+// A list of servers over the platform halves (paths of one server standing in
+// for servers, and a port nobody listens on for one that is down): a failed
+// attempt goes to the next server; a checked release continues there by
+// range, an unchecked one starts again; a server with another file, or whose
+// version.txt is refused, passes the turn.
+TEST_F(DownloadFileTest, PackagesFailOverToTheNextServer) {
+    const std::string whole = ReadBytes(fs::path(Env("ROOT")) / "files/large.bin");
+    const std::string half = "bytes=" + std::to_string(whole.size() / 2) + "-";
+    Sha256Digest digest{};
+    Sha256Of(whole, digest);
+    const PackageCheck checked{DigestToHex(digest), std::to_string(whole.size())};
+    const struct {
+        const char* first;
+        const char* second;
+        bool checked;
+        std::vector<std::string> secondRanges;  // "null": the whole file
+    } rows[] = {
+        {"https://localhost:1/down", "/files/large.bin", true, {"null"}},  // connection refused
+        {"/always-503", "/files/large.bin", false, {"null"}},
+        {"/files/big.bin", "/files/large.bin", true, {"null"}},  // another release's package
+        {"/cut-large", "/files/large.bin", true, {half}},
+        {"/cut-large", "/files/large.bin", false, {"null"}},
+    };
+    for (const auto& row : rows) {
+        const std::string first = row.first[0] == '/' ? Base(Trusted) + row.first : row.first;
+        const std::vector<std::wstring> urls = {Utf8ToWide(first), Utf8ToWide(Base(Trusted) + row.second)};
+        ASSERT_TRUE(DownloadPackage(urls, dir.path / "update.zip", row.checked ? checked : PackageCheck{}))
+            << row.first;
+        EXPECT_TRUE(ReadBytes(dir.path / "update.zip") == whole) << row.first;
+        std::vector<std::string> ranges;
+        for (const std::string& e : EventsOn(Trusted))
+            if (Field(e, "path") == row.second && Field(e, "event") == "request") ranges.push_back(Field(e, "range"));
+        EXPECT_EQ(
+            std::vector<std::string>(ranges.end() - std::min(ranges.size(), row.secondRanges.size()), ranges.end()),
+            row.secondRanges)
+            << row.first;
+        fs::remove(dir.path / "update.zip");
+    }
+    const std::vector<std::wstring> versionUrls = {
+        Utf8ToWide(Base(Trusted) + "/files/big.bin"), Utf8ToWide(Base(Trusted) + "/files/small.txt")};
+    EXPECT_EQ(DownloadVersionFile(versionUrls, dir.path / "version.txt", [](const fs::path&) { return true; }),
+        VersionFetch::Accepted)
+        << "the first one's is too large";
+    EXPECT_EQ(ReadBytes(dir.path / "version.txt"), ReadBytes(fs::path(Env("ROOT")) / "files/small.txt"));
+}
+
 // The differential update over the platform halves: only b.bin differs from
 // the installation, so three ranges are asked (the first byte, the tail, b.bin),
 // each after the first with If-Range; an answer that does not continue the
@@ -249,7 +296,7 @@ TEST_F(DownloadFileTest, DifferentialFetchTakesOnlyRangesOfOneFile) {
         DifferentialPlan plan;
         std::wstring why;
         const std::wstring url = Utf8ToWide(Base(Trusted) + row.path);
-        DeltaEnd end = PlanDifferentialUpdate(url, install, extraction, {}, environment, plan, why);
+        DeltaEnd end = PlanDifferentialUpdate({url}, install, extraction, {}, environment, plan, why);
         if (end == DeltaEnd::Ready) end = FetchChangedEntries(plan, extraction, why);
         EXPECT_EQ(end, row.end) << row.path << " " << WideToUtf8(why);
         EXPECT_LE(std::chrono::steady_clock::now() - start, std::chrono::seconds(row.seconds)) << row.path;

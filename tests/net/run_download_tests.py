@@ -54,6 +54,9 @@ def behaviours(trusted, untrusted, plain):
         "/closes-after-10": dict(large, close_after=10),
         "/busy": {"sequence": [{"status": 503, "body": "busy", "headers": {"Retry-After": "2"}}, large]},
         "/never-answers": {"delay_headers": 100},
+        # First servers of a list: always busy, cut halfway.
+        "/always-503": {"status": 503, "body": "busy"},
+        "/cut-large": dict(large, cut_body_after=LARGE // 2),
         # The differential update's ranges of files/delta.zip.
         "/delta-no-ranges": dict(delta, ranges=False),
         "/delta-shifted": {"sequence": [delta, delta, dict(delta, range_shift=1)]},

@@ -210,21 +210,21 @@ struct Pass {
         g_started.clear();
         g_documents = (row.setup & kNoDocuments) ? fs::path() : root.path / "Documents";
         g_served.clear();
-        if (row.update) g_served[UpdatePackageUrl()] = ReadBytes(Package(row.update));
-        if (row.maps) g_served[MapsPackageUrl()] = ReadBytes(Package(row.maps));
+        if (row.update) g_served[UpdatePackageUrls().front()] = ReadBytes(Package(row.update));
+        if (row.maps) g_served[MapsPackageUrls().front()] = ReadBytes(Package(row.maps));
         g_signedBuild = row.setup & kSigned;
         if (!row.remoteGame) return;
         std::string text = std::string("game-version: ") + row.remoteGame + "\nupdater-version: 3.0.0\n";
         if (g_signedBuild) {
-            text += ChecksumLines("update", row.update ? g_served[UpdatePackageUrl()] : "") +
-                    ChecksumLines("maps", row.maps ? g_served[MapsPackageUrl()] : "") + "signature: " + kTestSignature +
-                    "\n";
+            text += ChecksumLines("update", row.update ? g_served[UpdatePackageUrls().front()] : "") +
+                    ChecksumLines("maps", row.maps ? g_served[MapsPackageUrls().front()] : "") +
+                    "signature: " + kTestSignature + "\n";
             if (row.drop) {
                 const std::size_t at = text.find(std::string("\n") + row.drop + ":") + 1;
                 text.erase(at, text.find('\n', at) + 1 - at);
             }
         }
-        g_served[VersionFileUrl()] = text;
+        g_served[VersionFileUrls().front()] = text;
     }
 };
 

@@ -12,6 +12,7 @@
 #include "net/download.h"
 #include "net/download_limits.h"
 #include "net/ranged_transfer.h"
+#include "net/update_server.h"
 #include "test_support.h"
 #include "worker/progress_span.h"
 
@@ -206,6 +207,125 @@ TEST_F(PackageDownloadTest, SilenceAndTrickleAreGivenUpAfterTwoMinutes) {
     }
 }
 
+// Two servers, "a" first and "b" second, on one clock: a failed attempt moves
+// to the next server with the usual back-off; a checked release continues
+// there by range, an unchecked one starts again from byte 0; a server whose
+// file is of another release passes the turn.
+TEST_F(PackageDownloadTest, AFailedAttemptMovesToTheNextServer) {
+    const std::vector<std::wstring> urls = {L"https://a/updates/update.zip", L"https://b/updates/update.zip"};
+    std::string otherRelease = FileBytes();
+    otherRelease[1000] ^= 1;
+    struct Row {
+        const char* name;
+        std::vector<Answer> a, b;
+        bool checked;
+        std::vector<std::string> rangesA, rangesB;
+        const char* line;  // logged
+        bool otherReleaseOnA = false;
+    } rows[] = {
+        {"connection refused", {{.unreachable = true}}, {{}}, true, {""}, {""},
+            "update.zip: no route at byte 0; attempt 2 in 1.0 s from b"},
+        {"503", {{.status = 503}}, {{}}, true, {""}, {""}, "update.zip came from b"},
+        {"stalling", {{.silentSeconds = 30}}, {{}}, true, {""}, {""}, "update.zip came from b"},
+        {"another release's package", {{}}, {{}}, true, {""}, {""},
+            "update.zip from a is not the release version.txt names; asking b", true},
+        {"cut, checked: continued by range", {{.cutAfter = kHalf}}, {{}}, true, {""}, {From(kHalf)},
+            "update.zip came from a, then b"},
+        {"cut, unchecked: started again", {{.cutAfter = kHalf}}, {{}}, false, {""}, {""},
+            "update.zip: an unchecked release is not continued from another server; starting again from byte 0"},
+    };
+    for (const Row& row : rows) {
+        ScriptedServer a{row.otherReleaseOnA ? otherRelease : FileBytes(), row.a};
+        ScriptedServer b{FileBytes(), row.b};
+        DownloadEnvironment environment = a.Environment();
+        environment.get = [&](const HttpRequest& request, const HttpHandlers& handlers) {
+            if (ServerOf(request.url) == L"a") return a.Get(request, handlers);
+            b.now = a.now;
+            const HttpOutcome outcome = b.Get(request, handlers);
+            a.now = b.now;
+            return outcome;
+        };
+        std::filesystem::remove(destination);
+        const std::size_t linesBefore = log.Messages().size();
+        const PackageCheck check = row.checked ? CheckOf(FileBytes()) : PackageCheck{};
+        EXPECT_TRUE(DownloadPackage(urls, destination, check, environment)) << row.name;
+        EXPECT_TRUE(ReadBytes(destination) == FileBytes()) << row.name;
+        EXPECT_EQ(a.ranges, row.rangesA) << row.name;
+        EXPECT_EQ(b.ranges, row.rangesB) << row.name;
+        const auto lines = log.Messages();
+        EXPECT_EQ(std::count(lines.begin() + static_cast<std::ptrdiff_t>(linesBefore), lines.end(), row.line), 1)
+            << row.name;
+    }
+}
+
+// The differential update's ranges: a checked release's continue on the next
+// server, an unchecked one's fall back to the whole package.
+TEST_F(PackageDownloadTest, RangesComeFromTwoServersOnlyForACheckedRelease) {
+    const std::vector<std::wstring> urls = {L"https://a/updates/update.zip", L"https://b/updates/update.zip"};
+    for (const bool checked : {true, false}) {
+        ScriptedServer a{FileBytes(), {{.etag = "\"a\"", .cutAfter = 1000}}};
+        ScriptedServer b{FileBytes(), {{.etag = "\"b\""}}};
+        DownloadEnvironment environment = a.Environment();
+        environment.get = [&](const HttpRequest& request, const HttpHandlers& handlers) {
+            return ServerOf(request.url) == L"a" ? a.Get(request, handlers) : b.Get(request, handlers);
+        };
+        RemotePackage package = StartRemotePackage(urls, kSize, environment, checked);
+        std::string received;
+        const RemoteRead read = ReadRemoteRange(package, 100, 5100, [&](const char* data, std::size_t size) {
+            received.append(data, size);
+            return true;
+        });
+        EXPECT_EQ(read.end, checked ? RemoteEnd::Complete : RemoteEnd::FallBack) << checked;
+        EXPECT_EQ(b.ranges, checked ? std::vector<std::string>{"bytes=1100-5099"} : std::vector<std::string>{});
+        EXPECT_TRUE(!checked || received == FileBytes().substr(100, 5000));
+    }
+}
+
+// version.txt from the first server whose answer is accepted, within one 30 s budget.
+TEST_F(PackageDownloadTest, VersionFileFromTheFirstServerThatAnswers) {
+    const std::vector<std::wstring> urls = {L"https://a/updates/version.txt", L"https://b/updates/version.txt"};
+    struct Row {
+        const char* name;
+        Answer a;
+        std::string fileA;
+        VersionFetch fetch;
+        std::size_t asksOfB;
+    } rows[] = {
+        {"refused by its check", {}, "unsigned", VersionFetch::Accepted, 1},
+        {"too large", {.length = 100 << 20}, "good", VersionFetch::Accepted, 1},
+        {"connection refused", {.unreachable = true}, "good", VersionFetch::Accepted, 1},
+        {"accepted", {}, "good", VersionFetch::Accepted, 0},
+    };
+    for (const Row& row : rows) {
+        ScriptedServer a{row.fileA, {row.a}};
+        ScriptedServer b{"good", {{}}};
+        DownloadEnvironment environment = a.Environment();
+        environment.get = [&](const HttpRequest& request, const HttpHandlers& handlers) {
+            return ServerOf(request.url) == L"a" ? a.Get(request, handlers) : b.Get(request, handlers);
+        };
+        const auto accept = [](const std::filesystem::path& file) { return ReadBytes(file) == "good"; };
+        EXPECT_EQ(DownloadVersionFile(urls, destination, accept, environment), row.fetch) << row.name;
+        EXPECT_EQ(b.ranges.size(), row.asksOfB) << row.name;
+        EXPECT_EQ(ReadBytes(destination), "good") << row.name;
+    }
+    ScriptedServer a{"good", {{.unreachable = true}}};
+    DownloadEnvironment environment = a.Environment();
+    EXPECT_EQ(DownloadVersionFile(
+                  urls, destination, [](const auto&) { return true; }, environment),
+        VersionFetch::Failed)
+        << "every server unreachable: no retries";
+    EXPECT_EQ(a.ranges.size(), 2u);
+}
+
+TEST(ParseServerList, CommaSeparatedInOrder) {
+    using List = std::vector<std::wstring>;
+    EXPECT_EQ(ParseServerList(L"updates.example.com"), List{L"updates.example.com"});
+    EXPECT_EQ(ParseServerList(L"cdn-a.example.com, cdn-b.example.com:8443 ,,updates.example.com"),
+        (List{L"cdn-a.example.com", L"cdn-b.example.com:8443", L"updates.example.com"}));
+    EXPECT_EQ(ParseServerList(L" , "), List{});
+    EXPECT_EQ(ServerOf(L"https://cdn-b.example.com:8443/updates/update.zip"), L"cdn-b.example.com:8443");
+}
+
 TEST_F(PackageDownloadTest, NextStartResumesTheSameReleaseOnly) {
     ASSERT_FALSE(Download({{.cutAfter = kHalf}, {.status = 404}}));
     EXPECT_EQ(std::filesystem::file_size(dir.path / "update.zip.part"), kHalf) << "kept for the next start";
@@ -346,7 +466,7 @@ TEST_F(PackageDownloadTest, RangedReadsEndWithinTheirDeadline) {
     for (const Row& row : rows) {
         server = ScriptedServer{FileBytes(), {row.answer}};
         const DownloadEnvironment environment = server.Environment();
-        RemotePackage package = StartRemotePackage(kUrl, kSize, environment);
+        RemotePackage package = StartRemotePackage({kUrl}, kSize, environment);
         const RemoteRead read =
             ReadRemoteRange(package, row.from, row.to, [](const char*, std::size_t) { return true; });
         EXPECT_EQ(read.end, row.end) << row.name << " " << WideToUtf8(read.why);

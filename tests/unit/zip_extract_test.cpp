@@ -64,7 +64,7 @@ struct RemoteRead {
         DownloadEnvironment environment{[] { return DownloadClock::now(); }, [](DownloadClock::duration) {},
             [] { return 0.5; }, [&](const HttpRequest& r, const HttpHandlers& h) { return Serve(file, r, h); }};
         DifferentialPlan plan;
-        end = PlanDifferentialUpdate(L"https://server/updates/" + Utf8ToWide(package), install, extraction, {},
+        end = PlanDifferentialUpdate({L"https://server/updates/" + Utf8ToWide(package)}, install, extraction, {},
             environment, plan, why, {1.0, 64 * 1024, 0});
         if (end == DeltaEnd::Ready) end = FetchChangedEntries(plan, extraction, why);
     }
