@@ -12,7 +12,8 @@ std::optional<RemoteRead> AfterFailedAttempt(
     if (noValidator) return RemoteRead{RemoteEnd::FallBack, L"the server names no ETag or Last-Modified"};
     if (result.end == RangeEnd::SinkRefused) return RemoteRead{RemoteEnd::SinkRefused, {}};
     const bool several = package.urls.size() > 1;
-    if (several && !package.mixServers && Retryable(result))
+    // Until a server has answered, any may; after that an unchecked release stays with it.
+    if (several && !package.mixServers && !package.validator.empty() && Retryable(result))
         return RemoteRead{RemoteEnd::FallBack, RetryReason(result) + L" from " + ServerOf(package.url)};
     const std::size_t next = several ? (package.server + 1) % package.urls.size() : package.server;
     package.retry.nextFrom = several ? ServerOf(package.urls[next]) : L"";

@@ -30,9 +30,10 @@ struct RemotePackage {
 };
 
 // With several servers a failed attempt that is retried goes to the next one
-// when `mixServers` (every byte is checked against digests version.txt
-// authenticates); otherwise the read falls back, and the whole package, which
-// fails over by itself, is fetched.
+// while no server has answered yet, and after that only when `mixServers`
+// (every byte is checked against digests version.txt authenticates);
+// otherwise the read falls back, and the whole package, which fails over by
+// itself, is fetched.
 RemotePackage StartRemotePackage(const std::vector<std::wstring>& urls, std::optional<std::uint64_t> size,
     const DownloadEnvironment& environment, bool mixServers = false);
 
