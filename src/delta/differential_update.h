@@ -14,6 +14,7 @@
 #include "apply/delete_phase.h"
 #include "delta/remote_directory.h"
 #include "integrity/package_check.h"
+#include "zip/entry_stream.h"
 
 struct FetchSpan {
     std::uint64_t from = 0;
@@ -58,3 +59,10 @@ DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const std::filesystem::path
 
 // Every file and directory of the package, for the delete phase.
 PackageListing ListingOf(const DifferentialPlan& plan);
+
+// The check of an entry's content against the SHA-256 its directory entry
+// lists; no check when it lists none.
+ContentCheck ContentDigestCheck(const ZipEntry& entry);
+
+// The listed entry as the entry stream takes it.
+StreamTarget TargetOf(const ListedEntry& listed);
