@@ -139,6 +139,7 @@ DeltaEnd PlanDifferentialUpdate(const std::wstring& url, const fs::path& install
         read = {RemoteEnd::FallBack, L"the package is smaller than its directory's search"};
     if (read.end == RemoteEnd::Complete) read = ReadRemoteDirectory(plan.package, check.indexSha256, plan.directory);
     if (read.end != RemoteEnd::Complete) return EndOf(read, why);
+    plan.directoryChecked = check.indexSha256.has_value();
     why = RefusalOfUncheckable(check, plan.directory);
     if (!why.empty()) return DeltaEnd::FallBack;
     const auto budget = static_cast<std::uint64_t>(limits.largestShare * static_cast<double>(plan.package.size));
@@ -179,6 +180,18 @@ ContentCheck ContentDigestCheck(const ZipEntry& entry) {
             Sha256Digest digest{};
             return FinishSha256(*hash, digest) && std::string(digest.begin(), digest.end()) == expected;
         }};
+}
+
+TargetSource PackageTargets(const DifferentialPlan& plan) {
+    auto entries = std::make_shared<std::vector<const ListedEntry*>>();
+    for (const auto& listed : plan.directory.entries) entries->push_back(&listed);
+    std::sort(
+        entries->begin(), entries->end(), [](auto* a, auto* b) { return a->entry.localOffset < b->entry.localOffset; });
+    return [entries, index = std::size_t{0}](StreamTarget& next) mutable {
+        if (index == entries->size()) return false;
+        next = TargetOf(*(*entries)[index++]);
+        return true;
+    };
 }
 
 StreamTarget TargetOf(const ListedEntry& listed) {

@@ -31,7 +31,8 @@ struct DifferentialPlan {
     std::uint64_t changed = 0;
     std::uint64_t plannedBytes = 0;
     std::uint64_t fetchedBytes = 0;
-    bool updaterUpToDate = false;  // the package's updater equals the running one
+    bool updaterUpToDate = false;   // the package's updater equals the running one
+    bool directoryChecked = false;  // the directory was read whole and matched update-index-sha256
 };
 
 enum class DeltaEnd { Ready, FallBack, GaveUp };
@@ -63,6 +64,9 @@ PackageListing ListingOf(const DifferentialPlan& plan);
 // The check of an entry's content against the SHA-256 its directory entry
 // lists; no check when it lists none.
 ContentCheck ContentDigestCheck(const ZipEntry& entry);
+
+// Every entry of the package's directory, by offset, as the entry stream takes them.
+TargetSource PackageTargets(const DifferentialPlan& plan);
 
 // The listed entry as the entry stream takes it.
 StreamTarget TargetOf(const ListedEntry& listed);
