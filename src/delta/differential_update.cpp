@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <memory>
+#include <unordered_set>
 
 #include "base/decimal.h"
 #include "base/durable_files.h"
@@ -72,6 +73,7 @@ std::vector<const ListedEntry*> CompareWithInstallation(
             continue;
         }
         ++plan.upToDate;
+        plan.unchanged.push_back(listed);
         if (!listed->relative.has_parent_path() && IsRunningExecutable(file)) plan.updaterUpToDate = true;
     }
     std::sort(
@@ -183,8 +185,10 @@ ContentCheck ContentDigestCheck(const ZipEntry& entry) {
 }
 
 TargetSource PackageTargets(const DifferentialPlan& plan) {
+    const std::unordered_set<const ListedEntry*> unchanged(plan.unchanged.begin(), plan.unchanged.end());
     auto entries = std::make_shared<std::vector<const ListedEntry*>>();
-    for (const auto& listed : plan.directory.entries) entries->push_back(&listed);
+    for (const auto& listed : plan.directory.entries)
+        if (!unchanged.contains(&listed)) entries->push_back(&listed);
     std::sort(
         entries->begin(), entries->end(), [](auto* a, auto* b) { return a->entry.localOffset < b->entry.localOffset; });
     return [entries, index = std::size_t{0}](StreamTarget& next) mutable {

@@ -28,6 +28,7 @@ struct DifferentialPlan {
     std::vector<FetchSpan> spans;
     std::uint64_t files = 0;
     std::uint64_t upToDate = 0;
+    std::vector<const ListedEntry*> unchanged;  // the up-to-date files, as far as they were compared
     std::uint64_t changed = 0;
     std::uint64_t plannedBytes = 0;
     std::uint64_t fetchedBytes = 0;
@@ -65,7 +66,8 @@ PackageListing ListingOf(const DifferentialPlan& plan);
 // lists; no check when it lists none.
 ContentCheck ContentDigestCheck(const ZipEntry& entry);
 
-// Every entry of the package's directory, by offset, as the entry stream takes them.
+// Every entry of the package's directory, by offset, as the entry stream takes
+// them, but the files found up to date: those stay in place.
 TargetSource PackageTargets(const DifferentialPlan& plan);
 
 // The listed entry as the entry stream takes it.

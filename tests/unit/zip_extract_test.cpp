@@ -6,6 +6,7 @@
 #include <fstream>
 #include <thread>
 
+#include "apply/copy_phase.h"
 #include "base/text.h"
 #include "delta/differential_update.h"
 #include "test_support.h"
@@ -293,12 +294,13 @@ TEST_P(FailingPackage, UnpackedWhileArrivingIsNotAdopted) {
 INSTANTIATE_TEST_SUITE_P(ExtractZip, FailingPackage, testing::ValuesIn(kFailingCases),
     [](const testing::TestParamInfo<FailingCase>& info) { return info.param.package; });
 
-// update.zip fetched whole (the differential attempt falls back: the
-// installation is empty) from a server whose ranged answers come from one
-// file and whose whole answer from another; what version.txt says is that of
-// checked_release.zip. Unpacked while it arrives only what is checked, the
-// extraction never holds more than the release's 218,004 bytes, and a failed
-// download leaves nothing.
+// update.zip fetched whole (the differential attempt falls back: the changed
+// files take most of the package) into an installation, from a server whose
+// ranged answers come from one file and whose whole answer from another; what
+// version.txt says is that of checked_release.zip. Unpacked while it arrives
+// is only what is checked, the extraction never holds more than the release's
+// 218,004 bytes, and a failed download leaves nothing. A file that the
+// comparison found up to date is neither unpacked nor placed.
 enum Told { kNothing = 0, kSha = 1, kIndex = 2 };
 
 struct WholeCase {
@@ -307,8 +309,10 @@ struct WholeCase {
     const char* whole;
     int told;
     PackageFetch how;
-    bool streamed;  // unpacked while it arrived, and adopted
-    std::uint64_t mostWritten;
+    bool streamed;              // unpacked while it arrived, and adopted
+    std::uint64_t mostWritten;  // while it arrived
+    std::uint64_t extracted = 218004;
+    Tree installed{};  // besides game/data.pak, of its size but not its bytes
 };
 
 const char* const kRelease = "checked_release.zip";
@@ -319,7 +323,11 @@ const WholeCase kWholeCases[] = {
     {"unchecked_by_local_headers", kRelease, kRelease, kNothing, PackageFetch::Whole, true, 218004},
     {"bomb_of_the_signed_size", kBomb, kBomb, kSha | kIndex, PackageFetch::Failed, false, 0},
     {"bomb_after_the_checked_directory", kRelease, kBomb, kSha | kIndex, PackageFetch::Failed, false, 218004},
+    {"unchanged_file_left_in_place", kRelease, kRelease, kSha | kIndex, PackageFetch::Whole, true, 200004, 200004,
+        {"game/readme.txt=" + Text()}},
 };
+
+void PrintTo(const WholeCase& row, std::ostream* out) { *out << row.name; }
 
 class WholePackage : public testing::TestWithParam<WholeCase> {};
 
@@ -331,11 +339,15 @@ std::uint64_t BytesBelow(const fs::path& root) {
     return bytes;
 }
 
-TEST_P(WholePackage, UnpacksWhileArrivingOnlyWhatIsChecked) {
+TEST_P(WholePackage, UnpacksWhileArrivingOnlyWhatIsCheckedAndChanged) {
     const WholeCase& row = GetParam();
     ScratchDir scratch{"whole"};
     const fs::path install = scratch.path / "game", extraction = install / "_update_temp";
-    fs::create_directories(install);
+    WriteTree(install, row.installed);
+    WriteTree(install, {"game/data.pak=" + std::string(200000, 'x')});
+    const auto before = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    for (const fs::path& file : {install / "game/readme.txt", install / "game/data.pak"})
+        if (fs::exists(file)) fs::last_write_time(file, before);
     std::ifstream told(Package("checked_release.check"));
     std::string sha, size, index;
     told >> sha >> size >> index;
@@ -355,11 +367,17 @@ TEST_P(WholePackage, UnpacksWhileArrivingOnlyWhatIsChecked) {
     if (row.how == PackageFetch::Failed) ExpectTree(ReadTree(extraction), {});
     if (row.how == PackageFetch::Failed) return;
     EXPECT_EQ(AdoptStreamedZip(install / "update.zip", extraction, fetched.streamed), row.streamed);
-    EXPECT_EQ(fetched.streamed.written.size(), row.streamed ? 3u : 0u);
+    EXPECT_EQ(fetched.streamed.written.empty(), !row.streamed);
     if (!row.streamed) {
         EXPECT_TRUE(ExtractZip(install / "update.zip", extraction));
     }
-    EXPECT_EQ(BytesBelow(extraction), 218004u);
+    EXPECT_EQ(BytesBelow(extraction), row.extracted);
+    // The file left in place is listed for the delete phase and untouched by the copy phase.
+    fs::remove(install / "update.zip");
+    EXPECT_EQ(CopyNewFiles(extraction, install), 0u);
+    EXPECT_EQ(fs::last_write_time(install / "game/readme.txt") == before, !row.installed.empty());
+    EXPECT_EQ(fetched.listing.files.size(), fetched.streamed.byDirectory ? 3u : 0u);
+    EXPECT_EQ(BytesBelow(install), 218004u);
 }
 
 INSTANTIATE_TEST_SUITE_P(ExtractZip, WholePackage, testing::ValuesIn(kWholeCases),

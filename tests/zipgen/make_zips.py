@@ -168,7 +168,7 @@ def make_crafted_packages(out):
         return struct.pack("<HH", 0x4853, 32) + hashlib.sha256(data).digest()
     noise = hashlib.shake_256(b"noise").digest(200_000)  # does not compress
     raw("checked_release", [Entry(n, d, central_extra=digest(d)) for n, d in
-                            (("game/data.pak", noise), ("game/readme.txt", TEXT), ("game/bin/run.sh", b"run\n"))])
+                            (("game/readme.txt", TEXT), ("game/data.pak", noise), ("game/bin/run.sh", b"run\n"))])
     release = open(os.path.join(out, "checked_release.zip"), "rb").read()
     cd_offset = struct.unpack("<I", release[-6:-2])[0]
     with open(os.path.join(out, "checked_release.check"), "w") as f:
