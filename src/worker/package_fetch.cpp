@@ -82,6 +82,7 @@ FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const st
     EndProgressSpan();
     if (!downloaded) StopPackageStream(stream);
     fetched.streamed = FinishPackageStream(stream);
+    if (!downloaded) RemoveTree(extraction);  // with the folders the stream made
     if (fetched.streamed.byDirectory) {
         fetched.listing = ListingOf(plan);
         fetched.updaterUpToDate = plan.updaterUpToDate;

@@ -323,6 +323,8 @@ const WholeCase kWholeCases[] = {
     {"unchecked_by_local_headers", kRelease, kRelease, kNothing, PackageFetch::Whole, true, 218004},
     {"bomb_of_the_signed_size", kBomb, kBomb, kSha | kIndex, PackageFetch::Failed, false, 0},
     {"bomb_after_the_checked_directory", kRelease, kBomb, kSha | kIndex, PackageFetch::Failed, false, 218004},
+    {"download_fails_after_the_entries", kRelease, "checked_release_other_tail.zip", kSha | kIndex,
+        PackageFetch::Failed, false, 218004},
     {"unchanged_file_left_in_place", kRelease, kRelease, kSha | kIndex, PackageFetch::Whole, true, 200004, 200004,
         {"game/readme.txt=" + Text()}},
 };
@@ -364,8 +366,11 @@ TEST_P(WholePackage, UnpacksWhileArrivingOnlyWhatIsCheckedAndChanged) {
     const FetchedPackage fetched = FetchUpdatePackage(install / "update.zip", extraction, check, environment);
     EXPECT_EQ(fetched.how, row.how);
     EXPECT_LE(peak, row.mostWritten);
-    if (row.how == PackageFetch::Failed) ExpectTree(ReadTree(extraction), {});
-    if (row.how == PackageFetch::Failed) return;
+    if (row.how == PackageFetch::Failed) {
+        EXPECT_FALSE(fetched.streamed.complete);  // stopped, not drained
+        EXPECT_FALSE(fs::exists(extraction));
+        return;
+    }
     EXPECT_EQ(AdoptStreamedZip(install / "update.zip", extraction, fetched.streamed), row.streamed);
     EXPECT_EQ(fetched.streamed.written.empty(), !row.streamed);
     if (!row.streamed) {

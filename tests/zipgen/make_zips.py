@@ -174,6 +174,9 @@ def make_crafted_packages(out):
     with open(os.path.join(out, "checked_release.check"), "w") as f:
         f.write("%s %d %s\n" % (hashlib.sha256(release).hexdigest(), len(release),
                                  hashlib.sha256(release[cd_offset:]).hexdigest()))
+    # The same entries, and a central directory of other bytes: the package's digest fails after them.
+    open(os.path.join(out, "checked_release_other_tail.zip"), "wb").write(
+        release[:cd_offset + 5] + bytes([release[cd_offset + 5] ^ 1]) + release[cd_offset + 6:])
     bomb = [Entry("game/data.pak", b"\0" * (64 << 20))]
     raw("checked_release_bomb", bomb)
     pad = len(release) - os.path.getsize(os.path.join(out, "checked_release_bomb.zip")) - 90  # pad.bin's records
