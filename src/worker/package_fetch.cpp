@@ -41,10 +41,11 @@ DeltaEnd FetchDifferentially(const std::filesystem::path& installDir, const std:
 // was not checked is unpacked once its SHA-256 matched.
 void StartUnpacking(PackageStream& stream, const std::filesystem::path& extraction, const PackageCheck& check,
     const DifferentialPlan& plan, DownloadEnvironment& environment) {
-    const bool started = !check.sha256 ? StartPackageStream(stream, extraction)
-                         : plan.directoryChecked
-                             ? StartPackageStream(stream, extraction, PackageTargets(plan), ContentDigestCheck)
-                             : false;
+    bool started = false;
+    if (!check.sha256)
+        started = StartPackageStream(stream, extraction);
+    else if (plan.directoryChecked)
+        started = StartPackageStream(stream, extraction, PackageTargets(plan), ContentDigestCheck);
     if (started)
         environment.stored = [&stream](std::uint64_t offset, const char* data, std::size_t size) {
             FeedPackageStream(stream, offset, data, size);
@@ -54,13 +55,13 @@ void StartUnpacking(PackageStream& stream, const std::filesystem::path& extracti
 }  // namespace
 
 FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const std::filesystem::path& extraction,
-    const PackageCheck& check, const DownloadEnvironment& realEnvironment) {
+    const PackageCheck& check, const DownloadEnvironment& environment) {
     FetchedPackage fetched;
     const std::wstring url = UpdatePackageUrl();
     DifferentialPlan plan;
     if (!HasResumablePart(url, package, check)) {
         std::wstring why;
-        const DeltaEnd end = FetchDifferentially(package.parent_path(), extraction, check, realEnvironment, plan, why);
+        const DeltaEnd end = FetchDifferentially(package.parent_path(), extraction, check, environment, plan, why);
         if (end == DeltaEnd::GaveUp) return fetched;
         if (end == DeltaEnd::Ready) {
             LogLine(L"update.zip: " + std::to_wstring(plan.files) + L" files, " + std::to_wstring(plan.upToDate) +
@@ -75,10 +76,10 @@ FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const st
     }
     EmptyDirectory(extraction);
     PackageStream stream;
-    DownloadEnvironment environment = realEnvironment;
-    StartUnpacking(stream, extraction, check, plan, environment);
+    DownloadEnvironment unpacking = environment;
+    StartUnpacking(stream, extraction, check, plan, unpacking);
     BeginProgressSpan(15, 35, WorkUnit::Bytes);
-    const bool downloaded = DownloadPackage(url, package, check, environment);
+    const bool downloaded = DownloadPackage(url, package, check, unpacking);
     EndProgressSpan();
     if (!downloaded) StopPackageStream(stream);
     fetched.streamed = FinishPackageStream(stream);
