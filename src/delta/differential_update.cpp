@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <memory>
+#include <unordered_set>
 
 #include "base/decimal.h"
 #include "base/durable_files.h"
@@ -12,10 +13,7 @@
 #include "delta/installed_files.h"
 #include "integrity/sha256.h"
 #include "rules/own_executable.h"
-#include "zip/entry_decoder.h"
-#include "zip/entry_pool.h"
 #include "zip/zip_directory.h"
-#include "zip/zip_output.h"
 
 namespace fs = std::filesystem;
 
@@ -75,6 +73,7 @@ std::vector<const ListedEntry*> CompareWithInstallation(
             continue;
         }
         ++plan.upToDate;
+        plan.unchanged.push_back(listed);
         if (!listed->relative.has_parent_path() && IsRunningExecutable(file)) plan.updaterUpToDate = true;
     }
     std::sort(
@@ -96,167 +95,37 @@ void PlanSpans(const std::vector<const ListedEntry*>& changed, const DeltaLimits
     plan.changed = changed.size();
 }
 
-// The content's SHA-256 against the listed digest, for an entry decoded here
-// or on the pool's threads; no check when the entry lists no digest.
-ContentCheck DigestCheck(const std::string& expected) {
-    if (expected.empty()) return {};
-    auto hash = std::make_shared<Sha256>(StartSha256());
-    return {[hash](const unsigned char* data, std::size_t size) { AddToSha256(*hash, data, size); },
-        [hash, expected] {
-            Sha256Digest digest{};
-            return FinishSha256(*hash, digest) && std::string(digest.begin(), digest.end()) == expected;
-        }};
-}
-
-// Where a span's bytes go while they arrive: past the gaps, into the file of
-// each entry below the extraction directory. An entry no larger than the held
-// size is gathered whole and decoded on the pool's threads; a larger one here,
-// through the one entry decoder, as its bytes come.
-struct SpanFeed {
-    const FetchSpan& span;
-    const fs::path& extractDir;
-    DifferentialPlan& plan;
-    EntryPool& pool;
-    EntryDecoder& decoder;  // one for all spans: its buffer is allocated once
-    std::uint64_t position = 0;
-    std::size_t next = 0;  // the entry being taken or next to come
-    bool decoding = false;
-    bool holding = false;
-    std::uint64_t heldLeft = 0;
-    EntryJob job{};  // the entry's file, and while holding the entry for the pool
-    std::ofstream out{};
-    ContentCheck check{};
-    std::wstring why{};                        // empty when the pool failed: it tells why
-    std::vector<fs::path>* written = nullptr;  // flushed before the update goes on
-};
-
-bool CannotWrite(SpanFeed& feed, const ListedEntry& listed) {
-    feed.why = DescribeEntry(listed.entry) + L": " + PathToWide(feed.job.file) + L" cannot be written";
-    return false;
-}
-
-// Opens the entry's file once no earlier entry still writes one of its name.
-bool OpenEntryFile(SpanFeed& feed, const ListedEntry& listed, std::ofstream& out) {
-    fs::path directory;
-    std::vector<std::wstring> components;
-    for (const fs::path& component : listed.relative) components.push_back(PathToWide(component));
-    feed.job.file = feed.extractDir / listed.relative;  // the name a failure gives until its folder is made
-    if (!MakeEntryDirectory(feed.extractDir, components, components.size() - 1, directory))
-        return CannotWrite(feed, listed);
-    feed.job.file = directory / listed.relative.filename();
-    if (!WaitForEntryName(feed.pool, feed.job)) return false;
-    if (PrepareFileTarget(feed.job.file)) out.open(LongPath(feed.job.file), std::ios::binary | std::ios::trunc);
-    return out.is_open() || CannotWrite(feed, listed);
-}
-
-bool HoldEntry(SpanFeed& feed, const ListedEntry& listed, std::uint64_t region) {
-    if (!OpenEntryFile(feed, listed, feed.job.out)) return false;
-    feed.job.index = listed.entry.localOffset;
-    feed.job.entry = listed.entry;
-    feed.job.bytes.reserve(static_cast<std::size_t>(region));
-    feed.job.check = DigestCheck(listed.entry.contentSha256);
-    feed.heldLeft = region;
-    feed.holding = true;
-    return true;
-}
-
-bool StartEntry(SpanFeed& feed, const ListedEntry& listed) {
-    feed.job = EntryJob{};
-    const std::uint64_t region = RegionSize(listed);
-    if (region <= kHeldEntry) return HoldEntry(feed, listed, region);
-    if (!OpenEntryFile(feed, listed, feed.out)) return false;
-    feed.check = DigestCheck(listed.entry.contentSha256);
-    StartEntryDecoder(feed.decoder, listed.entry, region, [&feed](const unsigned char* data, std::size_t size) {
-        if (feed.check.add) feed.check.add(data, size);
-        feed.out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-        return static_cast<bool>(feed.out);
-    });
-    feed.decoding = true;
-    return true;
-}
-
-// The held entry is whole: its file goes on the written list now, to be
-// flushed only if the pool decodes every entry.
-bool SubmitHeld(SpanFeed& feed) {
-    feed.holding = false;
-    ++feed.next;
-    feed.written->push_back(feed.job.file);
-    return SubmitEntry(feed.pool, std::move(feed.job));
-}
-
-bool FinishEntry(SpanFeed& feed, const ListedEntry& listed) {
-    feed.out.close();
-    feed.decoding = false;
-    ++feed.next;
-    if (feed.check.matches && !feed.check.matches()) {
-        feed.why = DescribeEntry(listed.entry) + L": its content does not match its digest";
+// The changed entries of every span, in the order the spans are fetched.
+TargetSource SpanTargets(const DifferentialPlan& plan) {
+    return [&plan, span = std::size_t{0}, index = std::size_t{0}](StreamTarget& next) mutable {
+        for (; span < plan.spans.size(); ++span, index = 0)
+            if (index < plan.spans[span].entries.size()) {
+                next = TargetOf(*plan.spans[span].entries[index++]);
+                return true;
+            }
         return false;
-    }
-    if (!feed.out) return CannotWrite(feed, listed);
-    if (listed.entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(feed.job.file, listed.entry.externalAttributes >> 16);
-    feed.written->push_back(feed.job.file);
-    return true;
+    };
 }
 
-std::size_t TakeHeld(SpanFeed& feed, const unsigned char* data, std::size_t size) {
-    const auto used = static_cast<std::size_t>(std::min<std::uint64_t>(size, feed.heldLeft));
-    feed.job.bytes.append(reinterpret_cast<const char*>(data), used);
-    feed.heldLeft -= used;
-    return used;
-}
-
-bool Feed(SpanFeed& feed, const unsigned char* data, std::size_t size) {
-    feed.plan.fetchedBytes += size;
-    ReportWork(feed.plan.fetchedBytes, feed.plan.plannedBytes);
-    while (size > 0) {
-        std::size_t used = size;  // bytes after the last entry are passed over
-        if (feed.holding) {
-            used = TakeHeld(feed, data, size);
-            if (feed.heldLeft == 0 && !SubmitHeld(feed)) return false;
-        } else if (feed.decoding) {
-            const ListedEntry& listed = *feed.span.entries[feed.next];
-            if (FeedEntryDecoder(feed.decoder, data, size, used) == DecodeStage::Failed) {
-                feed.why = DescribeEntry(listed.entry) + L": " + feed.decoder.why;
-                return false;
-            }
-            if (feed.decoder.stage == DecodeStage::Done && !FinishEntry(feed, listed)) return false;
-        } else if (feed.next < feed.span.entries.size()) {
-            const ListedEntry& listed = *feed.span.entries[feed.next];
-            if (feed.position == listed.entry.localOffset) {
-                if (!StartEntry(feed, listed)) return false;
-                used = 0;
-            } else {
-                used =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(size, listed.entry.localOffset - feed.position));
-            }
-        }
-        feed.position += used;
-        data += used;
-        size -= used;
-    }
-    return true;
-}
-
-// Fetches the spans one after the other, every entry in the pool's hands or written.
-DeltaEnd FetchSpans(DifferentialPlan& plan, const fs::path& extractDir, EntryPool& pool, std::vector<fs::path>& written,
-    std::wstring& why) {
-    EntryDecoder decoder;
+// Fetches the spans one after the other through one entry stream: past the
+// gaps, into the file of each entry below the extraction directory.
+DeltaEnd FetchSpans(DifferentialPlan& plan, EntryStream& stream, std::wstring& why) {
     for (const FetchSpan& span : plan.spans) {
-        SpanFeed feed{span, extractDir, plan, pool, decoder, span.from};
-        feed.written = &written;
+        std::uint64_t at = span.from;
         const RemoteRead read =
             ReadRemoteRange(plan.package, span.from, span.to, [&](const char* data, std::size_t size) {
-                return Feed(feed, reinterpret_cast<const unsigned char*>(data), size);
+                plan.fetchedBytes += size;
+                ReportWork(plan.fetchedBytes, plan.plannedBytes);
+                const bool going = FeedEntryStream(stream, at, data, size);
+                at += size;
+                return going;
             });
         if (read.end == RemoteEnd::SinkRefused) {
-            why = feed.why;
+            why = stream.why;
             return DeltaEnd::FallBack;
         }
         if (read.end != RemoteEnd::Complete) return EndOf(read, why);
-        if (feed.next != span.entries.size()) {
-            why = DescribeEntry(span.entries[feed.next]->entry) + L": its data runs past where the next record begins";
-            return DeltaEnd::FallBack;
-        }
+        if (!EntryStreamPassed(stream, span.to, why)) return DeltaEnd::FallBack;
     }
     return DeltaEnd::Ready;
 }
@@ -273,6 +142,7 @@ DeltaEnd PlanDifferentialUpdate(const std::vector<std::wstring>& urls, const fs:
         read = {RemoteEnd::FallBack, L"the package is smaller than its directory's search"};
     if (read.end == RemoteEnd::Complete) read = ReadRemoteDirectory(plan.package, check.indexSha256, plan.directory);
     if (read.end != RemoteEnd::Complete) return EndOf(read, why);
+    plan.directoryChecked = check.indexSha256.has_value();
     why = RefusalOfUncheckable(check, plan.directory);
     if (!why.empty()) return DeltaEnd::FallBack;
     const auto budget = static_cast<std::uint64_t>(limits.largestShare * static_cast<double>(plan.package.size));
@@ -286,26 +156,51 @@ DeltaEnd PlanDifferentialUpdate(const std::vector<std::wstring>& urls, const fs:
 }
 
 DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const fs::path& extractDir, std::wstring& why) {
-    EntryPool pool;
-    pool.besideDownload = true;
-    StartEntryPool(pool, {}, {}, EntryThreadCount());
-    std::vector<fs::path> written;
-    const DeltaEnd end = FetchSpans(plan, extractDir, pool, written, why);
-    // Every entry the pool was given lies before any that failed here, so a
-    // failure of the pool's is the first in the package.
-    std::wstring pooledWhy;
-    if (!FinishEntryPool(pool, pooledWhy)) {
-        why = pooledWhy;
+    EntryStream stream;
+    StartEntryStream(stream, extractDir, SpanTargets(plan), ContentDigestCheck);
+    const DeltaEnd end = FetchSpans(plan, stream, why);
+    std::wstring streamWhy;
+    const bool complete = FinishEntryStream(stream, streamWhy);
+    if (!complete && !streamWhy.empty()) {
+        why = streamWhy;
         return DeltaEnd::FallBack;
     }
     if (end != DeltaEnd::Ready) return end;
     // The fetched files' bytes reach the disk before anything is placed (on
     // Windows no later step flushes them).
-    if (!FlushFilesToDisk(written)) {
+    if (!FlushFilesToDisk(stream.written)) {
         why = L"the fetched files cannot be flushed to the disk";
         return DeltaEnd::FallBack;
     }
     return DeltaEnd::Ready;
+}
+
+ContentCheck ContentDigestCheck(const ZipEntry& entry) {
+    if (entry.contentSha256.empty()) return {};
+    auto hash = std::make_shared<Sha256>(StartSha256());
+    return {[hash](const unsigned char* data, std::size_t size) { AddToSha256(*hash, data, size); },
+        [hash, expected = entry.contentSha256] {
+            Sha256Digest digest{};
+            return FinishSha256(*hash, digest) && std::string(digest.begin(), digest.end()) == expected;
+        }};
+}
+
+TargetSource PackageTargets(const DifferentialPlan& plan) {
+    const std::unordered_set<const ListedEntry*> unchanged(plan.unchanged.begin(), plan.unchanged.end());
+    auto entries = std::make_shared<std::vector<const ListedEntry*>>();
+    for (const auto& listed : plan.directory.entries)
+        if (!unchanged.contains(&listed)) entries->push_back(&listed);
+    std::sort(
+        entries->begin(), entries->end(), [](auto* a, auto* b) { return a->entry.localOffset < b->entry.localOffset; });
+    return [entries, index = std::size_t{0}](StreamTarget& next) mutable {
+        if (index == entries->size()) return false;
+        next = TargetOf(*(*entries)[index++]);
+        return true;
+    };
+}
+
+StreamTarget TargetOf(const ListedEntry& listed) {
+    return {listed.entry, listed.relative, listed.isDirectory, RegionSize(listed)};
 }
 
 PackageListing ListingOf(const DifferentialPlan& plan) {

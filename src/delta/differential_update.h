@@ -14,6 +14,7 @@
 #include "apply/delete_phase.h"
 #include "delta/remote_directory.h"
 #include "integrity/package_check.h"
+#include "zip/entry_stream.h"
 
 struct FetchSpan {
     std::uint64_t from = 0;
@@ -27,10 +28,12 @@ struct DifferentialPlan {
     std::vector<FetchSpan> spans;
     std::uint64_t files = 0;
     std::uint64_t upToDate = 0;
+    std::vector<const ListedEntry*> unchanged;  // the up-to-date files, as far as they were compared
     std::uint64_t changed = 0;
     std::uint64_t plannedBytes = 0;
     std::uint64_t fetchedBytes = 0;
-    bool updaterUpToDate = false;  // the package's updater equals the running one
+    bool updaterUpToDate = false;   // the package's updater equals the running one
+    bool directoryChecked = false;  // the directory was read whole and matched update-index-sha256
 };
 
 enum class DeltaEnd { Ready, FallBack, GaveUp };
@@ -59,3 +62,14 @@ DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const std::filesystem::path
 
 // Every file and directory of the package, for the delete phase.
 PackageListing ListingOf(const DifferentialPlan& plan);
+
+// The check of an entry's content against the SHA-256 its directory entry
+// lists; no check when it lists none.
+ContentCheck ContentDigestCheck(const ZipEntry& entry);
+
+// Every entry of the package's directory, by offset, as the entry stream takes
+// them, but the files found up to date: those stay in place.
+TargetSource PackageTargets(const DifferentialPlan& plan);
+
+// The listed entry as the entry stream takes it.
+StreamTarget TargetOf(const ListedEntry& listed);

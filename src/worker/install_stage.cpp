@@ -105,7 +105,8 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     if (fetched.how == PackageFetch::Whole) {
         Report(L"Extracting update package...", 35);
         BeginProgressSpan(35, 50, WorkUnit::Entries);
-        bool extracted = AdoptStreamedZip(paths.package, paths.extraction, fetched.streamed);
+        const bool adopted = AdoptStreamedZip(paths.package, paths.extraction, fetched.streamed);
+        bool extracted = adopted;
         if (!extracted) {
             EmptyDirectory(paths.extraction);
             extracted = ExtractZip(paths.package, paths.extraction);
@@ -117,7 +118,11 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
             CleanUp(paths);
             return false;
         }
-        fetched.listing = ListUnpackedPackage(paths.extraction);
+        // A package unpacked by its directory was listed by it.
+        if (!adopted || !fetched.streamed.byDirectory) {
+            fetched.listing = ListUnpackedPackage(paths.extraction);
+            fetched.updaterUpToDate = false;
+        }
     }
 
     // The package's own count: an installation already equal to the release

@@ -19,8 +19,7 @@ void Report(const wchar_t* status, int percent) {
 // Fetches the changed entries into a fresh extraction directory, made only
 // once there is something to fetch.
 DeltaEnd FetchDifferentially(const std::filesystem::path& installDir, const std::filesystem::path& extraction,
-    const PackageCheck& check, DifferentialPlan& plan, std::wstring& why) {
-    const DownloadEnvironment environment = RealDownloadEnvironment();
+    const PackageCheck& check, const DownloadEnvironment& environment, DifferentialPlan& plan, std::wstring& why) {
     RemoveTree(extraction);
     Report(L"Comparing installed files...", 15);
     BeginProgressSpan(15, 25, WorkUnit::Bytes);
@@ -35,16 +34,34 @@ DeltaEnd FetchDifferentially(const std::filesystem::path& installDir, const std:
     return end;
 }
 
+// Starts unpacking the whole package as it arrives, when that writes nothing
+// unchecked: a checked release by the directory the differential attempt read
+// and checked (its entries only, each bounded and checked by what it lists),
+// an unchecked one by its local headers. A checked release whose directory
+// was not checked is unpacked once its SHA-256 matched.
+void StartUnpacking(PackageStream& stream, const std::filesystem::path& extraction, const PackageCheck& check,
+    const DifferentialPlan& plan, DownloadEnvironment& environment) {
+    bool started = false;
+    if (!check.sha256)
+        started = StartPackageStream(stream, extraction);
+    else if (plan.directoryChecked)
+        started = StartPackageStream(stream, extraction, PackageTargets(plan), ContentDigestCheck);
+    if (started)
+        environment.stored = [&stream](std::uint64_t offset, const char* data, std::size_t size) {
+            FeedPackageStream(stream, offset, data, size);
+        };
+}
+
 }  // namespace
 
-FetchedPackage FetchUpdatePackage(
-    const std::filesystem::path& package, const std::filesystem::path& extraction, const PackageCheck& check) {
+FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const std::filesystem::path& extraction,
+    const PackageCheck& check, const DownloadEnvironment& environment) {
     FetchedPackage fetched;
     const std::vector<std::wstring> urls = UpdatePackageUrls();
+    DifferentialPlan plan;
     if (!HasResumablePart(urls, package, check)) {
-        DifferentialPlan plan;
         std::wstring why;
-        const DeltaEnd end = FetchDifferentially(package.parent_path(), extraction, check, plan, why);
+        const DeltaEnd end = FetchDifferentially(package.parent_path(), extraction, check, environment, plan, why);
         if (end == DeltaEnd::GaveUp) return fetched;
         if (end == DeltaEnd::Ready) {
             LogLine(L"update.zip: " + std::to_wstring(plan.files) + L" files, " + std::to_wstring(plan.upToDate) +
@@ -59,15 +76,18 @@ FetchedPackage FetchUpdatePackage(
     }
     EmptyDirectory(extraction);
     PackageStream stream;
-    DownloadEnvironment environment = RealDownloadEnvironment();
-    if (StartPackageStream(stream, extraction))
-        environment.stored = [&stream](std::uint64_t offset, const char* data, std::size_t size) {
-            FeedPackageStream(stream, offset, data, size);
-        };
+    DownloadEnvironment unpacking = environment;
+    StartUnpacking(stream, extraction, check, plan, unpacking);
     BeginProgressSpan(15, 35, WorkUnit::Bytes);
-    const bool downloaded = DownloadPackage(urls, package, check, environment);
+    const bool downloaded = DownloadPackage(urls, package, check, unpacking);
     EndProgressSpan();
+    if (!downloaded) StopPackageStream(stream);
     fetched.streamed = FinishPackageStream(stream);
+    if (!downloaded) RemoveTree(extraction);  // with the folders the stream made
+    if (fetched.streamed.byDirectory) {
+        fetched.listing = ListingOf(plan);
+        fetched.updaterUpToDate = plan.updaterUpToDate;
+    }
     fetched.how = downloaded ? PackageFetch::Whole : PackageFetch::Failed;
     return fetched;
 }

@@ -9,19 +9,21 @@
 
 #include "apply/delete_phase.h"
 #include "integrity/package_check.h"
+#include "net/download.h"
 #include "zip/package_stream.h"
 
 enum class PackageFetch { Differential, Whole, Failed };
 
 struct FetchedPackage {
     PackageFetch how = PackageFetch::Failed;
-    PackageListing listing{};      // Differential: the whole package's files and directories
-    bool updaterUpToDate = false;  // Differential: the package's updater is the running one
+    PackageListing listing{};  // Differential, or unpacked by the directory: the whole package's files and directories
+    bool updaterUpToDate = false;  // the same: the package's updater is the running one
     StreamedEntries streamed{};    // Whole: what was unpacked into the extraction directory as it arrived
 };
 
 // Progress: "Comparing installed files..." 15-25, "Downloading changed
 // files..." 25-35; the whole package 15-35, unpacked into the extraction
 // directory as it arrives.
-FetchedPackage FetchUpdatePackage(
-    const std::filesystem::path& package, const std::filesystem::path& extraction, const PackageCheck& check);
+// A failed download stops the unpacking at once and removes what it wrote.
+FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const std::filesystem::path& extraction,
+    const PackageCheck& check, const DownloadEnvironment& environment = RealDownloadEnvironment());

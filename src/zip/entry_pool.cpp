@@ -61,11 +61,12 @@ bool DecodeHeldEntry(EntryReader& reader, const EntryJob& job, ContentWriter wri
 }
 
 // Where the decoded content goes: the job's file when it is open, and its check when it has one.
-ContentWriter WriterOf(EntryJob& job) {
+ContentWriter WriterOf(EntryJob& job, const std::atomic<bool>* stop) {
     std::ofstream& out = job.out;
     ContentWriter write = [](const unsigned char*, std::size_t) { return true; };
     if (out.is_open())
-        write = [&out](const unsigned char* data, std::size_t size) {
+        write = [&out, stop](const unsigned char* data, std::size_t size) {
+            if (stop && stop->load()) return false;
             out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
             return static_cast<bool>(out);
         };
@@ -83,12 +84,13 @@ bool PassesCheck(EntryJob& job, std::wstring& why) {
 }
 
 // Decodes the entry into its file, or only checks it when no file is open.
-bool RunEntry(EntryReader& reader, const ZipDirectory& directory, EntryJob& job, std::wstring& why) {
+bool RunEntry(EntryReader& reader, const EntryPool& pool, EntryJob& job, std::wstring& why) {
+    const ZipDirectory& directory = pool.directory;
     if (!reader.opened && job.bytes.empty()) {
         why = L"the package cannot be opened";
         return false;
     }
-    ContentWriter write = WriterOf(job);
+    ContentWriter write = WriterOf(job, pool.stop);
     const bool sound = (job.bytes.empty() ? DecodeEntry(reader, job.entry, directory, std::move(write), why)
                                           : DecodeHeldEntry(reader, job, std::move(write), why)) &&
                        PassesCheck(job, why);
@@ -141,7 +143,7 @@ void RunThread(EntryPool& pool) {
         pool.changed.notify_all();
         lock.unlock();
         std::wstring why;
-        const bool ok = !wanted || RunEntry(reader, pool.directory, job, why);
+        const bool ok = !wanted || RunEntry(reader, pool, job, why);
         lock.lock();
         --pool.busy;
         Settle(pool, job, ok, std::move(why));
@@ -188,7 +190,7 @@ bool SubmitEntry(EntryPool& pool, EntryJob job) {
         reader.opened = !pool.package.empty() && OpenZipInput(pool.package, reader.input);
         if (reader.opened) reader.chunk.resize(kReadChunk);
         std::wstring why;
-        const bool ok = RunEntry(reader, pool.directory, job, why);
+        const bool ok = RunEntry(reader, pool, job, why);
         job.key.clear();  // never put in flight: Settle has no name to take out
         Settle(pool, job, ok, std::move(why));
         return ok;

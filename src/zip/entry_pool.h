@@ -8,6 +8,7 @@
 // that the one reported is the first in directory order, as a single pass
 // would have found it.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -59,6 +60,9 @@ struct EntryPool {
     // Set before the start when the entries come from a download in progress:
     // the threads then run below the one that receives (see thread_priority.h).
     bool besideDownload = false;
+    // Set before the start when the work may be called off: once true, no
+    // more content is written and the entries under way fail.
+    const std::atomic<bool>* stop = nullptr;
     ~EntryPool();
 };
 

@@ -187,6 +187,12 @@ bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, cons
         if (!streamed.why.empty()) LogLine(name + L" was not unpacked while it arrived: " + streamed.why);
         return false;
     }
+    // Unpacked by a checked directory, each entry checked against it: the
+    // package's digest, now matched, stands for the directory too.
+    if (streamed.byDirectory) {
+        DropFileContent(package);
+        return FlushFilesToDisk(streamed.written);
+    }
     ZipInput input;
     ZipInput headers;  // apart from the directory's, so that neither buffer is refilled at each entry
     ZipDirectory directory;

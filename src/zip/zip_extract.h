@@ -22,8 +22,9 @@ bool CheckZip(const std::filesystem::path& package,
     const std::function<void(const EntryPath& path, std::uint64_t size)>& visit = {});
 
 // What was unpacked into the destination while the package arrived
-// (package_stream.h), taken as its extraction once the whole package agrees
-// with it: every entry of the central directory and no other, at the offsets
+// (package_stream.h), taken as its extraction. Unpacked by a directory read
+// and checked before, it is whole once every entry of that directory was;
+// otherwise once the whole package agrees with it: every entry of the central directory and no other, at the offsets
 // unpacked, with the same name, sizes and CRC-32 in its local header. Then the
 // Unix modes are applied, the package's content is dropped (it is needed no
 // more: see DropFileContent) and the files flushed as ExtractZip does. False, with

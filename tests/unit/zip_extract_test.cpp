@@ -6,9 +6,11 @@
 #include <fstream>
 #include <thread>
 
+#include "apply/copy_phase.h"
 #include "base/text.h"
 #include "delta/differential_update.h"
 #include "test_support.h"
+#include "worker/package_fetch.h"
 #include "zip/zip_extract.h"
 
 namespace {
@@ -36,10 +38,10 @@ struct Extraction {
 };
 
 // The package as the download hands it over: from byte 0, in small pieces,
-// with a pause now and then.
-StreamedEntries Arrive(const fs::path& package, const fs::path& destination) {
+// with a pause now and then; unpacked by `targets` when given, else by its local headers.
+StreamedEntries Arrive(const fs::path& package, const fs::path& destination, TargetSource targets = {}) {
     PackageStream stream;
-    EXPECT_TRUE(StartPackageStream(stream, destination));
+    EXPECT_TRUE(StartPackageStream(stream, destination, std::move(targets)));
     std::ifstream in(package, std::ios::binary);
     std::string piece(7001, '\0');
     for (std::uint64_t offset = 0, count = 0; in.read(piece.data(), 7001) || in.gcount() > 0; ++count) {
@@ -51,37 +53,49 @@ StreamedEntries Arrive(const fs::path& package, const fs::path& destination) {
 }
 
 // The package as a server with ranges and an ETag serves it, read through the
-// differential update into an empty installation with every entry fetched.
+// differential update into an empty installation with every entry fetched
+// (or, `fetch` false, its directory only read).
 struct RemoteRead {
     ScratchDir scratch{"remote"};
     fs::path install = scratch.path / "game", extraction = install / "_update_temp";
     DeltaEnd end = DeltaEnd::GaveUp;
     std::wstring why;
+    DifferentialPlan plan;
 
-    explicit RemoteRead(const std::string& package) {
+    explicit RemoteRead(const std::string& package, bool fetch = true) {
         fs::create_directories(extraction);
         const fs::path file = Package(package);
         DownloadEnvironment environment{[] { return DownloadClock::now(); }, [](DownloadClock::duration) {},
             [] { return 0.5; }, [&](const HttpRequest& r, const HttpHandlers& h) { return Serve(file, r, h); }};
-        DifferentialPlan plan;
         end = PlanDifferentialUpdate({L"https://server/updates/" + Utf8ToWide(package)}, install, extraction, {},
             environment, plan, why, {1.0, 64 * 1024, 0});
-        if (end == DeltaEnd::Ready) end = FetchChangedEntries(plan, extraction, why);
+        if (end == DeltaEnd::Ready && fetch) end = FetchChangedEntries(plan, extraction, why);
     }
 
-    static HttpOutcome Serve(const fs::path& file, const HttpRequest& request, const HttpHandlers& handlers) {
+    // A request without a range gets the whole file, in pieces of 4 KiB, each followed by `afterPiece`.
+    static HttpOutcome Serve(const fs::path& file, const HttpRequest& request, const HttpHandlers& handlers,
+        const std::function<void()>& afterPiece = {}) {
         std::error_code ec;
         const std::uint64_t size = fs::file_size(file, ec);
-        const std::uint64_t first = std::stoull(request.range.substr(6));
-        const std::uint64_t last = std::stoull(request.range.substr(request.range.find('-') + 1));
-        HttpHead head{206, last + 1 - first};
-        head.contentRange = "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size);
+        const bool whole = request.range.empty();
+        const std::uint64_t first = whole ? 0 : std::stoull(request.range.substr(6));
+        const std::uint64_t last = whole ? size - 1 : std::stoull(request.range.substr(request.range.find('-') + 1));
+        HttpHead head{whole ? 200 : 206, last + 1 - first};
+        if (!whole)
+            head.contentRange =
+                "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size);
         head.etag = "\"v1\"";
         std::string body(static_cast<std::size_t>(last + 1 - first), '\0');
         std::ifstream in(file, std::ios::binary);
         in.seekg(static_cast<std::streamoff>(first));
         in.read(body.data(), static_cast<std::streamsize>(body.size()));
-        if (!handlers.head(head) || !handlers.body(body.data(), body.size())) return {HttpEnd::Stopped, L"stopped"};
+        if (!handlers.head(head)) return {HttpEnd::Stopped, L"stopped"};
+        const std::size_t piece = whole ? 4096 : body.size();
+        for (std::size_t at = 0; at < body.size(); at += piece) {
+            if (!handlers.body(body.data() + at, std::min(piece, body.size() - at)))
+                return {HttpEnd::Stopped, L"stopped"};
+            if (afterPiece) afterPiece();
+        }
         return {HttpEnd::Complete, {}};
     }
 };
@@ -167,6 +181,24 @@ TEST_P(SoundPackage, UnpackedWhileArrivingGivesTheSameTree) {
     Tree expected = GetParam().extracted;
     expected.push_back("kept.txt=kept");
     ExpectTree(ReadTree(x.destination), expected);
+}
+
+// Unpacked by the directory read before, exactly its entries are written
+// (stream_unlisted's other local entry is not) and taken as they are.
+TEST_P(SoundPackage, UnpackedByItsDirectoryHoldsItsEntriesOnly) {
+    if (GetParam().remoteRefuses || std::string(GetParam().package) == "zip64_far.zip") return;
+    RemoteRead remote(GetParam().package, false);
+    ASSERT_EQ(remote.end, DeltaEnd::Ready) << WideToUtf8(remote.why);
+    Extraction x;
+    std::error_code ec;
+    const fs::path package = x.scratch.path / "update.zip";
+    ASSERT_TRUE(fs::copy_file(Package(GetParam().package), package, ec));
+    const StreamedEntries streamed = Arrive(package, x.destination, PackageTargets(remote.plan));
+    Tree expected = GetParam().extracted;
+    expected.push_back("kept.txt=kept");
+    ExpectTree(ReadTree(x.destination), expected);
+    EXPECT_TRUE(streamed.byDirectory);
+    EXPECT_TRUE(AdoptStreamedZip(package, x.destination, streamed));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -261,6 +293,100 @@ TEST_P(FailingPackage, UnpackedWhileArrivingIsNotAdopted) {
 
 INSTANTIATE_TEST_SUITE_P(ExtractZip, FailingPackage, testing::ValuesIn(kFailingCases),
     [](const testing::TestParamInfo<FailingCase>& info) { return info.param.package; });
+
+// update.zip fetched whole (the differential attempt falls back: the changed
+// files take most of the package) into an installation, from a server whose
+// ranged answers come from one file and whose whole answer from another; what
+// version.txt says is that of checked_release.zip. Unpacked while it arrives
+// is only what is checked, the extraction never holds more than the release's
+// 218,004 bytes, and a failed download leaves nothing. A file that the
+// comparison found up to date is neither unpacked nor placed.
+enum Told { kNothing = 0, kSha = 1, kIndex = 2 };
+
+struct WholeCase {
+    const char* name;
+    const char* ranged;
+    const char* whole;
+    int told;
+    PackageFetch how;
+    bool streamed;              // unpacked while it arrived, and adopted
+    std::uint64_t mostWritten;  // while it arrived
+    std::uint64_t extracted = 218004;
+    Tree installed{};  // besides game/data.pak, of its size but not its bytes
+};
+
+const char* const kRelease = "checked_release.zip";
+const char* const kBomb = "checked_release_bomb.zip";
+const WholeCase kWholeCases[] = {
+    {"checked_by_its_directory", kRelease, kRelease, kSha | kIndex, PackageFetch::Whole, true, 218004},
+    {"checked_without_index_after_digest", kRelease, kRelease, kSha, PackageFetch::Whole, false, 0},
+    {"unchecked_by_local_headers", kRelease, kRelease, kNothing, PackageFetch::Whole, true, 218004},
+    {"bomb_of_the_signed_size", kBomb, kBomb, kSha | kIndex, PackageFetch::Failed, false, 0},
+    {"bomb_after_the_checked_directory", kRelease, kBomb, kSha | kIndex, PackageFetch::Failed, false, 218004},
+    {"download_fails_after_the_entries", kRelease, "checked_release_other_tail.zip", kSha | kIndex,
+        PackageFetch::Failed, false, 218004},
+    {"unchanged_file_left_in_place", kRelease, kRelease, kSha | kIndex, PackageFetch::Whole, true, 200004, 200004,
+        {"game/readme.txt=" + Text()}},
+};
+
+void PrintTo(const WholeCase& row, std::ostream* out) { *out << row.name; }
+
+class WholePackage : public testing::TestWithParam<WholeCase> {};
+
+std::uint64_t BytesBelow(const fs::path& root) {
+    std::uint64_t bytes = 0;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec))
+        if (it->is_regular_file(ec)) bytes += it->file_size(ec);
+    return bytes;
+}
+
+TEST_P(WholePackage, UnpacksWhileArrivingOnlyWhatIsCheckedAndChanged) {
+    const WholeCase& row = GetParam();
+    ScratchDir scratch{"whole"};
+    const fs::path install = scratch.path / "game", extraction = install / "_update_temp";
+    WriteTree(install, row.installed);
+    WriteTree(install, {"game/data.pak=" + std::string(200000, 'x')});
+    const auto before = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    for (const fs::path& file : {install / "game/readme.txt", install / "game/data.pak"})
+        if (fs::exists(file)) fs::last_write_time(file, before);
+    std::ifstream told(Package("checked_release.check"));
+    std::string sha, size, index;
+    told >> sha >> size >> index;
+    PackageCheck check;
+    if (row.told & kSha) check = {sha, size};
+    if (row.told & kIndex) check.indexSha256 = index;
+    std::uint64_t peak = 0;
+    DownloadEnvironment environment{[] { return DownloadClock::now(); }, [](DownloadClock::duration) {},
+        [] { return 0.5; },
+        [&](const HttpRequest& r, const HttpHandlers& h) {
+            return RemoteRead::Serve(Package(r.range.empty() ? row.whole : row.ranged), r, h,
+                [&] { peak = std::max(peak, BytesBelow(extraction)); });
+        }};
+    const FetchedPackage fetched = FetchUpdatePackage(install / "update.zip", extraction, check, environment);
+    EXPECT_EQ(fetched.how, row.how);
+    EXPECT_LE(peak, row.mostWritten);
+    if (row.how == PackageFetch::Failed) {
+        EXPECT_FALSE(fetched.streamed.complete);  // stopped, not drained
+        EXPECT_FALSE(fs::exists(extraction));
+        return;
+    }
+    EXPECT_EQ(AdoptStreamedZip(install / "update.zip", extraction, fetched.streamed), row.streamed);
+    EXPECT_EQ(fetched.streamed.written.empty(), !row.streamed);
+    if (!row.streamed) {
+        EXPECT_TRUE(ExtractZip(install / "update.zip", extraction));
+    }
+    EXPECT_EQ(BytesBelow(extraction), row.extracted);
+    // The file left in place is listed for the delete phase and untouched by the copy phase.
+    fs::remove(install / "update.zip");
+    EXPECT_EQ(CopyNewFiles(extraction, install), 0u);
+    EXPECT_EQ(fs::last_write_time(install / "game/readme.txt") == before, !row.installed.empty());
+    EXPECT_EQ(fetched.listing.files.size(), fetched.streamed.byDirectory ? 3u : 0u);
+    EXPECT_EQ(BytesBelow(install), 218004u);
+}
+
+INSTANTIATE_TEST_SUITE_P(ExtractZip, WholePackage, testing::ValuesIn(kWholeCases),
+    [](const testing::TestParamInfo<WholeCase>& info) { return info.param.name; });
 
 }  // namespace
 

@@ -5,6 +5,7 @@ Real-world packages come from Python's zipfile, Info-ZIP `zip`, 7-Zip and bsdtar
 packages whose bytes matter (code page 437 names, descriptors, ZIP64 fields,
 unsafe names, damage) from the small writer below.
 """
+import hashlib
 import os
 import shutil
 import struct
@@ -161,6 +162,26 @@ def make_crafted_packages(out):
     # Files at the updater's own working names (rules/working_names.h), beside an ordinary one.
     for kind, name in (("temp", "_update_temp/levels.pak"), ("log", "UPDATER.LOG"), ("maps", "__maps.zip")):
         raw("working_name_" + kind, [Entry("n/one.txt", b"one\n"), Entry(name, b"not the updater's\n")])
+    # A checked release (a content digest for each entry), the sizes and digests version.txt gives of it,
+    # and a deflate bomb of exactly its size: 64 MiB of zeros declared honestly, padded by a stored entry.
+    def digest(data):
+        return struct.pack("<HH", 0x4853, 32) + hashlib.sha256(data).digest()
+    noise = hashlib.shake_256(b"noise").digest(200_000)  # does not compress
+    raw("checked_release", [Entry(n, d, central_extra=digest(d)) for n, d in
+                            (("game/readme.txt", TEXT), ("game/data.pak", noise), ("game/bin/run.sh", b"run\n"))])
+    release = open(os.path.join(out, "checked_release.zip"), "rb").read()
+    cd_offset = struct.unpack("<I", release[-6:-2])[0]
+    with open(os.path.join(out, "checked_release.check"), "w") as f:
+        f.write("%s %d %s\n" % (hashlib.sha256(release).hexdigest(), len(release),
+                                 hashlib.sha256(release[cd_offset:]).hexdigest()))
+    # The same entries, and a central directory of other bytes: the package's digest fails after them.
+    open(os.path.join(out, "checked_release_other_tail.zip"), "wb").write(
+        release[:cd_offset + 5] + bytes([release[cd_offset + 5] ^ 1]) + release[cd_offset + 6:])
+    bomb = [Entry("game/data.pak", b"\0" * (64 << 20))]
+    raw("checked_release_bomb", bomb)
+    pad = len(release) - os.path.getsize(os.path.join(out, "checked_release_bomb.zip")) - 90  # pad.bin's records
+    raw("checked_release_bomb", bomb + [Entry("pad.bin", b"p" * pad, method=0)])
+    assert os.path.getsize(os.path.join(out, "checked_release_bomb.zip")) == len(release)
     # Offsets past 4 GiB: the data of the one entry starts 4.5 GiB in, after a sparse hole.
     raw("zip64_far", [Entry("far/away.txt", TEXT)], start=(4 << 30) + (1 << 29))
 
