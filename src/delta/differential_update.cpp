@@ -185,7 +185,7 @@ bool SubmitHeld(SpanFeed& feed) {
 }
 
 bool FinishEntry(SpanFeed& feed, const ListedEntry& listed) {
-    feed.out.close();
+    CloseWritten(feed.out, feed.job.file);
     feed.decoding = false;
     ++feed.next;
     if (feed.check.matches && !feed.check.matches()) {

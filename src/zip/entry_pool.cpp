@@ -94,7 +94,7 @@ bool RunEntry(EntryReader& reader, const ZipDirectory& directory, EntryJob& job,
                        PassesCheck(job, why);
     std::ofstream& out = job.out;
     if (!out.is_open()) return sound;
-    out.close();
+    CloseWritten(out, job.file);
     if (!sound) return false;
     if (!out) {
         why = DescribeEntry(job.entry) + L": " + PathToWide(job.file) + L" cannot be written";

@@ -142,7 +142,7 @@ bool TakeData(Unpacker& unpacker, const char* data, std::size_t size, std::size_
     if (stage != DecodeStage::Done) return true;
     unpacker.inEntry = false;
     if (unpacker.out.is_open()) {
-        unpacker.out.close();
+        CloseWritten(unpacker.out, unpacker.file);
         if (!unpacker.out) return Stop(unpacker, PathToWide(unpacker.file) + L" cannot be written");
         StartWritingToDisk(unpacker.file);
     }
