@@ -7,6 +7,7 @@
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
 #include "apply/self_update.h"
+#include "base/entry_kind.h"
 #include "base/text.h"
 #include "rules/own_executable.h"
 #include "test_support.h"
@@ -188,3 +189,28 @@ TEST(ReplaceRunningUpdater, MovesThePackagedCopyOverTheRunningOne) {
         ReplaceRunningUpdater(dir.path / "_update_temp", dir.path, dir.path / "Launcher.exe"), UpdaterSwap::Replaced);
     ExpectTree(ReadTree(dir.path), {"Launcher.exe=new", "_update_temp/game.dat=data"});
 }
+
+// Which entries the phases treat as links (never followed, removed
+// themselves): Windows reparse points by their tag.
+TEST(EntryKind, OnlyLinksAndJunctionsAreLinks) {
+    constexpr std::uint32_t kDir = kAttributeDirectory, kReparse = kAttributeReparsePoint;
+    const struct {
+        std::uint32_t attributes, tag;
+        EntryKind kind;
+    } rows[] = {
+        {0x20, 0, EntryKind::File},                           // an ordinary file
+        {kDir, 0, EntryKind::Directory},                      // an ordinary folder
+        {kReparse, 0xA000000C, EntryKind::Link},              // symbolic link to a file
+        {kReparse | kDir, 0xA000000C, EntryKind::Link},       // symbolic link to a folder
+        {kReparse | kDir, 0xA0000003, EntryKind::Link},       // junction
+        {kReparse | kDir, 0, EntryKind::Link},                // tag not told (Wine's links)
+        {kReparse | kDir, 0x9000601A, EntryKind::Directory},  // cloud placeholder folder
+        {kReparse, 0x9000001A, EntryKind::File},              // cloud placeholder file
+        {kReparse, 0x80000013, EntryKind::File},              // deduplicated file
+        {kReparse, 0x80000017, EntryKind::File},              // compressed (WOF) file
+        {kReparse, 0x8000001B, EntryKind::File},              // app execution alias
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(KindOfEntry(row.attributes, row.tag), row.kind) << std::hex << row.attributes << " " << row.tag;
+}
+
