@@ -5,13 +5,38 @@
 #include <vector>
 
 #include "base/atomic_file.h"
+#include "base/entry_kind.h"
 #include "base/file_attributes.h"
+#include "base/file_system.h"
+#include "base/install_directory.h"
 #include "base/long_path.h"
+#include "base/move_retry.h"
 #include "base/owned_handle_win32.h"
 
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool Move(const std::filesystem::path& from, const std::filesystem::path& to) {
+    return MoveFileExW(
+               LongPath(from).c_str(), LongPath(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+MoveRefusal RefusalOf(DWORD error) {
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return MoveRefusal::Sharing;
+    return error == ERROR_ACCESS_DENIED ? MoveRefusal::AccessDenied : MoveRefusal::Other;
+}
+
+MoveTarget TargetOf(const std::filesystem::path& to) {
+    const DWORD attributes = GetFileAttributesW(LongPath(to).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return GetLastError() == ERROR_ACCESS_DENIED ? MoveTarget::DeletePending : MoveTarget::Absent;
+    const EntryKind kind = KindAt(to, attributes);
+    if (kind != EntryKind::File) return kind == EntryKind::Link ? MoveTarget::Link : MoveTarget::Directory;
+    if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
+        return MoveTarget::ReadOnlyFile;
+    return AreOneFile(to, RunningExecutablePath()) ? MoveTarget::RunningProgram : MoveTarget::RegularFile;
+}
 
 // What makes Windows refuse to replace a file: the read-only, hidden or system
 // attribute, or a link or junction standing there (a file cannot replace a
@@ -25,21 +50,6 @@ bool ClearReplacementObstacle(const std::filesystem::path& file) {
         return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(name.c_str()) != 0
                                                        : DeleteFileW(name.c_str()) != 0;
     return MakeWritable(file);
-}
-
-bool Move(const std::filesystem::path& from, const std::filesystem::path& to) {
-    return MoveFileExW(
-               LongPath(from).c_str(), LongPath(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-
-// What another program holding a file causes, for a moment: an on-access
-// scanner reading a fresh file, or a target whose deletion waits for its last
-// handle (until then even its attributes are denied). A directory or the
-// running program in the way is refused at once, as for good.
-bool IsPassingRefusal(DWORD error, const std::filesystem::path& to) {
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
-    return error == ERROR_ACCESS_DENIED && GetFileAttributesW(LongPath(to).c_str()) == INVALID_FILE_ATTRIBUTES &&
-           GetLastError() == ERROR_ACCESS_DENIED;
 }
 
 // The waits between attempts: about 1.5 s in all, then the move is refused.
@@ -82,7 +92,8 @@ bool CopyAndFlush(const std::filesystem::path& source, const std::filesystem::pa
 }
 
 // Without MOVEFILE_COPY_ALLOWED a move to another volume is refused with
-// ERROR_NOT_SAME_DEVICE; the caller then copies.
+// ERROR_NOT_SAME_DEVICE; the caller then copies. A file held elsewhere, at
+// either end, is waited for.
 MoveOutcome MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
     if (Move(from, to)) return MoveOutcome::Moved;
     DWORD error = GetLastError();
@@ -92,7 +103,7 @@ MoveOutcome MoveReplacing(const std::filesystem::path& from, const std::filesyst
         error = GetLastError();
     }
     for (int waitMs : kRetryWaitsMs) {
-        if (!IsPassingRefusal(error, to)) break;
+        if (!IsWorthRetrying(RefusalOf(error), TargetOf(to))) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
         if (Move(from, to)) return MoveOutcome::Moved;
         error = GetLastError();

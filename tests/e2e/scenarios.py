@@ -171,11 +171,22 @@ ROWS = [
     dict(name="disk_full_while_extracting", disk_mb=10, update=dict(NEW_PACKAGE, **big_files(3, 8 * MB)),
          log=["ExtractZip to *", "Extract failed. Skipping update.", SKIP_MAPS, LAUNCHED], files=[], fix=resize_disk),
     # Under Wine only: a program holds a just-unpacked file for reading while
-    # the update flushes it (tests/stubs/file_holder_win32.cpp); the update completes.
+    # the update flushes it, or holds an old file for 300 ms while the moves
+    # begin (see tests/stubs/file_holder_win32.cpp); the update completes.
     dict(name="unpacked_file_held_during_the_flush", windows=True, wine_only=True,
          hold=("_update_temp/game.dat", "delete", "_update_temp/game.dat", 0),
          update=dict(NEW_PACKAGE, **{"Data/random.pak": random.Random(5).randbytes(30 * MB)}),
          log=[APPLIED, MAPS_DONE, LAUNCHED], after=updated({"Data/random.pak": random.Random(5).randbytes(30 * MB)}), data=MAPPED),
+    dict(name="old_file_held_while_it_is_replaced", windows=True, wine_only=True,
+         hold=("game.dat", "keep", "Old/Deep/Er/gone.txt", 300),
+         install=dict(OLD_INSTALL, **{"safelist.txt": b"Data/Save/\n"}),
+         update=dict(NEW_PACKAGE, **{"safelist.txt": b"Data/Save/\n"}), log=[APPLIED, MAPS_DONE, LAUNCHED],
+         files=["Deleting old file: " + f for f in ("Config\\options.ini", "Data\\old_only.pak",
+                                                    "Old\\Deep\\Er\\gone.txt", "update.zip")]
+         + ["Removing empty dir: " + d for d in ("Config", "Old\\Deep\\Er", "Old\\Deep", "Old", "EmptyBefore")]
+         + DATA_CLEANED,
+         after=updated({"safelist.txt": b"Data/Save/\n"},
+                       drop=("Data/old_only.pak", "Old/Deep/Er/gone.txt", "Config/options.ini")), data=MAPPED),
     # Moved into place, the files are not written a second time.
     dict(name="package_that_fits_unpacked_is_applied", disk_mb=10, update=dict(NEW_PACKAGE, **big_files(1, 7 * MB)),
          log=["Extracted file count: 5", APPLIED, LAUNCHED], absent=["Failed to copy: "],

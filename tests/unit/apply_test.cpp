@@ -8,6 +8,7 @@
 #include "apply/delete_phase.h"
 #include "apply/self_update.h"
 #include "base/entry_kind.h"
+#include "base/move_retry.h"
 #include "base/text.h"
 #include "rules/own_executable.h"
 #include "test_support.h"
@@ -214,3 +215,25 @@ TEST(EntryKind, OnlyLinksAndJunctionsAreLinks) {
         EXPECT_EQ(KindOfEntry(row.attributes, row.tag), row.kind) << std::hex << row.attributes << " " << row.tag;
 }
 
+// Whether a refused move over a destination is tried again after a wait.
+TEST(MoveRetry, OnlyWhatLetsGoSoonIsWaitedFor) {
+    const struct {
+        MoveRefusal refusal;
+        MoveTarget target;
+        bool retried;
+    } rows[] = {
+        {MoveRefusal::Sharing, MoveTarget::Absent, true},  // the source is held
+        {MoveRefusal::Sharing, MoveTarget::RegularFile, true},
+        {MoveRefusal::AccessDenied, MoveTarget::RegularFile, true},  // the target is held
+        {MoveRefusal::AccessDenied, MoveTarget::DeletePending, true},
+        {MoveRefusal::AccessDenied, MoveTarget::ReadOnlyFile, false},
+        {MoveRefusal::AccessDenied, MoveTarget::RunningProgram, false},
+        {MoveRefusal::AccessDenied, MoveTarget::Directory, false},
+        {MoveRefusal::AccessDenied, MoveTarget::Link, false},
+        {MoveRefusal::AccessDenied, MoveTarget::Absent, false},
+        {MoveRefusal::Other, MoveTarget::RegularFile, false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(IsWorthRetrying(row.refusal, row.target), row.retried)
+            << static_cast<int>(row.refusal) << " " << static_cast<int>(row.target);
+}
