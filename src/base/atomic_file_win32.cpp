@@ -38,18 +38,26 @@ MoveTarget TargetOf(const std::filesystem::path& to) {
     return AreOneFile(to, RunningExecutablePath()) ? MoveTarget::RunningProgram : MoveTarget::RegularFile;
 }
 
-// What makes Windows refuse to replace a file: the read-only, hidden or system
-// attribute, or a link or junction standing there (a file cannot replace a
-// directory link). The attributes are cleared, a link is removed (never its
-// target); false when there was nothing to clear.
-bool ClearReplacementObstacle(const std::filesystem::path& file) {
-    const std::wstring name = LongPath(file).native();
+bool RemoveLink(const std::filesystem::path& link) {
+    const std::wstring name = LongPath(link).native();
     const DWORD attributes = GetFileAttributesW(name.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(name.c_str()) != 0
-                                                       : DeleteFileW(name.c_str()) != 0;
-    return MakeWritable(file);
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(name.c_str()) != 0
+                                                    : DeleteFileW(name.c_str()) != 0);
+}
+
+// A file cannot replace a link to a directory: the link is moved aside (never
+// followed), removed once the file is in place, and put back when the move
+// fails, so that a refused move leaves the destination as it was.
+MoveOutcome MoveOverLink(const std::filesystem::path& from, const std::filesystem::path& to) {
+    const std::filesystem::path aside = to.native() + L".link" + kPlacingSuffix;
+    if (!MoveFileExW(LongPath(to).c_str(), LongPath(aside).c_str(), 0)) return MoveOutcome::Refused;
+    if (Move(from, to)) {
+        RemoveLink(aside);
+        return MoveOutcome::Moved;
+    }
+    MoveFileExW(LongPath(aside).c_str(), LongPath(to).c_str(), 0);
+    return MoveOutcome::Refused;
 }
 
 // The waits between attempts: about 1.5 s in all, then the move is refused.
@@ -92,21 +100,26 @@ bool CopyAndFlush(const std::filesystem::path& source, const std::filesystem::pa
 }
 
 // Without MOVEFILE_COPY_ALLOWED a move to another volume is refused with
-// ERROR_NOT_SAME_DEVICE; the caller then copies. A file held elsewhere, at
-// either end, is waited for.
+// ERROR_NOT_SAME_DEVICE; the caller then copies. Only a regular file loses its
+// read-only, hidden or system attribute for the move (a folder keeps what
+// desktop.ini needs), and a file held elsewhere is waited for.
 MoveOutcome MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
     if (Move(from, to)) return MoveOutcome::Moved;
     DWORD error = GetLastError();
     if (error == ERROR_NOT_SAME_DEVICE) return MoveOutcome::OtherVolume;
-    if (error == ERROR_ACCESS_DENIED && ClearReplacementObstacle(to)) {
+    MoveTarget target = TargetOf(to);
+    if (error == ERROR_ACCESS_DENIED && target == MoveTarget::Link) return MoveOverLink(from, to);
+    if (error == ERROR_ACCESS_DENIED && target == MoveTarget::ReadOnlyFile && MakeWritable(to)) {
         if (Move(from, to)) return MoveOutcome::Moved;
         error = GetLastError();
+        target = TargetOf(to);
     }
     for (int waitMs : kRetryWaitsMs) {
-        if (!IsWorthRetrying(RefusalOf(error), TargetOf(to))) break;
+        if (!IsWorthRetrying(RefusalOf(error), target)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
         if (Move(from, to)) return MoveOutcome::Moved;
         error = GetLastError();
+        target = TargetOf(to);
     }
     return MoveOutcome::Refused;
 }
