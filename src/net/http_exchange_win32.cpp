@@ -90,10 +90,27 @@ std::wstring RequestHeaders(const HttpRequest& request) {
     return headers;
 }
 
-bool SendAndReceive(HINTERNET request, const std::wstring& headers) {
+bool SendOnce(HINTERNET request, const std::wstring& headers) {
     return WinHttpSendRequest(request, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
            WinHttpReceiveResponse(request, nullptr);
+}
+
+// Sent again, on the same handle, where WinHTTP asks for it and where the
+// server only asks for a client certificate (then without one).
+bool SendAndReceive(HINTERNET request, const std::wstring& headers) {
+    Resends done;
+    for (;;) {
+        if (SendOnce(request, headers)) return true;
+        const DWORD error = GetLastError();
+        const Resend next = ResendAfter(error, done);
+        if (next == Resend::No) {
+            SetLastError(error);
+            return false;
+        }
+        if (next == Resend::WithoutClientCertificate)
+            WinHttpSetOption(request, WINHTTP_OPTION_CLIENT_CERT_CONTEXT, WINHTTP_NO_CLIENT_CERT_CONTEXT, 0);
+    }
 }
 
 // Closes a request at its deadline from a thread of the system's pool: the
@@ -182,7 +199,7 @@ constexpr ErrorMeaning kErrorMeanings[] = {
     {ERROR_WINHTTP_SECURE_CHANNEL_ERROR, HttpEnd::Refused,
         L"the secure connection failed: the server's certificate is not trusted or not for this host name, or no TLS "
         L"version is shared"},
-    {ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED, HttpEnd::Refused, L"the server asks for a client certificate"},
+    {ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED, HttpEnd::Refused, L"the server demands a client certificate"},
     {ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT, HttpEnd::Failed, L"the proxy script (PAC) could not be downloaded"},
     {ERROR_WINHTTP_BAD_AUTO_PROXY_SCRIPT, HttpEnd::Failed, L"the proxy script (PAC) failed"},
 };
