@@ -1,10 +1,7 @@
 #include "base/move_retry.h"
 
 bool IsWorthRetrying(MoveRefusal refusal, MoveTarget target) {
-    switch (refusal) {
-        case MoveRefusal::Sharing: return true;
-        case MoveRefusal::AccessDenied: return target == MoveTarget::DeletePending || target == MoveTarget::RegularFile;
-        case MoveRefusal::Other: return false;
-    }
-    return false;
+    if (refusal == MoveRefusal::Sharing) return true;
+    return refusal == MoveRefusal::AccessDenied &&
+           (target == MoveTarget::DeletePending || target == MoveTarget::RegularFile);
 }
