@@ -27,7 +27,8 @@ std::wstring SystemWords(DWORD error) {
 // Without administrator rights a whole volume cannot be flushed, so each file is.
 bool FlushThroughHandle(std::ofstream& out, const std::filesystem::path& file) {
     if (!UPDATER_FLUSHES_TO_DISK) return true;  // a benchmark build that measures what flushing costs
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(StreamFile::Descriptor(*out.rdbuf())));
+    const int descriptor = out.is_open() ? StreamFile::Descriptor(*out.rdbuf()) : -1;
+    const auto handle = descriptor < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
     if (handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle)) return true;
     LogLine(L"Flushing " + PathToWide(file) + L" to the disk failed: " + SystemWords(GetLastError()));
     return false;
