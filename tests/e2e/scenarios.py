@@ -285,6 +285,7 @@ def start_holder(world, held, share, until, then_ms):
     argv = ["wine", holder, world.path_text(world.install, held), share, world.path_text(world.install, until),
             str(then_ms)]
     started = []
+    world.behave({"/updates/update.zip": {"delay_headers": 1}})  # time for the holder's start
 
     def start():
         wait_until(lambda: os.path.exists(world.log), "the updater's start")
