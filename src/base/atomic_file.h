@@ -25,8 +25,10 @@ bool ReplaceFileWith(const std::filesystem::path& finished, const std::filesyste
 // Platform part.
 enum class MoveOutcome { Moved, OtherVolume, Refused };
 // Renames `from` over `to`. When the platform refuses because of what stands at
-// `to` (Windows: the read-only, hidden or system attribute, or a link or
-// junction), that obstacle is cleared and the rename tried once more.
+// `to` (Windows: the read-only, hidden or system attribute of a regular file,
+// or a link or junction), that obstacle is cleared and the rename tried once
+// more; a link is put back when that fails. Windows: a file held elsewhere, at
+// either end, is waited for a moment (move_retry.h).
 MoveOutcome MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
 // Writes the bytes and flushes them to the disk.
 bool WriteAndFlush(const std::filesystem::path& file, const std::string& bytes);

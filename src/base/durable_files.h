@@ -4,11 +4,20 @@
 // leaves them zero-filled or cut short. What an update places is flushed
 // before any record (version.txt, the maps marker) says it is in place.
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
-// The bytes of these files, just written, reach the disk. POSIX: one syncfs of
-// the file system that holds them, far cheaper than an fsync of each; Windows:
-// FlushFileBuffers on each. False when a flush failed.
+// Closes a file just written through the stream. Windows: its bytes are first
+// flushed to the disk through the handle that wrote them, since reopening it
+// later can be refused by a program that looks at the new file meanwhile (a
+// sync or backup client, an indexer); a failed flush is logged with the file
+// and the cause. POSIX: FlushFilesToDisk flushes them later. False (and the
+// stream failed) when the file is not whole on the disk.
+bool CloseWritten(std::ofstream& out, const std::filesystem::path& file);
+
+// The bytes of these files, just written and closed with CloseWritten, reach
+// the disk. POSIX: one syncfs of the file system that holds them, far cheaper
+// than an fsync of each; Windows: nothing left to do. False when a flush failed.
 bool FlushFilesToDisk(const std::vector<std::filesystem::path>& files);
 
 // Starts writing a file just written to the disk without waiting, so that the

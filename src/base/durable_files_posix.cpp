@@ -15,6 +15,11 @@ bool SyncFileSystemOf(const std::filesystem::path& path) {
 
 }  // namespace
 
+bool CloseWritten(std::ofstream& out, const std::filesystem::path&) {
+    out.close();
+    return static_cast<bool>(out);
+}
+
 bool FlushFilesToDisk(const std::vector<std::filesystem::path>& files) {
     return files.empty() || SyncFileSystemOf(files.front().parent_path());
 }

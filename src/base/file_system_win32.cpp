@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "base/entry_kind.h"
 #include "base/file_system.h"
 #include "base/long_path.h"
 #include "base/owned_handle_win32.h"
@@ -15,9 +16,9 @@ bool IsNotFound(DWORD error) {
            error == ERROR_INVALID_DRIVE || error == ERROR_BAD_NETPATH || error == ERROR_BAD_NET_NAME;
 }
 
-fs::file_type TypeOf(DWORD attributes) {
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return fs::file_type::symlink;
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? fs::file_type::directory : fs::file_type::regular;
+fs::file_type TypeOf(EntryKind kind) {
+    if (kind == EntryKind::Link) return fs::file_type::symlink;
+    return kind == EntryKind::Directory ? fs::file_type::directory : fs::file_type::regular;
 }
 
 // The status for a failed call: not found, or not known.
@@ -44,7 +45,7 @@ fs::file_status EntryStatus(const fs::path& path, std::error_code& ec) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!ReadAttributes(path, data)) return Failed(ec);
     ec.clear();
-    return fs::file_status(TypeOf(data.dwFileAttributes));
+    return fs::file_status(TypeOf(KindAt(path, data.dwFileAttributes)));
 }
 
 fs::file_status TargetStatus(const fs::path& path, std::error_code& ec) {
@@ -53,7 +54,7 @@ fs::file_status TargetStatus(const fs::path& path, std::error_code& ec) {
     OwnedHandle target = OpenForMetadata(path);
     BY_HANDLE_FILE_INFORMATION information;
     if (!target || !GetFileInformationByHandle(target.Get(), &information)) return Failed(ec);
-    return fs::file_status(TypeOf(information.dwFileAttributes & ~FILE_ATTRIBUTE_REPARSE_POINT));
+    return fs::file_status(TypeOf(KindOfEntry(information.dwFileAttributes & ~FILE_ATTRIBUTE_REPARSE_POINT, 0)));
 }
 
 std::uint64_t FileSize(const fs::path& file, std::error_code& ec) {

@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "base/entry_kind.h"
 #include "base/long_path.h"
 #include "base/tree_walk.h"
 
@@ -13,25 +14,25 @@ DWORD AttributesOf(const std::filesystem::directory_entry& entry) {
     return GetFileAttributesW(LongPath(entry.path()).c_str());
 }
 
-bool Has(DWORD attributes, DWORD bits) { return attributes != INVALID_FILE_ATTRIBUTES && (attributes & bits) != 0; }
+// A reparse point costs one more open, for its tag; a vanished entry is a file.
+EntryKind KindOf(const std::filesystem::directory_entry& entry) {
+    const DWORD attributes = AttributesOf(entry);
+    return attributes == INVALID_FILE_ATTRIBUTES ? EntryKind::File : KindAt(entry.path(), attributes);
+}
 
 }  // namespace
 
 // A link to a file counts as a file.
 bool IsRegularFile(const std::filesystem::directory_entry& entry) {
     const DWORD attributes = AttributesOf(entry);
-    return attributes != INVALID_FILE_ATTRIBUTES && !Has(attributes, FILE_ATTRIBUTE_DIRECTORY);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool IsRealDirectory(const std::filesystem::directory_entry& entry) {
-    const DWORD attributes = AttributesOf(entry);
-    return Has(attributes, FILE_ATTRIBUTE_DIRECTORY) && !Has(attributes, FILE_ATTRIBUTE_REPARSE_POINT);
-}
+// A cloud placeholder or other reparse point that is no link is walked.
+bool IsRealDirectory(const std::filesystem::directory_entry& entry) { return KindOf(entry) == EntryKind::Directory; }
 
-// Links and junctions both carry the reparse-point attribute; neither is followed.
-bool IsLinkEntry(const std::filesystem::directory_entry& entry) {
-    return Has(AttributesOf(entry), FILE_ATTRIBUTE_REPARSE_POINT);
-}
+// Symbolic links and junctions, by their reparse tag; neither is followed.
+bool IsLinkEntry(const std::filesystem::directory_entry& entry) { return KindOf(entry) == EntryKind::Link; }
 
 // The standard directory iterator of this toolchain stops at paths of 260 or
 // more characters; the system's own listing of the long form does not.

@@ -3,9 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "base/long_path.h"
 #include "base/owned_handle_win32.h"
 #include "launch/game_launch.h"
+#include "launch/launch_plan.h"
 
 namespace {
 
@@ -46,8 +48,9 @@ std::wstring AskShortForm(const std::wstring& path) {
     return shortPath;
 }
 
-// The 8.3 form of a path, or the path itself when the volume has none. A
-// system that refuses to look up a path this long is asked with its long form.
+// The 8.3 form of a path, or the path itself when its drive keeps none (too
+// long, then, to start from). A system that refuses to look up a path this
+// long is asked with its long form.
 std::wstring ShortForm(const std::wstring& path) {
     std::wstring shortPath = AskShortForm(path);
     if (shortPath.empty()) shortPath = OrdinaryForm(AskShortForm(LongPath(path).native()));
@@ -58,20 +61,22 @@ std::wstring ShortForm(const std::wstring& path) {
 
 bool StartGameProcess(
     const std::filesystem::path& executable, const std::filesystem::path& workingDir, std::uint32_t& errorCode) {
-    std::wstring opened = executable.native(), shown = opened, directory = workingDir.native();
-    // A process cannot be started from a path of MAX_PATH or more characters,
-    // nor given such a working directory; their short forms usually fit. The
-    // program is then named from its own directory, made the updater's current
-    // one (the updater ends after the start): Wine cannot even find a program
-    // by a short path whose long form is that long.
-    if (shown.size() >= MAX_PATH || directory.size() >= MAX_PATH) {
-        shown = ShortForm(shown);
-        directory = ShortForm(directory);
-        const bool inProgramDir = SetCurrentDirectoryW(ShortForm(executable.parent_path().native()).c_str());
-        opened = inProgramDir ? executable.filename().native() : shown;
+    LaunchPaths paths{executable.native(), workingDir.native()};
+    if (paths.program.size() > kLongestStartablePath || paths.folder.size() > kLongestStartablePath) {
+        paths.programShort = ShortForm(paths.program);
+        paths.folderShort = ShortForm(paths.folder);
+        paths.programFolderShort = ShortForm(executable.parent_path().native());
     }
+    LaunchPlan plan = PlanLaunch(paths);
+    if (!plan.start) {
+        LogLine(plan.refusal);
+        errorCode = ERROR_FILENAME_EXCED_RANGE;
+        return false;
+    }
+    // The updater ends after the start, so its current directory is free to change.
+    if (!plan.changeTo.empty() && !SetCurrentDirectoryW(plan.changeTo.c_str())) plan.opened = plan.shown;
     DWORD error = 0;
-    if (CreateGameProcess(opened, shown, directory, error)) return true;
+    if (CreateGameProcess(plan.opened, plan.shown, plan.directory, error)) return true;
     errorCode = error;
     return false;
 }

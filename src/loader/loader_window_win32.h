@@ -7,6 +7,7 @@
 
 constexpr int ID_CLOSE_BUTTON = 1001;
 constexpr wchar_t kLoaderClassName[] = L"TELV_UpdaterLoader";
+// The size it is created with; then sized for its layout at its DPI (window_layout.h).
 constexpr int kWindowWidth = 490;
 constexpr int kWindowHeight = 120;
 
@@ -20,5 +21,5 @@ LRESULT CALLBACK LoaderWndProc(HWND window, UINT message, WPARAM wParam, LPARAM 
 int RunLoaderWindow();
 // Registers the window class (idempotent).
 void RegisterLoaderClass();
-// The top-left corner that centres the window on the work area.
-POINT CenterOnWorkArea(const RECT& work);
+// The top-left corner that centres a window of that size on the work area.
+POINT CenterOnWorkArea(const RECT& work, SIZE window);

@@ -1,12 +1,15 @@
 // HttpGet over WinHTTP: one synchronous GET with the player's proxy settings,
 // the secure flag for https, and the body read in 8192-byte chunks. The
-// session and the connection to the last host are kept between exchanges on
-// one thread, so that WinHTTP's open connection serves the next request.
+// session lives as long as the thread, and the connection to the last host is
+// kept between exchanges, so that WinHTTP's open connection, the proxy it
+// found and its TLS session serve the next request. A watchdog closes the
+// request at its deadline, whatever WinHTTP waits for then.
 
 #include <windows.h>
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cwchar>
 
@@ -15,6 +18,7 @@
 #include "base/text.h"
 #include "net/download_limits.h"
 #include "net/http_exchange.h"
+#include "net/http_exchange_policy.h"
 #include "net/update_server.h"
 
 namespace {
@@ -27,7 +31,7 @@ struct InternetTraits {
 };
 using OwnedInternet = Owned<InternetTraits>;
 
-// What this thread's last exchange that ended complete left open.
+// What this thread's exchanges keep open (http_exchange_policy.h).
 struct KeptConnection {
     OwnedInternet session;
     std::wstring host;
@@ -72,9 +76,10 @@ bool SetLimits(HINTERNET handle, const HttpRequest& wanted) {
     DWORD receiveResponse = Within(kReceiveResponseTimeoutMs, head);
     const int resolve =
         head == DownloadClock::time_point::max() ? 0 : static_cast<int>(Within(kConnectTimeoutMs, head));
+    // The TLS handshake waits with the receive timeout; each read of the body
+    // sets its own (CopyBody).
     return WinHttpSetTimeouts(handle, resolve, static_cast<int>(Within(kConnectTimeoutMs, head)),
-               static_cast<int>(Within(kSendTimeoutMs, head)),
-               static_cast<int>(Within(kReceiveTimeoutMs, wanted.deadline))) &&
+               static_cast<int>(Within(kSendTimeoutMs, head)), static_cast<int>(Within(kReceiveTimeoutMs, head))) &&
            WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receiveResponse, sizeof receiveResponse);
 }
 
@@ -85,10 +90,63 @@ std::wstring RequestHeaders(const HttpRequest& request) {
     return headers;
 }
 
-bool SendAndReceive(HINTERNET request, const std::wstring& headers) {
+bool SendOnce(HINTERNET request, const std::wstring& headers) {
     return WinHttpSendRequest(request, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
            WinHttpReceiveResponse(request, nullptr);
+}
+
+// Sent again, on the same handle, where WinHTTP asks for it and where the
+// server only asks for a client certificate (then without one).
+bool SendAndReceive(HINTERNET request, const std::wstring& headers) {
+    Resends done;
+    for (;;) {
+        if (SendOnce(request, headers)) return true;
+        const DWORD error = GetLastError();
+        const Resend next = ResendAfter(error, done);
+        if (next == Resend::No) {
+            SetLastError(error);
+            return false;
+        }
+        if (next == Resend::WithoutClientCertificate)
+            WinHttpSetOption(request, WINHTTP_OPTION_CLIENT_CERT_CONTEXT, WINHTTP_NO_CLIENT_CERT_CONTEXT, 0);
+    }
+}
+
+// Closes a request at its deadline from a thread of the system's pool: the
+// timeouts WinHTTP takes bound each phase alone, and proxy discovery none.
+struct Watchdog {
+    HINTERNET request = nullptr;
+    HANDLE timer = nullptr;
+    std::atomic<bool> fired = false;
+};
+
+void CALLBACK OnDeadline(PVOID context, BOOLEAN) {
+    auto* watchdog = static_cast<Watchdog*>(context);
+    watchdog->fired = true;
+    WinHttpCloseHandle(watchdog->request);
+}
+
+DWORD MillisecondsUntil(DownloadClock::time_point deadline) {
+    if (deadline == DownloadClock::time_point::max()) return INFINITE;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - DownloadClock::now()).count();
+    return static_cast<DWORD>(std::clamp<long long>(left, 0, INFINITE - 1));
+}
+
+bool ArmWatchdog(Watchdog& watchdog, HINTERNET request, DownloadClock::time_point deadline) {
+    watchdog.request = request;
+    return CreateTimerQueueTimer(
+        &watchdog.timer, nullptr, &OnDeadline, &watchdog, MillisecondsUntil(deadline), 0, WT_EXECUTEONLYONCE);
+}
+
+void MoveWatchdog(Watchdog& watchdog, DownloadClock::time_point deadline) {
+    ChangeTimerQueueTimer(nullptr, watchdog.timer, MillisecondsUntil(deadline), 0);
+}
+
+// Waits for a callback under way; true when the watchdog closed the request.
+bool DisarmWatchdog(Watchdog& watchdog) {
+    DeleteTimerQueueTimer(nullptr, watchdog.timer, INVALID_HANDLE_VALUE);
+    return watchdog.fired;
 }
 
 std::string HeaderText(HINTERNET request, DWORD which) {
@@ -141,7 +199,7 @@ constexpr ErrorMeaning kErrorMeanings[] = {
     {ERROR_WINHTTP_SECURE_CHANNEL_ERROR, HttpEnd::Refused,
         L"the secure connection failed: the server's certificate is not trusted or not for this host name, or no TLS "
         L"version is shared"},
-    {ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED, HttpEnd::Refused, L"the server asks for a client certificate"},
+    {ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED, HttpEnd::Refused, L"the server demands a client certificate"},
     {ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT, HttpEnd::Failed, L"the proxy script (PAC) could not be downloaded"},
     {ERROR_WINHTTP_BAD_AUTO_PROXY_SCRIPT, HttpEnd::Failed, L"the proxy script (PAC) failed"},
 };
@@ -218,25 +276,43 @@ HttpOutcome CopyBody(HINTERNET request, const HttpRequest& wanted, const HttpHan
     return {HttpEnd::Complete, {}};
 }
 
-// `unanswered` gets the error of a request that got no answer at all.
+// The exchange on a watched request: the head by the head deadline, the body
+// by the overall one. `unanswered` gets the error of a request that got no
+// answer at all.
+HttpOutcome Exchange(
+    HINTERNET request, Watchdog& watchdog, const HttpRequest& wanted, const HttpHandlers& handlers, DWORD& unanswered) {
+    DWORD certificateFlags = 0;
+    WatchCertificate(request, certificateFlags);
+    if (!SendAndReceive(request, RequestHeaders(wanted))) {
+        unanswered = GetLastError();
+        return FailureOf(unanswered, certificateFlags);
+    }
+    MoveWatchdog(watchdog, wanted.deadline);
+    if (watchdog.fired) return {HttpEnd::Failed, {}};  // the request is closed
+    const HttpHead head = ReadHead(request);
+    if (IsProxyRefusal(request))
+        return {
+            HttpEnd::Unreachable, L"the proxy refused the connection (status " + std::to_wstring(head.status) + L")"};
+    if (!handlers.head(head)) return {HttpEnd::Stopped, L"stopped"};
+    HttpHandlers watched = handlers;  // no call on the request once the watchdog has closed it
+    watched.keepGoing = [&] { return !watchdog.fired && handlers.keepGoing(); };
+    return CopyBody(request, wanted, watched, head.contentLength);
+}
+
 HttpOutcome FetchOverConnection(HINTERNET connection, const UrlParts& parts, const HttpRequest& wanted,
     const HttpHandlers& handlers, DWORD& unanswered) {
     OwnedInternet request(WinHttpOpenRequest(connection, L"GET", parts.path, nullptr, WINHTTP_NO_REFERER,
         WINHTTP_DEFAULT_ACCEPT_TYPES, parts.https ? WINHTTP_FLAG_SECURE : 0));
     if (!request) return FailureOf(GetLastError());
     if (!SetLimits(request.Get(), wanted)) return {HttpEnd::Failed, L"the HTTP client refused its limits"};
-    DWORD certificateFlags = 0;
-    WatchCertificate(request.Get(), certificateFlags);
-    if (!SendAndReceive(request.Get(), RequestHeaders(wanted))) {
-        unanswered = GetLastError();
-        return FailureOf(unanswered, certificateFlags);
-    }
-    const HttpHead head = ReadHead(request.Get());
-    if (IsProxyRefusal(request.Get()))
-        return {
-            HttpEnd::Unreachable, L"the proxy refused the connection (status " + std::to_wstring(head.status) + L")"};
-    if (!handlers.head(head)) return {HttpEnd::Stopped, L"stopped"};
-    return CopyBody(request.Get(), wanted, handlers, head.contentLength);
+    Watchdog watchdog;
+    if (!ArmWatchdog(watchdog, request.Get(), std::min(wanted.deadline, wanted.headDeadline)))
+        return {HttpEnd::Failed, L"the deadline's watchdog could not be started"};
+    const HttpOutcome outcome = Exchange(request.Get(), watchdog, wanted, handlers, unanswered);
+    if (!DisarmWatchdog(watchdog)) return outcome;
+    request.Release();  // closed by the watchdog
+    unanswered = 0;
+    return {HttpEnd::Failed, L"no answer by the deadline"};
 }
 
 // The player's proxy settings and PAC script apply where Windows offers the
@@ -254,9 +330,8 @@ bool IsKeptFor(const UrlParts& parts) {
     return g_kept.connection && g_kept.host == parts.host && g_kept.port == parts.port;
 }
 
-void DropKeptConnection() {
-    g_kept.connection.Reset();
-    g_kept.session.Reset();
+void DropAfter(const HttpOutcome& outcome) {
+    if (DroppedAfter(outcome.end) == Dropped::Connection) g_kept.connection.Reset();
 }
 
 // The kept connection when it is to the same host and port, else a new one.
@@ -289,13 +364,13 @@ HttpOutcome HttpGet(const HttpRequest& wanted, const HttpHandlers& handlers) {
     const bool reusing = IsKeptFor(parts);
     DWORD unanswered = 0;
     HttpOutcome outcome = Fetch(parts, wanted, handlers, unanswered);
-    // An exchange that ended early may leave its connection in any state; one
-    // that a kept connection could not even send is tried once on a new one.
-    if (outcome.end != HttpEnd::Complete) DropKeptConnection();
+    // An exchange that failed may leave its connection in any state; one that
+    // a kept connection could not even send is tried once on a new one.
+    DropAfter(outcome);
     if (reusing && IsClosedConnection(unanswered)) {
         unanswered = 0;
         outcome = Fetch(parts, wanted, handlers, unanswered);
-        if (outcome.end != HttpEnd::Complete) DropKeptConnection();
+        DropAfter(outcome);
     }
     return outcome;
 }

@@ -96,7 +96,7 @@ bool RunEntry(EntryReader& reader, const EntryPool& pool, EntryJob& job, std::ws
                        PassesCheck(job, why);
     std::ofstream& out = job.out;
     if (!out.is_open()) return sound;
-    out.close();
+    CloseWritten(out, job.file);
     if (!sound) return false;
     if (!out) {
         why = DescribeEntry(job.entry) + L": " + PathToWide(job.file) + L" cannot be written";

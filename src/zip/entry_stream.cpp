@@ -107,7 +107,7 @@ bool SubmitHeld(EntryStream& stream) {
 bool FinishDecoded(EntryStream& stream) {
     const ZipEntry& entry = stream.decoder.entry;
     if (!stream.out.is_open()) return EntryDone(stream);
-    stream.out.close();
+    CloseWritten(stream.out, stream.job.file);
     if (stream.check.matches && !stream.check.matches())
         return Fail(stream, DescribeEntry(entry) + L": its content does not match its digest");
     if (!stream.out) return CannotWrite(stream, entry);

@@ -7,6 +7,8 @@
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
 #include "apply/self_update.h"
+#include "base/entry_kind.h"
+#include "base/move_retry.h"
 #include "base/text.h"
 #include "rules/own_executable.h"
 #include "test_support.h"
@@ -187,4 +189,51 @@ TEST(ReplaceRunningUpdater, MovesThePackagedCopyOverTheRunningOne) {
     EXPECT_EQ(
         ReplaceRunningUpdater(dir.path / "_update_temp", dir.path, dir.path / "Launcher.exe"), UpdaterSwap::Replaced);
     ExpectTree(ReadTree(dir.path), {"Launcher.exe=new", "_update_temp/game.dat=data"});
+}
+
+// Which entries the phases treat as links (never followed, removed
+// themselves): Windows reparse points by their tag.
+TEST(EntryKind, OnlyLinksAndJunctionsAreLinks) {
+    constexpr std::uint32_t kDir = kAttributeDirectory, kReparse = kAttributeReparsePoint;
+    const struct {
+        std::uint32_t attributes, tag;
+        EntryKind kind;
+    } rows[] = {
+        {0x20, 0, EntryKind::File},                           // an ordinary file
+        {kDir, 0, EntryKind::Directory},                      // an ordinary folder
+        {kReparse, 0xA000000C, EntryKind::Link},              // symbolic link to a file
+        {kReparse | kDir, 0xA000000C, EntryKind::Link},       // symbolic link to a folder
+        {kReparse | kDir, 0xA0000003, EntryKind::Link},       // junction
+        {kReparse | kDir, 0, EntryKind::Link},                // tag not told (Wine's links)
+        {kReparse | kDir, 0x9000601A, EntryKind::Directory},  // cloud placeholder folder
+        {kReparse, 0x9000001A, EntryKind::File},              // cloud placeholder file
+        {kReparse, 0x80000013, EntryKind::File},              // deduplicated file
+        {kReparse, 0x80000017, EntryKind::File},              // compressed (WOF) file
+        {kReparse, 0x8000001B, EntryKind::File},              // app execution alias
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(KindOfEntry(row.attributes, row.tag), row.kind) << std::hex << row.attributes << " " << row.tag;
+}
+
+// Whether a refused move over a destination is tried again after a wait.
+TEST(MoveRetry, OnlyWhatLetsGoSoonIsWaitedFor) {
+    const struct {
+        MoveRefusal refusal;
+        MoveTarget target;
+        bool retried;
+    } rows[] = {
+        {MoveRefusal::Sharing, MoveTarget::Absent, true},  // the source is held
+        {MoveRefusal::Sharing, MoveTarget::RegularFile, true},
+        {MoveRefusal::AccessDenied, MoveTarget::RegularFile, true},  // the target is held
+        {MoveRefusal::AccessDenied, MoveTarget::DeletePending, true},
+        {MoveRefusal::AccessDenied, MoveTarget::ReadOnlyFile, false},
+        {MoveRefusal::AccessDenied, MoveTarget::RunningProgram, false},
+        {MoveRefusal::AccessDenied, MoveTarget::Directory, false},
+        {MoveRefusal::AccessDenied, MoveTarget::Link, false},
+        {MoveRefusal::AccessDenied, MoveTarget::Absent, false},
+        {MoveRefusal::Other, MoveTarget::RegularFile, false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(IsWorthRetrying(row.refusal, row.target), row.retried)
+            << static_cast<int>(row.refusal) << " " << static_cast<int>(row.target);
 }

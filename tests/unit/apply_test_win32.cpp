@@ -60,3 +60,17 @@ TEST(DeleteOutdatedFilesWin32, UnpairedSurrogateNamesAreHandled) {
     EXPECT_FALSE(fs::exists(install / odd));
     EXPECT_EQ(log.Messages(), std::vector<std::string>{"Deleting old file: odd?.dat"});
 }
+
+// A folder where the package has a file is refused at once, and keeps the
+// read-only and system attributes that a folder customised by desktop.ini has.
+TEST(CopyNewFilesWin32, AFolderInTheWayKeepsItsAttributes) {
+    ScratchDir dir;
+    WriteTree(dir.path, {"pkg/Custom=file", "game/Custom/desktop.ini=[.ShellClassInfo]"});
+    const fs::path folder = dir.path / "game" / "Custom";
+    ASSERT_TRUE(SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM));
+    const DWORD before = GetFileAttributesW(folder.c_str());
+    LogCapture log;
+    EXPECT_EQ(CopyNewFiles(dir.path / "pkg", dir.path / "game"), 1u);
+    EXPECT_EQ(GetFileAttributesW(folder.c_str()), before);
+    SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_NORMAL);
+}

@@ -2,7 +2,9 @@
 #include <regex>
 #include <thread>
 
+#include "base/text.h"
 #include "launch/game_launch.h"
+#include "launch/launch_plan.h"
 #include "test_support.h"
 
 TEST(LaunchGame, MissingOrUnstartableGameIsLoggedOnly) {
@@ -37,5 +39,42 @@ TEST(LaunchGame, StartsTheGameFromTheInstallDirectory) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the writer finish
         EXPECT_EQ(ReadBytes(installDir / "launched.txt"), ExpectedLaunchRecord(installDir)) << trailingSeparator;
+    }
+}
+
+// A path too long to start from: its short forms, where the drive keeps them.
+TEST(LaunchPlan, ShortFormsOrAWordedRefusal) {
+    const std::wstring longDir = L"C:\\" + std::wstring(260, L'd'), longGame = longDir + L"\\torvane.exe";
+    const std::wstring shortDir = L"C:\\DDDDDD~1", shortGame = shortDir + L"\\TORVANE.EXE";
+    const std::wstring edge = L"C:\\" + std::wstring(kLongestStartablePath - 3, L'e');
+    const struct {
+        LaunchPaths paths;
+        LaunchPlan plan;
+    } rows[] = {
+        {{L"C:\\Game\\torvane.exe", L"C:\\Game"},
+            {true, L"C:\\Game\\torvane.exe", L"C:\\Game\\torvane.exe", L"C:\\Game"}},
+        {{edge, edge}, {true, edge, edge, edge}},  // as long as a start takes
+        {{longGame, longDir, shortGame, shortDir, shortDir}, {true, L"torvane.exe", shortGame, shortDir, shortDir}},
+        {{edge + L"x", edge, edge, edge, edge}, {true, edge.substr(3) + L"x", edge, edge, edge}},  // one too long
+        // No short names: the system gives the long path back, or nothing.
+        {{longGame, longDir, longGame, longDir, longDir}, {}},
+        {{longGame, longDir, {}, {}, {}}, {}},
+        {{longGame, longDir, shortGame, longDir, shortDir}, {}},
+    };
+    for (const auto& row : rows) {
+        const LaunchPlan plan = PlanLaunch(row.paths);
+        EXPECT_EQ(plan.start, row.plan.start) << WideToUtf8(row.paths.program);
+        if (!plan.start) {
+            EXPECT_EQ(WideToUtf8(plan.refusal),
+                "torvane.exe cannot be started: its path is 275 characters long, more "
+                "than Windows starts a program from, and its drive keeps no short (8.3) "
+                "names to start it by. Move the game to a shorter path (such as "
+                "C:\\Games\\Torvane).");
+            continue;
+        }
+        EXPECT_EQ(plan.opened, row.plan.opened);
+        EXPECT_EQ(plan.shown, row.plan.shown);
+        EXPECT_EQ(plan.directory, row.plan.directory);
+        EXPECT_EQ(plan.changeTo, row.plan.changeTo);
     }
 }

@@ -45,8 +45,8 @@ TEST(LoaderWindow, CentresOnTheWorkArea) {
     const std::pair<RECT, POINT> cases[] = {{{0, 0, 1920, 1040}, {715, 460}}, {{100, 0, 1380, 1000}, {495, 440}},
         {{0, 0, 401, 300}, {-44, 90}}, {{0, 0, 0, 0}, {-245, -60}}};
     for (const auto& [work, corner] : cases) {
-        EXPECT_EQ(CenterOnWorkArea(work).x, corner.x) << work.right;
-        EXPECT_EQ(CenterOnWorkArea(work).y, corner.y) << work.bottom;
+        EXPECT_EQ(CenterOnWorkArea(work, {490, 120}).x, corner.x) << work.right;
+        EXPECT_EQ(CenterOnWorkArea(work, {490, 120}).y, corner.y) << work.bottom;
     }
 }
 
