@@ -20,7 +20,7 @@ pid {work}/nginx.pid;
 error_log {work}/nginx-error.log;
 events {{ worker_connections {connections}; }}
 http {{
-  log_format updates '$request_uri $status $bytes_sent $msec $request_time';
+  log_format updates '$request_uri $status $bytes_sent $msec $request_time $connection';
   {http_extra}
   access_log {access_log};
   sendfile on;
@@ -64,7 +64,8 @@ def port_is_free(port):
 
 def access_log_path(work):
     """One line per request: the path, the status, the bytes sent, when it
-    ended (seconds since the epoch, milliseconds) and how long it took."""
+    ended (seconds since the epoch, milliseconds), how long it took and the
+    connection's serial number."""
     return os.path.join(work, "nginx-access.log")
 
 

@@ -6,7 +6,7 @@ serves a small release made by updater-release; it handles at most
 --connections requests at a time (limit_conn) and answers the others `503`
 with `Retry-After`, and sends each answer at --rate-kb per request
 (limit_rate: a player's own line). Each player is its own installation of
-the old release (real copies) with its own HOME and data directory; the game
+the old release (hard-linked to one copy) with its own HOME and data directory; the game
 stand-in (bench/e2e/game_stamp.cpp) records when it was started.
 
 The players are started at random moments spread over --spread seconds;
@@ -21,7 +21,7 @@ files).
 
 Usage: bench/load/run.py --build build/bench [--players 200] [--spread 10] [--starts 3]
                          [--files 200] [--mb 8] [--changed 100] [--connections 25]
-                         [--rate-kb 1024] [--retry-after 5] [--timeout 600] [--keep]
+                         [--rate-kb 1024] [--retry-after 5] [--server-nice -10] [--timeout 600] [--keep]
                          [--working-file NAME ...]
 The build must be configured for localhost:PORT, PORT being UPDATER_BENCH_PORT
 (default 48450), e.g.
@@ -109,7 +109,10 @@ def make_players(work, count):
     for index in range(count):
         root = os.path.join(work, "players", "%03d" % index)
         install, home = os.path.join(root, "install"), os.path.join(root, "home")
-        shutil.copytree(os.path.join(work, "old"), install)
+        # Hard links: the updater replaces files, never writes into them; if
+        # it did, the comparison with the digests taken before would show it.
+        os.makedirs(root)
+        subprocess.run(["cp", "-al", os.path.join(work, "old"), install], check=True)
         release.write_file(install, "version.txt", version)
         for name in ("Updater", "torvane.exe"):
             shutil.copy2(os.path.join(work, "bin", name), install)
@@ -239,18 +242,25 @@ def check_installation(player, trees, working):
 
 
 def requests_per_second(log_path, t0_epoch):
-    """Per second since t0 (the first start): requests that began, by status."""
+    """Per second since t0 (the first start): requests that began, by status;
+    requests by file and status; the connections they came over."""
     buckets = collections.defaultdict(collections.Counter)
-    kinds = collections.Counter()
+    kinds, connections = collections.Counter(), collections.defaultdict(list)
     for line in open(log_path):
         fields = line.split()
-        if len(fields) < 5:
+        if len(fields) < 6:
             continue
-        uri, status, sent, ended, took = fields[0], fields[1], int(fields[2]), float(fields[3]), float(fields[4])
-        began = ended - took
-        buckets[int(began - t0_epoch)][status] += 1
+        uri, status, ended, took = fields[0], fields[1], float(fields[3]), float(fields[4])
+        buckets[int(ended - took - t0_epoch)][status] += 1
         kinds[(os.path.basename(uri), status)] += 1
-    return buckets, kinds
+        connections[fields[5]].append(status)
+    return buckets, kinds, connections
+
+
+def retry_waits(starts):
+    """The waits the players logged before their retries, in seconds."""
+    return [float(wait) for results in starts for r in results
+            for wait in re.findall(r"; attempt \d+ in ([\d.]+) s", r["log"])]
 
 
 def report(work, config, starts, trees, options, t0_epoch, machine_before):
@@ -285,23 +295,40 @@ def report(work, config, starts, trees, options, t0_epoch, machine_before):
         figures["starts"].append({"players": len(results), "updated": ups, "waits": waits, "no_game": no_game,
                                   "hung": hung, "log_shapes": shapes.most_common(20)})
 
-    buckets, kinds = requests_per_second(nginx_server.access_log_path(work), t0_epoch)
+    buckets, kinds, connections = requests_per_second(nginx_server.access_log_path(work), t0_epoch)
     seconds = range(min(buckets), max(buckets) + 1) if buckets else []
     totals = [sum(buckets[s].values()) for s in seconds]
     busy = [t for t in totals if t]
     print("\nrequests by file and status: %s" % ", ".join("%s %s: %d" % (f, s, n) for (f, s), n in sorted(kinds.items())))
+    requests = sum(kinds.values())
+    print("%d requests over %d connections: %.1f requests and %.1f connections per player" %
+          (requests, len(connections), requests / options.players, len(connections) / options.players))
+    # A retry over the same connection costs the server no new TLS handshake.
+    refused = sum(statuses.count("503") for statuses in connections.values())
+    kept = sum(1 for statuses in connections.values() for i, status in enumerate(statuses[:-1]) if status == "503")
+    print("503 answers: %d; followed by another request on the same connection: %d" % (refused, kept))
+    waits = retry_waits(starts)
+    if waits:
+        exact = sum(abs(w - options.retry_after) < 0.05 for w in waits)
+        print("retry waits logged: %d, %d of them exactly the Retry-After (%d s), shortest %.1f s, longest %.1f s" %
+              (len(waits), exact, options.retry_after, min(waits), max(waits)))
     if busy:
         steady = statistics.median(busy)
+        windows = [sum(totals[i:i + 5]) / 5 for i in range(max(1, len(totals) - 4))]
         print("requests per second, %d s from the first to the last: mean %.1f; in the %d seconds with requests "
               "median %.0f, peak %d (%.1fx the median)" % (len(totals), sum(totals) / len(totals), len(busy), steady,
                                                           max(busy), max(busy) / steady))
+        print("busiest 5 s: %.1f requests per second, %.1fx the mean" % (max(windows), max(windows) * len(totals) /
+                                                                       sum(totals)))
         print("per second since the first start (all / 503):")
         row = []
         for s in seconds:
             row.append("%3d:%d/%d" % (s, sum(buckets[s].values()), buckets[s]["503"]))
         for i in range(0, len(row), 10):
             print("  " + "  ".join(row[i:i + 10]))
-        figures.update(rate_median=steady, rate_peak=max(busy), per_second=[[s, dict(buckets[s])] for s in seconds])
+        figures.update(rate_median=steady, rate_peak=max(busy), rate_mean=sum(totals) / len(totals),
+                       busiest_5s=max(windows), connections=len(connections), retry_waits=waits,
+                       per_second=[[s, dict(buckets[s])] for s in seconds])
     outcome, left, maps = collections.Counter(), collections.Counter(), collections.Counter()
     for player in config["players"]:
         kind, leftovers = check_installation(player, trees, set(WORKING) | set(options.working_file))
@@ -348,6 +375,7 @@ def main(argv):
     parser.add_argument("--connections", type=int, default=25, help="requests nginx serves at once")
     parser.add_argument("--rate-kb", type=int, default=1024, help="limit_rate per request, KB/s")
     parser.add_argument("--retry-after", type=int, default=5)
+    parser.add_argument("--server-nice", type=int, default=-10, help="nginx's nice value (0: as started)")
     parser.add_argument("--timeout", type=int, default=600, help="a start's processes are killed after this")
     parser.add_argument("--working-file", action="append", default=[],
                         help="another working file of the updater in the installation (not compared)")
@@ -379,6 +407,10 @@ def main(argv):
     nginx = nginx_server.start(work, pki, os.path.join(work, "release"), PORT, rate="%dk" % options.rate_kb,
                                access_log=True, connections=4 * options.players + 64, http_extra=limits,
                                server_extra=busy)
+    if options.server_nice:
+        # nginx stands for a machine of its own: the players and other work
+        # on this one must not starve it of the CPU its TLS needs.
+        os.setpriority(os.PRIO_PROCESS, nginx.pid, options.server_nice)
     try:
         subprocess.run(["sync"], check=True)
         t0_epoch = time.time()

@@ -146,6 +146,8 @@ class Bench:
 
     def run_updater(self, name, ranges, rate, cold=True):
         before = self.inodes()
+        log_path = os.path.join(self.install, "updater.log")
+        log_start = os.path.getsize(log_path) if os.path.exists(log_path) else 0
         self.cold_and_settled(cold)
         nginx = self.serve(ranges, rate)
         home = os.path.join(self.work, "home")
@@ -167,8 +169,11 @@ class Bench:
         requests, sent = self.served()
         after = self.inodes()
         replaced = [rel for rel in self.names if after[rel] != before[rel]]
-        log = open(os.path.join(self.install, "updater.log"), "rb").read().decode("latin-1")
+        with open(log_path, "rb") as f:
+            f.seek(log_start)
+            log = f.read().decode("latin-1")
         return {"name": name, "launch": launched, "exit": ended - start, "requests": requests, "bytes": sent,
+                "package": self.package_bytes(),
                 "rss_kb": int(next(line.split(":")[1] for line in open(report) if "Maximum resident" in line)),
                 "changed": len(self.changed), "replaced": len(replaced), "wrong": self.check(replaced)[:5],
                 "extra": self.extra_files(), "log": [line[22:] for line in log.splitlines()
@@ -194,6 +199,9 @@ class Bench:
                     found.append([rel, os.path.getsize(os.path.join(here, name))])
         return found
 
+    def package_bytes(self):
+        return os.path.getsize(os.path.join(self.root, "release", "updates", "update.zip"))
+
     def curl(self, name, argv):
         target = os.path.join(self.work, "curl")
         shutil.rmtree(target, ignore_errors=True)
@@ -210,7 +218,7 @@ class Bench:
         requests, sent = self.served()
         shutil.rmtree(target, ignore_errors=True)
         self.settled_from = time.monotonic()
-        return {"name": name, "exit": seconds, "requests": requests, "bytes": sent}
+        return {"name": name, "exit": seconds, "requests": requests, "bytes": sent, "package": self.package_bytes()}
 
     def entry_ranges(self):
         """The central directory's range and each changed entry's (local header to the next entry)."""
@@ -266,7 +274,7 @@ def inner(config_path):
 # -- the report ----------------------------------------------------------------
 
 
-def report(results, package_bytes, options):
+def report(results):
     by_name = {r["name"]: r for r in results}
     print("\n%-36s %9s %9s %9s %14s %9s %10s %12s" % ("run", "launch s", "exit s", "requests", "bytes", "x package",
                                                      "peak KB", "replaced"))
@@ -274,7 +282,7 @@ def report(results, package_bytes, options):
         launch = "%.2f" % r["launch"] if r.get("launch") else "-"
         replaced = "%d of %d" % (r["replaced"], r["changed"]) if "replaced" in r else ""
         print("%-36s %9s %9.2f %9d %14d %9.4f %10s %12s" % (r["name"], launch, r["exit"], r["requests"], r["bytes"],
-                                                          r["bytes"] / package_bytes, r.get("rss_kb", ""), replaced))
+                                                          r["bytes"] / r["package"], r.get("rss_kb", ""), replaced))
     for r in results:
         if r.get("wrong"):
             print("  %s: the installation differs from the release: %s" % (r["name"], r["wrong"]))
@@ -365,7 +373,7 @@ def main(argv):
                 e[0] == options.index_name for e in (extra[0] if extra else []))))
         elif extra:
             print("left by the first start beside the game (the index, if any): %s" % (extra[0] or "nothing"))
-        report(results, package_bytes, options)
+        report(results)
         print("machine at the end: " + describe_machine())
         json.dump(results, open(os.path.join(out, "results.json"), "w"), indent=1)
         return 0 if inner_run.returncode == 0 and not any(r.get("wrong") for r in results) else 1
