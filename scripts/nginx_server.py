@@ -2,7 +2,9 @@
 on 127.0.0.1 with a certificate for localhost, in the foreground, everything it
 writes kept in a work folder. Options: a rate limit per connection
 (`limit_rate`), the number of ranges a request may ask for (`max_ranges`; 0
-turns range support off), and an access log."""
+turns range support off), an access log, more connections than the default
+64, and lines of the caller's own for the http and server blocks (the load
+test's connection limit)."""
 
 import os
 import socket
@@ -16,9 +18,10 @@ worker_processes 1;
 user root;
 pid {work}/nginx.pid;
 error_log {work}/nginx-error.log;
-events {{ worker_connections 64; }}
+events {{ worker_connections {connections}; }}
 http {{
-  log_format updates '$request_uri $status $bytes_sent';
+  log_format updates '$request_uri $status $bytes_sent $msec $request_time $connection';
+  {http_extra}
   access_log {access_log};
   sendfile on;
   types {{ application/zip zip; text/plain txt; }}
@@ -35,6 +38,7 @@ http {{
     root {root};
     limit_rate {rate};
     {max_ranges}
+    {server_extra}
   }}
 }}
 """
@@ -59,11 +63,14 @@ def port_is_free(port):
 
 
 def access_log_path(work):
-    """One line per request: the path, the status and the bytes sent."""
+    """One line per request: the path, the status, the bytes sent, when it
+    ended (seconds since the epoch, milliseconds), how long it took and the
+    connection's serial number."""
     return os.path.join(work, "nginx-access.log")
 
 
-def start(work, pki, root, port, rate="0", max_ranges=None, access_log=False):
+def start(work, pki, root, port, rate="0", max_ranges=None, access_log=False, connections=64, http_extra="",
+          server_extra=""):
     """Starts nginx and waits until it listens; returns the process."""
     if not port_is_free(port):
         raise SystemExit("port %d is in use; nginx needs it" % port)
@@ -71,7 +78,8 @@ def start(work, pki, root, port, rate="0", max_ranges=None, access_log=False):
     with open(conf, "w") as out:
         out.write(CONF.format(work=work, port=port, cert=pki["localhost_cert"], key=pki["localhost_key"], root=root,
                               rate=rate, max_ranges="" if max_ranges is None else "max_ranges %d;" % max_ranges,
-                              access_log=access_log_path(work) + " updates" if access_log else "off"))
+                              access_log=access_log_path(work) + " updates" if access_log else "off",
+                              connections=connections, http_extra=http_extra, server_extra=server_extra))
     process = subprocess.Popen(["nginx", "-c", conf, "-p", work], stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 10
     while port_is_free(port):

@@ -47,18 +47,12 @@ RUNS = [("full, 100 files changed", False, "12500k", "some", True),
 
 def make_game(work, files, total):
     """The game as players should have it, the maps, and the release the tool makes of them."""
+    release.write_game(os.path.join(work, "game"), files, total)
     rng = random.Random(19)
-    source = release.text_source(rng)
-    game = os.path.join(work, "game")
-    for index, size in enumerate(release.file_sizes(rng, files, total)):
-        text = index % 2 == 0
-        data = release.text_bytes(rng, source, size) if text else rng.randbytes(size)
-        release.write_file(game, release.file_name(index, text), data)
     for index in range(30):
         release.write_file(os.path.join(work, "maps"), "maps/map%02d.map" % index, rng.randbytes(20000))
-    subprocess.run([os.path.join(work, "bin", "updater-release"), "--game-dir", game, "--maps-dir",
-                    os.path.join(work, "maps"), "--game-version", "1.1.0", "--updater-version", "1.0.0", "--out",
-                    os.path.join(work, "release")], check=True, stdout=subprocess.DEVNULL)
+    release.publish(os.path.join(work, "bin", "updater-release"), os.path.join(work, "game"), os.path.join(work, "maps"),
+                    os.path.join(work, "release"))
 
 
 def game_files(root):

@@ -20,6 +20,7 @@ an updated installation against.
 import json
 import os
 import random
+import subprocess
 import zipfile
 
 NEW_VERSION = b"game-version: 1.1.0\r\nupdater-version: 1.0.0\r\n"
@@ -64,6 +65,26 @@ def write_file(root, relative, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as out:
         out.write(data)
+
+
+def write_game(game, files, total_bytes, seed=19):
+    """The game as players should have it, for releases made by updater-release:
+    `files` files of log-normal sizes, every other one text-like; returns their
+    relative paths."""
+    rng = random.Random(seed)
+    source = text_source(rng)
+    names = []
+    for index, size in enumerate(file_sizes(rng, files, total_bytes)):
+        text = index % 2 == 0
+        names.append(file_name(index, text))
+        write_file(game, names[-1], text_bytes(rng, source, size) if text else rng.randbytes(size))
+    return names
+
+
+def publish(tool, game, maps, out, game_version="1.1.0"):
+    """updater-release's release folder (out/updates/...) of the game and the maps."""
+    subprocess.run([tool, "--game-dir", game, "--maps-dir", maps, "--game-version", game_version,
+                    "--updater-version", "1.0.0", "--out", out], check=True, stdout=subprocess.DEVNULL)
 
 
 def make_release(directory, files, total_bytes, seed=6):
