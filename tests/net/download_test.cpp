@@ -241,6 +241,7 @@ TEST_F(DownloadFileTest, PackagesFailOverToTheNextServer) {
         {"/always-503", "/files/large.bin", false, {"null"}},
         {"/files/big.bin", "/files/large.bin", true, {"null"}},  // another release's package
         {"/cut-large", "/files/large.bin", true, {half}},
+        {"/stall-large", "/files/large.bin", true, {"bytes=1000-"}},  // after 30 s without a byte
         {"/cut-large", "/files/large.bin", false, {"null"}},
     };
     for (const auto& row : rows) {

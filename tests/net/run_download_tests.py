@@ -26,7 +26,7 @@ from sandbox import write_tree  # noqa: E402
 
 LONGEST_HOST = ".".join(["h" * 63] * 4)          # 255 characters
 TOO_LONG_HOST = ".".join(["l" * 63] * 4) + ".x"  # 257 characters
-SLOW = "*StalledBody*:*NeverAnswered*:*DifferentialFetch*"
+SLOW = "*StalledBody*:*NeverAnswered*:*DifferentialFetch*:*FailOver*"
 LARGE = 4 * 1024 * 1024
 
 
@@ -56,7 +56,7 @@ def behaviours(trusted, untrusted, plain):
         "/never-answers": {"delay_headers": 100},
         # First servers of a list: always busy, cut halfway.
         "/always-503": {"status": 503, "body": "busy"},
-        "/cut-large": dict(large, cut_body_after=LARGE // 2),
+        "/cut-large": dict(large, cut_body_after=LARGE // 2), "/stall-large": dict(large, stall_body_after=1000),
         # The differential update's ranges of files/delta.zip.
         "/delta-no-ranges": dict(delta, ranges=False),
         "/delta-shifted": {"sequence": [delta, delta, dict(delta, range_shift=1)]},
