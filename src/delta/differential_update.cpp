@@ -6,12 +6,15 @@
 
 #include "base/decimal.h"
 #include "base/durable_files.h"
+#include "base/log.h"
 #include "base/long_path.h"
 #include "base/text.h"
 #include "base/work_progress.h"
 #include "delta/installed_files.h"
+#include "delta/installed_index.h"
 #include "integrity/sha256.h"
 #include "rules/own_executable.h"
+#include "rules/working_names.h"
 #include "zip/entry_decoder.h"
 #include "zip/entry_pool.h"
 #include "zip/zip_directory.h"
@@ -43,6 +46,16 @@ std::wstring RefusalOfUncheckable(const PackageCheck& check, const RemoteDirecto
     return {};
 }
 
+// The installation's index, or an empty one when it has none or a damaged one
+// (logged): every file is then read.
+InstalledIndex ReadIndexOrSayWhy(const fs::path& installDir) {
+    InstalledIndex index;
+    std::wstring why;
+    if (!ReadInstalledIndex(installDir, index, why) && !why.empty())
+        LogLine(std::wstring(kInstalledIndexName) + L" is not used (" + why + L"); every file is read.");
+    return index;
+}
+
 // The entries whose installed file differs, by offset; counts the rest. Once
 // the changed entries take more than `budget` bytes of the package, no more
 // files are read: the whole package will be fetched anyway.
@@ -64,17 +77,28 @@ std::vector<const ListedEntry*> CompareWithInstallation(
         sameSize.emplace_back(&listed, &found->first);
         toRead += found->second;
     }
+    const InstalledIndex index = ReadIndexOrSayWhy(installDir);
     for (const auto& [listed, relative] : sameSize) {
         if (changedBytes > budget) break;
         const fs::path file = installDir / fs::path(*relative);
         std::uint32_t crc = 0;
-        const bool readWhole = FileCrc32(file, crc, [&](std::uint64_t bytes) { ReportWork(read += bytes, toRead); });
+        FileIdentity identity;
+        const bool identified = ReadFileIdentity(file, identity);
+        const auto recorded = identified ? TrustedCrc(index, listed->relative, identity) : std::nullopt;
+        bool readWhole = true;
+        if (recorded) {
+            crc = *recorded;
+            ReportWork(read += identity.size, toRead);
+        } else {
+            readWhole = FileCrc32(file, crc, [&](std::uint64_t bytes) { ReportWork(read += bytes, toRead); });
+        }
         if (!readWhole || crc != listed->entry.crc) {
             changed.push_back(listed);
             changedBytes += RegionSize(*listed);
             continue;
         }
         ++plan.upToDate;
+        if (identified) plan.seen.push_back({listed, identity});
         if (!listed->relative.has_parent_path() && IsRunningExecutable(file)) plan.updaterUpToDate = true;
     }
     std::sort(

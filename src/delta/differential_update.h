@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "apply/delete_phase.h"
+#include "base/file_identity.h"
 #include "delta/remote_directory.h"
 #include "integrity/package_check.h"
 
@@ -19,6 +20,12 @@ struct FetchSpan {
     std::uint64_t from = 0;
     std::uint64_t to = 0;
     std::vector<const ListedEntry*> entries;  // the changed entries in it, by offset
+};
+
+// An installed file found up to date, as it was when it was compared.
+struct SeenFile {
+    const ListedEntry* listed = nullptr;
+    FileIdentity identity;
 };
 
 struct DifferentialPlan {
@@ -31,6 +38,7 @@ struct DifferentialPlan {
     std::uint64_t plannedBytes = 0;
     std::uint64_t fetchedBytes = 0;
     bool updaterUpToDate = false;  // the package's updater equals the running one
+    std::vector<SeenFile> seen;    // the up-to-date files whose identity is known, for the index
 };
 
 enum class DeltaEnd { Ready, FallBack, GaveUp };
@@ -46,8 +54,9 @@ struct DeltaLimits {
     std::uint64_t smallestPackage = kEndSearchSize;
 };
 
-// Reads the directory and compares; progress goes to ReportWork in bytes read
-// from the installation. `why` says why not, for FallBack and GaveUp.
+// Reads the directory and compares, trusting the installation's index for the
+// files it records unchanged; progress goes to ReportWork in bytes read from
+// the installation. `why` says why not, for FallBack and GaveUp.
 DeltaEnd PlanDifferentialUpdate(const std::wstring& url, const std::filesystem::path& installDir,
     const std::filesystem::path& extractDir, const PackageCheck& check, const DownloadEnvironment& environment,
     DifferentialPlan& plan, std::wstring& why, const DeltaLimits& limits = DeltaLimits());

@@ -11,6 +11,7 @@
 #include "base/file_system.h"
 #include "base/log.h"
 #include "base/tree_walk.h"
+#include "delta/index_record.h"
 #include "front_end_channel/progress.h"
 #include "rules/safelist.h"
 #include "rules/working_names.h"
@@ -88,21 +89,20 @@ bool RecordNewVersion(
     return true;
 }
 
-}  // namespace
-
-bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo& local, const VersionInfo& remote) {
-    const StagePaths paths{installDir / "update.zip", installDir / "_update_temp", installDir / "version.txt"};
-
+// Obtains the package, or only its changed entries, unpacked into the
+// extraction directory. False (reported, cleared away) when it cannot be.
+bool ObtainPackage(const StagePaths& paths, const VersionInfo& remote, FetchedPackage& fetched) {
     Report(L"Update available. Downloading update package...", 15);
-    FetchedPackage fetched = FetchUpdatePackage(paths.package, paths.extraction, remote.updatePackage);
+    fetched = FetchUpdatePackage(paths.package, paths.extraction, remote.updatePackage);
     if (fetched.how == PackageFetch::Failed) {
         LogLine(L"Download update.zip failed. Will skip update.");
         Report(L"Download failed. Skipping update.", 20);
         RemoveTree(paths.extraction);
         return false;
     }
-
     if (fetched.how == PackageFetch::Whole) {
+        // The package's CRC-32s for the index, before its bytes are dropped.
+        AddPackageFiles(fetched.installed, paths.package);
         Report(L"Extracting update package...", 35);
         BeginProgressSpan(35, 50, WorkUnit::Entries);
         bool extracted = AdoptStreamedZip(paths.package, paths.extraction, fetched.streamed);
@@ -119,7 +119,15 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
         }
         fetched.listing = ListUnpackedPackage(paths.extraction);
     }
+    return true;
+}
 
+// Applies what was obtained: the delete phase (with a safelist), the copy
+// phase, the removal of emptied directories. False when the package is empty
+// or refused (nothing touched), or a file was not copied: then the old
+// version.txt stays, so the next start repeats the whole update.
+bool ApplyPackage(const std::filesystem::path& installDir, const StagePaths& paths, const FetchedPackage& fetched,
+    bool& updaterReplaced) {
     // The package's own count: an installation already equal to the release
     // fetched nothing, and is recorded all the same.
     const auto count = fetched.listing.files.size();
@@ -148,7 +156,7 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     }
 
     Report(L"Copying new files...", 70);
-    const bool updaterReplaced =
+    updaterReplaced =
         ReplaceRunningUpdater(paths.extraction, installDir) == UpdaterSwap::Replaced || fetched.updaterUpToDate;
     BeginProgressSpan(70, 90, WorkUnit::Files, CountFiles(paths.extraction));
     const auto notCopied = CopyNewFiles(paths.extraction, installDir);
@@ -156,8 +164,6 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     Report(L"Final cleanup...", 90);
     RemoveEmptyDirectoriesAfterCopy(installDir);
 
-    // A partly copied installation is never recorded as updated: the old
-    // version.txt stays, so the next start repeats the whole update.
     if (notCopied != 0) {
         LogLine(L"Update incomplete: " + std::to_wstring(notCopied) +
                 L" file(s) could not be copied. version.txt left unchanged; the update will be retried on next start.");
@@ -165,7 +171,23 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
         CleanUp(paths);
         return false;
     }
+    return true;
+}
 
+// Every file of the release is in place: each is recorded in the index of the
+// installed files, with the CRC-32 the package gives it.
+void RecordInstalledFiles(const std::filesystem::path& installDir, FetchedPackage& fetched) {
+    if (!WriteInstalledIndex(installDir, fetched.installed))
+        LogLine(std::wstring(kInstalledIndexName) + L" could not be written; the next update reads every file.");
+}
+
+// Records the update: the index of the installed files, then, once the
+// package is cleared away and every name is on the disk, the maps marker and
+// version.txt. False when version.txt could not be written.
+bool RecordUpdate(const std::filesystem::path& installDir, const StagePaths& paths, FetchedPackage& fetched,
+    const VersionInfo& local, const VersionInfo& remote, bool updaterReplaced) {
+    // The index reaches the disk (atomic_file.h) before version.txt names the release.
+    RecordInstalledFiles(installDir, fetched);
     // The package is cleared away before the new version is recorded: once
     // version.txt is new, no later run would come back to remove it. The
     // files' bytes reached the disk during extraction; their new names and the
@@ -181,4 +203,15 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     }
     Report(L"Update applied successfully.", 95);
     return true;
+}
+
+}  // namespace
+
+// Three steps: obtain, apply, record.
+bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo& local, const VersionInfo& remote) {
+    const StagePaths paths{installDir / "update.zip", installDir / "_update_temp", installDir / "version.txt"};
+    FetchedPackage fetched;
+    bool updaterReplaced = false;
+    return ObtainPackage(paths, remote, fetched) && ApplyPackage(installDir, paths, fetched, updaterReplaced) &&
+           RecordUpdate(installDir, paths, fetched, local, remote, updaterReplaced);
 }

@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "base/tree_walk.h"
 #include "delta/differential_update.h"
+#include "delta/index_record.h"
 #include "front_end_channel/progress.h"
 #include "net/download.h"
 #include "net/update_server.h"
@@ -51,7 +52,9 @@ FetchedPackage FetchUpdatePackage(
                     L" up to date, " + std::to_wstring(plan.changed) + L" fetched in " +
                     std::to_wstring(plan.package.requests) + L" requests (" + std::to_wstring(plan.package.received) +
                     L" bytes)");
-            return {PackageFetch::Differential, ListingOf(plan), plan.updaterUpToDate};
+            fetched = {PackageFetch::Differential, ListingOf(plan), plan.updaterUpToDate};
+            AddPlannedFiles(fetched.installed, plan);
+            return fetched;
         }
         LogLine(L"update.zip: " + why + L"; downloading the whole package");
         RemoveTree(extraction);

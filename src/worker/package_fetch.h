@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "apply/delete_phase.h"
+#include "delta/installed_index.h"
 #include "integrity/package_check.h"
 #include "zip/package_stream.h"
 
@@ -18,6 +19,7 @@ struct FetchedPackage {
     PackageListing listing{};      // Differential: the whole package's files and directories
     bool updaterUpToDate = false;  // Differential: the package's updater is the running one
     StreamedEntries streamed{};    // Whole: what was unpacked into the extraction directory as it arrived
+    IndexBuilder installed{};      // the files the index of the installed files will record
 };
 
 // Progress: "Comparing installed files..." 15-25, "Downloading changed

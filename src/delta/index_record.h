@@ -1,0 +1,18 @@
+#pragma once
+// What an update puts in the index of the installed files
+// (delta/installed_index.h): every file of the release with the CRC-32 and
+// digest the package gives it, gathered before the package is applied (or its
+// bytes dropped) and identified once it is in place.
+
+#include <filesystem>
+
+#include "delta/differential_update.h"
+#include "delta/installed_index.h"
+
+// The files of a differential update: the fetched ones, and the up-to-date
+// ones as they were when compared.
+void AddPlannedFiles(IndexBuilder& builder, const DifferentialPlan& plan);
+
+// The files of the whole package, from its central directory. False (the
+// builder emptied) when that cannot be read.
+bool AddPackageFiles(IndexBuilder& builder, const std::filesystem::path& package);
