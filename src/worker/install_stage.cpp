@@ -44,14 +44,14 @@ void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& p
     std::wstring problem;
     if (!LoadSafelist(installDir, safelist, problem)) {
         LogLine(L"safelist.txt " + problem + L" \u2192 skipping delete phase.");
-        Report(L"Skipping delete phase (unreadable safelist)...", 58);
+        Report(L"Skipping delete phase (unreadable safelist)...", kDeleteSkippedPercent);
         return;
     }
     LogLine(L"safelist.txt found in install dir \u2192 performing delete phase.");
-    Report(L"Deleting outdated files...", 55);
+    Report(L"Deleting outdated files...", kDeleteSpan.from);
     // The walk passes over the installation's files, the extraction's excepted.
     const auto installed = CountFiles(installDir), packaged = CountFiles(paths.extraction);
-    BeginProgressSpan(55, 70, WorkUnit::Files, installed > packaged ? installed - packaged : 0);
+    BeginProgressSpan(kDeleteSpan, WorkUnit::Files, installed > packaged ? installed - packaged : 0);
     DeleteOutdatedFiles(installDir, paths.extraction, package, safelist);
     EndProgressSpan();
     RemoveEmptyDirectories(installDir, paths.extraction, package, safelist);
@@ -92,19 +92,19 @@ bool RecordNewVersion(
 // Obtains the package, or only its changed entries, unpacked into the
 // extraction directory. False (reported, cleared away) when it cannot be.
 bool ObtainPackage(const StagePaths& paths, const VersionInfo& remote, FetchedPackage& fetched) {
-    Report(L"Update available. Downloading update package...", 15);
+    Report(L"Update available. Downloading update package...", kPackageStartPercent);
     fetched = FetchUpdatePackage(paths.package, paths.extraction, remote.updatePackage);
     if (fetched.how == PackageFetch::Failed) {
         LogLine(L"Download update.zip failed. Will skip update.");
-        Report(L"Download failed. Skipping update.", 20);
+        Report(L"Download failed. Skipping update.", kDownloadFailedPercent);
         RemoveTree(paths.extraction);
         return false;
     }
     if (fetched.how == PackageFetch::Whole) {
         // The package's CRC-32s for the index, before its bytes are dropped.
         AddPackageFiles(fetched.installed, paths.package);
-        Report(L"Extracting update package...", 35);
-        BeginProgressSpan(35, 50, WorkUnit::Entries);
+        Report(L"Extracting update package...", kExtractionSpan.from);
+        BeginProgressSpan(kExtractionSpan, WorkUnit::Entries);
         bool extracted = AdoptStreamedZip(paths.package, paths.extraction, fetched.streamed);
         if (!extracted) {
             EmptyDirectory(paths.extraction);
@@ -113,7 +113,7 @@ bool ObtainPackage(const StagePaths& paths, const VersionInfo& remote, FetchedPa
         EndProgressSpan();
         if (!extracted) {
             LogLine(L"Extract failed. Skipping update.");
-            Report(L"Extract failed. Skipping update.", 30);
+            Report(L"Extract failed. Skipping update.", kExtractFailedPercent);
             CleanUp(paths);
             return false;
         }
@@ -132,10 +132,10 @@ bool ApplyPackage(const std::filesystem::path& installDir, const StagePaths& pat
     // fetched nothing, and is recorded all the same.
     const auto count = fetched.listing.files.size();
     LogLine(L"Extracted file count: " + std::to_wstring(count));
-    Report(L"Applying update...", 50);
+    Report(L"Applying update...", kApplyPercent);
     if (count == 0) {
         LogLine(L"Package empty. Skipping prune/copy.");
-        Report(L"Package empty. Skipping apply.", 40);
+        Report(L"Package empty. Skipping apply.", kNothingAppliedPercent);
         CleanUp(paths);
         return false;
     }
@@ -143,7 +143,7 @@ bool ApplyPackage(const std::filesystem::path& installDir, const StagePaths& pat
     // Before anything is deleted or moved.
     if (const std::wstring name = FindWorkingName(fetched.listing); !name.empty()) {
         LogLine(L"update.zip holds the updater's working file " + name + L"; update skipped.");
-        Report(L"Package refused. Skipping update.", 40);
+        Report(L"Package refused. Skipping update.", kNothingAppliedPercent);
         CleanUp(paths);
         return false;
     }
@@ -152,16 +152,16 @@ bool ApplyPackage(const std::filesystem::path& installDir, const StagePaths& pat
         RunDeletePhase(installDir, paths, fetched.listing);
     } else {
         LogLine(L"safelist.txt NOT found in install \u2192 skipping delete phase.");
-        Report(L"Skipping delete phase (no safelist)...", 58);
+        Report(L"Skipping delete phase (no safelist)...", kDeleteSkippedPercent);
     }
 
-    Report(L"Copying new files...", 70);
+    Report(L"Copying new files...", kCopySpan.from);
     updaterReplaced =
         ReplaceRunningUpdater(paths.extraction, installDir) == UpdaterSwap::Replaced || fetched.updaterUpToDate;
-    BeginProgressSpan(70, 90, WorkUnit::Files, CountFiles(paths.extraction));
+    BeginProgressSpan(kCopySpan, WorkUnit::Files, CountFiles(paths.extraction));
     const auto notCopied = CopyNewFiles(paths.extraction, installDir);
     EndProgressSpan();
-    Report(L"Final cleanup...", 90);
+    Report(L"Final cleanup...", kCleanupPercent);
     RemoveEmptyDirectoriesAfterCopy(installDir);
 
     if (notCopied != 0) {
@@ -186,13 +186,12 @@ void RecordInstalledFiles(const std::filesystem::path& installDir, FetchedPackag
 // version.txt. False when version.txt could not be written.
 bool RecordUpdate(const std::filesystem::path& installDir, const StagePaths& paths, FetchedPackage& fetched,
     const VersionInfo& local, const VersionInfo& remote, bool updaterReplaced) {
-    // The index reaches the disk (atomic_file.h) before version.txt names the release.
-    RecordInstalledFiles(installDir, fetched);
     // The package is cleared away before the new version is recorded: once
     // version.txt is new, no later run would come back to remove it. The
-    // files' bytes reached the disk during extraction; their new names and the
-    // removals reach it before the records.
+    // files' bytes reached the disk during extraction; their new names, the
+    // removals and the index (atomic_file.h) reach it before version.txt.
     CleanUp(paths);
+    RecordInstalledFiles(installDir, fetched);
     FlushNamesToDisk(installDir);
     MarkMapsRefreshPending(installDir);
     if (!RecordNewVersion(paths, local, remote, updaterReplaced)) {
@@ -201,7 +200,7 @@ bool RecordUpdate(const std::filesystem::path& installDir, const StagePaths& pat
         PostStatus(L"Update incomplete. It will be retried on next start.");
         return false;
     }
-    Report(L"Update applied successfully.", 95);
+    Report(L"Update applied successfully.", kAppliedPercent);
     return true;
 }
 

@@ -23,14 +23,14 @@ DeltaEnd FetchDifferentially(const std::filesystem::path& installDir, const std:
     const PackageCheck& check, DifferentialPlan& plan, std::wstring& why) {
     const DownloadEnvironment environment = RealDownloadEnvironment();
     RemoveTree(extraction);
-    Report(L"Comparing installed files...", 15);
-    BeginProgressSpan(15, 25, WorkUnit::Bytes);
+    Report(L"Comparing installed files...", kComparisonSpan.from);
+    BeginProgressSpan(kComparisonSpan, WorkUnit::Bytes);
     DeltaEnd end = PlanDifferentialUpdate(UpdatePackageUrl(), installDir, extraction, check, environment, plan, why);
     EndProgressSpan();
     if (end != DeltaEnd::Ready) return end;
     EmptyDirectory(extraction);
-    Report(L"Downloading changed files...", 25);
-    BeginProgressSpan(25, 35, WorkUnit::Bytes);
+    Report(L"Downloading changed files...", kChangedEntriesSpan.from);
+    BeginProgressSpan(kChangedEntriesSpan, WorkUnit::Bytes);
     end = FetchChangedEntries(plan, extraction, why);
     EndProgressSpan();
     return end;
@@ -58,7 +58,7 @@ FetchedPackage FetchUpdatePackage(
         }
         LogLine(L"update.zip: " + why + L"; downloading the whole package");
         RemoveTree(extraction);
-        Report(L"Update available. Downloading update package...", 15);
+        Report(L"Update available. Downloading update package...", kPackageStartPercent);
     }
     EmptyDirectory(extraction);
     PackageStream stream;
@@ -67,7 +67,7 @@ FetchedPackage FetchUpdatePackage(
         environment.stored = [&stream](std::uint64_t offset, const char* data, std::size_t size) {
             FeedPackageStream(stream, offset, data, size);
         };
-    BeginProgressSpan(15, 35, WorkUnit::Bytes);
+    BeginProgressSpan(kPackageDownloadSpan, WorkUnit::Bytes);
     const bool downloaded = DownloadPackage(url, package, check, environment);
     EndProgressSpan();
     fetched.streamed = FinishPackageStream(stream);

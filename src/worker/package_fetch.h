@@ -22,8 +22,9 @@ struct FetchedPackage {
     IndexBuilder installed{};      // the files the index of the installed files will record
 };
 
-// Progress: "Comparing installed files..." 15-25, "Downloading changed
-// files..." 25-35; the whole package 15-35, unpacked into the extraction
-// directory as it arrives.
+// Progress (worker/progress_span.h): "Comparing installed files..."
+// kComparisonSpan, "Downloading changed files..." kChangedEntriesSpan; the
+// whole package kPackageDownloadSpan, unpacked into the extraction directory
+// as it arrives.
 FetchedPackage FetchUpdatePackage(
     const std::filesystem::path& package, const std::filesystem::path& extraction, const PackageCheck& check);
