@@ -56,6 +56,24 @@ InstalledIndex ReadIndexOrSayWhy(const fs::path& installDir) {
     return index;
 }
 
+// The installed file's CRC-32: its record's when the index vouches for the
+// file as it stands, else read. A file known whole goes to the plan's seen
+// files, with the identity it had before it was read.
+bool InstalledCrc(const fs::path& file, const ListedEntry& listed, const InstalledIndex& index, DifferentialPlan& plan,
+    std::uint32_t& crc, const std::function<void(std::uint64_t)>& progress) {
+    FileIdentity identity;
+    const bool identified = ReadFileIdentity(file, identity);
+    const auto recorded = identified ? TrustedCrc(index, listed.relative, identity) : std::nullopt;
+    if (recorded) {
+        crc = *recorded;
+        progress(identity.size);
+    } else if (!FileCrc32(file, crc, progress)) {
+        return false;
+    }
+    if (identified) plan.seen.push_back({&listed, identity, crc});
+    return true;
+}
+
 // The entries whose installed file differs, by offset; counts the rest. Once
 // the changed entries take more than `budget` bytes of the package, no more
 // files are read: the whole package will be fetched anyway.
@@ -78,27 +96,22 @@ std::vector<const ListedEntry*> CompareWithInstallation(
         toRead += found->second;
     }
     const InstalledIndex index = ReadIndexOrSayWhy(installDir);
+    plan.comparedAll = true;
     for (const auto& [listed, relative] : sameSize) {
-        if (changedBytes > budget) break;
+        if (changedBytes > budget) {
+            plan.comparedAll = false;
+            break;
+        }
         const fs::path file = installDir / fs::path(*relative);
         std::uint32_t crc = 0;
-        FileIdentity identity;
-        const bool identified = ReadFileIdentity(file, identity);
-        const auto recorded = identified ? TrustedCrc(index, listed->relative, identity) : std::nullopt;
-        bool readWhole = true;
-        if (recorded) {
-            crc = *recorded;
-            ReportWork(read += identity.size, toRead);
-        } else {
-            readWhole = FileCrc32(file, crc, [&](std::uint64_t bytes) { ReportWork(read += bytes, toRead); });
-        }
+        const bool readWhole = InstalledCrc(
+            file, *listed, index, plan, crc, [&](std::uint64_t bytes) { ReportWork(read += bytes, toRead); });
         if (!readWhole || crc != listed->entry.crc) {
             changed.push_back(listed);
             changedBytes += RegionSize(*listed);
             continue;
         }
         ++plan.upToDate;
-        if (identified) plan.seen.push_back({listed, identity});
         if (!listed->relative.has_parent_path() && IsRunningExecutable(file)) plan.updaterUpToDate = true;
     }
     std::sort(

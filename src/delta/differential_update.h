@@ -22,10 +22,11 @@ struct FetchSpan {
     std::vector<const ListedEntry*> entries;  // the changed entries in it, by offset
 };
 
-// An installed file found up to date, as it was when it was compared.
+// An installed file as it was when it was compared, and its CRC-32.
 struct SeenFile {
     const ListedEntry* listed = nullptr;
     FileIdentity identity;
+    std::uint32_t crc = 0;
 };
 
 struct DifferentialPlan {
@@ -38,7 +39,8 @@ struct DifferentialPlan {
     std::uint64_t plannedBytes = 0;
     std::uint64_t fetchedBytes = 0;
     bool updaterUpToDate = false;  // the package's updater equals the running one
-    std::vector<SeenFile> seen;    // the up-to-date files whose identity is known, for the index
+    std::vector<SeenFile> seen;    // the compared files whose identity is known, for the index
+    bool comparedAll = false;      // every installed file of the package's sizes was compared
 };
 
 enum class DeltaEnd { Ready, FallBack, GaveUp };

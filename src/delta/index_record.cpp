@@ -10,8 +10,13 @@ void AddPlannedFiles(IndexBuilder& builder, const DifferentialPlan& plan) {
         for (const ListedEntry* listed : span.entries)
             AddToIndex(builder, listed->relative, listed->entry.crc, listed->entry.contentSha256);
     for (const SeenFile& seen : plan.seen)
-        AddToIndex(
-            builder, seen.listed->relative, seen.listed->entry.crc, seen.listed->entry.contentSha256, &seen.identity);
+        if (seen.crc == seen.listed->entry.crc)
+            AddToIndex(builder, seen.listed->relative, seen.crc, {}, &seen.identity);
+}
+
+void AddComparedFiles(IndexBuilder& builder, const DifferentialPlan& plan) {
+    if (!plan.comparedAll) return;
+    for (const SeenFile& seen : plan.seen) AddToIndex(builder, seen.listed->relative, seen.crc, {}, &seen.identity);
 }
 
 bool AddPackageFiles(IndexBuilder& builder, const fs::path& package) {

@@ -98,10 +98,13 @@ bool ObtainPackage(const StagePaths& paths, const VersionInfo& remote, FetchedPa
         LogLine(L"Download update.zip failed. Will skip update.");
         Report(L"Download failed. Skipping update.", kDownloadFailedPercent);
         RemoveTree(paths.extraction);
+        // The installation was read whole: the next start need not read it again.
+        if (!fetched.installed.records.empty()) WriteInstalledIndex(paths.package.parent_path(), fetched.installed);
         return false;
     }
     if (fetched.how == PackageFetch::Whole) {
         // The package's CRC-32s for the index, before its bytes are dropped.
+        fetched.installed = {};
         AddPackageFiles(fetched.installed, paths.package);
         Report(L"Extracting update package...", kExtractionSpan.from);
         BeginProgressSpan(kExtractionSpan, WorkUnit::Entries);

@@ -46,6 +46,8 @@ FetchedPackage FetchUpdatePackage(
         DifferentialPlan plan;
         std::wstring why;
         const DeltaEnd end = FetchDifferentially(package.parent_path(), extraction, check, plan, why);
+        // What the comparison read stays known, should the whole package not come either.
+        if (end != DeltaEnd::Ready) AddComparedFiles(fetched.installed, plan);
         if (end == DeltaEnd::GaveUp) return fetched;
         if (end == DeltaEnd::Ready) {
             LogLine(L"update.zip: " + std::to_wstring(plan.files) + L" files, " + std::to_wstring(plan.upToDate) +

@@ -19,7 +19,9 @@ struct FetchedPackage {
     PackageListing listing{};      // Differential: the whole package's files and directories
     bool updaterUpToDate = false;  // Differential: the package's updater is the running one
     StreamedEntries streamed{};    // Whole: what was unpacked into the extraction directory as it arrived
-    IndexBuilder installed{};      // the files the index of the installed files will record
+    // The files the index of the installed files will record: Differential, the
+    // release's; else the installed files the comparison read, if any.
+    IndexBuilder installed{};
 };
 
 // Progress (worker/progress_span.h): "Comparing installed files..."

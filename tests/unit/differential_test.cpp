@@ -11,6 +11,7 @@
 
 #include "base/text.h"
 #include "delta/differential_update.h"
+#include "delta/index_record.h"
 #include "delta/installed_files.h"
 #include "delta/installed_index.h"
 #include "integrity/sha256.h"
@@ -18,11 +19,6 @@
 #include "test_support.h"
 
 namespace {
-
-// iz_tree.zip: tree/readme.txt (7 bytes), tree/sub/deeper/file.txt (18,000),
-// tree/tool.sh (20), and three directories.
-const Tree kPackageTree{"tree/readme.txt=readme\n", "tree/sub/deeper/file.txt=" + std::string(18000, 'x'),
-    "tree/tool.sh=#!/bin/sh\necho tool\n"};
 
 std::string FoxText() {
     std::string text;
@@ -61,6 +57,7 @@ struct PlanRow {
     DeltaEnd end = DeltaEnd::Ready;  // after the plan, and the fetch when the plan is ready
     const char* why = "";            // the start of the reason
     std::uint64_t upToDate = 0, changed = 0, spans = 0;
+    int compared = -1;  // the files a fallback would record as read (AddComparedFiles); -1: not checked
 };
 
 const std::string kZeros(64, '0');
@@ -70,14 +67,14 @@ const PlanRow kPlanRows[] = {
         {1.0, 16, 0}, {}, DeltaEnd::Ready, "", 3, 0, 0},
     {"one file differs: one span", "iz_tree.zip",
         {"tree/readme.txt=README\n", "tree/sub/deeper/file.txt=" + FoxText(), "tree/tool.sh=#!/bin/sh\necho tool\n"},
-        Index::None, Serving::Ranges, {1.0, 16, 0}, {}, DeltaEnd::Ready, "", 2, 1, 1},
+        Index::None, Serving::Ranges, {1.0, 16, 0}, {}, DeltaEnd::Ready, "", 2, 1, 1, 3},
     {"all differ: readme.txt apart, the others adjacent", "iz_tree.zip", {}, Index::None, Serving::Ranges, {1.0, 16, 0},
         {}, DeltaEnd::Ready, "", 0, 3, 2},
     {"all differ, entries close: one span", "iz_tree.zip", {}, Index::None, Serving::Ranges, {1.0, 64 * 1024, 0}, {},
         DeltaEnd::Ready, "", 0, 3, 1},
     // The index of installed files.
     {"recorded file unchanged: its record is trusted, not read", "iz_tree.zip", Current(), Index::Trusted,
-        Serving::Ranges, {1.0, 16, 0}, {}, DeltaEnd::Ready, "", 2, 1, 1},
+        Serving::Ranges, {1.0, 16, 0}, {}, DeltaEnd::Ready, "", 2, 1, 1, 3},
     {"file changed, its modification time put back: read and repaired", "iz_tree.zip", Current(), Index::TouchedBack,
         Serving::Ranges, {1.0, 16, 0}, {}, DeltaEnd::Ready, "", 2, 1, 1},
     {"record of another size: read as today", "iz_tree.zip", Current(), Index::WrongSize, Serving::Ranges, {1.0, 16, 0},
@@ -99,6 +96,11 @@ const PlanRow kPlanRows[] = {
         DeltaEnd::FallBack, "the file changed on the server"},
     {"package smaller than the directory's search", "iz_tree.zip", {}, Index::None, Serving::Ranges, {}, {},
         DeltaEnd::FallBack, "the package is smaller than its directory's search"},
+    {"changed files over a tenth of the package, found before all were read: nothing recorded", "iz_tree.zip",
+        {"tree/readme.txt=README\n", "tree/sub/deeper/file.txt=" + std::string(18000, 'x'),
+            "tree/tool.sh=#!/bin/sh\necho tool\n"},
+        Index::None, Serving::Ranges, {0.1, 16, 0}, {}, DeltaEnd::FallBack, "the changed files take more than", 0, 0, 0,
+        0},
     {"changed files over a tenth of the package", "iz_tree.zip", {}, Index::None, Serving::Ranges, {0.1, 16, 0}, {},
         DeltaEnd::FallBack, "the changed files take more than"},
     {"two entries at one path", "same_name_twice.zip", {}, Index::None, Serving::Ranges, {1.0, 16, 0}, {},
@@ -192,6 +194,11 @@ TEST(DifferentialPlan, InstalledTreeAgainstDirectory) {
         LogCapture log;
         DeltaEnd end = PlanDifferentialUpdate(L"https://server/updates/update.zip", install, extraction,
             Resolved(row.check, ReadBytes(package)), environment, plan, why, row.limits);
+        if (row.compared >= 0) {
+            IndexBuilder compared;
+            AddComparedFiles(compared, plan);
+            EXPECT_EQ(compared.records.size(), static_cast<std::size_t>(row.compared));
+        }
         if (end == DeltaEnd::Ready) {
             EXPECT_EQ(plan.upToDate, row.upToDate);
             EXPECT_EQ(plan.changed, row.changed);
