@@ -19,7 +19,7 @@ void AddComparedFiles(IndexBuilder& builder, const DifferentialPlan& plan) {
     for (const SeenFile& seen : plan.seen) AddToIndex(builder, seen.listed->relative, seen.crc, {}, &seen.identity);
 }
 
-bool AddPackageFiles(IndexBuilder& builder, const fs::path& package) {
+void AddPackageFiles(IndexBuilder& builder, const fs::path& package) {
     const auto add = [&](const ZipEntry& entry, const EntryPath& path) {
         if (path.isDirectory || path.components.empty()) return true;
         fs::path relative;
@@ -30,9 +30,7 @@ bool AddPackageFiles(IndexBuilder& builder, const fs::path& package) {
     ZipInput input;
     ZipDirectory directory;
     std::wstring why;
-    if (OpenZipInput(package, input) && FindZipDirectory(input, directory) &&
-        ReadZipDirectory(input, directory, add, why))
-        return true;
-    builder = {};
-    return false;
+    if (!OpenZipInput(package, input) || !FindZipDirectory(input, directory) ||
+        !ReadZipDirectory(input, directory, add, why))
+        builder = {};
 }

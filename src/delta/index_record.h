@@ -19,6 +19,6 @@ void AddPlannedFiles(IndexBuilder& builder, const DifferentialPlan& plan);
 // package), so that a start after its failure need not read them again.
 void AddComparedFiles(IndexBuilder& builder, const DifferentialPlan& plan);
 
-// The files of the whole package, from its central directory. False (the
-// builder emptied) when that cannot be read.
-bool AddPackageFiles(IndexBuilder& builder, const std::filesystem::path& package);
+// The files of the whole package, from its central directory; none when that
+// cannot be read.
+void AddPackageFiles(IndexBuilder& builder, const std::filesystem::path& package);

@@ -44,7 +44,18 @@ enum class Index {
     MissingFile,  // tool.sh removed after it was recorded
     CutShort,     // the index's last bytes lost
     FlippedByte,  // one byte of a name changed
+    Oversized,    // grown past the size an index is read at
 };
+
+// The reason logged for an index that is not used.
+const char* Refusal(Index index) {
+    switch (index) {
+        case Index::CutShort: return "its size does not match its header";
+        case Index::FlippedByte: return "its CRC-32 does not match";
+        case Index::Oversized: return "it is larger than 67108864 bytes";
+        default: return nullptr;
+    }
+}
 
 struct PlanRow {
     const char* name;
@@ -61,6 +72,7 @@ struct PlanRow {
 };
 
 const std::string kZeros(64, '0');
+constexpr const char* kIndexNotUsed = "__installed_files.index is not used (";
 
 const PlanRow kPlanRows[] = {
     {"installation equal to the release: nothing fetched", "iz_tree.zip", Current(), Index::None, Serving::Ranges,
@@ -84,6 +96,8 @@ const PlanRow kPlanRows[] = {
     {"index cut short: read as today", "iz_tree.zip", Current(), Index::CutShort, Serving::Ranges, {1.0, 16, 0}, {},
         DeltaEnd::Ready, "", 3, 0, 0},
     {"index with a changed byte: read as today", "iz_tree.zip", Current(), Index::FlippedByte, Serving::Ranges,
+        {1.0, 16, 0}, {}, DeltaEnd::Ready, "", 3, 0, 0},
+    {"index over its size limit: not read, read as today", "iz_tree.zip", Current(), Index::Oversized, Serving::Ranges,
         {1.0, 16, 0}, {}, DeltaEnd::Ready, "", 3, 0, 0},
     // Every reason to download the whole package instead.
     {"no range support", "iz_tree.zip", {}, Index::None, Serving::WholeOnly, {1.0, 16, 0}, {}, DeltaEnd::FallBack,
@@ -163,6 +177,7 @@ void PrepareIndex(const fs::path& install, Index index) {
     if (index == Index::CutShort) bytes.resize(bytes.size() - 5);
     if (index == Index::FlippedByte) bytes[bytes.size() - 3] ^= 0x20;
     WriteBytes(install / kInstalledIndexName, bytes);
+    if (index == Index::Oversized) fs::resize_file(install / kInstalledIndexName, kInstalledIndexLimit + 1);
     // Past the timestamps' granularity, so that a change below shows in them.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (index == Index::MissingFile) fs::remove(install / "tree/tool.sh");
@@ -206,6 +221,35 @@ TEST(DifferentialPlan, InstalledTreeAgainstDirectory) {
             end = FetchChangedEntries(plan, extraction, why);
         }
         EXPECT_EQ(end, row.end) << WideToUtf8(why);
+        const char* refusal = Refusal(row.index);
+        ExpectLog(log.Messages(),
+            refusal ? std::vector<std::string>{std::string(kIndexNotUsed) + refusal + "); every file is read."}
+                    : std::vector<std::string>{});
         EXPECT_TRUE(WideToUtf8(why).starts_with(row.why)) << WideToUtf8(why);
     }
+}
+
+// A file compared (and found up to date) but changed before the index is
+// written is left out of it: its record would vouch for bytes it no longer holds.
+TEST(InstalledIndex, RecordsOnlyFilesUnchangedSinceSeen) {
+    ScratchDir scratch{"index"};
+    WriteTree(scratch.path, {"kept.txt=kept", "changed.txt=before"});
+    IndexBuilder builder;
+    for (const char* name : {"kept.txt", "changed.txt"}) {
+        FileIdentity seen;
+        ASSERT_TRUE(ReadFileIdentity(scratch.path / name, seen));
+        AddToIndex(builder, name, 7, "", &seen);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // past the timestamps' granularity
+    WriteBytes(scratch.path / "changed.txt", "BEFORE");
+    ASSERT_TRUE(WriteInstalledIndex(scratch.path, builder));
+    InstalledIndex index;
+    std::wstring why;
+    ASSERT_TRUE(ReadInstalledIndex(scratch.path, index, why)) << WideToUtf8(why);
+    FileIdentity now;
+    ASSERT_TRUE(ReadFileIdentity(scratch.path / "kept.txt", now));
+    EXPECT_EQ(TrustedCrc(index, "kept.txt", now), 7u);
+    ASSERT_TRUE(ReadFileIdentity(scratch.path / "changed.txt", now));
+    EXPECT_EQ(TrustedCrc(index, "changed.txt", now), std::nullopt);
+    EXPECT_EQ(index.count, 1u);
 }
