@@ -31,7 +31,7 @@ Tree Current() {
     return {"tree/readme.txt=readme\n", "tree/sub/deeper/file.txt=" + FoxText(), "tree/tool.sh=#!/bin/sh\necho tool\n"};
 }
 
-enum class Serving { Ranges, WholeOnly, NoValidator, Refuses416, ValidatorChanges };
+enum class Serving { Ranges, WholeOnly, NoValidator, Refuses416, ValidatorChanges, RangeShifted };
 
 // How the index of installed files stands when the comparison runs. Every
 // index but the honest one records a wrong CRC-32 for tree/readme.txt: it is
@@ -117,6 +117,12 @@ const PlanRow kPlanRows[] = {
         0},
     {"changed files over a tenth of the package", "iz_tree.zip", {}, Index::None, Serving::Ranges, {0.1, 16, 0}, {},
         DeltaEnd::FallBack, "the changed files take more than"},
+    {"Content-Range from another byte", "iz_tree.zip", {}, Index::None, Serving::RangeShifted, {1.0, 16, 0}, {},
+        DeltaEnd::FallBack, "Content-Range starts at byte 62", 0, 3, 2},
+    {"two entries sharing bytes", "overlapping entries", {}, Index::None, Serving::Ranges, {1.0, 16, 0}, {},
+        DeltaEnd::FallBack, "entry \"tree/sub/deeper/file.txt\" overlaps the next entry"},
+    {"central directory over 32 MiB", "huge directory", {}, Index::None, Serving::Ranges, {1.0, 16, 0}, {},
+        DeltaEnd::FallBack, "a central directory over 33554432 bytes"},
     {"two entries at one path", "same_name_twice.zip", {}, Index::None, Serving::Ranges, {1.0, 16, 0}, {},
         DeltaEnd::FallBack, "entry \"same.txt\" appears twice"},
     {"checked release without update-index-sha256", "iz_tree.zip", {}, Index::None, Serving::Ranges, {1.0, 16, 0},
@@ -126,7 +132,8 @@ const PlanRow kPlanRows[] = {
     {"checked release, entry without its content digest", "iz_tree.zip", {}, Index::None, Serving::Ranges, {1.0, 16, 0},
         {kZeros, std::nullopt, "directory"}, DeltaEnd::FallBack, "entry \"tree/readme.txt\" carries no content digest"},
     // A damaged package (local header, CRC-32, sizes, names) falls back as the
-    // ReadRemotely column of zip_extract_test.cpp's package tables shows; a
+    // ReadRemotely column of zip_extract_test.cpp's package tables shows, an
+    // entry against its content digest as scenarios.py's DELTA_ROWS do; a
     // resumable update.zip.part is the kill test's (interrupted_scenarios.py).
 };
 
@@ -141,10 +148,29 @@ PackageCheck Resolved(PackageCheck check, const std::string& package) {
     return check;
 }
 
+// The row's package: a generated one, or a file of make_zips.py.
+std::string PackageBytes(const std::string& name) {
+    if (name == "overlapping entries") {  // iz_tree.zip, tool.sh's data listed where file.txt's lies
+        std::string package = ReadBytes(Package("iz_tree.zip"));
+        const std::size_t central = package.rfind("PK\x01\x02");  // tool.sh's record, the last
+        const std::uint32_t fileTxt = 353;
+        std::memcpy(package.data() + central + 42, &fileTxt, 4);
+        return package;
+    }
+    if (name != "huge directory") return ReadBytes(Package(name));
+    // 40 MiB whose end record names a central directory of 33 MiB (one entry).
+    const std::uint32_t size = 40 << 20, directorySize = 33 << 20, directoryOffset = size - 22 - directorySize;
+    std::string package(size, '\0'), end = "PK\x05\x06";
+    end.resize(22, '\0');
+    end[8] = end[10] = 1;
+    std::memcpy(end.data() + 12, &directorySize, 4);
+    std::memcpy(end.data() + 16, &directoryOffset, 4);
+    return package.replace(size - 22, 22, end);
+}
+
 // The package from byte `first` to `last`, as the row's server answers a range.
-HttpOutcome Serve(
-    const fs::path& file, Serving serving, int& requests, const HttpRequest& request, const HttpHandlers& handlers) {
-    const std::string package = ReadBytes(file);
+HttpOutcome Serve(const std::string& package, Serving serving, int& requests, const HttpRequest& request,
+    const HttpHandlers& handlers) {
     const std::uint64_t first = std::stoull(request.range.substr(6));
     const std::uint64_t last = std::stoull(request.range.substr(request.range.find('-') + 1));
     HttpHead head{206, last + 1 - first};
@@ -154,6 +180,9 @@ HttpOutcome Serve(
     std::string body = package.substr(static_cast<std::size_t>(first), static_cast<std::size_t>(last + 1 - first));
     if (serving == Serving::WholeOnly) head = {200, package.size()}, head.etag = "\"v1\"", body = package;
     if (serving == Serving::NoValidator) head.etag.clear();
+    if (serving == Serving::RangeShifted && first > 0)  // one byte earlier than asked
+        head.contentRange = "bytes " + std::to_string(first - 1) + "-" + std::to_string(last - 1) + "/" +
+                            std::to_string(package.size());
     if (serving == Serving::Refuses416) head = {416, 0}, head.etag = "\"v1\"", body.clear();
     ++requests;
     if (!handlers.head(head) || !handlers.body(body.data(), body.size())) return {HttpEnd::Stopped, L"stopped"};
@@ -199,7 +228,7 @@ TEST(DifferentialPlan, InstalledTreeAgainstDirectory) {
         WriteTree(install, row.installed);
         fs::create_directories(extraction);
         PrepareIndex(install, row.index);
-        const fs::path package = Package(row.package);
+        const std::string package = PackageBytes(row.package);
         int requests = 0;
         DownloadEnvironment environment{[] { return DownloadClock::now(); }, [](DownloadClock::duration) {},
             [] { return 0.5; },
@@ -208,7 +237,7 @@ TEST(DifferentialPlan, InstalledTreeAgainstDirectory) {
         std::wstring why;
         LogCapture log;
         DeltaEnd end = PlanDifferentialUpdate(L"https://server/updates/update.zip", install, extraction,
-            Resolved(row.check, ReadBytes(package)), environment, plan, why, row.limits);
+            Resolved(row.check, package), environment, plan, why, row.limits);
         if (row.compared >= 0) {
             IndexBuilder compared;
             AddComparedFiles(compared, plan);
