@@ -7,12 +7,15 @@
 
 #include "base/decimal.h"
 #include "base/durable_files.h"
+#include "base/log.h"
 #include "base/long_path.h"
 #include "base/text.h"
 #include "base/work_progress.h"
 #include "delta/installed_files.h"
+#include "delta/installed_index.h"
 #include "integrity/sha256.h"
 #include "rules/own_executable.h"
+#include "rules/working_names.h"
 #include "zip/zip_directory.h"
 
 namespace fs = std::filesystem;
@@ -41,6 +44,34 @@ std::wstring RefusalOfUncheckable(const PackageCheck& check, const RemoteDirecto
     return {};
 }
 
+// The installation's index, or an empty one when it has none or a damaged one
+// (logged): every file is then read.
+InstalledIndex ReadIndexOrSayWhy(const fs::path& installDir) {
+    InstalledIndex index;
+    std::wstring why;
+    if (!ReadInstalledIndex(installDir, index, why) && !why.empty())
+        LogLine(std::wstring(kInstalledIndexName) + L" is not used (" + why + L"); every file is read.");
+    return index;
+}
+
+// The installed file's CRC-32: its record's when the index vouches for the
+// file as it stands, else read. A file known whole goes to the plan's seen
+// files, with the identity it had before it was read.
+bool InstalledCrc(const fs::path& file, const ListedEntry& listed, const InstalledIndex& index, DifferentialPlan& plan,
+    std::uint32_t& crc, const std::function<void(std::uint64_t)>& progress) {
+    FileIdentity identity;
+    const bool identified = ReadFileIdentity(file, identity);
+    const auto recorded = identified ? TrustedCrc(index, listed.relative, identity) : std::nullopt;
+    if (recorded) {
+        crc = *recorded;
+        progress(identity.size);
+    } else if (!FileCrc32(file, crc, progress)) {
+        return false;
+    }
+    if (identified) plan.seen.push_back({&listed, identity, crc});
+    return true;
+}
+
 // The entries whose installed file differs, by offset; counts the rest. Once
 // the changed entries take more than `budget` bytes of the package, no more
 // files are read: the whole package will be fetched anyway.
@@ -62,11 +93,17 @@ std::vector<const ListedEntry*> CompareWithInstallation(
         sameSize.emplace_back(&listed, &found->first);
         toRead += found->second;
     }
+    const InstalledIndex index = ReadIndexOrSayWhy(installDir);
+    plan.comparedAll = true;
     for (const auto& [listed, relative] : sameSize) {
-        if (changedBytes > budget) break;
+        if (changedBytes > budget) {
+            plan.comparedAll = false;
+            break;
+        }
         const fs::path file = installDir / fs::path(*relative);
         std::uint32_t crc = 0;
-        const bool readWhole = FileCrc32(file, crc, [&](std::uint64_t bytes) { ReportWork(read += bytes, toRead); });
+        const bool readWhole = InstalledCrc(
+            file, *listed, index, plan, crc, [&](std::uint64_t bytes) { ReportWork(read += bytes, toRead); });
         if (!readWhole || crc != listed->entry.crc) {
             changed.push_back(listed);
             changedBytes += RegionSize(*listed);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "apply/delete_phase.h"
+#include "base/file_identity.h"
 #include "delta/remote_directory.h"
 #include "integrity/package_check.h"
 #include "zip/entry_stream.h"
@@ -20,6 +21,13 @@ struct FetchSpan {
     std::uint64_t from = 0;
     std::uint64_t to = 0;
     std::vector<const ListedEntry*> entries;  // the changed entries in it, by offset
+};
+
+// An installed file as it was when it was compared, and its CRC-32.
+struct SeenFile {
+    const ListedEntry* listed = nullptr;
+    FileIdentity identity;
+    std::uint32_t crc = 0;
 };
 
 struct DifferentialPlan {
@@ -34,6 +42,8 @@ struct DifferentialPlan {
     std::uint64_t fetchedBytes = 0;
     bool updaterUpToDate = false;   // the package's updater equals the running one
     bool directoryChecked = false;  // the directory was read whole and matched update-index-sha256
+    std::vector<SeenFile> seen;     // the compared files whose identity is known, for the index
+    bool comparedAll = false;       // every installed file of the package's sizes was compared
 };
 
 enum class DeltaEnd { Ready, FallBack, GaveUp };
@@ -49,8 +59,9 @@ struct DeltaLimits {
     std::uint64_t smallestPackage = kEndSearchSize;
 };
 
-// Reads the directory and compares; progress goes to ReportWork in bytes read
-// from the installation. `why` says why not, for FallBack and GaveUp.
+// Reads the directory and compares, trusting the installation's index for the
+// files it records unchanged; progress goes to ReportWork in bytes read from
+// the installation. `why` says why not, for FallBack and GaveUp.
 // `urls`: the package on each server, in order of preference.
 DeltaEnd PlanDifferentialUpdate(const std::vector<std::wstring>& urls, const std::filesystem::path& installDir,
     const std::filesystem::path& extractDir, const PackageCheck& check, const DownloadEnvironment& environment,

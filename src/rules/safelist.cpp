@@ -13,6 +13,7 @@
 #include "base/tree_walk.h"
 #include "rules/own_executable.h"
 #include "rules/wildcard_match.h"
+#include "rules/working_names.h"
 
 namespace {
 
@@ -122,9 +123,11 @@ void AppendProtectedNames(Safelist& patterns) {
         L"torvane.exe", L"Updater.exe", L"version.txt", L"updater.log", L"_updater_just_ran.flag"};
     // The updater's own working files: the log's day stamp (without it the next
     // start empties the log of this very update), the maps marker, the
-    // temporaries of version.txt and of the downloads, and PlaceFile's copies.
-    static const wchar_t* const kWorkingFiles[] = {L"updater.log.ts", L"__maps_pending", L"version.txt.tmp",
-        L"__remote_version.txt", L"update.zip.part", L"__remote_version.txt.part"};
+    // index of the installed files, the temporaries of version.txt, of the index
+    // and of the downloads, and PlaceFile's copies.
+    static const wchar_t* const kWorkingFiles[] = {L"updater.log.ts", L"__maps_pending", kInstalledIndexName,
+        kInstalledIndexTemporary, L"version.txt.tmp", L"__remote_version.txt", L"update.zip.part",
+        L"__remote_version.txt.part"};
     for (const wchar_t* name : kProtectedNames) patterns.emplace_back(name);
     for (const wchar_t* name : kWorkingFiles) patterns.emplace_back(name);
     patterns.push_back(std::wstring(L"*") + kPlacingSuffix);

@@ -11,6 +11,7 @@
 #include "base/file_system.h"
 #include "base/log.h"
 #include "base/tree_walk.h"
+#include "delta/index_record.h"
 #include "front_end_channel/progress.h"
 #include "rules/safelist.h"
 #include "rules/working_names.h"
@@ -43,14 +44,14 @@ void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& p
     std::wstring problem;
     if (!LoadSafelist(installDir, safelist, problem)) {
         LogLine(L"safelist.txt " + problem + L" \u2192 skipping delete phase.");
-        Report(L"Skipping delete phase (unreadable safelist)...", 58);
+        Report(L"Skipping delete phase (unreadable safelist)...", kDeleteSkippedPercent);
         return;
     }
     LogLine(L"safelist.txt found in install dir \u2192 performing delete phase.");
-    Report(L"Deleting outdated files...", 55);
+    Report(L"Deleting outdated files...", kDeleteSpan.from);
     // The walk passes over the installation's files, the extraction's excepted.
     const auto installed = CountFiles(installDir), packaged = CountFiles(paths.extraction);
-    BeginProgressSpan(55, 70, WorkUnit::Files, installed > packaged ? installed - packaged : 0);
+    BeginProgressSpan(kDeleteSpan, WorkUnit::Files, installed > packaged ? installed - packaged : 0);
     DeleteOutdatedFiles(installDir, paths.extraction, package, safelist);
     EndProgressSpan();
     RemoveEmptyDirectories(installDir, paths.extraction, package, safelist);
@@ -88,23 +89,25 @@ bool RecordNewVersion(
     return true;
 }
 
-}  // namespace
-
-bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo& local, const VersionInfo& remote) {
-    const StagePaths paths{installDir / "update.zip", installDir / "_update_temp", installDir / "version.txt"};
-
-    Report(L"Update available. Downloading update package...", 15);
-    FetchedPackage fetched = FetchUpdatePackage(paths.package, paths.extraction, remote.updatePackage);
+// Obtains the package, or only its changed entries, unpacked into the
+// extraction directory. False (reported, cleared away) when it cannot be.
+bool ObtainPackage(const StagePaths& paths, const VersionInfo& remote, FetchedPackage& fetched) {
+    Report(L"Update available. Downloading update package...", kPackageStartPercent);
+    fetched = FetchUpdatePackage(paths.package, paths.extraction, remote.updatePackage);
     if (fetched.how == PackageFetch::Failed) {
         LogLine(L"Download update.zip failed. Will skip update.");
-        Report(L"Download failed. Skipping update.", 20);
+        Report(L"Download failed. Skipping update.", kDownloadFailedPercent);
         RemoveTree(paths.extraction);
+        // The installation was read whole: the next start need not read it again.
+        if (!fetched.installed.records.empty()) WriteInstalledIndex(paths.package.parent_path(), fetched.installed);
         return false;
     }
-
     if (fetched.how == PackageFetch::Whole) {
-        Report(L"Extracting update package...", 35);
-        BeginProgressSpan(35, 50, WorkUnit::Entries);
+        // The package's CRC-32s for the index, before its bytes are dropped.
+        fetched.installed = {};
+        AddPackageFiles(fetched.installed, paths.package);
+        Report(L"Extracting update package...", kExtractionSpan.from);
+        BeginProgressSpan(kExtractionSpan, WorkUnit::Entries);
         const bool adopted = AdoptStreamedZip(paths.package, paths.extraction, fetched.streamed);
         bool extracted = adopted;
         if (!extracted) {
@@ -114,7 +117,7 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
         EndProgressSpan();
         if (!extracted) {
             LogLine(L"Extract failed. Skipping update.");
-            Report(L"Extract failed. Skipping update.", 30);
+            Report(L"Extract failed. Skipping update.", kExtractFailedPercent);
             CleanUp(paths);
             return false;
         }
@@ -124,15 +127,23 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
             fetched.updaterUpToDate = false;
         }
     }
+    return true;
+}
 
+// Applies what was obtained: the delete phase (with a safelist), the copy
+// phase, the removal of emptied directories. False when the package is empty
+// or refused (nothing touched), or a file was not copied: then the old
+// version.txt stays, so the next start repeats the whole update.
+bool ApplyPackage(const std::filesystem::path& installDir, const StagePaths& paths, const FetchedPackage& fetched,
+    bool& updaterReplaced) {
     // The package's own count: an installation already equal to the release
     // fetched nothing, and is recorded all the same.
     const auto count = fetched.listing.files.size();
     LogLine(L"Extracted file count: " + std::to_wstring(count));
-    Report(L"Applying update...", 50);
+    Report(L"Applying update...", kApplyPercent);
     if (count == 0) {
         LogLine(L"Package empty. Skipping prune/copy.");
-        Report(L"Package empty. Skipping apply.", 40);
+        Report(L"Package empty. Skipping apply.", kNothingAppliedPercent);
         CleanUp(paths);
         return false;
     }
@@ -140,7 +151,7 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
     // Before anything is deleted or moved.
     if (const std::wstring name = FindWorkingName(fetched.listing); !name.empty()) {
         LogLine(L"update.zip holds the updater's working file " + name + L"; update skipped.");
-        Report(L"Package refused. Skipping update.", 40);
+        Report(L"Package refused. Skipping update.", kNothingAppliedPercent);
         CleanUp(paths);
         return false;
     }
@@ -149,20 +160,18 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
         RunDeletePhase(installDir, paths, fetched.listing);
     } else {
         LogLine(L"safelist.txt NOT found in install \u2192 skipping delete phase.");
-        Report(L"Skipping delete phase (no safelist)...", 58);
+        Report(L"Skipping delete phase (no safelist)...", kDeleteSkippedPercent);
     }
 
-    Report(L"Copying new files...", 70);
-    const bool updaterReplaced =
+    Report(L"Copying new files...", kCopySpan.from);
+    updaterReplaced =
         ReplaceRunningUpdater(paths.extraction, installDir) == UpdaterSwap::Replaced || fetched.updaterUpToDate;
-    BeginProgressSpan(70, 90, WorkUnit::Files, CountFiles(paths.extraction));
+    BeginProgressSpan(kCopySpan, WorkUnit::Files, CountFiles(paths.extraction));
     const auto notCopied = CopyNewFiles(paths.extraction, installDir);
     EndProgressSpan();
-    Report(L"Final cleanup...", 90);
+    Report(L"Final cleanup...", kCleanupPercent);
     RemoveEmptyDirectoriesAfterCopy(installDir);
 
-    // A partly copied installation is never recorded as updated: the old
-    // version.txt stays, so the next start repeats the whole update.
     if (notCopied != 0) {
         LogLine(L"Update incomplete: " + std::to_wstring(notCopied) +
                 L" file(s) could not be copied. version.txt left unchanged; the update will be retried on next start.");
@@ -170,12 +179,27 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
         CleanUp(paths);
         return false;
     }
+    return true;
+}
 
+// Every file of the release is in place: each is recorded in the index of the
+// installed files, with the CRC-32 the package gives it.
+void RecordInstalledFiles(const std::filesystem::path& installDir, FetchedPackage& fetched) {
+    if (!WriteInstalledIndex(installDir, fetched.installed))
+        LogLine(std::wstring(kInstalledIndexName) + L" could not be written; the next update reads every file.");
+}
+
+// Records the update: the index of the installed files, then, once the
+// package is cleared away and every name is on the disk, the maps marker and
+// version.txt. False when version.txt could not be written.
+bool RecordUpdate(const std::filesystem::path& installDir, const StagePaths& paths, FetchedPackage& fetched,
+    const VersionInfo& local, const VersionInfo& remote, bool updaterReplaced) {
     // The package is cleared away before the new version is recorded: once
     // version.txt is new, no later run would come back to remove it. The
-    // files' bytes reached the disk during extraction; their new names and the
-    // removals reach it before the records.
+    // files' bytes reached the disk during extraction; their new names, the
+    // removals and the index (atomic_file.h) reach it before version.txt.
     CleanUp(paths);
+    RecordInstalledFiles(installDir, fetched);
     FlushNamesToDisk(installDir);
     MarkMapsRefreshPending(installDir);
     if (!RecordNewVersion(paths, local, remote, updaterReplaced)) {
@@ -184,6 +208,17 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
         PostStatus(L"Update incomplete. It will be retried on next start.");
         return false;
     }
-    Report(L"Update applied successfully.", 95);
+    Report(L"Update applied successfully.", kAppliedPercent);
     return true;
+}
+
+}  // namespace
+
+// Three steps: obtain, apply, record.
+bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo& local, const VersionInfo& remote) {
+    const StagePaths paths{installDir / "update.zip", installDir / "_update_temp", installDir / "version.txt"};
+    FetchedPackage fetched;
+    bool updaterReplaced = false;
+    return ObtainPackage(paths, remote, fetched) && ApplyPackage(installDir, paths, fetched, updaterReplaced) &&
+           RecordUpdate(installDir, paths, fetched, local, remote, updaterReplaced);
 }

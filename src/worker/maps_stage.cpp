@@ -19,7 +19,7 @@ bool ReportMapsFailure() {
 
 bool RunMapsStage(const PackageCheck& check) {
     PostStatus(L"Preparing maps & data...");
-    PostProgress(96);
+    PostProgress(kMapsPercent);
     const auto dataDir = ResolveDataDirectory();
     if (dataDir.empty()) {
         LogLine(L"Could not resolve Documents data directory.");
@@ -29,13 +29,13 @@ bool RunMapsStage(const PackageCheck& check) {
 
     // Until a new package is here and read whole, the player's maps stay as they are.
     PostStatus(L"Downloading maps...");
-    BeginProgressSpan(96, 98, WorkUnit::Bytes);
+    BeginProgressSpan(kMapsDownloadSpan, WorkUnit::Bytes);
     const bool downloaded = DownloadMapsPackage(dataDir, check) && VerifyMapsPackage(dataDir);
     EndProgressSpan();
     if (!downloaded) return ReportMapsFailure();
     PostStatus(L"Cleaning Documents data...");
     CleanDataDirectory(dataDir);
-    BeginProgressSpan(98, 99, WorkUnit::Entries);
+    BeginProgressSpan(kMapsExtractionSpan, WorkUnit::Entries);
     const bool extracted = ExtractMapsPackage(dataDir);
     EndProgressSpan();
     if (!extracted) return ReportMapsFailure();

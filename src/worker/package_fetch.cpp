@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "base/tree_walk.h"
 #include "delta/differential_update.h"
+#include "delta/index_record.h"
 #include "front_end_channel/progress.h"
 #include "net/download.h"
 #include "net/update_server.h"
@@ -21,14 +22,14 @@ void Report(const wchar_t* status, int percent) {
 DeltaEnd FetchDifferentially(const std::filesystem::path& installDir, const std::filesystem::path& extraction,
     const PackageCheck& check, const DownloadEnvironment& environment, DifferentialPlan& plan, std::wstring& why) {
     RemoveTree(extraction);
-    Report(L"Comparing installed files...", 15);
-    BeginProgressSpan(15, 25, WorkUnit::Bytes);
+    Report(L"Comparing installed files...", kComparisonSpan.from);
+    BeginProgressSpan(kComparisonSpan, WorkUnit::Bytes);
     DeltaEnd end = PlanDifferentialUpdate(UpdatePackageUrls(), installDir, extraction, check, environment, plan, why);
     EndProgressSpan();
     if (end != DeltaEnd::Ready) return end;
     EmptyDirectory(extraction);
-    Report(L"Downloading changed files...", 25);
-    BeginProgressSpan(25, 35, WorkUnit::Bytes);
+    Report(L"Downloading changed files...", kChangedEntriesSpan.from);
+    BeginProgressSpan(kChangedEntriesSpan, WorkUnit::Bytes);
     end = FetchChangedEntries(plan, extraction, why);
     EndProgressSpan();
     return end;
@@ -62,23 +63,27 @@ FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const st
     if (!HasResumablePart(urls, package, check)) {
         std::wstring why;
         const DeltaEnd end = FetchDifferentially(package.parent_path(), extraction, check, environment, plan, why);
+        // What the comparison read stays known, should the whole package not come either.
+        if (end != DeltaEnd::Ready) AddComparedFiles(fetched.installed, plan);
         if (end == DeltaEnd::GaveUp) return fetched;
         if (end == DeltaEnd::Ready) {
             LogLine(L"update.zip: " + std::to_wstring(plan.files) + L" files, " + std::to_wstring(plan.upToDate) +
                     L" up to date, " + std::to_wstring(plan.changed) + L" fetched in " +
                     std::to_wstring(plan.package.requests) + L" requests (" + std::to_wstring(plan.package.received) +
                     L" bytes)");
-            return {PackageFetch::Differential, ListingOf(plan), plan.updaterUpToDate};
+            fetched = {PackageFetch::Differential, ListingOf(plan), plan.updaterUpToDate};
+            AddPlannedFiles(fetched.installed, plan);
+            return fetched;
         }
         LogLine(L"update.zip: " + why + L"; downloading the whole package");
         RemoveTree(extraction);
-        Report(L"Update available. Downloading update package...", 15);
+        Report(L"Update available. Downloading update package...", kPackageStartPercent);
     }
     EmptyDirectory(extraction);
     PackageStream stream;
     DownloadEnvironment unpacking = environment;
     StartUnpacking(stream, extraction, check, plan, unpacking);
-    BeginProgressSpan(15, 35, WorkUnit::Bytes);
+    BeginProgressSpan(kPackageDownloadSpan, WorkUnit::Bytes);
     const bool downloaded = DownloadPackage(urls, package, check, unpacking);
     EndProgressSpan();
     if (!downloaded) StopPackageStream(stream);

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "apply/delete_phase.h"
+#include "delta/installed_index.h"
 #include "integrity/package_check.h"
 #include "net/download.h"
 #include "zip/package_stream.h"
@@ -19,11 +20,15 @@ struct FetchedPackage {
     PackageListing listing{};  // Differential, or unpacked by the directory: the whole package's files and directories
     bool updaterUpToDate = false;  // the same: the package's updater is the running one
     StreamedEntries streamed{};    // Whole: what was unpacked into the extraction directory as it arrived
+    // The files the index of the installed files will record: Differential, the
+    // release's; else the installed files the comparison read, if any.
+    IndexBuilder installed{};
 };
 
-// Progress: "Comparing installed files..." 15-25, "Downloading changed
-// files..." 25-35; the whole package 15-35, unpacked into the extraction
-// directory as it arrives.
-// A failed download stops the unpacking at once and removes what it wrote.
+// Progress (worker/progress_span.h): "Comparing installed files..."
+// kComparisonSpan, "Downloading changed files..." kChangedEntriesSpan; the
+// whole package kPackageDownloadSpan, unpacked into the extraction directory
+// as it arrives. A failed download stops the unpacking at once and removes
+// what it wrote.
 FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const std::filesystem::path& extraction,
     const PackageCheck& check, const DownloadEnvironment& environment = RealDownloadEnvironment());

@@ -25,8 +25,8 @@ std::wstring DescribeAmount(std::uint64_t done, std::uint64_t total, WorkUnit un
     return text + name;
 }
 
-void BeginProgressSpan(int from, int to, WorkUnit unit, std::uint64_t expectedTotal) {
-    ProgressSpan span{from, to, unit, expectedTotal, std::chrono::steady_clock::now()};
+void BeginProgressSpan(ProgressRange range, WorkUnit unit, std::uint64_t expectedTotal) {
+    ProgressSpan span{range.from, range.to, unit, expectedTotal, std::chrono::steady_clock::now()};
     WatchWork([span](std::uint64_t done, std::uint64_t total) mutable {
         if (auto percent = SpanPercent(span, done, total, std::chrono::steady_clock::now())) {
             PostProgress(*percent);

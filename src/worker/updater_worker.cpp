@@ -16,6 +16,7 @@
 #include "worker/install_stage.h"
 #include "worker/maps_pending.h"
 #include "worker/maps_stage.h"
+#include "worker/progress_span.h"
 
 namespace {
 
@@ -72,11 +73,11 @@ void RunUpdatePass(const std::filesystem::path& installDir) {
     RemoveSetAsideUpdater(installDir);
 
     PostStatus(L"Checking local versions...");
-    PostProgress(2);
+    PostProgress(kLocalVersionPercent);
     const VersionInfo local = ReadLocalVersion(installDir);
 
     PostStatus(L"Downloading remote versions...");
-    PostProgress(6);
+    PostProgress(kRemoteVersionPercent);
     VersionInfo remote = local;
     const bool checked = FetchRemoteVersion(installDir, remote);
 
@@ -86,7 +87,7 @@ void RunUpdatePass(const std::filesystem::path& installDir) {
     } else {
         LogLine(L"No update needed.");
         PostStatus(checked ? L"No update needed." : L"Could not check for updates.");
-        PostProgress(30);
+        PostProgress(kNoUpdatePercent);
     }
 
     const bool pending = !gameUpdateApplied && IsMapsRefreshPending(installDir);
@@ -104,7 +105,7 @@ void RunUpdatePass(const std::filesystem::path& installDir) {
     }
 
     PostStatus(L"Launching game...");
-    PostProgress(100);
+    PostProgress(kLaunchPercent);
     LaunchGame(installDir);
 }
 

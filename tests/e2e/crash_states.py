@@ -2,7 +2,8 @@
 """The power-cut test (POSIX build): each scenario (one row) is recorded with
 scripts/crashsim.py; in every disk state a cut could leave (a) the player's
 files are whole, (b) once version.txt names the release every packaged file
-holds its bytes (every map too once the maps marker is gone), and (c), on
+holds its bytes (every map too once the maps marker is gone) and the index of
+installed files records each with its size and CRC-32, and (c), on
 --starts states per scenario and on each state whose files lost unflushed bytes
 as none before, one more start ends as an uninterrupted update and starts the
 game. Prints the counts and "N passed, N failed"."""
@@ -10,12 +11,14 @@ game. Prints the counts and "N passed, N failed"."""
 import hashlib
 import os
 import random
+import struct
 import sys
 import time
+import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import server  # noqa: E402
-from harness import Runner, World, parse_arguments, read_tree  # noqa: E402
+from harness import INDEX, Runner, World, parse_arguments, read_tree  # noqa: E402
 from interrupted_scenarios import prepare  # noqa: E402
 import crashsim  # noqa: E402  (scripts/, on the path through harness)
 
@@ -48,7 +51,24 @@ def scenarios(rng, program):
             # found when it is unpacked, and one more start mends it (a known limit, not this row's subject).
             dict(name="differential update", checked=False, package=package, maps=maps, log=[b" up to date, 2 fetched"],
                  install=dict(package, **PLAYER, **{"version.txt": OLD, "Data/pack00/file000.dat": b"damaged",
-                                                    "Data/pack03/file012.dat": b"", "Old/gone.bin": b"old"}))]
+                                                    "Data/pack03/file012.dat": b"", "Old/gone.bin": b"old"})),
+            # An index that an earlier cut left damaged: every file is read, and a new index replaces it.
+            dict(name="differential update over a damaged index", checked=False, package=package, maps=maps,
+                 log=[INDEX.encode() + b" is not used (", b" up to date, 1 fetched"],
+                 install=dict(package, **PLAYER, **{"version.txt": OLD, "Data/pack05/file014.dat": b"damaged",
+                                                    INDEX: b"UPDINDEX\x01\0\0\0" + bytes(24) + b"\xff" * 60}))]
+
+
+def read_index(data):
+    """{name: (size, CRC-32)} of the index of installed files, or None when it is not whole."""
+    if data is None or len(data) < 32 or data[:8] != b"UPDINDEX":
+        return None
+    version, count, names_size, crc = struct.unpack_from("<IIQI", data, 8)
+    names = 32 + count * 88
+    if version != 1 or len(data) != names + names_size or zlib.crc32(data[32:]) != crc:
+        return None
+    records = (struct.unpack_from("<Q32xIII", data, 32 + i * 88) for i in range(count))
+    return {data[names + at:names + at + length].decode(): (size, crc) for size, crc, at, length in records}
 
 
 class Explorer:
@@ -70,6 +90,10 @@ class Explorer:
         if not (state.read(self.install("version.txt")) or b"").startswith(RELEASE):
             return []
         wrong = [rel for rel, data in self.row["package"].items() if state.read(self.install(rel)) != data]
+        if not self.row["install"]["version.txt"].startswith(RELEASE):  # this run recorded the release
+            index = read_index(state.read(self.install(INDEX))) or {}
+            wrong += ["%s in the index" % rel for rel, data in self.row["package"].items()
+                      if index.get(rel) != (len(data), zlib.crc32(data))]
         maps = {} if state.exists(self.install("__maps_pending")) else self.row["maps"]
         return wrong + [rel for rel, data in maps.items() if state.read(os.path.join(self.world.data, rel)) != data]
 

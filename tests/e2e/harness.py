@@ -18,7 +18,8 @@ sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "scripts")]
 import server  # noqa: E402
 from sandbox import SERVER_PORT, Runner, make_zip, read_tree, write_tree  # noqa: E402,F401
 LEFTOVERS = ("__remote_version.txt", "update.zip", "_update_temp", "update.zip.part", "update.zip.resume.part",
-             "__remote_version.txt.part", "version.txt.tmp", "__maps_pending")
+             "__remote_version.txt.part", "version.txt.tmp", "__maps_pending", "__installed_files.index.tmp")
+INDEX = "__installed_files.index"  # the index of the installed files: file ids and times differ from run to run
 
 
 def snapshot(root, skip):
@@ -135,7 +136,7 @@ class World:
 
     def install_tree(self):
         return read_tree(self.install, ("updater.log", "updater.log.ts", "launched.txt", self.program_name,
-                                        "torvane.exe"))
+                                        "torvane.exe", INDEX))
 
     def leftovers(self):
         found = [n for n in LEFTOVERS if os.path.exists(os.path.join(self.install, n))]

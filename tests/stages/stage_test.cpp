@@ -58,14 +58,15 @@ Lines Join(std::initializer_list<Lines> parts) {
 // its own).
 const Lines kInstallBefore{L"Saves/slot1.sav", L"_update_temp/stray.txt", L"old.txt", L"torn/", L"version.txt"};
 const Lines kInstallCleaned{L"Saves/slot1.sav", L"old.txt", L"torn/", L"version.txt"};
-const Lines kInstallUpdated{
-    L"Saves/slot1.sav", L"old.txt", L"tree/readme.txt", L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
-const Lines kInstallPruned{L"Saves/slot1.sav", L"safelist.txt", L"tree/readme.txt", L"tree/sub/deeper/file.txt",
-    L"tree/tool.sh", L"version.txt"};
+// An applied update leaves the index of the installed files.
+const Lines kInstallUpdated{L"Saves/slot1.sav", L"__installed_files.index", L"old.txt", L"tree/readme.txt",
+    L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
+const Lines kInstallPruned{L"Saves/slot1.sav", L"__installed_files.index", L"safelist.txt", L"tree/readme.txt",
+    L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt"};
 const Lines kInstallBlocked{L"Saves/slot1.sav", L"old.txt", L"tree/readme.txt/in the way", L"tree/sub/deeper/file.txt",
     L"tree/tool.sh", L"version.txt"};
-const Lines kInstallUnrecorded{L"Saves/slot1.sav", L"old.txt", L"tree/readme.txt", L"tree/sub/deeper/file.txt",
-    L"tree/tool.sh", L"version.txt/in the way"};
+const Lines kInstallUnrecorded{L"Saves/slot1.sav", L"__installed_files.index", L"old.txt", L"tree/readme.txt",
+    L"tree/sub/deeper/file.txt", L"tree/tool.sh", L"version.txt/in the way"};
 const Lines kDataBefore{L"Maps/old.map", L"Replays/r1.rep"};
 const Lines kDataRefreshed{L"Replays/r1.rep", L"n/one.txt", L"n/two.txt"};
 const Lines kDataCreated{L"Replays/", L"n/one.txt", L"n/two.txt"};

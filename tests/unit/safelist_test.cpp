@@ -53,7 +53,8 @@ TEST(WorkingNames, RefusedInTheirPackageAsTheDeletePhaseMatches) {
     const std::tuple<std::vector<std::wstring>, bool, bool> groups[] = {
         {{L"_update_temp\\levels.pak", L"update.zip", L"UPDATER.LOG", L"updater.log.ts", L"__remote_version.txt",
              L"__maps_pending", L"update.zip.part", L"__remote_version.txt.part", L"Data\\x.resume.part",
-             L"Data\\levels.pak.updater.part", L"Updater.exe.old", L"updater.old"},
+             L"Data\\levels.pak.updater.part", L"Updater.exe.old", L"updater.old", L"__installed_files.index",
+             L"__INSTALLED_FILES.INDEX.tmp"},
             true, false},
         {{L"__maps.zip", L"__MAPS.ZIP.part"}, false, true},
         {{L"__maps.zip.resume.part"}, true, true},

@@ -1,0 +1,74 @@
+#pragma once
+// The index of the installed files: after each update, the updater records
+// for every file of the release its relative path, identity (size, both
+// times, volume and file id: base/file_identity.h), CRC-32 and, where the
+// package carries one, content digest, in the working file
+// kInstalledIndexName of the install directory. The next comparison trusts a
+// file whose identity equals its record and reads every other one.
+//
+// The file, little-endian: a header of 32 bytes ("UPDINDEX", the format
+// version 1, the record count, the size of the name block, the CRC-32 of all
+// that follows the header, 4 bytes of zero), the records of 88 bytes sorted by
+// name (size, modified, changed, volume, id: 8 bytes each; CRC-32, the name's
+// offset in the name block, its length, flags (1: a digest follows): 4 bytes
+// each; the digest's 32 bytes, zero when none), then the name block: the
+// relative paths in UTF-8 with the platform's separator. A file that breaks
+// any of this, or is larger than kInstalledIndexLimit, is not an index.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/file_identity.h"
+
+// About 500,000 files; a larger (or damaged, or hostile) file is not read.
+inline constexpr std::uint64_t kInstalledIndexLimit = 64ull * 1024 * 1024;
+
+// The index as read: its bytes, checked, looked up in place.
+struct InstalledIndex {
+    std::string bytes;
+    std::uint32_t count = 0;
+};
+
+// Reads and checks the installation's index. False, with the index empty, when
+// there is none (`why` empty) or it is no index (`why` says why).
+bool ReadInstalledIndex(const std::filesystem::path& installDir, InstalledIndex& index, std::wstring& why);
+// Checks the bytes as ReadInstalledIndex does; empty when they are an index.
+std::wstring RefusalOfIndex(const std::string& bytes);
+
+// The CRC-32 recorded for the file at `relative` when its record's identity
+// equals `identity`; none otherwise.
+std::optional<std::uint32_t> TrustedCrc(
+    const InstalledIndex& index, const std::filesystem::path& relative, const FileIdentity& identity);
+
+// The records of a new index, gathered one file at a time.
+struct IndexRecord {
+    FileIdentity identity;
+    std::uint32_t crc = 0;
+    std::uint32_t nameOffset = 0;
+    std::uint32_t nameLength = 0;
+    std::uint32_t flags = 0;
+    unsigned char digest[32] = {};
+};
+struct IndexBuilder {
+    std::vector<IndexRecord> records;
+    std::string names;
+};
+
+// Adds the file at `relative` (below the install directory) with its CRC-32
+// and digest (32 bytes or empty). With `seen`, the identity it had when it was
+// read: it is recorded only if it still has it when the index is written.
+void AddToIndex(IndexBuilder& builder, const std::filesystem::path& relative, std::uint32_t crc,
+    const std::string& digest, const FileIdentity* seen = nullptr);
+
+// Takes each file's identity as it stands now, leaving out those that are
+// missing, no regular file, or changed since they were seen.
+void IdentifyFiles(IndexBuilder& builder, const std::filesystem::path& installDir);
+
+// The index's bytes. Records that share a name or a file are left out.
+std::string EncodeIndex(IndexBuilder& builder);
+// Identifies the files and writes the index durably (atomic_file.h); false
+// when it could not be written.
+bool WriteInstalledIndex(const std::filesystem::path& installDir, IndexBuilder& builder);
