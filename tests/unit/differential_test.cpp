@@ -236,7 +236,7 @@ TEST(DifferentialPlan, InstalledTreeAgainstDirectory) {
         DifferentialPlan plan;
         std::wstring why;
         LogCapture log;
-        DeltaEnd end = PlanDifferentialUpdate(L"https://server/updates/update.zip", install, extraction,
+        DeltaEnd end = PlanDifferentialUpdate({L"https://server/updates/update.zip"}, install, extraction,
             Resolved(row.check, package), environment, plan, why, row.limits);
         if (row.compared >= 0) {
             IndexBuilder compared;
