@@ -6,8 +6,9 @@ serves a small release made by updater-release; it handles at most
 --connections requests at a time (limit_conn) and answers the others `503`
 with `Retry-After`, and sends each answer at --rate-kb per request
 (limit_rate: a player's own line). Each player is its own installation of
-the old release (hard-linked to one copy) with its own HOME and data directory; the game
-stand-in (bench/e2e/game_stamp.cpp) records when it was started.
+the old release (hard-linked to one copy) with its own HOME and data
+directory; the game stand-in (bench/e2e/game_stamp.cpp) records when it
+was started.
 
 The players are started at random moments spread over --spread seconds;
 those that did not update are started again the same way, up to --starts
