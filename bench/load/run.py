@@ -6,8 +6,9 @@ serves a small release made by updater-release; it handles at most
 --connections requests at a time (limit_conn) and answers the others `503`
 with `Retry-After`, and sends each answer at --rate-kb per request
 (limit_rate: a player's own line). Each player is its own installation of
-the old release (hard-linked to one copy) with its own HOME and data directory; the game
-stand-in (bench/e2e/game_stamp.cpp) records when it was started.
+the old release (hard-linked to one copy) with its own HOME and data
+directory; the game stand-in (bench/e2e/game_stamp.cpp) records when it
+was started.
 
 The players are started at random moments spread over --spread seconds;
 those that did not update are started again the same way, up to --starts
@@ -20,8 +21,8 @@ file by file (each must be one of them exactly, beside the updater's own
 files).
 
 Usage: bench/load/run.py --build build/bench [--players 200] [--spread 10] [--starts 3]
-                         [--files 200] [--mb 8] [--changed 100] [--connections 25]
-                         [--rate-kb 1024] [--retry-after 5] [--server-nice -10] [--timeout 600] [--keep]
+                         [--files 50] [--mb 2] [--changed 100] [--connections 25]
+                         [--rate-kb 256] [--retry-after 5] [--server-nice -10] [--timeout 600] [--keep]
                          [--working-file NAME ...]
 The build must be configured for localhost:PORT, PORT being UPDATER_BENCH_PORT
 (default 48450), e.g.
@@ -369,11 +370,11 @@ def main(argv):
     parser.add_argument("--spread", type=float, default=10, help="seconds over which the players start")
     parser.add_argument("--starts", type=int, default=3, help="starts in all; later ones only for those not updated")
     parser.add_argument("--pause", type=float, default=5, help="seconds between starts")
-    parser.add_argument("--files", type=int, default=200)
-    parser.add_argument("--mb", type=int, default=8)
+    parser.add_argument("--files", type=int, default=50)
+    parser.add_argument("--mb", type=int, default=2)
     parser.add_argument("--changed", type=int, default=100, help="per cent of the files the old release has otherwise")
     parser.add_argument("--connections", type=int, default=25, help="requests nginx serves at once")
-    parser.add_argument("--rate-kb", type=int, default=1024, help="limit_rate per request, KB/s")
+    parser.add_argument("--rate-kb", type=int, default=256, help="limit_rate per request, KB/s")
     parser.add_argument("--retry-after", type=int, default=5)
     parser.add_argument("--server-nice", type=int, default=-10, help="nginx's nice value (0: as started)")
     parser.add_argument("--timeout", type=int, default=600, help="a start's processes are killed after this")
