@@ -221,6 +221,13 @@ ROWS += [
          first_server={"/updates/" + f: {"status": 503} for f in ("version.txt", "update.zip", "maps.zip")},
          first_asked={"/updates/version.txt", "/updates/update.zip", "/updates/maps.zip"},
          log=from_second("status 503"), files=DATA_CLEANED, after=updated(), data=MAPPED),
+    # A checked release: its directory from the first server, which then
+    # answers 503, and the changed entries' spans from the second.
+    delta_row("delta_ranges_from_two_servers", checked={},
+              first_server={"/updates/update.zip": {"sequence": [{}, {"status": 503}]}},
+              first_asked={"/updates/version.txt", "/updates/update.zip", "/updates/maps.zip"},
+              log=["version.txt came from " + FIRST, "update.zip: status 503 at byte *",
+                   "update.zip: 7 files, 4 up to date, 3 fetched in *"]),
 ]
 
 
