@@ -70,7 +70,7 @@ def main(argv):
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--stub", required=True)
-    parser.add_argument("--port", type=int, default=48444)
+    parser.add_argument("--port", type=int, default=48446)
     parser.add_argument("--wine", action="store_true")
     args = parser.parse_args(argv)
 

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
-port=48444
+port=48446  # the end-to-end rows use 48443 and, for a second server, 48444
 if [ "${1:-}" = "--windows" ]; then
   cmake -S . -B build/demo-windows -G Ninja --toolchain cmake/mingw-w64.cmake \
         -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DUPDATER_SERVER=localhost:$((port + 1)),localhost:$port >/dev/null

@@ -84,9 +84,25 @@ class World:
             time.sleep(1)
         raise RuntimeError("the test server could not listen on port %d" % SERVER_PORT)
 
-    def requests(self):
+    def requests(self, port=None):
+        """The paths asked for, of every server or of the one on `port`."""
         log = os.path.join(self.work, "requests.jsonl")
-        return [e["path"] for e in map(json.loads, open(log)) if e["event"] == "request"] if os.path.exists(log) else []
+        events = list(map(json.loads, open(log))) if os.path.exists(log) else []
+        return [e["path"] for e in events if e["event"] == "request" and port in (None, e["port"])]
+
+    def start_first_server(self, behaviours):
+        """For the program built for two servers: the server it asks first, on
+        the port after SERVER_PORT, serving the same release with behaviours
+        of its own."""
+        path = os.path.join(self.work, "first-behaviours.json")
+        with open(path, "w") as out:
+            json.dump(behaviours, out)
+        process, _ = server.launch(os.path.dirname(self.updates), os.path.join(self.work, "first-ready"),
+                                   self.runner.pki["localhost_cert"], self.runner.pki["localhost_key"],
+                                   SERVER_PORT + 1, path, os.path.join(self.work, "requests.jsonl"))
+        if not process:
+            raise RuntimeError("the test server could not listen on port %d" % (SERVER_PORT + 1))
+        return process
 
     def run(self, serve=True, documents=True):
         before = snapshot(self.root, self.skip)

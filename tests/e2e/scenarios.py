@@ -7,6 +7,8 @@ then the abort question of each front end, one updater per installation, the
 updater in its own package, and a release made by the release tool.
   scenarios.py --program build/native/Updater --stub build/native/tests/torvane_stub.sh
   options: --wine  --smoke (the rows marked for the sanitizer builds)  --only NAME[,NAME...]  --keep
+           --two-servers PROGRAM (built for the port after the usual one, then the usual one;
+                                  default <program's folder>/tests/Updater-mirrors[.exe])
 """
 
 import ctypes
@@ -31,7 +33,7 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import server  # noqa: E402
-from harness import Runner, World, parse_arguments, read_tree, run_all, write_tree  # noqa: E402
+from harness import SERVER_PORT, Runner, World, parse_arguments, read_tree, run_all, write_tree  # noqa: E402
 
 MB = 1024 * 1024
 OLD_VERSION = b"game-version: 1.2.3\r\nupdater-version: 1.0.0\r\n"
@@ -200,6 +202,34 @@ ROWS = [
          after=updated(big_files(1, 7 * MB)), data=MAPPED),
 ]
 
+# The program built for two servers: the first, on the port after the usual
+# one, is closed or fails (first_server: its behaviours, None for closed); each
+# file comes from the second, and the log names the server it came from.
+FIRST, SECOND = "localhost:%d" % (SERVER_PORT + 1), "localhost:%d" % SERVER_PORT
+
+
+def from_second(failure):
+    return ["version.txt from %s: %s*" % (FIRST, failure), "version.txt came from " + SECOND,
+            "update.zip: %s*" % failure, "update.zip came from " + SECOND, APPLIED,
+            "maps.zip: %s*" % failure, "maps.zip came from " + SECOND, MAPS_DONE, LAUNCHED]
+
+
+ROWS += [
+    dict(name="first_of_two_servers_refuses_connections", windows=True, first_server=None,
+         log=from_second("the connection was refused"), files=DATA_CLEANED, after=updated(), data=MAPPED),
+    dict(name="first_of_two_servers_answers_503", windows=True,
+         first_server={"/updates/" + f: {"status": 503} for f in ("version.txt", "update.zip", "maps.zip")},
+         first_asked={"/updates/version.txt", "/updates/update.zip", "/updates/maps.zip"},
+         log=from_second("status 503"), files=DATA_CLEANED, after=updated(), data=MAPPED),
+    # A checked release: its directory from the first server, which then
+    # answers 503, and the changed entries' spans from the second.
+    delta_row("delta_ranges_from_two_servers", checked={},
+              first_server={"/updates/update.zip": {"sequence": [{}, {"status": 503}]}},
+              first_asked={"/updates/version.txt", "/updates/update.zip", "/updates/maps.zip"},
+              log=["version.txt came from " + FIRST, "update.zip: status 503 at byte *",
+                   "update.zip: 7 files, 4 up to date, 3 fetched in *"]),
+]
+
 
 def publish_checked(world, update, index=b"", bad_digest=None):
     """Serves update.zip with each file's content digest field (of other bytes for bad_digest) and a
@@ -326,9 +356,18 @@ def run_row(runner, row):
         accessed = os.stat(unread).st_atime
     world.behave(row.get("behave", {}))
     holder = start_holder(world, *row["hold"]) if "hold" in row else None
+    if "first_server" in row:
+        expect(runner.two_servers, "no program built for two servers (--two-servers)")
+        shutil.copy2(runner.two_servers, os.path.join(world.install, world.program_name))
+    first = world.start_first_server(row["first_server"]) if row.get("first_server") is not None else None
     started = time.monotonic()
-    rc = world.run(row.get("server", True), row.get("documents", True))
+    try:
+        rc = world.run(row.get("server", True), row.get("documents", True))
+    finally:
+        server.stop(first)
     took = time.monotonic() - started
+    expect(set(world.requests(SERVER_PORT + 1)) == row.get("first_asked", set()),
+           "asked of the first server: %r" % world.requests(SERVER_PORT + 1))
     expect(took <= row.get("within", 180), "the game started after %.0f s" % took)
     expect(not holder or holder() == 0, "the holder never held its file")
     expect(not unread or os.stat(unread).st_atime == accessed, "%s was read" % unread)
@@ -614,8 +653,13 @@ def release_tool_failures(runner):
     expect(usage.returncode == 2 and b"usage:" in usage.stderr, "a wrong command line: %r" % usage.stderr)
 
 
+def options(parser):
+    parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("--two-servers")
+
+
 def main(argv):
-    args = parse_arguments(argv, __doc__, lambda p: p.add_argument("--smoke", action="store_true"))
+    args = parse_arguments(argv, __doc__, options)
     rows = [r for r in ROWS + DELTA_ROWS if (r.get("windows") or not args.wine) and (r.get("smoke") or not args.smoke)
             and (args.wine or not r.get("wine_only"))]
     checks = [(r["name"], lambda runner, r=r: run_row(runner, r)) for r in rows]
@@ -632,6 +676,8 @@ def main(argv):
     subprocess.run(["mount", "--make-rprivate", "/"], check=True)
     runner = Runner(args.program, args.stub, wine=args.wine, keep=args.keep)
     runner.artifacts, runner.tool = args.artifacts, tool
+    beside = os.path.join(os.path.dirname(args.program), "tests", "Updater-mirrors" + (".exe" if args.wine else ""))
+    runner.two_servers = args.two_servers or (beside if os.path.exists(beside) else None)
     return run_all(checks, runner)
 
 
