@@ -79,6 +79,8 @@ FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const st
         RemoveTree(extraction);
         Report(L"Update available. Downloading update package...", kPackageStartPercent);
     }
+    // The directory is kept only for a stream that goes by it.
+    if (!check.sha256 || !plan.directoryChecked) plan = DifferentialPlan{};
     EmptyDirectory(extraction);
     PackageStream stream;
     DownloadEnvironment unpacking = environment;

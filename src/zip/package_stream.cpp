@@ -1,6 +1,7 @@
 #include "zip/package_stream.h"
 
 #include <system_error>
+#include <utility>
 
 #include "base/thread_priority.h"
 
@@ -111,5 +112,5 @@ StreamedEntries FinishPackageStream(PackageStream& stream) {
     }
     stream.changed.notify_all();
     if (stream.thread.joinable()) stream.thread.join();
-    return stream.result;
+    return std::move(stream.result);
 }
