@@ -32,14 +32,17 @@ std::optional<std::uint64_t> DeclaredSize(const PackageCheck& check) {
     return std::nullopt;
 }
 
+std::wstring Describe(const RemoteDirectory& directory, const ListedEntry& listed) {
+    return DescribeEntry(EntryOf(directory, listed));
+}
+
 // A checked release (version.txt names the package's digest) is fetched in
 // pieces only when the directory and every file's content can be checked too.
 std::wstring RefusalOfUncheckable(const PackageCheck& check, const RemoteDirectory& directory) {
     if (!check.sha256) return {};
-    if (!check.indexSha256) return L"version.txt names no update-index-sha256";
     for (const auto& listed : directory.entries)
-        if (!listed.isDirectory && listed.entry.contentSha256.empty())
-            return DescribeEntry(listed.entry) + L" carries no content digest";
+        if (!listed.isDirectory && !listed.hasDigest)
+            return Describe(directory, listed) + L" carries no content digest";
     return {};
 }
 
@@ -55,8 +58,8 @@ std::vector<const ListedEntry*> CompareWithInstallation(
     for (const auto& listed : plan.directory.entries) {
         if (listed.isDirectory) continue;
         ++plan.files;
-        const auto found = installed.find(listed.relative.native());
-        if (found == installed.end() || found->second != listed.entry.uncompressedSize) {
+        const auto found = installed.find(fs::path::string_type(RelativeNative(plan.directory, listed)));
+        if (found == installed.end() || found->second != listed.uncompressedSize) {
             changed.push_back(&listed);
             changedBytes += RegionSize(listed);
             continue;
@@ -69,16 +72,16 @@ std::vector<const ListedEntry*> CompareWithInstallation(
         const fs::path file = installDir / fs::path(*relative);
         std::uint32_t crc = 0;
         const bool readWhole = FileCrc32(file, crc, [&](std::uint64_t bytes) { ReportWork(read += bytes, toRead); });
-        if (!readWhole || crc != listed->entry.crc) {
+        if (!readWhole || crc != listed->crc) {
             changed.push_back(listed);
             changedBytes += RegionSize(*listed);
             continue;
         }
         ++plan.upToDate;
-        if (!listed->relative.has_parent_path() && IsRunningExecutable(file)) plan.updaterUpToDate = true;
+        if (!RelativePath(plan.directory, *listed).has_parent_path() && IsRunningExecutable(file))
+            plan.updaterUpToDate = true;
     }
-    std::sort(
-        changed.begin(), changed.end(), [](auto* a, auto* b) { return a->entry.localOffset < b->entry.localOffset; });
+    std::sort(changed.begin(), changed.end(), [](auto* a, auto* b) { return a->localOffset < b->localOffset; });
     return changed;
 }
 
@@ -86,7 +89,7 @@ std::vector<const ListedEntry*> CompareWithInstallation(
 // neighbours closer than the merge gap joined.
 void PlanSpans(const std::vector<const ListedEntry*>& changed, const DeltaLimits& limits, DifferentialPlan& plan) {
     for (const ListedEntry* listed : changed) {
-        const std::uint64_t from = listed->entry.localOffset;
+        const std::uint64_t from = listed->localOffset;
         if (plan.spans.empty() || from - plan.spans.back().to >= limits.mergeGap)
             plan.spans.push_back({from, from, {}});
         plan.spans.back().to = listed->regionEnd;
@@ -131,7 +134,7 @@ struct SpanFeed {
 };
 
 bool CannotWrite(SpanFeed& feed, const ListedEntry& listed) {
-    feed.why = DescribeEntry(listed.entry) + L": " + PathToWide(feed.job.file) + L" cannot be written";
+    feed.why = Describe(feed.plan.directory, listed) + L": " + PathToWide(feed.job.file) + L" cannot be written";
     return false;
 }
 
@@ -139,11 +142,12 @@ bool CannotWrite(SpanFeed& feed, const ListedEntry& listed) {
 bool OpenEntryFile(SpanFeed& feed, const ListedEntry& listed, std::ofstream& out) {
     fs::path directory;
     std::vector<std::wstring> components;
-    for (const fs::path& component : listed.relative) components.push_back(PathToWide(component));
-    feed.job.file = feed.extractDir / listed.relative;  // the name a failure gives until its folder is made
+    const fs::path relative = RelativePath(feed.plan.directory, listed);
+    for (const fs::path& component : relative) components.push_back(PathToWide(component));
+    feed.job.file = feed.extractDir / relative;  // the name a failure gives until its folder is made
     if (!MakeEntryDirectory(feed.extractDir, components, components.size() - 1, directory))
         return CannotWrite(feed, listed);
-    feed.job.file = directory / listed.relative.filename();
+    feed.job.file = directory / relative.filename();
     if (!WaitForEntryName(feed.pool, feed.job)) return false;
     if (PrepareFileTarget(feed.job.file)) out.open(LongPath(feed.job.file), std::ios::binary | std::ios::trunc);
     return out.is_open() || CannotWrite(feed, listed);
@@ -151,10 +155,10 @@ bool OpenEntryFile(SpanFeed& feed, const ListedEntry& listed, std::ofstream& out
 
 bool HoldEntry(SpanFeed& feed, const ListedEntry& listed, std::uint64_t region) {
     if (!OpenEntryFile(feed, listed, feed.job.out)) return false;
-    feed.job.index = listed.entry.localOffset;
-    feed.job.entry = listed.entry;
+    feed.job.index = listed.localOffset;
+    feed.job.entry = EntryOf(feed.plan.directory, listed);
     feed.job.bytes.reserve(static_cast<std::size_t>(region));
-    feed.job.check = DigestCheck(listed.entry.contentSha256);
+    feed.job.check = DigestCheck(feed.job.entry.contentSha256);
     feed.heldLeft = region;
     feed.holding = true;
     return true;
@@ -165,8 +169,9 @@ bool StartEntry(SpanFeed& feed, const ListedEntry& listed) {
     const std::uint64_t region = RegionSize(listed);
     if (region <= kHeldEntry) return HoldEntry(feed, listed, region);
     if (!OpenEntryFile(feed, listed, feed.out)) return false;
-    feed.check = DigestCheck(listed.entry.contentSha256);
-    StartEntryDecoder(feed.decoder, listed.entry, region, [&feed](const unsigned char* data, std::size_t size) {
+    const ZipEntry entry = EntryOf(feed.plan.directory, listed);
+    feed.check = DigestCheck(entry.contentSha256);
+    StartEntryDecoder(feed.decoder, entry, region, [&feed](const unsigned char* data, std::size_t size) {
         if (feed.check.add) feed.check.add(data, size);
         feed.out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
         return static_cast<bool>(feed.out);
@@ -189,11 +194,11 @@ bool FinishEntry(SpanFeed& feed, const ListedEntry& listed) {
     feed.decoding = false;
     ++feed.next;
     if (feed.check.matches && !feed.check.matches()) {
-        feed.why = DescribeEntry(listed.entry) + L": its content does not match its digest";
+        feed.why = Describe(feed.plan.directory, listed) + L": its content does not match its digest";
         return false;
     }
     if (!feed.out) return CannotWrite(feed, listed);
-    if (listed.entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(feed.job.file, listed.entry.externalAttributes >> 16);
+    if (listed.madeBy >> 8 == kHostUnix) ApplyUnixMode(feed.job.file, listed.externalAttributes >> 16);
     feed.written->push_back(feed.job.file);
     return true;
 }
@@ -216,18 +221,17 @@ bool Feed(SpanFeed& feed, const unsigned char* data, std::size_t size) {
         } else if (feed.decoding) {
             const ListedEntry& listed = *feed.span.entries[feed.next];
             if (FeedEntryDecoder(feed.decoder, data, size, used) == DecodeStage::Failed) {
-                feed.why = DescribeEntry(listed.entry) + L": " + feed.decoder.why;
+                feed.why = Describe(feed.plan.directory, listed) + L": " + feed.decoder.why;
                 return false;
             }
             if (feed.decoder.stage == DecodeStage::Done && !FinishEntry(feed, listed)) return false;
         } else if (feed.next < feed.span.entries.size()) {
             const ListedEntry& listed = *feed.span.entries[feed.next];
-            if (feed.position == listed.entry.localOffset) {
+            if (feed.position == listed.localOffset) {
                 if (!StartEntry(feed, listed)) return false;
                 used = 0;
             } else {
-                used =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(size, listed.entry.localOffset - feed.position));
+                used = static_cast<std::size_t>(std::min<std::uint64_t>(size, listed.localOffset - feed.position));
             }
         }
         feed.position += used;
@@ -254,7 +258,8 @@ DeltaEnd FetchSpans(DifferentialPlan& plan, const fs::path& extractDir, EntryPoo
         }
         if (read.end != RemoteEnd::Complete) return EndOf(read, why);
         if (feed.next != span.entries.size()) {
-            why = DescribeEntry(span.entries[feed.next]->entry) + L": its data runs past where the next record begins";
+            why = Describe(plan.directory, *span.entries[feed.next]) +
+                  L": its data runs past where the next record begins";
             return DeltaEnd::FallBack;
         }
     }
@@ -267,10 +272,16 @@ DeltaEnd PlanDifferentialUpdate(const std::wstring& url, const fs::path& install
     const PackageCheck& check, const DownloadEnvironment& environment, DifferentialPlan& plan, std::wstring& why,
     const DeltaLimits& limits) {
     plan.package = StartRemotePackage(url, DeclaredSize(check), environment);
+    // A checked release whose directory cannot be authenticated: none is read.
+    if (check.sha256 && !check.indexSha256) {
+        why = L"version.txt names no update-index-sha256";
+        return DeltaEnd::FallBack;
+    }
     RemoteRead read = LearnRemoteSize(plan.package);
     if (read.end == RemoteEnd::Complete && plan.package.size <= limits.smallestPackage)
         read = {RemoteEnd::FallBack, L"the package is smaller than its directory's search"};
-    if (read.end == RemoteEnd::Complete) read = ReadRemoteDirectory(plan.package, check.indexSha256, plan.directory);
+    if (read.end == RemoteEnd::Complete)
+        read = ReadRemoteDirectory(plan.package, check.indexSha256, plan.directory, limits.listing);
     if (read.end != RemoteEnd::Complete) return EndOf(read, why);
     why = RefusalOfUncheckable(check, plan.directory);
     if (!why.empty()) return DeltaEnd::FallBack;
@@ -310,7 +321,7 @@ DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const fs::path& extractDir,
 PackageListing ListingOf(const DifferentialPlan& plan) {
     PackageListing listing;
     for (const auto& listed : plan.directory.entries) {
-        fs::path relative = listed.relative;
+        fs::path relative = RelativePath(plan.directory, listed);
         if (relative.empty()) continue;
         if (!listed.isDirectory) {
             listing.files.insert(relative.native());

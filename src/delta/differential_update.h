@@ -44,6 +44,7 @@ struct DeltaLimits {
     // A package no larger than this is fetched whole: reading its directory
     // would fetch all of it anyway.
     std::uint64_t smallestPackage = kEndSearchSize;
+    ListingLimits listing{};
 };
 
 // Reads the directory and compares; progress goes to ReportWork in bytes read

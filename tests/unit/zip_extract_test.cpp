@@ -57,15 +57,20 @@ struct RemoteRead {
     fs::path install = scratch.path / "game", extraction = install / "_update_temp";
     DeltaEnd end = DeltaEnd::GaveUp;
     std::wstring why;
+    int requests = 0;
 
-    explicit RemoteRead(const std::string& package) {
+    explicit RemoteRead(const std::string& package, const PackageCheck& check = {}, ListingLimits listing = {}) {
         fs::create_directories(extraction);
         const fs::path file = Package(package);
         DownloadEnvironment environment{[] { return DownloadClock::now(); }, [](DownloadClock::duration) {},
-            [] { return 0.5; }, [&](const HttpRequest& r, const HttpHandlers& h) { return Serve(file, r, h); }};
+            [] { return 0.5; },
+            [&](const HttpRequest& r, const HttpHandlers& h) {
+                ++requests;
+                return Serve(file, r, h);
+            }};
         DifferentialPlan plan;
-        end = PlanDifferentialUpdate(L"https://server/updates/" + Utf8ToWide(package), install, extraction, {},
-            environment, plan, why, {1.0, 64 * 1024, 0});
+        end = PlanDifferentialUpdate(L"https://server/updates/" + Utf8ToWide(package), install, extraction, check,
+            environment, plan, why, {1.0, 64 * 1024, 0, listing});
         if (end == DeltaEnd::Ready) end = FetchChangedEntries(plan, extraction, why);
     }
 
@@ -152,6 +157,32 @@ TEST_P(SoundPackage, ReadRemotelyGivesTheSameFiles) {
     for (const std::string& entry : GetParam().extracted)
         if (!entry.ends_with('/')) files.push_back(entry);
     ExpectTree(ReadTree(remote.extraction), files);
+}
+
+// What the listing may cost, and which directory is not read at all.
+TEST(ReadRemotely, ListsWithinItsBoundsOrFallsBack) {
+    const PackageCheck checkedWithoutIndex{std::string(64, 'a'), "1", std::nullopt};
+    const struct {
+        const char* package;
+        PackageCheck check;
+        ListingLimits listing;
+        DeltaEnd end;
+        const char* why;
+        int requests;  // at most
+    } rows[] = {
+        {"py_zip64_many.zip", {}, {65602, 8 << 20}, DeltaEnd::Ready, "", 100},
+        {"py_zip64_many.zip", {}, {65601, 8 << 20}, DeltaEnd::FallBack,
+            "a central directory of 65602 entries, over the 65601 read", 2},
+        {"py_zip64_many.zip", {}, {65602, 1 << 20}, DeltaEnd::FallBack,
+            "a central directory whose listing takes over 1048576 bytes", 3},
+        {"iz_tree.zip", checkedWithoutIndex, {}, DeltaEnd::FallBack, "version.txt names no update-index-sha256", 0},
+    };
+    for (const auto& row : rows) {
+        RemoteRead remote(row.package, row.check, row.listing);
+        EXPECT_EQ(remote.end, row.end) << row.why;
+        EXPECT_EQ(WideToUtf8(remote.why), row.why);
+        EXPECT_LE(remote.requests, row.requests) << row.why;
+    }
 }
 
 TEST_P(SoundPackage, UnpackedWhileArrivingGivesTheSameTree) {
