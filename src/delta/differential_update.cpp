@@ -318,6 +318,13 @@ DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const fs::path& extractDir,
     return DeltaEnd::Ready;
 }
 
+std::uint64_t BytesToWrite(const DifferentialPlan& plan) {
+    std::uint64_t bytes = 0;
+    for (const FetchSpan& span : plan.spans)
+        for (const ListedEntry* listed : span.entries) bytes += listed->uncompressedSize;
+    return bytes;
+}
+
 PackageListing ListingOf(const DifferentialPlan& plan) {
     PackageListing listing;
     for (const auto& listed : plan.directory.entries) {

@@ -222,3 +222,10 @@ RemoteRead ReadRemoteDirectory(RemotePackage& package, const std::optional<std::
 }
 
 std::uint64_t RegionSize(const ListedEntry& listed) { return listed.regionEnd - listed.localOffset; }
+
+std::uint64_t UnpackedSize(const RemoteDirectory& directory) {
+    std::uint64_t bytes = 0;
+    for (const auto& listed : directory.entries)
+        if (!listed.isDirectory) bytes += listed.uncompressedSize;
+    return bytes;
+}

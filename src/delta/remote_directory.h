@@ -68,6 +68,9 @@ ZipEntry EntryOf(const RemoteDirectory& directory, const ListedEntry& listed);
 // The entry's bytes in the package: its local header up to where the next entry begins.
 std::uint64_t RegionSize(const ListedEntry& listed);
 
+// What unpacking every file of the listing writes.
+std::uint64_t UnpackedSize(const RemoteDirectory& directory);
+
 // `indexSha256`: the hex digest the directory must have, when version.txt names one.
 RemoteRead ReadRemoteDirectory(RemotePackage& package, const std::optional<std::string>& indexSha256,
     RemoteDirectory& directory, const ListingLimits& limits = ListingLimits());

@@ -95,6 +95,11 @@ bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo&
 
     Report(L"Update available. Downloading update package...", 15);
     FetchedPackage fetched = FetchUpdatePackage(paths.package, paths.extraction, remote.updatePackage);
+    if (fetched.how == PackageFetch::NoRoom) {
+        Report(L"Not enough free space. Skipping update.", 20);
+        RemoveTree(paths.extraction);
+        return false;
+    }
     if (fetched.how == PackageFetch::Failed) {
         LogLine(L"Download update.zip failed. Will skip update.");
         Report(L"Download failed. Skipping update.", 20);

@@ -1,5 +1,6 @@
 #include "worker/package_fetch.h"
 
+#include "base/decimal.h"
 #include "base/log.h"
 #include "base/tree_walk.h"
 #include "delta/differential_update.h"
@@ -7,6 +8,7 @@
 #include "net/download.h"
 #include "net/update_server.h"
 #include "worker/progress_span.h"
+#include "worker/room_check.h"
 #include "zip/package_stream.h"
 
 namespace {
@@ -16,23 +18,41 @@ void Report(const wchar_t* status, int percent) {
     PostProgress(percent);
 }
 
-// Fetches the changed entries into a fresh extraction directory, made only
-// once there is something to fetch.
-DeltaEnd FetchDifferentially(const std::filesystem::path& installDir, const std::filesystem::path& extraction,
-    const PackageCheck& check, DifferentialPlan& plan, std::wstring& why) {
-    const DownloadEnvironment environment = RealDownloadEnvironment();
+// Reads the directory and compares, with a fresh extraction directory.
+DeltaEnd PlanDifferentially(const std::filesystem::path& installDir, const std::filesystem::path& extraction,
+    const PackageCheck& check, const DownloadEnvironment& environment, DifferentialPlan& plan, std::wstring& why) {
     RemoveTree(extraction);
     Report(L"Comparing installed files...", 15);
     BeginProgressSpan(15, 25, WorkUnit::Bytes);
-    DeltaEnd end = PlanDifferentialUpdate(UpdatePackageUrl(), installDir, extraction, check, environment, plan, why);
+    const DeltaEnd end =
+        PlanDifferentialUpdate(UpdatePackageUrl(), installDir, extraction, check, environment, plan, why);
     EndProgressSpan();
-    if (end != DeltaEnd::Ready) return end;
+    return end;
+}
+
+// Fetches the changed entries into the extraction directory, made only once
+// there is something to fetch.
+DeltaEnd FetchPlanned(const std::filesystem::path& extraction, DifferentialPlan& plan, std::wstring& why) {
     EmptyDirectory(extraction);
     Report(L"Downloading changed files...", 25);
     BeginProgressSpan(25, 35, WorkUnit::Bytes);
-    end = FetchChangedEntries(plan, extraction, why);
+    const DeltaEnd end = FetchChangedEntries(plan, extraction, why);
     EndProgressSpan();
     return end;
+}
+
+bool HasRoomOnGameDrive(std::uint64_t bytes, const std::filesystem::path& installDir) {
+    return HasRoomFor(L"update.zip", bytes, installDir, L"the game's drive", L"update skipped.");
+}
+
+// What the whole package writes on the game's drive: the package, and its
+// files unpacked beside it. Their sizes come from the directory when it was
+// read; else the package's own size stands for them (a package rarely
+// unpacks to less). With no size known, none.
+std::optional<std::uint64_t> WholePackageBytes(const DifferentialPlan& plan, const PackageCheck& check) {
+    std::uint64_t package = plan.package.size;
+    if (package == 0 && !(check.size && ParseDecimal(*check.size, package))) return std::nullopt;
+    return package + (plan.directory.entries.empty() ? package : UnpackedSize(plan.directory));
 }
 
 }  // namespace
@@ -41,10 +61,15 @@ FetchedPackage FetchUpdatePackage(
     const std::filesystem::path& package, const std::filesystem::path& extraction, const PackageCheck& check) {
     FetchedPackage fetched;
     const std::wstring url = UpdatePackageUrl();
+    const std::filesystem::path installDir = package.parent_path();
+    DifferentialPlan plan;
     if (!HasResumablePart(url, package, check)) {
-        DifferentialPlan plan;
+        const DownloadEnvironment environment = RealDownloadEnvironment();
         std::wstring why;
-        const DeltaEnd end = FetchDifferentially(package.parent_path(), extraction, check, plan, why);
+        DeltaEnd end = PlanDifferentially(installDir, extraction, check, environment, plan, why);
+        if (end == DeltaEnd::Ready && !HasRoomOnGameDrive(BytesToWrite(plan), installDir))
+            return {PackageFetch::NoRoom};
+        if (end == DeltaEnd::Ready) end = FetchPlanned(extraction, plan, why);
         if (end == DeltaEnd::GaveUp) return fetched;
         if (end == DeltaEnd::Ready) {
             LogLine(L"update.zip: " + std::to_wstring(plan.files) + L" files, " + std::to_wstring(plan.upToDate) +
@@ -57,6 +82,9 @@ FetchedPackage FetchUpdatePackage(
         RemoveTree(extraction);
         Report(L"Update available. Downloading update package...", 15);
     }
+    const std::optional<std::uint64_t> whole = WholePackageBytes(plan, check);
+    if (whole && !HasRoomOnGameDrive(*whole, installDir)) return {PackageFetch::NoRoom};
+    plan = DifferentialPlan{};  // the listing is not held through the download
     EmptyDirectory(extraction);
     PackageStream stream;
     DownloadEnvironment environment = RealDownloadEnvironment();

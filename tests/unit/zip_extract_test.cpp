@@ -58,6 +58,7 @@ struct RemoteRead {
     DeltaEnd end = DeltaEnd::GaveUp;
     std::wstring why;
     int requests = 0;
+    std::uint64_t unpacked = 0, toWrite = 0;  // of the whole package, and of the planned fetch
 
     explicit RemoteRead(const std::string& package, const PackageCheck& check = {}, ListingLimits listing = {}) {
         fs::create_directories(extraction);
@@ -71,6 +72,8 @@ struct RemoteRead {
         DifferentialPlan plan;
         end = PlanDifferentialUpdate(L"https://server/updates/" + Utf8ToWide(package), install, extraction, check,
             environment, plan, why, {1.0, 64 * 1024, 0, listing});
+        unpacked = UnpackedSize(plan.directory);
+        toWrite = BytesToWrite(plan);
         if (end == DeltaEnd::Ready) end = FetchChangedEntries(plan, extraction, why);
     }
 
@@ -154,9 +157,15 @@ TEST_P(SoundPackage, ReadRemotelyGivesTheSameFiles) {
     EXPECT_EQ(remote.end, GetParam().remoteRefuses ? DeltaEnd::FallBack : DeltaEnd::Ready) << WideToUtf8(remote.why);
     if (GetParam().remoteRefuses) return;
     Tree files;
+    std::uint64_t bytes = 0;  // what the room check counts on: every file is fetched into the empty installation
     for (const std::string& entry : GetParam().extracted)
-        if (!entry.ends_with('/')) files.push_back(entry);
+        if (!entry.ends_with('/')) {
+            files.push_back(entry);
+            bytes += entry.size() - entry.find('=') - 1;
+        }
     ExpectTree(ReadTree(remote.extraction), files);
+    EXPECT_EQ(remote.toWrite, bytes);
+    EXPECT_EQ(remote.unpacked, bytes);
 }
 
 // What the listing may cost, and which directory is not read at all.
