@@ -321,7 +321,7 @@ DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const fs::path& extractDir,
 std::uint64_t BytesToWrite(const DifferentialPlan& plan) {
     std::uint64_t bytes = 0;
     for (const FetchSpan& span : plan.spans)
-        for (const ListedEntry* listed : span.entries) bytes += listed->uncompressedSize;
+        for (const ListedEntry* listed : span.entries) bytes += SizeOnDisk(listed->uncompressedSize);
     return bytes;
 }
 

@@ -57,7 +57,7 @@ DeltaEnd PlanDifferentialUpdate(const std::wstring& url, const std::filesystem::
 // ReportWork in bytes fetched.
 DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const std::filesystem::path& extractDir, std::wstring& why);
 
-// What fetching the planned spans writes: the changed files' sizes.
+// What fetching the planned spans takes on the disk: the changed files' sizes on it.
 std::uint64_t BytesToWrite(const DifferentialPlan& plan);
 
 // Every file and directory of the package, for the delete phase.

@@ -223,9 +223,14 @@ RemoteRead ReadRemoteDirectory(RemotePackage& package, const std::optional<std::
 
 std::uint64_t RegionSize(const ListedEntry& listed) { return listed.regionEnd - listed.localOffset; }
 
+std::uint64_t SizeOnDisk(std::uint64_t size) {
+    constexpr std::uint64_t kCluster = 4096;
+    return (size / kCluster + (size % kCluster != 0 ? 1 : 0)) * kCluster;
+}
+
 std::uint64_t UnpackedSize(const RemoteDirectory& directory) {
     std::uint64_t bytes = 0;
     for (const auto& listed : directory.entries)
-        if (!listed.isDirectory) bytes += listed.uncompressedSize;
+        if (!listed.isDirectory) bytes += SizeOnDisk(listed.uncompressedSize);
     return bytes;
 }

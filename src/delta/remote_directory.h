@@ -68,7 +68,11 @@ ZipEntry EntryOf(const RemoteDirectory& directory, const ListedEntry& listed);
 // The entry's bytes in the package: its local header up to where the next entry begins.
 std::uint64_t RegionSize(const ListedEntry& listed);
 
-// What unpacking every file of the listing writes.
+// What a file of `size` bytes takes on a disk: whole 4 KiB clusters, as the
+// usual file systems allocate them.
+std::uint64_t SizeOnDisk(std::uint64_t size);
+
+// What unpacking every file of the listing takes on the disk.
 std::uint64_t UnpackedSize(const RemoteDirectory& directory);
 
 // `indexSha256`: the hex digest the directory must have, when version.txt names one.

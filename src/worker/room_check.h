@@ -7,9 +7,10 @@
 #include <filesystem>
 #include <string>
 
-// Kept free beyond what a package writes: the log, the working files, and
-// what file systems keep back from writers when they are nearly full.
-inline constexpr std::uint64_t kRoomMargin = 64ull * 1024 * 1024;
+// Kept free beyond what a package takes on the disk (its files counted in
+// whole clusters): folders, the log and the working files, and room for the
+// game's own writes when it starts.
+inline constexpr std::uint64_t kRoomMargin = 8ull * 1024 * 1024;
 
 // True when the volume of `where` has `bytes` plus the margin free, or when
 // its free space cannot be known. Else logs "<package> needs N MB free on

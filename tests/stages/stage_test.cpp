@@ -182,11 +182,11 @@ const PassRow kPassRows[] = {
     {"too little room on the game's drive: update skipped before the package is fetched", "1.1.0", kPackage, kMaps,
         kSigned | kNoRoom, Join({kCheck, kDownload, {L"Not enough free space. Skipping update.", L"20%"}, kLaunch}),
         "1.0.0", false, &kInstallCleaned, &kDataBefore, nullptr,
-        "update.zip needs 65 MB free on the game's drive and 1 MB are free; update skipped."},
+        "update.zip needs 9 MB free on the game's drive and 1 MB are free; update skipped."},
     {"too little room on the data directory's drive: maps left, marker kept", "1.0.0", nullptr, kMaps,
         kSigned | kPending | kNoRoom, Join({kCheck, kNoUpdate, kMapsStart, {L"Maps update skipped/failed."}, kLaunch}),
         "1.0.0", true, &kInstallBefore, &kDataBefore, nullptr,
-        "maps.zip needs 65 MB free on the data directory's drive and 1 MB are free; maps refresh skipped."},
+        "maps.zip needs 9 MB free on the data directory's drive and 1 MB are free; maps refresh skipped."},
 };
 
 // A version.txt line for each checksum of the package.

@@ -161,7 +161,7 @@ TEST_P(SoundPackage, ReadRemotelyGivesTheSameFiles) {
     for (const std::string& entry : GetParam().extracted)
         if (!entry.ends_with('/')) {
             files.push_back(entry);
-            bytes += entry.size() - entry.find('=') - 1;
+            bytes += SizeOnDisk(entry.size() - entry.find('=') - 1);
         }
     ExpectTree(ReadTree(remote.extraction), files);
     EXPECT_EQ(remote.toWrite, bytes);
