@@ -52,24 +52,24 @@ std::wstring RefusalOfUncheckable(const PackageCheck& check, const RemoteDirecto
 std::vector<const ListedEntry*> CompareWithInstallation(
     const fs::path& installDir, const fs::path& extractDir, std::uint64_t budget, DifferentialPlan& plan) {
     const InstalledSizes installed = ListInstalledFiles(installDir, extractDir);
-    std::vector<std::pair<const ListedEntry*, const fs::path::string_type*>> sameSize;
+    std::vector<const ListedEntry*> sameSize;
     std::vector<const ListedEntry*> changed;
     std::uint64_t toRead = 0, read = 0, changedBytes = 0;
     for (const auto& listed : plan.directory.entries) {
         if (listed.isDirectory) continue;
         ++plan.files;
-        const auto found = installed.find(fs::path::string_type(RelativeNative(plan.directory, listed)));
-        if (found == installed.end() || found->second != listed.uncompressedSize) {
+        const auto size = InstalledSize(installed, RelativeNative(plan.directory, listed));
+        if (!size || *size != listed.uncompressedSize) {
             changed.push_back(&listed);
             changedBytes += RegionSize(listed);
             continue;
         }
-        sameSize.emplace_back(&listed, &found->first);
-        toRead += found->second;
+        sameSize.push_back(&listed);
+        toRead += *size;
     }
-    for (const auto& [listed, relative] : sameSize) {
+    for (const ListedEntry* listed : sameSize) {
         if (changedBytes > budget) break;
-        const fs::path file = installDir / fs::path(*relative);
+        const fs::path file = installDir / RelativePath(plan.directory, *listed);
         std::uint32_t crc = 0;
         const bool readWhole = FileCrc32(file, crc, [&](std::uint64_t bytes) { ReportWork(read += bytes, toRead); });
         if (!readWhole || crc != listed->crc) {
