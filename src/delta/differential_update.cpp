@@ -281,7 +281,7 @@ DeltaEnd PlanDifferentialUpdate(const std::wstring& url, const fs::path& install
     if (read.end == RemoteEnd::Complete && plan.package.size <= limits.smallestPackage)
         read = {RemoteEnd::FallBack, L"the package is smaller than its directory's search"};
     if (read.end == RemoteEnd::Complete)
-        read = ReadRemoteDirectory(plan.package, check.indexSha256, plan.directory, limits.listing);
+        read = ReadRemoteDirectory(plan.package, check.indexSha256, plan.directory, limits.listing, plan.tailFile);
     if (read.end != RemoteEnd::Complete) return EndOf(read, why);
     why = RefusalOfUncheckable(check, plan.directory);
     if (!why.empty()) return DeltaEnd::FallBack;

@@ -24,6 +24,8 @@ struct FetchSpan {
 struct DifferentialPlan {
     RemotePackage package;
     RemoteDirectory directory;
+    // Where the directory's bytes are kept for a whole download (empty: not kept).
+    std::filesystem::path tailFile{};
     std::vector<FetchSpan> spans;
     std::uint64_t files = 0;
     std::uint64_t upToDate = 0;

@@ -1,8 +1,11 @@
 #include "delta/remote_directory.h"
 
 #include <algorithm>
+#include <fstream>
 #include <numeric>
 
+#include "base/file_system.h"
+#include "base/long_path.h"
 #include "base/text.h"
 #include "integrity/sha256.h"
 #include "net/download_limits.h"
@@ -32,6 +35,7 @@ struct DirectoryParse {
     std::uint64_t index = 0;
     Sha256 hash = StartSha256();
     bool keepHashing = false;  // after a refusal: a digest mismatch names the cause better
+    std::ofstream* keep = nullptr;
     std::wstring why{};
 };
 
@@ -92,6 +96,7 @@ bool ListHeldRecords(DirectoryParse& parse) {
 
 bool TakeDirectoryBytes(DirectoryParse& parse, const char* data, std::size_t size) {
     AddToSha256(parse.hash, reinterpret_cast<const unsigned char*>(data), size);
+    if (parse.keep) parse.keep->write(data, static_cast<std::streamsize>(size));
     if (!parse.why.empty()) return parse.keepHashing;
     ZipInput& window = parse.window;
     window.held.append(data, size);
@@ -172,8 +177,10 @@ std::wstring RefusalOfListing(RemoteDirectory& directory) {
     return RefusalOfOverlaps(directory);
 }
 
-RemoteRead ReadRemoteDirectory(RemotePackage& package, const std::optional<std::string>& indexSha256,
-    RemoteDirectory& directory, const ListingLimits& limits) {
+namespace {
+
+RemoteRead ReadDirectoryBytes(RemotePackage& package, const std::optional<std::string>& indexSha256,
+    RemoteDirectory& directory, const ListingLimits& limits, std::ofstream* keep) {
     RemoteRead read = LearnRemoteSize(package);
     if (read.end != RemoteEnd::Complete) return read;
     const std::uint64_t tailFrom = package.size - std::min<std::uint64_t>(package.size, kEndSearchSize);
@@ -189,13 +196,14 @@ RemoteRead ReadRemoteDirectory(RemotePackage& package, const std::optional<std::
     if (found.entryCount > limits.entries)
         return {RemoteEnd::FallBack, L"a central directory of " + std::to_wstring(found.entryCount) +
                                          L" entries, over the " + std::to_wstring(limits.entries) + L" read"};
-    directory = RemoteDirectory{found.offset, {}, {}, {}};
+    directory = RemoteDirectory{found.offset, {}, {}, {}, false};
     // Reserved, not touched: only what the entries fill takes memory.
     directory.entries.reserve(static_cast<std::size_t>(found.entryCount));
     directory.names.reserve(static_cast<std::size_t>(found.size));
     directory.paths.reserve(static_cast<std::size_t>(found.size));
     DirectoryParse parse{found, directory, limits};
     parse.keepHashing = indexSha256.has_value();
+    parse.keep = keep;
     HoldZipTail(parse.window, package.size, found.offset, {});
     parse.offset = found.offset;
     // The directory and the end records, the part that the index digest covers.
@@ -219,6 +227,20 @@ RemoteRead ReadRemoteDirectory(RemotePackage& package, const std::optional<std::
     const std::wstring why = RefusalOfListing(directory);
     if (!why.empty()) return {RemoteEnd::FallBack, why};
     return {};
+}
+
+}  // namespace
+
+RemoteRead ReadRemoteDirectory(RemotePackage& package, const std::optional<std::string>& indexSha256,
+    RemoteDirectory& directory, const ListingLimits& limits, const std::filesystem::path& keepIn) {
+    std::ofstream keep;
+    if (!keepIn.empty()) keep.open(LongPath(keepIn), std::ios::binary | std::ios::trunc);
+    const RemoteRead read =
+        ReadDirectoryBytes(package, indexSha256, directory, limits, keep.is_open() ? &keep : nullptr);
+    keep.close();
+    directory.tailKept = read.end == RemoteEnd::Complete && !keepIn.empty() && keep;
+    if (!keepIn.empty() && !directory.tailKept) RemoveQuietly(keepIn);
+    return read;
 }
 
 std::uint64_t RegionSize(const ListedEntry& listed) { return listed.regionEnd - listed.localOffset; }

@@ -47,6 +47,7 @@ struct RemoteDirectory {
     std::vector<ListedEntry> entries;  // in directory order
     std::string names;
     std::filesystem::path::string_type paths;  // relative paths in the platform's form, empty for "./"
+    bool tailKept = false;  // the directory and end records, as read, are in the file that the read was given
 };
 
 // What a listing may cost: more entries, or more bytes of records and blocks,
@@ -76,8 +77,11 @@ std::uint64_t SizeOnDisk(std::uint64_t size);
 std::uint64_t UnpackedSize(const RemoteDirectory& directory);
 
 // `indexSha256`: the hex digest the directory must have, when version.txt names one.
+// With `keepIn`, the bytes from the directory's start to the package's end
+// are also written there, so that a whole download need not fetch them again.
 RemoteRead ReadRemoteDirectory(RemotePackage& package, const std::optional<std::string>& indexSha256,
-    RemoteDirectory& directory, const ListingLimits& limits = ListingLimits());
+    RemoteDirectory& directory, const ListingLimits& limits = ListingLimits(),
+    const std::filesystem::path& keepIn = {});
 
 // Checks that need the whole listing; empty when it passes.
 std::wstring RefusalOfListing(RemoteDirectory& directory);

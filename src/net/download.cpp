@@ -105,7 +105,8 @@ struct PackageDownload {
     std::optional<std::uint64_t> total{};
     BodyTally tally{};
     DownloadWatch watch{};
-    bool keptBytes = false;  // the part began with bytes an earlier start stored
+    bool keptBytes = false;          // the part began with bytes an earlier start stored
+    const HeldTail* tail = nullptr;  // until an answer of the whole file makes it useless
 };
 
 std::string ReleaseOf(const PackageCheck& check) {
@@ -180,6 +181,7 @@ void ResumeOrStartFromZero(PackageDownload& download) {
 // The answer is accepted and the part cut where it begins. A new file from
 // byte 0 gets a new record before its first byte is written.
 bool BeginStoring(PackageDownload& download, const RangeResult& answer) {
+    if (answer.status == 200) download.tail = nullptr;
     if (answer.from == 0) {
         if (download.offset > 0) {
             LogLine(download.name + L": " + answer.detail + L" at byte " + std::to_wstring(download.offset) +
@@ -205,6 +207,7 @@ RangeResult Attempt(PackageDownload& download) {
     RangeRequest request;
     request.url = download.url;
     request.from = download.offset;
+    if (download.tail) request.to = download.tail->from;
     request.validator = download.validator;
     request.total = download.total;
     request.declaredSize = download.declaredSize;
@@ -237,6 +240,23 @@ bool Finish(PackageDownload& download) {
     return false;
 }
 
+// Appends the held tail to a part that holds every byte before it, as if it had arrived.
+bool AppendHeldTail(PackageDownload& download) {
+    std::ifstream in(LongPath(download.tail->file), std::ios::binary);
+    std::ofstream out(LongPath(download.partial), std::ios::binary | std::ios::app);
+    std::vector<char> buffer(256 * 1024);
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (!out.write(buffer.data(), static_cast<std::streamsize>(got))) return false;
+        TallyBody(download.tally, buffer.data(), got);
+        if (download.environment.stored) download.environment.stored(download.offset, buffer.data(), got);
+        download.offset += got;
+        ReportWork(download.offset, download.tail->total);
+    }
+    out.close();
+    return in.eof() && !in.bad() && out && download.offset == download.tail->total;
+}
+
 // The part stays for the next start when a record says what it is.
 void Abandon(PackageDownload& download) {
     std::error_code ec;
@@ -247,6 +267,7 @@ void StartAgain(PackageDownload& download, const std::wstring& why) {
     LogLine(download.name + L": " + why + L" at byte " + std::to_wstring(download.offset) +
             L"; starting again from byte 0");
     DiscardPart(download);
+    download.tail = nullptr;  // it belongs to the file that the part held
     ++download.watch.restarts;
 }
 
@@ -345,7 +366,7 @@ bool DownloadVersionFile(const std::wstring& url, const fs::path& destination, c
 }
 
 bool DownloadPackage(const std::wstring& url, const fs::path& destination, const PackageCheck& check,
-    const DownloadEnvironment& environment) {
+    const DownloadEnvironment& environment, const HeldTail* tail) {
     PackageDownload download{.url = url,
         .name = FileNameOf(url),
         .destination = destination,
@@ -356,10 +377,19 @@ bool DownloadPackage(const std::wstring& url, const fs::path& destination, const
         .release = ReleaseOf(check),
         .declaredSize = DeclaredSize(check)};
     ResumeOrStartFromZero(download);
+    if (tail && download.offset == 0 && tail->from > 0 && tail->from < tail->total) {
+        download.tail = tail;
+        download.validator = tail->validator;
+        download.total = tail->total;
+    }
     download.watch = StartDownloadWatch(environment.now());
     for (int attempt = 1;; ++attempt) {
         const RangeResult result = Attempt(download);
         NoteAttemptEnded(download.watch);
+        if (result.end == RangeEnd::Complete && download.tail && !AppendHeldTail(download)) {
+            StartAgain(download, L"the held end of the package cannot be added");
+            continue;
+        }
         if (result.end == RangeEnd::Complete) {
             if (Finish(download)) return true;
             // A power cut can keep a part's length but not its last bytes (they

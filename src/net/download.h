@@ -58,8 +58,20 @@ bool DownloadVersionFile(const std::wstring& url, const std::filesystem::path& d
 // cannot be downloaded: <cause>". When the download is given up, the part
 // stays for the next start unless it cannot be resumed. Progress goes to
 // ReportWork in bytes.
+//
+// With `tail`, the package's last bytes are at hand already (the differential
+// update fetched its central directory): only the bytes before them are asked
+// for, with the tail's validator as If-Range, and the part is completed with
+// the tail before the checks, which cover both. An answer of the whole file
+// (it changed) is the download, and the tail is not used.
+struct HeldTail {
+    std::uint64_t from = 0;  // where the tail begins in the package
+    std::uint64_t total = 0;
+    std::string validator;       // of the answers the tail came from
+    std::filesystem::path file;  // bytes [from, total)
+};
 bool DownloadPackage(const std::wstring& url, const std::filesystem::path& destination, const PackageCheck& check,
-    const DownloadEnvironment& environment = RealDownloadEnvironment());
+    const DownloadEnvironment& environment = RealDownloadEnvironment(), const HeldTail* tail = nullptr);
 
 // True when a part that DownloadPackage kept can be continued: of this URL and
 // of the release that `check` describes.

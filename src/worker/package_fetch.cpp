@@ -1,6 +1,7 @@
 #include "worker/package_fetch.h"
 
 #include "base/decimal.h"
+#include "base/file_system.h"
 #include "base/log.h"
 #include "base/tree_walk.h"
 #include "delta/differential_update.h"
@@ -63,19 +64,29 @@ FetchedPackage FetchUpdatePackage(
     const std::wstring url = UpdatePackageUrl();
     const std::filesystem::path installDir = package.parent_path();
     DifferentialPlan plan;
+    std::filesystem::path tailFile = package;
+    tailFile += ".tail.updater.part";
+    RemoveQuietly(tailFile);  // what a killed start left
     if (!HasResumablePart(url, package, check)) {
+        plan.tailFile = tailFile;
         const DownloadEnvironment environment = RealDownloadEnvironment();
         std::wstring why;
         DeltaEnd end = PlanDifferentially(installDir, extraction, check, environment, plan, why);
-        if (end == DeltaEnd::Ready && !HasRoomOnGameDrive(BytesToWrite(plan), installDir))
+        if (end == DeltaEnd::Ready && !HasRoomOnGameDrive(BytesToWrite(plan), installDir)) {
+            RemoveQuietly(tailFile);
             return {PackageFetch::NoRoom};
+        }
         if (end == DeltaEnd::Ready) end = FetchPlanned(extraction, plan, why);
-        if (end == DeltaEnd::GaveUp) return fetched;
+        if (end == DeltaEnd::GaveUp) {
+            RemoveQuietly(tailFile);
+            return fetched;
+        }
         if (end == DeltaEnd::Ready) {
             LogLine(L"update.zip: " + std::to_wstring(plan.files) + L" files, " + std::to_wstring(plan.upToDate) +
                     L" up to date, " + std::to_wstring(plan.changed) + L" fetched in " +
                     std::to_wstring(plan.package.requests) + L" requests (" + std::to_wstring(plan.package.received) +
                     L" bytes)");
+            RemoveQuietly(tailFile);
             return {PackageFetch::Differential, ListingOf(plan), plan.updaterUpToDate};
         }
         LogLine(L"update.zip: " + why + L"; downloading the whole package");
@@ -83,7 +94,14 @@ FetchedPackage FetchUpdatePackage(
         Report(L"Update available. Downloading update package...", 15);
     }
     const std::optional<std::uint64_t> whole = WholePackageBytes(plan, check);
-    if (whole && !HasRoomOnGameDrive(*whole, installDir)) return {PackageFetch::NoRoom};
+    if (whole && !HasRoomOnGameDrive(*whole, installDir)) {
+        RemoveQuietly(tailFile);
+        return {PackageFetch::NoRoom};
+    }
+    // What the directory's read fetched is not fetched again.
+    std::optional<HeldTail> tail;
+    if (plan.directory.tailKept)
+        tail = HeldTail{plan.directory.offset, plan.package.size, plan.package.validator, tailFile};
     plan = DifferentialPlan{};  // the listing is not held through the download
     EmptyDirectory(extraction);
     PackageStream stream;
@@ -93,8 +111,9 @@ FetchedPackage FetchUpdatePackage(
             FeedPackageStream(stream, offset, data, size);
         };
     BeginProgressSpan(15, 35, WorkUnit::Bytes);
-    const bool downloaded = DownloadPackage(url, package, check, environment);
+    const bool downloaded = DownloadPackage(url, package, check, environment, tail ? &*tail : nullptr);
     EndProgressSpan();
+    RemoveQuietly(tailFile);
     fetched.streamed = FinishPackageStream(stream);
     fetched.how = downloaded ? PackageFetch::Whole : PackageFetch::Failed;
     return fetched;

@@ -123,7 +123,7 @@ struct PackageDownloadTest : testing::Test {
     std::string replay;      // the bytes shown as stored, each at its offset
     std::uint64_t seen = 0;  // how many were shown
 
-    bool Download(std::vector<Answer> script) {
+    bool Download(std::vector<Answer> script, const HeldTail* tail = nullptr) {
         server.script = std::move(script);
         server.ranges.clear();
         replay.clear();
@@ -134,11 +134,12 @@ struct PackageDownloadTest : testing::Test {
             replay.resize(std::max<std::size_t>(replay.size(), offset + size));
             replay.replace(offset, size, data, size);
         };
-        return DownloadPackage(kUrl, destination, check, environment);
+        return DownloadPackage(kUrl, destination, check, environment, tail);
     }
 };
 
 std::string From(std::uint64_t offset) { return "bytes=" + std::to_string(offset) + "-"; }
+std::string Before(std::uint64_t offset) { return "bytes=0-" + std::to_string(offset - 1); }
 
 }  // namespace
 
@@ -151,6 +152,7 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         std::vector<double> waits;
         double servedShare;                  // bytes served against the file's size
         const char* declaredSize = nullptr;  // update-size, when not the file's
+        bool heldTail = false;               // the last tenth of "v1" is at hand
     } rows[] = {
         {"cut at 90 %, resumed", {{.cutAfter = kNinety}, {}}, true, {"", From(kNinety)}, {1}, 1.0},
         {"200 instead of 206", {{.cutAfter = kHalf}, {.ranges = false}}, true, {"", From(kHalf)}, {1}, 1.5},
@@ -168,18 +170,27 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
             {{.cutAfter = kHalf}, {.etag = "\"v2\"", .cutAfter = kHalf}, {.etag = "\"v3\"", .cutAfter = kHalf},
                 {.etag = "\"v4\"", .cutAfter = kHalf}, {.etag = "\"v5\""}},
             false, {"", From(kHalf), From(kHalf), From(kHalf), From(kHalf)}, {1, 1, 1, 1}, 2.0},
+        {"held tail: only what lies before it", {{}}, true, {Before(kNinety)}, {}, 0.9, nullptr, true},
+        {"held tail, cut, resumed", {{.cutAfter = kHalf}, {}}, true,
+            {Before(kNinety), "bytes=" + std::to_string(kHalf) + "-" + std::to_string(kNinety - 1)}, {1}, 0.9, nullptr,
+            true},
+        {"held tail of a file that changed: its whole answer is the download", {{.etag = "\"v2\""}}, true,
+            {Before(kNinety)}, {}, 1.0, nullptr, true},
     };
+    const HeldTail tail{kNinety, kSize, "\"v1\"", dir.path / "tail"};
+    WriteBytes(tail.file, FileBytes().substr(kNinety));
     for (auto& row : rows) {
         server = ScriptedServer{FileBytes()};
         std::filesystem::remove(destination);
         check.size = row.declaredSize ? row.declaredSize : std::to_string(kSize);
-        EXPECT_EQ(Download(row.script), row.stored) << row.name;
+        EXPECT_EQ(Download(row.script, row.heldTail ? &tail : nullptr), row.stored) << row.name;
         EXPECT_EQ(server.ranges, row.ranges) << row.name;
         EXPECT_EQ(server.waits, row.waits) << row.name;
         EXPECT_EQ(server.served, static_cast<std::uint64_t>(row.servedShare * kSize)) << row.name;
         EXPECT_TRUE(!row.stored || ReadBytes(destination) == server.file) << row.name;
-        // Whoever unpacks as the bytes arrive sees each stored one once, where it belongs.
-        EXPECT_TRUE(!row.stored || (seen == server.served && replay == server.file)) << row.name;
+        // Whoever unpacks as the bytes arrive sees each stored one once, where it belongs, the held ones too.
+        const std::uint64_t held = row.heldTail && server.served < kSize ? kSize - kNinety : 0;
+        EXPECT_TRUE(!row.stored || (seen == server.served + held && replay == server.file)) << row.name;
     }
     for (const char* line : {"update.zip: status 503 (Retry-After 2 s) at byte 0; attempt 2 in 2.0 s",
              "update.zip cannot be downloaded: status 404 (no such file on the server)",
