@@ -271,7 +271,9 @@ DeltaEnd FetchSpans(DifferentialPlan& plan, const fs::path& extractDir, EntryPoo
 DeltaEnd PlanDifferentialUpdate(const std::wstring& url, const fs::path& installDir, const fs::path& extractDir,
     const PackageCheck& check, const DownloadEnvironment& environment, DifferentialPlan& plan, std::wstring& why,
     const DeltaLimits& limits) {
-    plan.package = StartRemotePackage(url, DeclaredSize(check), environment);
+    plan.package = StartRemotePackage(
+        url, plan.probed.total != 0 ? std::optional(plan.probed.total) : DeclaredSize(check), environment);
+    plan.package.validator = plan.probed.validator;
     // A checked release whose directory cannot be authenticated: none is read.
     if (check.sha256 && !check.indexSha256) {
         why = L"version.txt names no update-index-sha256";

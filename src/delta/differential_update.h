@@ -26,6 +26,9 @@ struct DifferentialPlan {
     RemoteDirectory directory;
     // Where the directory's bytes are kept for a whole download (empty: not kept).
     std::filesystem::path tailFile{};
+    // The package's size and validator when the package download's first
+    // request learned them (total 0: not learned); the first byte is not asked again.
+    ProbedPackage probed{};
     std::vector<FetchSpan> spans;
     std::uint64_t files = 0;
     std::uint64_t upToDate = 0;

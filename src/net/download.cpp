@@ -107,6 +107,11 @@ struct PackageDownload {
     DownloadWatch watch{};
     bool keptBytes = false;          // the part began with bytes an earlier start stored
     const HeldTail* tail = nullptr;  // until an answer of the whole file makes it useless
+    // ProbePackage: byte 0 alone is asked until an answer says whether ranges are served.
+    bool probing = false;
+    bool rangesServed = false;
+    std::function<bool(std::uint64_t)> roomFor{};
+    bool noRoom = false;
 };
 
 std::string ReleaseOf(const PackageCheck& check) {
@@ -182,6 +187,13 @@ void ResumeOrStartFromZero(PackageDownload& download) {
 // byte 0 gets a new record before its first byte is written.
 bool BeginStoring(PackageDownload& download, const RangeResult& answer) {
     if (answer.status == 200) download.tail = nullptr;
+    if (std::exchange(download.probing, false)) {
+        download.rangesServed = answer.status == 206;
+        if (!download.rangesServed && download.roomFor && !download.roomFor(answer.total.value_or(0))) {
+            download.noRoom = true;
+            return false;
+        }
+    }
     if (answer.from == 0) {
         if (download.offset > 0) {
             LogLine(download.name + L": " + answer.detail + L" at byte " + std::to_wstring(download.offset) +
@@ -208,6 +220,7 @@ RangeResult Attempt(PackageDownload& download) {
     request.url = download.url;
     request.from = download.offset;
     if (download.tail) request.to = download.tail->from;
+    if (download.probing) request.to = 1;
     request.validator = download.validator;
     request.total = download.total;
     request.declaredSize = download.declaredSize;
@@ -365,8 +378,10 @@ bool DownloadVersionFile(const std::wstring& url, const fs::path& destination, c
     }
 }
 
-bool DownloadPackage(const std::wstring& url, const fs::path& destination, const PackageCheck& check,
-    const DownloadEnvironment& environment, const HeldTail* tail) {
+namespace {
+
+PackageDownload StartPackageDownload(const std::wstring& url, const fs::path& destination, const PackageCheck& check,
+    const DownloadEnvironment& environment) {
     PackageDownload download{.url = url,
         .name = FileNameOf(url),
         .destination = destination,
@@ -377,29 +392,60 @@ bool DownloadPackage(const std::wstring& url, const fs::path& destination, const
         .release = ReleaseOf(check),
         .declaredSize = DeclaredSize(check)};
     ResumeOrStartFromZero(download);
-    if (tail && download.offset == 0 && tail->from > 0 && tail->from < tail->total) {
-        download.tail = tail;
-        download.validator = tail->validator;
-        download.total = tail->total;
-    }
     download.watch = StartDownloadWatch(environment.now());
+    return download;
+}
+
+PackageProbe RunAttempts(PackageDownload& download) {
     for (int attempt = 1;; ++attempt) {
         const RangeResult result = Attempt(download);
         NoteAttemptEnded(download.watch);
+        if (download.noRoom) {
+            DiscardPart(download);
+            return PackageProbe::NoRoom;
+        }
+        if (download.rangesServed && result.end == RangeEnd::Complete) return PackageProbe::RangesServed;
+        if (download.rangesServed) download.probing = true;  // the byte did not arrive: asked again
+        download.rangesServed = false;
         if (result.end == RangeEnd::Complete && download.tail && !AppendHeldTail(download)) {
             StartAgain(download, L"the held end of the package cannot be added");
             continue;
         }
         if (result.end == RangeEnd::Complete) {
-            if (Finish(download)) return true;
+            if (Finish(download)) return PackageProbe::Downloaded;
             // A power cut can keep a part's length but not its last bytes (they
             // read as zeros): what does not match is fetched whole once more.
-            if (!std::exchange(download.keptBytes, false)) return false;
+            if (!std::exchange(download.keptBytes, false)) return PackageProbe::Failed;
             LogLine(download.name + L": the resumed download does not match; starting again from byte 0");
             continue;
         }
-        if (!PrepareRetry(download, result, attempt + 1)) return false;
+        if (!PrepareRetry(download, result, attempt + 1)) return PackageProbe::Failed;
     }
+}
+
+}  // namespace
+
+bool DownloadPackage(const std::wstring& url, const fs::path& destination, const PackageCheck& check,
+    const DownloadEnvironment& environment, const HeldTail* tail) {
+    PackageDownload download = StartPackageDownload(url, destination, check, environment);
+    const bool sameFile =
+        download.offset == 0 || (tail && download.validator == tail->validator && download.total == tail->total);
+    if (tail && sameFile && tail->from > download.offset && tail->from < tail->total) {
+        download.tail = tail;
+        download.validator = tail->validator;
+        download.total = tail->total;
+    }
+    return RunAttempts(download) == PackageProbe::Downloaded;
+}
+
+PackageProbe ProbePackage(const std::wstring& url, const fs::path& destination, const PackageCheck& check,
+    const DownloadEnvironment& environment, const std::function<bool(std::uint64_t)>& roomFor, ProbedPackage& probed) {
+    PackageDownload download = StartPackageDownload(url, destination, check, environment);
+    download.probing = download.offset == 0;
+    download.roomFor = roomFor;
+    const PackageProbe probe = RunAttempts(download);
+    if (probe == PackageProbe::RangesServed) probed = {download.total.value_or(0), download.validator};
+    return probe;
 }
 
 bool HasResumablePart(const std::wstring& url, const fs::path& destination, const PackageCheck& check) {

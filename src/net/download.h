@@ -73,6 +73,22 @@ struct HeldTail {
 bool DownloadPackage(const std::wstring& url, const std::filesystem::path& destination, const PackageCheck& check,
     const DownloadEnvironment& environment = RealDownloadEnvironment(), const HeldTail* tail = nullptr);
 
+// DownloadPackage whose first request asks for byte 0 alone, to learn whether
+// the server serves ranges without fetching anything twice. A 206 ends it
+// there (RangesServed): that byte stays as a part that DownloadPackage
+// continues, and `probed` has the package's size and validator. A 200 is the
+// whole package: once `roomFor` (given the answer's size; 0: none named)
+// allows it, it is downloaded as DownloadPackage does (Downloaded or Failed),
+// else nothing more is fetched (NoRoom).
+enum class PackageProbe { Downloaded, RangesServed, Failed, NoRoom };
+struct ProbedPackage {
+    std::uint64_t total = 0;
+    std::string validator;
+};
+PackageProbe ProbePackage(const std::wstring& url, const std::filesystem::path& destination, const PackageCheck& check,
+    const DownloadEnvironment& environment, const std::function<bool(std::uint64_t total)>& roomFor,
+    ProbedPackage& probed);
+
 // True when a part that DownloadPackage kept can be continued: of this URL and
 // of the release that `check` describes.
 bool HasResumablePart(const std::wstring& url, const std::filesystem::path& destination, const PackageCheck& check);

@@ -1,5 +1,7 @@
 #include "worker/package_fetch.h"
 
+#include <functional>
+
 #include "base/decimal.h"
 #include "base/file_system.h"
 #include "base/log.h"
@@ -56,6 +58,30 @@ std::optional<std::uint64_t> WholePackageBytes(const DifferentialPlan& plan, con
     return package + (plan.directory.entries.empty() ? package : UnpackedSize(plan.directory));
 }
 
+// The package through the stream, unpacked into the extraction directory as
+// it arrives: the download, or the probe that becomes it.
+PackageProbe StreamWholePackage(const std::filesystem::path& extraction, FetchedPackage& fetched,
+    const std::function<PackageProbe(const DownloadEnvironment&)>& download) {
+    EmptyDirectory(extraction);
+    PackageStream stream;
+    DownloadEnvironment environment = RealDownloadEnvironment();
+    if (StartPackageStream(stream, extraction))
+        environment.stored = [&stream](std::uint64_t offset, const char* data, std::size_t size) {
+            FeedPackageStream(stream, offset, data, size);
+        };
+    BeginProgressSpan(15, 35, WorkUnit::Bytes);
+    const PackageProbe probe = download(environment);
+    EndProgressSpan();
+    fetched.streamed = FinishPackageStream(stream);
+    return probe;
+}
+
+FetchedPackage Ended(PackageFetch how, const std::filesystem::path& package, const std::filesystem::path& tailFile) {
+    DiscardPartialDownload(package);
+    RemoveQuietly(tailFile);
+    return {how};
+}
+
 }  // namespace
 
 FetchedPackage FetchUpdatePackage(
@@ -68,53 +94,58 @@ FetchedPackage FetchUpdatePackage(
     tailFile += ".tail.updater.part";
     RemoveQuietly(tailFile);  // what a killed start left
     if (!HasResumablePart(url, package, check)) {
+        // Byte 0 alone first: a server without ranges answers with the whole
+        // package, and that answer is the download.
+        const auto roomFor = [&](std::uint64_t total) {
+            plan.package.size = total;
+            const std::optional<std::uint64_t> whole = WholePackageBytes(plan, check);
+            return !whole || HasRoomOnGameDrive(*whole, installDir);
+        };
+        const PackageProbe probe = StreamWholePackage(extraction, fetched, [&](const DownloadEnvironment& environment) {
+            return ProbePackage(url, package, check, environment, roomFor, plan.probed);
+        });
+        if (probe == PackageProbe::NoRoom) return Ended(PackageFetch::NoRoom, package, tailFile);
+        if (probe != PackageProbe::RangesServed) {
+            fetched.how = probe == PackageProbe::Downloaded ? PackageFetch::Whole : PackageFetch::Failed;
+            return fetched;
+        }
+        fetched.streamed = {};
         plan.tailFile = tailFile;
         const DownloadEnvironment environment = RealDownloadEnvironment();
         std::wstring why;
         DeltaEnd end = PlanDifferentially(installDir, extraction, check, environment, plan, why);
-        if (end == DeltaEnd::Ready && !HasRoomOnGameDrive(BytesToWrite(plan), installDir)) {
-            RemoveQuietly(tailFile);
-            return {PackageFetch::NoRoom};
-        }
+        if (end == DeltaEnd::Ready && !HasRoomOnGameDrive(BytesToWrite(plan), installDir))
+            return Ended(PackageFetch::NoRoom, package, tailFile);
         if (end == DeltaEnd::Ready) end = FetchPlanned(extraction, plan, why);
-        if (end == DeltaEnd::GaveUp) {
-            RemoveQuietly(tailFile);
-            return fetched;
-        }
+        if (end == DeltaEnd::GaveUp) return Ended(PackageFetch::Failed, package, tailFile);
         if (end == DeltaEnd::Ready) {
+            // The probe's request and byte count too.
             LogLine(L"update.zip: " + std::to_wstring(plan.files) + L" files, " + std::to_wstring(plan.upToDate) +
                     L" up to date, " + std::to_wstring(plan.changed) + L" fetched in " +
-                    std::to_wstring(plan.package.requests) + L" requests (" + std::to_wstring(plan.package.received) +
-                    L" bytes)");
-            RemoveQuietly(tailFile);
+                    std::to_wstring(plan.package.requests + 1) + L" requests (" +
+                    std::to_wstring(plan.package.received + 1) + L" bytes)");
+            Ended(PackageFetch::Differential, package, tailFile);
             return {PackageFetch::Differential, ListingOf(plan), plan.updaterUpToDate};
         }
         LogLine(L"update.zip: " + why + L"; downloading the whole package");
         RemoveTree(extraction);
         Report(L"Update available. Downloading update package...", 15);
+        // The probe's byte is continued only with the validator that a part needs.
+        if (!HasResumablePart(url, package, check)) DiscardPartialDownload(package);
     }
     const std::optional<std::uint64_t> whole = WholePackageBytes(plan, check);
-    if (whole && !HasRoomOnGameDrive(*whole, installDir)) {
-        RemoveQuietly(tailFile);
-        return {PackageFetch::NoRoom};
-    }
+    if (whole && !HasRoomOnGameDrive(*whole, installDir)) return Ended(PackageFetch::NoRoom, package, tailFile);
     // What the directory's read fetched is not fetched again.
     std::optional<HeldTail> tail;
     if (plan.directory.tailKept)
         tail = HeldTail{plan.directory.offset, plan.package.size, plan.package.validator, tailFile};
     plan = DifferentialPlan{};  // the listing is not held through the download
-    EmptyDirectory(extraction);
-    PackageStream stream;
-    DownloadEnvironment environment = RealDownloadEnvironment();
-    if (StartPackageStream(stream, extraction))
-        environment.stored = [&stream](std::uint64_t offset, const char* data, std::size_t size) {
-            FeedPackageStream(stream, offset, data, size);
-        };
-    BeginProgressSpan(15, 35, WorkUnit::Bytes);
-    const bool downloaded = DownloadPackage(url, package, check, environment, tail ? &*tail : nullptr);
-    EndProgressSpan();
+    const PackageProbe downloaded =
+        StreamWholePackage(extraction, fetched, [&](const DownloadEnvironment& environment) {
+            const bool done = DownloadPackage(url, package, check, environment, tail ? &*tail : nullptr);
+            return done ? PackageProbe::Downloaded : PackageProbe::Failed;
+        });
     RemoveQuietly(tailFile);
-    fetched.streamed = FinishPackageStream(stream);
-    fetched.how = downloaded ? PackageFetch::Whole : PackageFetch::Failed;
+    fetched.how = downloaded == PackageProbe::Downloaded ? PackageFetch::Whole : PackageFetch::Failed;
     return fetched;
 }
