@@ -130,8 +130,6 @@ FetchedPackage FetchUpdatePackage(
         LogLine(L"update.zip: " + why + L"; downloading the whole package");
         RemoveTree(extraction);
         Report(L"Update available. Downloading update package...", 15);
-        // The probe's byte is continued only with the validator that a part needs.
-        if (!HasResumablePart(url, package, check)) DiscardPartialDownload(package);
     }
     const std::optional<std::uint64_t> whole = WholePackageBytes(plan, check);
     if (whole && !HasRoomOnGameDrive(*whole, installDir)) return Ended(PackageFetch::NoRoom, package, tailFile);
