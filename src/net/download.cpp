@@ -188,8 +188,12 @@ void ResumeOrStartFromZero(PackageDownload& download) {
 bool BeginStoring(PackageDownload& download, const RangeResult& answer) {
     if (answer.status == 200) download.tail = nullptr;
     if (std::exchange(download.probing, false)) {
+        // A range says enough: nothing is stored, no part a power cut could spoil.
         download.rangesServed = answer.status == 206;
-        if (!download.rangesServed && download.roomFor && !download.roomFor(answer.total.value_or(0))) {
+        download.total = answer.total;
+        download.validator = answer.validator;
+        if (download.rangesServed) return false;
+        if (download.roomFor && !download.roomFor(answer.total.value_or(0))) {
             download.noRoom = true;
             return false;
         }
@@ -404,9 +408,7 @@ PackageProbe RunAttempts(PackageDownload& download) {
             DiscardPart(download);
             return PackageProbe::NoRoom;
         }
-        if (download.rangesServed && result.end == RangeEnd::Complete) return PackageProbe::RangesServed;
-        if (download.rangesServed) download.probing = true;  // the byte did not arrive: asked again
-        download.rangesServed = false;
+        if (download.rangesServed) return PackageProbe::RangesServed;
         if (result.end == RangeEnd::Complete && download.tail && !AppendHeldTail(download)) {
             StartAgain(download, L"the held end of the package cannot be added");
             continue;
@@ -446,8 +448,7 @@ PackageProbe ProbePackage(const std::wstring& url, const fs::path& destination, 
     const PackageProbe probe = RunAttempts(download);
     if (probe != PackageProbe::RangesServed) return probe;
     probed = {download.total.value_or(0), download.validator};
-    // Not kept: a byte that a power cut zeroed would pass for the package's first.
-    DiscardPart(download);
+    DiscardPart(download);  // the empty part the answer's head opened
     return probe;
 }
 

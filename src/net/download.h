@@ -75,9 +75,9 @@ bool DownloadPackage(const std::wstring& url, const std::filesystem::path& desti
 
 // DownloadPackage whose first request asks for byte 0 alone, to learn whether
 // the server serves ranges without fetching anything twice. A 206 ends it
-// there (RangesServed): `probed` has the package's size and validator, and
-// nothing is kept (a byte whose flush a power cut lost would pass for the
-// package's first at the next start). A 200 is the
+// at its head (RangesServed): `probed` has the package's size and validator,
+// and nothing is stored (a byte whose flush a power cut lost would pass for
+// the package's first at the next start). A 200 is the
 // whole package: once `roomFor` (given the answer's size; 0: none named)
 // allows it, it is downloaded as DownloadPackage does (Downloaded or Failed),
 // else nothing more is fetched (NoRoom).

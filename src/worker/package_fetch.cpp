@@ -119,11 +119,11 @@ FetchedPackage FetchUpdatePackage(
         if (end == DeltaEnd::Ready) end = FetchPlanned(extraction, plan, why);
         if (end == DeltaEnd::GaveUp) return Ended(PackageFetch::Failed, package, tailFile);
         if (end == DeltaEnd::Ready) {
-            // The probe's request and byte count too.
+            // The probe's request too.
             LogLine(L"update.zip: " + std::to_wstring(plan.files) + L" files, " + std::to_wstring(plan.upToDate) +
                     L" up to date, " + std::to_wstring(plan.changed) + L" fetched in " +
                     std::to_wstring(plan.package.requests + 1) + L" requests (" +
-                    std::to_wstring(plan.package.received + 1) + L" bytes)");
+                    std::to_wstring(plan.package.received) + L" bytes)");
             Ended(PackageFetch::Differential, package, tailFile);
             return {PackageFetch::Differential, ListingOf(plan), plan.updaterUpToDate};
         }

@@ -239,7 +239,7 @@ TEST_F(PackageDownloadTest, AProbeIsContinuedNotRepeated) {
         PackageProbe probe;
         std::uint64_t served;
     } rows[] = {
-        {"206: one byte, its answer's size and validator learned", {}, true, PackageProbe::RangesServed, 1},
+        {"206: its head tells the size and validator", {}, true, PackageProbe::RangesServed, 0},
         {"200: the whole package, once", {.ranges = false}, true, PackageProbe::Downloaded, kSize},
         {"200 without room: cut at its head", {.ranges = false}, false, PackageProbe::NoRoom, 0},
     };
