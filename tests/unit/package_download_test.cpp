@@ -12,6 +12,7 @@
 #include "net/ranged_transfer.h"
 #include "test_support.h"
 #include "worker/progress_span.h"
+#include "worker/room_check.h"
 
 using namespace std::chrono_literals;
 
@@ -231,7 +232,7 @@ TEST_F(PackageDownloadTest, NextStartResumesTheSameReleaseOnly) {
 }
 
 // The first byte alone tells whether ranges are served, and leaves nothing; a whole answer to it is the download.
-TEST_F(PackageDownloadTest, AProbeIsContinuedNotRepeated) {
+TEST_F(PackageDownloadTest, AProbeLeavesNothingAndAWholeAnswerIsTheDownload) {
     const struct {
         const char* name;
         Answer answer;
@@ -307,6 +308,10 @@ TEST_F(PackageDownloadTest, ProgressRisesSteadilyBetweenTheStageValues) {
     EXPECT_EQ(DescribeAmount(312 << 20, 1024 << 20, WorkUnit::Bytes), L"312 / 1024 MB");
     EXPECT_EQ(DescribeAmount(5 << 20, 10 << 20, WorkUnit::Bytes), L"5 / 10 MB");
     EXPECT_EQ(DescribeAmount(120, 5000, WorkUnit::Files), L"120 / 5000 files");
+    // The room check's figures: what is needed rounded up, what is free down.
+    EXPECT_EQ(MegabytesText(1234ull << 20, false), L"1,234");
+    EXPECT_EQ(MegabytesText((1234567ull << 20) + 1, true), L"1,234,568");
+    EXPECT_EQ(MegabytesText((999ull << 20) + 1, false), L"999");
 }
 
 // A body without a length outgrowing its limit, or a failed write, ends the transfer at once.

@@ -60,8 +60,10 @@ struct RemoteRead {
     int requests = 0;
     std::uint64_t unpacked = 0, toWrite = 0;  // of the whole package, and of the planned fetch
 
-    explicit RemoteRead(const std::string& package, const PackageCheck& check = {}, ListingLimits listing = {}) {
+    explicit RemoteRead(const std::string& package, const PackageCheck& check = {}, ListingLimits listing = {},
+        const Tree& installed = {}) {
         fs::create_directories(extraction);
+        WriteTree(install, installed);
         const fs::path file = Package(package);
         DownloadEnvironment environment{[] { return DownloadClock::now(); }, [](DownloadClock::duration) {},
             [] { return 0.5; },
@@ -178,8 +180,14 @@ TEST(ReadRemotely, ListsWithinItsBoundsOrFallsBack) {
         DeltaEnd end;
         const char* why;
         int requests;  // at most
+        Tree installed = {};
+        std::uint64_t toWrite = 0;  // when Ready
     } rows[] = {
-        {"py_zip64_many.zip", {}, {65602, 8 << 20}, DeltaEnd::Ready, "", 100},
+        {"iz_tree.zip", {}, {}, DeltaEnd::Ready, "", 2, kSoundCases[1].extracted},  // all up to date
+        {"iz_tree.zip", {}, {}, DeltaEnd::Ready, "", 3,
+            {"tree/readme.txt=readme\n", "tree/sub/deeper/file.txt=" + Text(), "tree/tool.sh=#!/bin/sh\necho tool?\n"},
+            4096},
+        {"py_zip64_many.zip", {}, {65602, 8 << 20}, DeltaEnd::Ready, "", 100, {}, 2 * 4096},
         {"py_zip64_many.zip", {}, {65601, 8 << 20}, DeltaEnd::FallBack,
             "a central directory of 65602 entries, over the 65601 read", 2},
         {"py_zip64_many.zip", {}, {65602, 1 << 20}, DeltaEnd::FallBack,
@@ -187,8 +195,9 @@ TEST(ReadRemotely, ListsWithinItsBoundsOrFallsBack) {
         {"iz_tree.zip", checkedWithoutIndex, {}, DeltaEnd::FallBack, "version.txt names no update-index-sha256", 0},
     };
     for (const auto& row : rows) {
-        RemoteRead remote(row.package, row.check, row.listing);
+        RemoteRead remote(row.package, row.check, row.listing, row.installed);
         EXPECT_EQ(remote.end, row.end) << row.why;
+        EXPECT_EQ(remote.toWrite, row.end == DeltaEnd::Ready ? row.toWrite : 0) << row.package;
         EXPECT_EQ(WideToUtf8(remote.why), row.why);
         EXPECT_LE(remote.requests, row.requests) << row.why;
     }
