@@ -33,15 +33,30 @@ std::optional<std::uint64_t> DeclaredSize(const PackageCheck& check) {
     return std::nullopt;
 }
 
+std::wstring Describe(const RemoteDirectory& directory, const ListedEntry& listed) {
+    return DescribeEntry(EntryOf(directory, listed));
+}
+
 // A checked release (version.txt names the package's digest) is fetched in
 // pieces only when the directory and every file's content can be checked too.
 std::wstring RefusalOfUncheckable(const PackageCheck& check, const RemoteDirectory& directory) {
     if (!check.sha256) return {};
-    if (!check.indexSha256) return L"version.txt names no update-index-sha256";
     for (const auto& listed : directory.entries)
-        if (!listed.isDirectory && listed.entry.contentSha256.empty())
-            return DescribeEntry(listed.entry) + L" carries no content digest";
+        if (!listed.isDirectory && !listed.hasDigest)
+            return Describe(directory, listed) + L" carries no content digest";
     return {};
+}
+
+// The server that answered the package download's first request is asked
+// first, with the validator it gave, so that its first byte is not asked again.
+void ContinueFromProbe(RemotePackage& package, const ProbedPackage& probed) {
+    if (probed.total == 0) return;
+    for (std::size_t server = 0; server < package.urls.size(); ++server)
+        if (package.urls[server] == probed.url) {
+            package.server = server;
+            package.url = probed.url;
+            package.validator = probed.validator;
+        }
 }
 
 // The installation's index, or an empty one when it has none or a damaged one
@@ -61,7 +76,7 @@ bool InstalledCrc(const fs::path& file, const ListedEntry& listed, const Install
     std::uint32_t& crc, const std::function<void(std::uint64_t)>& progress) {
     FileIdentity identity;
     const bool identified = ReadFileIdentity(file, identity);
-    const auto recorded = identified ? TrustedCrc(index, listed.relative, identity) : std::nullopt;
+    const auto recorded = identified ? TrustedCrc(index, RelativePath(plan.directory, listed), identity) : std::nullopt;
     if (recorded) {
         crc = *recorded;
         progress(identity.size);
@@ -78,43 +93,43 @@ bool InstalledCrc(const fs::path& file, const ListedEntry& listed, const Install
 std::vector<const ListedEntry*> CompareWithInstallation(
     const fs::path& installDir, const fs::path& extractDir, std::uint64_t budget, DifferentialPlan& plan) {
     const InstalledSizes installed = ListInstalledFiles(installDir, extractDir);
-    std::vector<std::pair<const ListedEntry*, const fs::path::string_type*>> sameSize;
+    std::vector<const ListedEntry*> sameSize;
     std::vector<const ListedEntry*> changed;
     std::uint64_t toRead = 0, read = 0, changedBytes = 0;
     for (const auto& listed : plan.directory.entries) {
         if (listed.isDirectory) continue;
         ++plan.files;
-        const auto found = installed.find(listed.relative.native());
-        if (found == installed.end() || found->second != listed.entry.uncompressedSize) {
+        const auto size = InstalledSize(installed, RelativeNative(plan.directory, listed));
+        if (!size || *size != listed.uncompressedSize) {
             changed.push_back(&listed);
             changedBytes += RegionSize(listed);
             continue;
         }
-        sameSize.emplace_back(&listed, &found->first);
-        toRead += found->second;
+        sameSize.push_back(&listed);
+        toRead += *size;
     }
     const InstalledIndex index = ReadIndexOrSayWhy(installDir);
     plan.comparedAll = true;
-    for (const auto& [listed, relative] : sameSize) {
+    for (const ListedEntry* listed : sameSize) {
         if (changedBytes > budget) {
             plan.comparedAll = false;
             break;
         }
-        const fs::path file = installDir / fs::path(*relative);
+        const fs::path file = installDir / RelativePath(plan.directory, *listed);
         std::uint32_t crc = 0;
         const bool readWhole = InstalledCrc(
             file, *listed, index, plan, crc, [&](std::uint64_t bytes) { ReportWork(read += bytes, toRead); });
-        if (!readWhole || crc != listed->entry.crc) {
+        if (!readWhole || crc != listed->crc) {
             changed.push_back(listed);
             changedBytes += RegionSize(*listed);
             continue;
         }
         ++plan.upToDate;
         plan.unchanged.push_back(listed);
-        if (!listed->relative.has_parent_path() && IsRunningExecutable(file)) plan.updaterUpToDate = true;
+        if (!RelativePath(plan.directory, *listed).has_parent_path() && IsRunningExecutable(file))
+            plan.updaterUpToDate = true;
     }
-    std::sort(
-        changed.begin(), changed.end(), [](auto* a, auto* b) { return a->entry.localOffset < b->entry.localOffset; });
+    std::sort(changed.begin(), changed.end(), [](auto* a, auto* b) { return a->localOffset < b->localOffset; });
     return changed;
 }
 
@@ -122,7 +137,7 @@ std::vector<const ListedEntry*> CompareWithInstallation(
 // neighbours closer than the merge gap joined.
 void PlanSpans(const std::vector<const ListedEntry*>& changed, const DeltaLimits& limits, DifferentialPlan& plan) {
     for (const ListedEntry* listed : changed) {
-        const std::uint64_t from = listed->entry.localOffset;
+        const std::uint64_t from = listed->localOffset;
         if (plan.spans.empty() || from - plan.spans.back().to >= limits.mergeGap)
             plan.spans.push_back({from, from, {}});
         plan.spans.back().to = listed->regionEnd;
@@ -137,7 +152,7 @@ TargetSource SpanTargets(const DifferentialPlan& plan) {
     return [&plan, span = std::size_t{0}, index = std::size_t{0}](StreamTarget& next) mutable {
         for (; span < plan.spans.size(); ++span, index = 0)
             if (index < plan.spans[span].entries.size()) {
-                next = TargetOf(*plan.spans[span].entries[index++]);
+                next = TargetOf(plan.directory, *plan.spans[span].entries[index++]);
                 return true;
             }
         return false;
@@ -173,11 +188,20 @@ DeltaEnd PlanDifferentialUpdate(const std::vector<std::wstring>& urls, const fs:
     const fs::path& extractDir, const PackageCheck& check, const DownloadEnvironment& environment,
     DifferentialPlan& plan, std::wstring& why, const DeltaLimits& limits) {
     // Only a checked release's directory and entries may come from different servers.
-    plan.package = StartRemotePackage(urls, DeclaredSize(check), environment, check.sha256.has_value());
+    plan.package =
+        StartRemotePackage(urls, plan.probed.total != 0 ? std::optional(plan.probed.total) : DeclaredSize(check),
+            environment, check.sha256.has_value());
+    ContinueFromProbe(plan.package, plan.probed);
+    // A checked release whose directory cannot be authenticated: none is read.
+    if (check.sha256 && !check.indexSha256) {
+        why = L"version.txt names no update-index-sha256";
+        return DeltaEnd::FallBack;
+    }
     RemoteRead read = LearnRemoteSize(plan.package);
     if (read.end == RemoteEnd::Complete && plan.package.size <= limits.smallestPackage)
         read = {RemoteEnd::FallBack, L"the package is smaller than its directory's search"};
-    if (read.end == RemoteEnd::Complete) read = ReadRemoteDirectory(plan.package, check.indexSha256, plan.directory);
+    if (read.end == RemoteEnd::Complete)
+        read = ReadRemoteDirectory(plan.package, check.indexSha256, plan.directory, limits.listing, plan.tailFile);
     if (read.end != RemoteEnd::Complete) return EndOf(read, why);
     plan.directoryChecked = check.indexSha256.has_value();
     why = RefusalOfUncheckable(check, plan.directory);
@@ -227,23 +251,29 @@ TargetSource PackageTargets(const DifferentialPlan& plan) {
     auto entries = std::make_shared<std::vector<const ListedEntry*>>();
     for (const auto& listed : plan.directory.entries)
         if (!unchanged.contains(&listed)) entries->push_back(&listed);
-    std::sort(
-        entries->begin(), entries->end(), [](auto* a, auto* b) { return a->entry.localOffset < b->entry.localOffset; });
-    return [entries, index = std::size_t{0}](StreamTarget& next) mutable {
+    std::sort(entries->begin(), entries->end(), [](auto* a, auto* b) { return a->localOffset < b->localOffset; });
+    return [entries, &directory = plan.directory, index = std::size_t{0}](StreamTarget& next) mutable {
         if (index == entries->size()) return false;
-        next = TargetOf(*(*entries)[index++]);
+        next = TargetOf(directory, *(*entries)[index++]);
         return true;
     };
 }
 
-StreamTarget TargetOf(const ListedEntry& listed) {
-    return {listed.entry, listed.relative, listed.isDirectory, RegionSize(listed)};
+StreamTarget TargetOf(const RemoteDirectory& directory, const ListedEntry& listed) {
+    return {EntryOf(directory, listed), RelativePath(directory, listed), listed.isDirectory, RegionSize(listed)};
+}
+
+std::uint64_t BytesToWrite(const DifferentialPlan& plan) {
+    std::uint64_t bytes = 0;
+    for (const FetchSpan& span : plan.spans)
+        for (const ListedEntry* listed : span.entries) bytes += SizeOnDisk(listed->uncompressedSize);
+    return bytes;
 }
 
 PackageListing ListingOf(const DifferentialPlan& plan) {
     PackageListing listing;
     for (const auto& listed : plan.directory.entries) {
-        fs::path relative = listed.relative;
+        fs::path relative = RelativePath(plan.directory, listed);
         if (relative.empty()) continue;
         if (!listed.isDirectory) {
             listing.files.insert(relative.native());

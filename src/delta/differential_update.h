@@ -33,6 +33,11 @@ struct SeenFile {
 struct DifferentialPlan {
     RemotePackage package;
     RemoteDirectory directory;
+    // Where the directory's bytes are kept for a whole download (empty: not kept).
+    std::filesystem::path tailFile{};
+    // The package's size and validator when the package download's first
+    // request learned them (total 0: not learned); the first byte is not asked again.
+    ProbedPackage probed{};
     std::vector<FetchSpan> spans;
     std::uint64_t files = 0;
     std::uint64_t upToDate = 0;
@@ -57,6 +62,7 @@ struct DeltaLimits {
     // A package no larger than this is fetched whole: reading its directory
     // would fetch all of it anyway.
     std::uint64_t smallestPackage = kEndSearchSize;
+    ListingLimits listing{};
 };
 
 // Reads the directory and compares, trusting the installation's index for the
@@ -71,6 +77,9 @@ DeltaEnd PlanDifferentialUpdate(const std::vector<std::wstring>& urls, const std
 // ReportWork in bytes fetched.
 DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const std::filesystem::path& extractDir, std::wstring& why);
 
+// What fetching the planned spans takes on the disk: the changed files' sizes on it.
+std::uint64_t BytesToWrite(const DifferentialPlan& plan);
+
 // Every file and directory of the package, for the delete phase.
 PackageListing ListingOf(const DifferentialPlan& plan);
 
@@ -83,4 +92,4 @@ ContentCheck ContentDigestCheck(const ZipEntry& entry);
 TargetSource PackageTargets(const DifferentialPlan& plan);
 
 // The listed entry as the entry stream takes it.
-StreamTarget TargetOf(const ListedEntry& listed);
+StreamTarget TargetOf(const RemoteDirectory& directory, const ListedEntry& listed);

@@ -8,15 +8,17 @@ namespace fs = std::filesystem;
 void AddPlannedFiles(IndexBuilder& builder, const DifferentialPlan& plan) {
     for (const FetchSpan& span : plan.spans)
         for (const ListedEntry* listed : span.entries)
-            AddToIndex(builder, listed->relative, listed->entry.crc, listed->entry.contentSha256);
+            AddToIndex(builder, RelativePath(plan.directory, *listed), listed->crc,
+                std::string(ContentDigest(plan.directory, *listed)));
     for (const SeenFile& seen : plan.seen)
-        if (seen.crc == seen.listed->entry.crc)
-            AddToIndex(builder, seen.listed->relative, seen.crc, {}, &seen.identity);
+        if (seen.crc == seen.listed->crc)
+            AddToIndex(builder, RelativePath(plan.directory, *seen.listed), seen.crc, {}, &seen.identity);
 }
 
 void AddComparedFiles(IndexBuilder& builder, const DifferentialPlan& plan) {
     if (!plan.comparedAll) return;
-    for (const SeenFile& seen : plan.seen) AddToIndex(builder, seen.listed->relative, seen.crc, {}, &seen.identity);
+    for (const SeenFile& seen : plan.seen)
+        AddToIndex(builder, RelativePath(plan.directory, *seen.listed), seen.crc, {}, &seen.identity);
 }
 
 void AddPackageFiles(IndexBuilder& builder, const fs::path& package) {

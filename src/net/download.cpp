@@ -62,6 +62,13 @@ struct PackageDownload {
     bool keptBytes = false;              // the part began with bytes an earlier start stored
     std::size_t checkFailures = 0;       // servers whose whole file was of another release
     std::vector<std::size_t> sources{};  // the servers the part's bytes came from, in order
+    const HeldTail* tail = nullptr;      // until an answer of the whole file makes it useless
+    std::size_t tailServer = 0;
+    // ProbePackage: byte 0 alone is asked until an answer says whether ranges are served.
+    bool probing = false;
+    bool rangesServed = false;
+    std::function<bool(std::uint64_t)> roomFor{};
+    bool noRoom = false;
 };
 
 bool Several(const PackageDownload& download) { return download.urls.size() > 1; }
@@ -84,7 +91,9 @@ std::optional<std::uint64_t> DeclaredSize(const PackageCheck& check) {
     return size;
 }
 
+// The held tail goes too: it belongs to the file that the part held.
 void DiscardPart(PackageDownload& download) {
+    download.tail = nullptr;
     RemoveQuietly(download.record);
     RemoveQuietly(download.partial);
     download.offset = 0;
@@ -146,6 +155,18 @@ void ResumeOrStartFromZero(PackageDownload& download) {
 // The answer is accepted and the part cut where it begins. A new file from
 // byte 0 gets a new record before its first byte is written.
 bool BeginStoring(PackageDownload& download, const RangeResult& answer) {
+    if (answer.status == 200) download.tail = nullptr;
+    if (std::exchange(download.probing, false)) {
+        // A range says enough: nothing is stored, no part a power cut could spoil.
+        download.rangesServed = answer.status == 206;
+        download.total = answer.total;
+        download.validator = answer.validator;
+        if (download.rangesServed) return false;
+        if (download.roomFor && !download.roomFor(answer.total.value_or(0))) {
+            download.noRoom = true;
+            return false;
+        }
+    }
     if (answer.from == 0) {
         if (download.offset > 0) {
             LogLine(download.name + L": " + answer.detail + L" at byte " + std::to_wstring(download.offset) +
@@ -174,6 +195,8 @@ RangeResult Attempt(PackageDownload& download) {
     RangeRequest request;
     request.url = download.url;
     request.from = download.offset;
+    if (download.tail) request.to = download.tail->from;
+    if (download.probing) request.to = 1;
     request.validator = download.validator;
     request.total = download.total;
     request.declaredSize = download.declaredSize;
@@ -219,15 +242,18 @@ bool NextServerAfterWrongFile(PackageDownload& download) {
 // Another server takes over a failed transfer. A checked release continues
 // there by range (every byte is checked in the end); an unchecked one starts
 // again from byte 0, so that the bytes of two servers are never spliced unchecked.
+// A held tail stays only for a checked release, likewise.
 void MoveToServer(PackageDownload& download, std::size_t next) {
     if (next == download.server) return;
     UseServer(download, next);
-    if (download.offset == 0) return;
+    if (download.offset == 0 && !download.tail) return;
     if (download.check.sha256) {
         download.validator.clear();  // another server's validator proves nothing here
         return;
     }
-    LogLine(download.name + L": an unchecked release is not continued from another server; starting again from byte 0");
+    if (download.offset > 0)
+        LogLine(
+            download.name + L": an unchecked release is not continued from another server; starting again from byte 0");
     DiscardPart(download);
 }
 
@@ -241,6 +267,25 @@ bool Finish(PackageDownload& download) {
     }
     DiscardPart(download);
     return false;
+}
+
+// Appends the held tail to a part that holds every byte before it, as if it had arrived.
+bool AppendHeldTail(PackageDownload& download) {
+    std::ifstream in(LongPath(download.tail->file), std::ios::binary);
+    std::ofstream out(LongPath(download.partial), std::ios::binary | std::ios::app);
+    std::vector<char> buffer(256 * 1024);
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (!out.write(buffer.data(), static_cast<std::streamsize>(got))) return false;
+        TallyBody(download.tally, buffer.data(), got);
+        if (download.environment.stored) download.environment.stored(download.offset, buffer.data(), got);
+        download.offset += got;
+        ReportWork(download.offset, download.tail->total);
+    }
+    if (download.sources.empty() || download.sources.back() != download.tailServer)
+        download.sources.push_back(download.tailServer);
+    out.close();
+    return in.eof() && !in.bad() && out && download.offset == download.tail->total;
 }
 
 // The part stays for the next start when a record says what it is.
@@ -379,14 +424,10 @@ bool DownloadVersionFile(const std::wstring& url, const fs::path& destination, c
                {url}, destination, [](const fs::path&) { return true; }, environment) == VersionFetch::Accepted;
 }
 
-bool DownloadPackage(const std::wstring& url, const fs::path& destination, const PackageCheck& check,
-    const DownloadEnvironment& environment) {
-    return DownloadPackage(std::vector<std::wstring>{url}, destination, check, environment);
-}
+namespace {
 
-bool DownloadPackage(const std::vector<std::wstring>& urls, const fs::path& destination, const PackageCheck& check,
-    const DownloadEnvironment& environment) {
-    if (urls.empty()) return false;
+PackageDownload StartPackageDownload(const std::vector<std::wstring>& urls, const fs::path& destination,
+    const PackageCheck& check, const DownloadEnvironment& environment) {
     PackageDownload download{.urls = urls,
         .url = urls.front(),
         .name = FileNameOf(urls.front()),
@@ -399,20 +440,78 @@ bool DownloadPackage(const std::vector<std::wstring>& urls, const fs::path& dest
         .declaredSize = DeclaredSize(check)};
     ResumeOrStartFromZero(download);
     download.retry = StartRetryPolicy(download.name, environment);
+    return download;
+}
+
+PackageProbe RunAttempts(PackageDownload& download) {
     for (;;) {
         const RangeResult result = Attempt(download);
         NoteAttemptOver(download.retry);
+        if (download.noRoom) {
+            DiscardPart(download);
+            return PackageProbe::NoRoom;
+        }
+        if (download.rangesServed) return PackageProbe::RangesServed;
+        if (result.end == RangeEnd::Complete && download.tail && !AppendHeldTail(download)) {
+            StartAgain(download, L"the held end of the package cannot be added");
+            continue;
+        }
         if (result.end == RangeEnd::Complete) {
-            if (Finish(download)) return true;
+            if (Finish(download)) return PackageProbe::Downloaded;
             if (!download.keptBytes && NextServerAfterWrongFile(download)) continue;
             // A power cut can keep a part's length but not its last bytes (they
             // read as zeros): what does not match is fetched whole once more.
-            if (!std::exchange(download.keptBytes, false)) return false;
+            if (!std::exchange(download.keptBytes, false)) return PackageProbe::Failed;
             LogLine(download.name + L": the resumed download does not match; starting again from byte 0");
             continue;
         }
-        if (!PrepareRetry(download, result)) return false;
+        if (!PrepareRetry(download, result)) return PackageProbe::Failed;
     }
+}
+
+// The tail is used when the part is empty or holds the bytes of the same file
+// before it; for an unchecked release only from the server the tail came from.
+void HoldTail(PackageDownload& download, const HeldTail& tail) {
+    const auto server = std::find(download.urls.begin(), download.urls.end(), tail.url);
+    if (server == download.urls.end() || tail.from <= download.offset || tail.from >= tail.total) return;
+    const auto index = static_cast<std::size_t>(server - download.urls.begin());
+    const bool sameFile =
+        download.offset == 0 || (download.validator == tail.validator && download.total == tail.total);
+    const bool sameServer = download.offset == 0 || index == download.server;
+    if (!sameFile || (!sameServer && !download.check.sha256)) return;
+    if (download.offset == 0) UseServer(download, index);
+    download.tail = &tail;
+    download.tailServer = index;
+    download.validator = tail.validator;
+    download.total = tail.total;
+}
+
+}  // namespace
+
+bool DownloadPackage(const std::wstring& url, const fs::path& destination, const PackageCheck& check,
+    const DownloadEnvironment& environment, const HeldTail* tail) {
+    return DownloadPackage(std::vector<std::wstring>{url}, destination, check, environment, tail);
+}
+
+bool DownloadPackage(const std::vector<std::wstring>& urls, const fs::path& destination, const PackageCheck& check,
+    const DownloadEnvironment& environment, const HeldTail* tail) {
+    if (urls.empty()) return false;
+    PackageDownload download = StartPackageDownload(urls, destination, check, environment);
+    if (tail) HoldTail(download, *tail);
+    return RunAttempts(download) == PackageProbe::Downloaded;
+}
+
+PackageProbe ProbePackage(const std::vector<std::wstring>& urls, const fs::path& destination, const PackageCheck& check,
+    const DownloadEnvironment& environment, const std::function<bool(std::uint64_t)>& roomFor, ProbedPackage& probed) {
+    if (urls.empty()) return PackageProbe::Failed;
+    PackageDownload download = StartPackageDownload(urls, destination, check, environment);
+    download.probing = download.offset == 0;
+    download.roomFor = roomFor;
+    const PackageProbe probe = RunAttempts(download);
+    if (probe != PackageProbe::RangesServed) return probe;
+    probed = {download.total.value_or(0), download.validator, download.url};
+    DiscardPart(download);  // the empty part the answer's head opened
+    return probe;
 }
 
 bool HasResumablePart(const std::vector<std::wstring>& urls, const fs::path& destination, const PackageCheck& check) {

@@ -84,10 +84,46 @@ bool DownloadVersionFile(const std::wstring& url, const std::filesystem::path& d
 // download fails once every server did. The retry lines name the next
 // server, and "<name> came from <server>[, then <server>]" the servers of a
 // completed file.
+//
+// With `tail`, the package's last bytes are at hand already (the differential
+// update fetched its central directory): only the bytes before them are asked
+// for, first from the server the tail came from with the tail's validator as
+// If-Range, and the part is completed with the tail before the checks, which
+// cover both. Another server's bytes are joined to the tail only for a
+// checked release (its SHA-256 covers every byte); an unchecked one drops the
+// tail there. An answer of the whole file (it changed) is the download, and
+// the tail is not used.
+struct HeldTail {
+    std::uint64_t from = 0;  // where the tail begins in the package
+    std::uint64_t total = 0;
+    std::string validator;       // of the answers the tail came from
+    std::wstring url;            // the package's URL on the server it came from
+    std::filesystem::path file;  // bytes [from, total)
+};
 bool DownloadPackage(const std::vector<std::wstring>& urls, const std::filesystem::path& destination,
-    const PackageCheck& check, const DownloadEnvironment& environment = RealDownloadEnvironment());
+    const PackageCheck& check, const DownloadEnvironment& environment = RealDownloadEnvironment(),
+    const HeldTail* tail = nullptr);
 bool DownloadPackage(const std::wstring& url, const std::filesystem::path& destination, const PackageCheck& check,
-    const DownloadEnvironment& environment = RealDownloadEnvironment());
+    const DownloadEnvironment& environment = RealDownloadEnvironment(), const HeldTail* tail = nullptr);
+
+// DownloadPackage whose first request asks for byte 0 alone, to learn whether
+// the server serves ranges without fetching anything twice. A 206 ends it
+// at its head (RangesServed): `probed` has the package's size and validator
+// and the server that answered, and nothing is stored (a byte whose flush a
+// power cut lost would pass for the package's first at the next start). A 200
+// is the whole package: once `roomFor` (given the answer's size; 0: none
+// named) allows it, it is downloaded as DownloadPackage does (Downloaded or
+// Failed), else nothing more is fetched (NoRoom). A failed probe fails over
+// as the download does.
+enum class PackageProbe { Downloaded, RangesServed, Failed, NoRoom };
+struct ProbedPackage {
+    std::uint64_t total = 0;
+    std::string validator;
+    std::wstring url;  // the package's URL on the server that answered
+};
+PackageProbe ProbePackage(const std::vector<std::wstring>& urls, const std::filesystem::path& destination,
+    const PackageCheck& check, const DownloadEnvironment& environment,
+    const std::function<bool(std::uint64_t total)>& roomFor, ProbedPackage& probed);
 
 // True when a part that DownloadPackage kept can be continued: of one of these
 // URLs and of the release that `check` describes.

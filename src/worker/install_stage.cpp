@@ -94,6 +94,11 @@ bool RecordNewVersion(
 bool ObtainPackage(const StagePaths& paths, const VersionInfo& remote, FetchedPackage& fetched) {
     Report(L"Update available. Downloading update package...", kPackageStartPercent);
     fetched = FetchUpdatePackage(paths.package, paths.extraction, remote.updatePackage);
+    if (fetched.how == PackageFetch::NoRoom) {
+        Report(L"Not enough free space. Skipping update.", kDownloadFailedPercent);
+        RemoveTree(paths.extraction);
+        return false;
+    }
     if (fetched.how == PackageFetch::Failed) {
         LogLine(L"Download update.zip failed. Will skip update.");
         Report(L"Download failed. Skipping update.", kDownloadFailedPercent);

@@ -13,7 +13,8 @@
 #include "net/download.h"
 #include "zip/package_stream.h"
 
-enum class PackageFetch { Differential, Whole, Failed };
+// NoRoom: the game's drive lacks what the update would write; nothing was fetched but the directory.
+enum class PackageFetch { Differential, Whole, Failed, NoRoom };
 
 struct FetchedPackage {
     PackageFetch how = PackageFetch::Failed;

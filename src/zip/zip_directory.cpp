@@ -36,6 +36,18 @@ std::wstring DescribeEntry(const ZipEntry& entry) {
 
 bool DecodeEntryPath(const ZipEntry& entry, EntryPath& path) { return SplitEntryName(DecodedName(entry), path); }
 
+bool ReadDirectoryEntry(ZipInput& input, const ZipDirectory& directory, std::uint64_t index, std::uint64_t& offset,
+    ZipEntry& entry, EntryPath& path, std::wstring& why) {
+    if (!ReadCentralEntry(input, offset, directory.offset + directory.size, entry, offset)) {
+        why = L"central directory record " + std::to_wstring(index + 1) + L" is damaged";
+        return false;
+    }
+    const std::wstring refusal = RefusalOf(entry, directory, path);
+    if (refusal.empty()) return true;
+    why = DescribeEntry(entry) + L": " + refusal;
+    return false;
+}
+
 bool ReadZipDirectory(ZipInput& input, const ZipDirectory& directory,
     const std::function<bool(const ZipEntry&, const EntryPath&)>& visit, std::wstring& why) {
     why.clear();
@@ -44,15 +56,7 @@ bool ReadZipDirectory(ZipInput& input, const ZipDirectory& directory,
     ZipEntry entry;
     EntryPath path;
     for (std::uint64_t i = 0; i < directory.entryCount; ++i) {
-        if (!ReadCentralEntry(input, offset, limit, entry, offset)) {
-            why = L"central directory record " + std::to_wstring(i + 1) + L" is damaged";
-            return false;
-        }
-        const std::wstring refusal = RefusalOf(entry, directory, path);
-        if (!refusal.empty()) {
-            why = DescribeEntry(entry) + L": " + refusal;
-            return false;
-        }
+        if (!ReadDirectoryEntry(input, directory, i, offset, entry, path, why)) return false;
         if (!visit(entry, path)) return false;
     }
     if (offset == limit) return true;

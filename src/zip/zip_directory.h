@@ -17,6 +17,12 @@
 bool ReadZipDirectory(ZipInput& input, const ZipDirectory& directory,
     const std::function<bool(const ZipEntry& entry, const EntryPath& path)>& visit, std::wstring& why);
 
+// Reads and checks entry number `index` (from 0) at `offset`, which then
+// moves past it: ReadZipDirectory one step at a time, for a directory that
+// arrives in pieces. False with `why` naming the entry and the cause.
+bool ReadDirectoryEntry(ZipInput& input, const ZipDirectory& directory, std::uint64_t index, std::uint64_t& offset,
+    ZipEntry& entry, EntryPath& path, std::wstring& why);
+
 // The entry's name as the log shows it, in quotes: "entry \"a/b.txt\"".
 std::wstring DescribeEntry(const ZipEntry& entry);
 

@@ -14,7 +14,7 @@ constexpr std::uint32_t kEndSignature = 0x06054b50;
 constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
 constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
 constexpr std::size_t kLocalHeaderSize = kLocalHeaderFixedSize;
-constexpr std::size_t kCentralHeaderSize = 46;
+constexpr std::size_t kCentralHeaderSize = kCentralHeaderFixedSize;
 constexpr std::size_t kEndSize = 22;
 constexpr std::size_t kZip64EndSize = 56;
 constexpr std::size_t kZip64LocatorSize = 20;
@@ -230,6 +230,11 @@ bool ReadCentralEntry(
     if (needsZip64 && !hasZip64) return false;
     next = offset + total;
     return true;
+}
+
+std::size_t CentralEntryLength(const unsigned char* fixed) {
+    if (Get32(fixed) != kCentralSignature) return 0;
+    return kCentralHeaderSize + Get16(fixed + 28) + Get16(fixed + 30) + Get16(fixed + 32);
 }
 
 std::size_t LocalHeaderLength(const unsigned char* fixed) {

@@ -73,6 +73,12 @@ constexpr std::uint8_t kHostUnix = 3;
 // comment must end by `limit`; `next` receives the offset after it.
 bool ReadCentralEntry(ZipInput& input, std::uint64_t offset, std::uint64_t limit, ZipEntry& entry, std::uint64_t& next);
 
+// A central entry's fixed part; its name, extra field and comment follow it.
+constexpr std::size_t kCentralHeaderFixedSize = 46;
+// The length of the whole central entry that starts with these 46 bytes; 0
+// when they are no central entry.
+std::size_t CentralEntryLength(const unsigned char* fixed);
+
 // The most bytes a single end-of-central-directory search reads: the record
 // and the longest comment.
 constexpr std::size_t kEndSearchSize = 22 + 0xFFFF;

@@ -1,5 +1,7 @@
 #include "fake_platform.h"
 
+#include "base/free_space.h"
+#include "base/text.h"
 #include "front_end_channel/progress.h"
 #include "integrity/release_key.h"
 #include "integrity/signature.h"
@@ -10,6 +12,8 @@
 namespace fake_platform {
 
 std::map<std::wstring, std::string> g_served;
+std::vector<std::wstring> g_requested;
+std::optional<std::uint64_t> g_freeBytes;
 std::vector<std::wstring> g_frontEnd;
 std::filesystem::path g_documents;
 std::vector<std::pair<std::filesystem::path, std::filesystem::path>> g_started;
@@ -22,6 +26,7 @@ using namespace fake_platform;
 // Whole bodies only: a Range is answered with the whole file, as a server
 // without ranges answers it.
 HttpOutcome HttpGet(const HttpRequest& request, const HttpHandlers& handlers) {
+    g_requested.push_back(request.url + (request.range.empty() ? L"" : L" " + Utf8ToWide(request.range)));
     const auto served = g_served.find(request.url);
     const std::string body = served == g_served.end() ? "" : served->second;
     const HttpHead head{served == g_served.end() ? 404 : 200, body.size()};
@@ -42,6 +47,8 @@ void PostWorkerDone() { g_frontEnd.push_back(L"worker done"); }
 void PostCloseRequest() { g_frontEnd.push_back(L"close"); }
 
 std::filesystem::path FindDocumentsFolder() { return g_documents; }
+
+std::optional<std::uint64_t> FreeBytesOn(const std::filesystem::path&) { return g_freeBytes; }
 
 bool StartGameProcess(
     const std::filesystem::path& executable, const std::filesystem::path& workingDir, std::uint32_t&) {

@@ -4,8 +4,10 @@
 // Documents folder the test chooses, a game start that is only recorded, and
 // the release key with its signature check.
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +16,10 @@ namespace fake_platform {
 
 // URL -> body served with status 200; every other URL gets a 404.
 extern std::map<std::wstring, std::string> g_served;
+// Each request: its URL, and " <Range>" when it asked for a range.
+extern std::vector<std::wstring> g_requested;
+// What every volume has free; none: the system cannot tell.
+extern std::optional<std::uint64_t> g_freeBytes;
 // Status texts as posted, progress values as "<n>%", and "worker done" and
 // "close" for the worker's last two posts, in order.
 extern std::vector<std::wstring> g_frontEnd;

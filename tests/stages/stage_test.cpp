@@ -20,9 +20,9 @@ namespace {
 const Lines kCheck{L"Checking local versions...", L"2%", L"Downloading remote versions...", L"6%"};
 const Lines kNoUpdate{L"No update needed.", L"30%"};
 const Lines kNotChecked{L"Could not check for updates.", L"30%"};
-// The fake server answers no ranges: the comparison gives way to the whole package.
-const Lines kDownload{L"Update available. Downloading update package...", L"15%", L"Comparing installed files...",
-    L"15%", L"Update available. Downloading update package...", L"15%"};
+// The fake server answers no ranges: its answer to the first byte alone is the
+// whole package, kept as the download (one request of update.zip at most).
+const Lines kDownload{L"Update available. Downloading update package...", L"15%"};
 const Lines kDownloadFailed{L"Download failed. Skipping update.", L"20%"};
 const Lines kExtract{L"Extracting update package...", L"35%"};
 const Lines kExtractFailed{L"Extract failed. Skipping update.", L"30%"};
@@ -87,6 +87,7 @@ enum Setup : unsigned {
     kSafelistFolder = 32,  // safelist.txt is a folder: it cannot be read
     kVersionFolder = 64,   // version.txt is a folder: it cannot be read nor written
     kSigned = 128,         // a build with a release key; version.txt signed, with the served packages' checksums
+    kNoRoom = 256,         // every volume has 1 MiB free
 };
 
 struct PassRow {
@@ -178,6 +179,15 @@ const PassRow kPassRows[] = {
     {"signed, pending marker, newer release not installed: maps left, marker kept", "1.1.0", nullptr, kMaps,
         kSigned | kPending, Join({kCheck, kDownload, kDownloadFailed, kLaunch}), "1.0.0", true, &kInstallCleaned,
         &kDataBefore, nullptr, kMapsWait},
+    // Room before writing: the package (its size twice without a directory) and the margin.
+    {"too little room on the game's drive: update skipped before the package is fetched", "1.1.0", kPackage, kMaps,
+        kSigned | kNoRoom, Join({kCheck, kDownload, {L"Not enough free space. Skipping update.", L"20%"}, kLaunch}),
+        "1.0.0", false, &kInstallCleaned, &kDataBefore, nullptr,
+        "update.zip needs 9 MB free on the game's drive and 1 MB are free; update skipped."},
+    {"too little room on the data directory's drive: maps left, marker kept", "1.0.0", nullptr, kMaps,
+        kSigned | kPending | kNoRoom, Join({kCheck, kNoUpdate, kMapsStart, {L"Maps update skipped/failed."}, kLaunch}),
+        "1.0.0", true, &kInstallBefore, &kDataBefore, nullptr,
+        "maps.zip needs 9 MB free on the data directory's drive and 1 MB are free; maps refresh skipped."},
 };
 
 // A version.txt line for each checksum of the package.
@@ -211,6 +221,8 @@ struct Pass {
         g_started.clear();
         g_documents = (row.setup & kNoDocuments) ? fs::path() : root.path / "Documents";
         g_served.clear();
+        g_requested.clear();
+        g_freeBytes = (row.setup & kNoRoom) ? std::optional<std::uint64_t>(1 << 20) : std::nullopt;
         if (row.update) g_served[UpdatePackageUrls().front()] = ReadBytes(Package(row.update));
         if (row.maps) g_served[MapsPackageUrls().front()] = ReadBytes(Package(row.maps));
         g_signedBuild = row.setup & kSigned;
@@ -249,6 +261,15 @@ TEST(UpdatePass, StagesStatusVersionRecordAndMapsMarker) {
         EXPECT_EQ(retryLogged, (row.setup & kPending) && mapsRan) << "only a marker from an earlier run means a retry";
         if (row.line) {
             EXPECT_EQ(std::ranges::count(logged, row.line), 1);
+        }
+        const auto packageRequests = std::ranges::count_if(
+            g_requested, [](const std::wstring& r) { return r.starts_with(UpdatePackageUrls().front()); });
+        EXPECT_LE(packageRequests, 1);
+        if (row.setup & kNoRoom) {  // the package's first answer was cut at its head
+            for (const std::wstring& request : g_requested)
+                EXPECT_TRUE(
+                    request == VersionFileUrls().front() || request == UpdatePackageUrls().front() + L" bytes=0-0")
+                    << WideToUtf8(request);
         }
         Lines installed = NamesOf(pass.install);  // the game and the maps marker are checked on their own
         std::erase_if(installed, [](const std::wstring& n) { return n == L"__maps_pending" || n == L"torvane.exe"; });

@@ -15,6 +15,7 @@
 #include "net/update_server.h"
 #include "test_support.h"
 #include "worker/progress_span.h"
+#include "worker/room_check.h"
 
 using namespace std::chrono_literals;
 
@@ -132,7 +133,7 @@ struct PackageDownloadTest : testing::Test {
     std::string replay;      // the bytes shown as stored, each at its offset
     std::uint64_t seen = 0;  // how many were shown
 
-    bool Download(std::vector<Answer> script) {
+    bool Download(std::vector<Answer> script, const HeldTail* tail = nullptr) {
         server.script = std::move(script);
         server.ranges.clear();
         replay.clear();
@@ -143,11 +144,12 @@ struct PackageDownloadTest : testing::Test {
             replay.resize(std::max<std::size_t>(replay.size(), offset + size));
             replay.replace(offset, size, data, size);
         };
-        return DownloadPackage(kUrl, destination, check, environment);
+        return DownloadPackage(kUrl, destination, check, environment, tail);
     }
 };
 
 std::string From(std::uint64_t offset) { return "bytes=" + std::to_string(offset) + "-"; }
+std::string Before(std::uint64_t offset) { return "bytes=0-" + std::to_string(offset - 1); }
 
 }  // namespace
 
@@ -160,6 +162,7 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         std::vector<double> waits;
         double servedShare;                  // bytes served against the file's size
         const char* declaredSize = nullptr;  // update-size, when not the file's
+        bool heldTail = false;               // the last tenth of "v1" is at hand
     } rows[] = {
         {"cut at 90 %, resumed", {{.cutAfter = kNinety}, {}}, true, {"", From(kNinety)}, {1}, 1.0},
         {"200 instead of 206", {{.cutAfter = kHalf}, {.ranges = false}}, true, {"", From(kHalf)}, {1}, 1.5},
@@ -177,18 +180,27 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
             {{.cutAfter = kHalf}, {.etag = "\"v2\"", .cutAfter = kHalf}, {.etag = "\"v3\"", .cutAfter = kHalf},
                 {.etag = "\"v4\"", .cutAfter = kHalf}, {.etag = "\"v5\""}},
             false, {"", From(kHalf), From(kHalf), From(kHalf), From(kHalf)}, {1, 1, 1, 1}, 2.0},
+        {"held tail: only what lies before it", {{}}, true, {Before(kNinety)}, {}, 0.9, nullptr, true},
+        {"held tail, cut, resumed", {{.cutAfter = kHalf}, {}}, true,
+            {Before(kNinety), "bytes=" + std::to_string(kHalf) + "-" + std::to_string(kNinety - 1)}, {1}, 0.9, nullptr,
+            true},
+        {"held tail of a file that changed: its whole answer is the download", {{.etag = "\"v2\""}}, true,
+            {Before(kNinety)}, {}, 1.0, nullptr, true},
     };
+    const HeldTail tail{kNinety, kSize, "\"v1\"", kUrl, dir.path / "tail"};
+    WriteBytes(tail.file, FileBytes().substr(kNinety));
     for (auto& row : rows) {
         server = ScriptedServer{FileBytes()};
         std::filesystem::remove(destination);
         check.size = row.declaredSize ? row.declaredSize : std::to_string(kSize);
-        EXPECT_EQ(Download(row.script), row.stored) << row.name;
+        EXPECT_EQ(Download(row.script, row.heldTail ? &tail : nullptr), row.stored) << row.name;
         EXPECT_EQ(server.ranges, row.ranges) << row.name;
         EXPECT_EQ(server.waits, row.waits) << row.name;
         EXPECT_EQ(server.served, static_cast<std::uint64_t>(row.servedShare * kSize)) << row.name;
         EXPECT_TRUE(!row.stored || ReadBytes(destination) == server.file) << row.name;
-        // Whoever unpacks as the bytes arrive sees each stored one once, where it belongs.
-        EXPECT_TRUE(!row.stored || (seen == server.served && replay == server.file)) << row.name;
+        // Whoever unpacks as the bytes arrive sees each stored one once, where it belongs, the held ones too.
+        const std::uint64_t held = row.heldTail && server.served < kSize ? kSize - kNinety : 0;
+        EXPECT_TRUE(!row.stored || (seen == server.served + held && replay == server.file)) << row.name;
     }
     for (const char* line : {"update.zip: status 503 (Retry-After 2 s) at byte 0; attempt 2 in 2.0 s",
              "update.zip cannot be downloaded: status 404 (no such file on the server)",
@@ -358,6 +370,37 @@ TEST_F(PackageDownloadTest, NextStartResumesTheSameReleaseOnly) {
     EXPECT_EQ(server.ranges, std::vector<std::string>{""}) << "the other release's part is not continued";
 }
 
+// The first byte alone tells whether ranges are served, and leaves nothing; a whole answer to it is the download.
+TEST_F(PackageDownloadTest, AProbeLeavesNothingAndAWholeAnswerIsTheDownload) {
+    const struct {
+        const char* name;
+        Answer answer;
+        bool room;
+        PackageProbe probe;
+        std::uint64_t served;
+    } rows[] = {
+        {"206: its head tells the size and validator", {}, true, PackageProbe::RangesServed, 0},
+        {"200: the whole package, once", {.ranges = false}, true, PackageProbe::Downloaded, kSize},
+        {"200 without room: cut at its head", {.ranges = false}, false, PackageProbe::NoRoom, 0},
+    };
+    for (const auto& row : rows) {
+        server = ScriptedServer{FileBytes(), {row.answer}};
+        std::filesystem::remove(destination);
+        ProbedPackage probed;
+        std::uint64_t roomAsked = 0;
+        const auto roomFor = [&](std::uint64_t total) { return (roomAsked = total), row.room; };
+        EXPECT_EQ(ProbePackage({kUrl}, destination, check, server.Environment(), roomFor, probed), row.probe) << row.name;
+        EXPECT_EQ(server.ranges, std::vector<std::string>{"bytes=0-0"}) << row.name;
+        EXPECT_EQ(server.served, row.served) << row.name;
+        ExpectTree(ReadTree(dir.path, "update.zip"), {});  // no part, no record
+        EXPECT_EQ(roomAsked, row.answer.ranges ? 0 : kSize) << row.name;
+        EXPECT_TRUE(row.probe != PackageProbe::Downloaded || ReadBytes(destination) == server.file) << row.name;
+        if (row.probe != PackageProbe::RangesServed) continue;
+        EXPECT_EQ(probed.total, kSize);
+        EXPECT_EQ(probed.validator, "\"v1\"");
+    }
+}
+
 TEST_F(PackageDownloadTest, AResumedPackageIsCheckedWhole) {
     ASSERT_FALSE(Download({{.cutAfter = kHalf}, {.status = 404}}));
     std::string part = ReadBytes(dir.path / "update.zip.part");
@@ -404,6 +447,10 @@ TEST_F(PackageDownloadTest, ProgressRisesSteadilyBetweenTheStageValues) {
     EXPECT_EQ(DescribeAmount(312 << 20, 1024 << 20, WorkUnit::Bytes), L"312 / 1024 MB");
     EXPECT_EQ(DescribeAmount(5 << 20, 10 << 20, WorkUnit::Bytes), L"5 / 10 MB");
     EXPECT_EQ(DescribeAmount(120, 5000, WorkUnit::Files), L"120 / 5000 files");
+    // The room check's figures: what is needed rounded up, what is free down.
+    EXPECT_EQ(MegabytesText(1234ull << 20, false), L"1,234");
+    EXPECT_EQ(MegabytesText((1234567ull << 20) + 1, true), L"1,234,568");
+    EXPECT_EQ(MegabytesText((999ull << 20) + 1, false), L"999");
 }
 
 // A body without a length outgrowing its limit, or a failed write, ends the transfer at once.

@@ -75,6 +75,8 @@ TEST(WritePackage, ReadsBackAsTheUpdaterExtractsIt) {
     Sha256Digest index{};
     ASSERT_TRUE(DigestPackage(dir.path / "update.zip", package) && Sha256Of(central, index));
     EXPECT_EQ(package.indexSha256, DigestToHex(index));
+    const std::string text = ReleaseVersionText("1.2.4", "1.0.0", package, package);
+    EXPECT_NE(text.find("\r\nupdate-index-sha256: " + DigestToHex(index) + "\r\n"), std::string::npos) << text;
     PackageDigest digest;  // of one byte, read in one short read
     WriteBytes(dir.path / "one", "a");
     ASSERT_TRUE(DigestPackage(dir.path / "one", digest));

@@ -61,14 +61,24 @@ struct RemoteRead {
     DeltaEnd end = DeltaEnd::GaveUp;
     std::wstring why;
     DifferentialPlan plan;
+    int requests = 0;
+    std::uint64_t unpacked = 0, toWrite = 0;  // of the whole package, and of the planned fetch
 
-    explicit RemoteRead(const std::string& package, bool fetch = true) {
+    explicit RemoteRead(const std::string& package, const PackageCheck& check = {}, ListingLimits listing = {},
+        const Tree& installed = {}, bool fetch = true) {
         fs::create_directories(extraction);
+        WriteTree(install, installed);
         const fs::path file = Package(package);
         DownloadEnvironment environment{[] { return DownloadClock::now(); }, [](DownloadClock::duration) {},
-            [] { return 0.5; }, [&](const HttpRequest& r, const HttpHandlers& h) { return Serve(file, r, h); }};
-        end = PlanDifferentialUpdate({L"https://server/updates/" + Utf8ToWide(package)}, install, extraction, {},
-            environment, plan, why, {1.0, 64 * 1024, 0});
+            [] { return 0.5; },
+            [&](const HttpRequest& r, const HttpHandlers& h) {
+                ++requests;
+                return Serve(file, r, h);
+            }};
+        end = PlanDifferentialUpdate({L"https://server/updates/" + Utf8ToWide(package)}, install, extraction, check,
+            environment, plan, why, {1.0, 64 * 1024, 0, listing});
+        unpacked = UnpackedSize(plan.directory);
+        toWrite = BytesToWrite(plan);
         if (end == DeltaEnd::Ready && fetch) end = FetchChangedEntries(plan, extraction, why);
     }
 
@@ -163,9 +173,48 @@ TEST_P(SoundPackage, ReadRemotelyGivesTheSameFiles) {
     EXPECT_EQ(remote.end, GetParam().remoteRefuses ? DeltaEnd::FallBack : DeltaEnd::Ready) << WideToUtf8(remote.why);
     if (GetParam().remoteRefuses) return;
     Tree files;
+    std::uint64_t bytes = 0;  // what the room check counts on: every file is fetched into the empty installation
     for (const std::string& entry : GetParam().extracted)
-        if (!entry.ends_with('/')) files.push_back(entry);
+        if (!entry.ends_with('/')) {
+            files.push_back(entry);
+            bytes += SizeOnDisk(entry.size() - entry.find('=') - 1);
+        }
     ExpectTree(ReadTree(remote.extraction), files);
+    EXPECT_EQ(remote.toWrite, bytes);
+    EXPECT_EQ(remote.unpacked, bytes);
+}
+
+// What the listing may cost, and which directory is not read at all.
+TEST(ReadRemotely, ListsWithinItsBoundsOrFallsBack) {
+    const PackageCheck checkedWithoutIndex{std::string(64, 'a'), "1", std::nullopt};
+    const struct {
+        const char* package;
+        PackageCheck check;
+        ListingLimits listing;
+        DeltaEnd end;
+        const char* why;
+        int requests;  // at most
+        Tree installed = {};
+        std::uint64_t toWrite = 0;  // when Ready
+    } rows[] = {
+        {"iz_tree.zip", {}, {}, DeltaEnd::Ready, "", 2, kSoundCases[1].extracted},  // all up to date
+        {"iz_tree.zip", {}, {}, DeltaEnd::Ready, "", 3,
+            {"tree/readme.txt=readme\n", "tree/sub/deeper/file.txt=" + Text(), "tree/tool.sh=#!/bin/sh\necho tool?\n"},
+            4096},
+        {"py_zip64_many.zip", {}, {65602, 8 << 20}, DeltaEnd::Ready, "", 100, {}, 2 * 4096},
+        {"py_zip64_many.zip", {}, {65601, 8 << 20}, DeltaEnd::FallBack,
+            "a central directory of 65602 entries, over the 65601 read", 2},
+        {"py_zip64_many.zip", {}, {65602, 1 << 20}, DeltaEnd::FallBack,
+            "a central directory whose listing takes over 1048576 bytes", 3},
+        {"iz_tree.zip", checkedWithoutIndex, {}, DeltaEnd::FallBack, "version.txt names no update-index-sha256", 0},
+    };
+    for (const auto& row : rows) {
+        RemoteRead remote(row.package, row.check, row.listing, row.installed);
+        EXPECT_EQ(remote.end, row.end) << row.why;
+        EXPECT_EQ(remote.toWrite, row.end == DeltaEnd::Ready ? row.toWrite : 0) << row.package;
+        EXPECT_EQ(WideToUtf8(remote.why), row.why);
+        EXPECT_LE(remote.requests, row.requests) << row.why;
+    }
 }
 
 TEST_P(SoundPackage, UnpackedWhileArrivingGivesTheSameTree) {
@@ -187,7 +236,7 @@ TEST_P(SoundPackage, UnpackedWhileArrivingGivesTheSameTree) {
 // (stream_unlisted's other local entry is not) and taken as they are.
 TEST_P(SoundPackage, UnpackedByItsDirectoryHoldsItsEntriesOnly) {
     if (GetParam().remoteRefuses || std::string(GetParam().package) == "zip64_far.zip") return;
-    RemoteRead remote(GetParam().package, false);
+    RemoteRead remote(GetParam().package, {}, {}, {}, false);
     ASSERT_EQ(remote.end, DeltaEnd::Ready) << WideToUtf8(remote.why);
     Extraction x;
     std::error_code ec;
@@ -357,10 +406,15 @@ TEST_P(WholePackage, UnpacksWhileArrivingOnlyWhatIsCheckedAndChanged) {
     if (row.told & kSha) check = {sha, size};
     if (row.told & kIndex) check.indexSha256 = index;
     std::uint64_t peak = 0;
+    // A package that changed since its directory was read answers the
+    // download's If-Range with the whole file.
+    const bool changed = std::string(row.whole) != row.ranged;
     DownloadEnvironment environment{[] { return DownloadClock::now(); }, [](DownloadClock::duration) {},
         [] { return 0.5; },
         [&](const HttpRequest& r, const HttpHandlers& h) {
-            return RemoteRead::Serve(Package(r.range.empty() ? row.whole : row.ranged), r, h,
+            HttpRequest asked = r;
+            if (changed && r.range.starts_with("bytes=0-") && r.range != "bytes=0-0") asked.range.clear();
+            return RemoteRead::Serve(Package(asked.range.empty() ? row.whole : row.ranged), asked, h,
                 [&] { peak = std::max(peak, BytesBelow(extraction)); });
         }};
     const FetchedPackage fetched = FetchUpdatePackage(install / "update.zip", extraction, check, environment);
