@@ -234,6 +234,7 @@ TEST_F(PackageDownloadTest, AFailedAttemptMovesToTheNextServer) {
         std::vector<std::string> rangesA, rangesB;
         const char* line;  // logged
         bool otherReleaseOnA = false;
+        bool tailFromA = false;  // the last tenth, as the differential update read it from a
     } rows[] = {
         {"connection refused", {{.unreachable = true}}, {{}}, true, {""}, {""},
             "update.zip: no route at byte 0; attempt 2 in 1.0 s from b"},
@@ -245,7 +246,16 @@ TEST_F(PackageDownloadTest, AFailedAttemptMovesToTheNextServer) {
             "update.zip came from a, then b"},
         {"cut, unchecked: started again", {{.cutAfter = kHalf}}, {{}}, false, {""}, {""},
             "update.zip: an unchecked release is not continued from another server; starting again from byte 0"},
+        {"held tail, cut, checked: b gives what lies before it", {{.cutAfter = kHalf}}, {{}}, true, {Before(kNinety)},
+            {"bytes=" + std::to_string(kHalf) + "-" + std::to_string(kNinety - 1)},
+            "update.zip came from a, then b, then a", false, true},
+        {"held tail, cut, unchecked: b gives all, the tail is dropped", {{.cutAfter = kHalf}}, {{}}, false,
+            {Before(kNinety)}, {""},
+            "update.zip: an unchecked release is not continued from another server; starting again from byte 0", false,
+            true},
     };
+    const HeldTail tail{kNinety, kSize, "\"v1\"", urls.front(), dir.path / "tail"};
+    WriteBytes(tail.file, FileBytes().substr(kNinety));
     for (const Row& row : rows) {
         ScriptedServer a{row.otherReleaseOnA ? otherRelease : FileBytes(), row.a};
         ScriptedServer b{FileBytes(), row.b};
@@ -260,7 +270,8 @@ TEST_F(PackageDownloadTest, AFailedAttemptMovesToTheNextServer) {
         std::filesystem::remove(destination);
         const std::size_t linesBefore = log.Messages().size();
         const PackageCheck check = row.checked ? CheckOf(FileBytes()) : PackageCheck{};
-        EXPECT_TRUE(DownloadPackage(urls, destination, check, environment)) << row.name;
+        EXPECT_TRUE(DownloadPackage(urls, destination, check, environment, row.tailFromA ? &tail : nullptr))
+            << row.name;
         EXPECT_TRUE(ReadBytes(destination) == FileBytes()) << row.name;
         EXPECT_EQ(a.ranges, row.rangesA) << row.name;
         EXPECT_EQ(b.ranges, row.rangesB) << row.name;
@@ -389,7 +400,8 @@ TEST_F(PackageDownloadTest, AProbeLeavesNothingAndAWholeAnswerIsTheDownload) {
         ProbedPackage probed;
         std::uint64_t roomAsked = 0;
         const auto roomFor = [&](std::uint64_t total) { return (roomAsked = total), row.room; };
-        EXPECT_EQ(ProbePackage({kUrl}, destination, check, server.Environment(), roomFor, probed), row.probe) << row.name;
+        EXPECT_EQ(ProbePackage({kUrl}, destination, check, server.Environment(), roomFor, probed), row.probe)
+            << row.name;
         EXPECT_EQ(server.ranges, std::vector<std::string>{"bytes=0-0"}) << row.name;
         EXPECT_EQ(server.served, row.served) << row.name;
         ExpectTree(ReadTree(dir.path, "update.zip"), {});  // no part, no record
@@ -399,6 +411,13 @@ TEST_F(PackageDownloadTest, AProbeLeavesNothingAndAWholeAnswerIsTheDownload) {
         EXPECT_EQ(probed.total, kSize);
         EXPECT_EQ(probed.validator, "\"v1\"");
     }
+    // A server that does not answer passes the probe on; the one that answered is named.
+    server = ScriptedServer{FileBytes(), {{.unreachable = true}, {}}};
+    ProbedPackage probed;
+    EXPECT_EQ(
+        ProbePackage({L"https://a/updates/update.zip", kUrl}, destination, check, server.Environment(), {}, probed),
+        PackageProbe::RangesServed);
+    EXPECT_EQ(probed.url, kUrl);
 }
 
 TEST_F(PackageDownloadTest, AResumedPackageIsCheckedWhole) {
