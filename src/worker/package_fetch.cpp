@@ -120,6 +120,39 @@ void LogDifferentialUpdate(const DifferentialPlan& plan) {
             L" bytes)");
 }
 
+// Only the changed entries, once the probe found ranges served. True when the
+// step ends here (`fetched`: Differential, NoRoom or Failed); false when the
+// whole package is to be downloaded (logged why).
+bool FetchDifferentially(const std::vector<std::wstring>& urls, const std::filesystem::path& package,
+    const std::filesystem::path& extraction, const PackageCheck& check, const DownloadEnvironment& environment,
+    DifferentialPlan& plan, FetchedPackage& fetched) {
+    const std::filesystem::path installDir = package.parent_path();
+    std::wstring why;
+    DeltaEnd end = PlanDifferentially(urls, installDir, extraction, check, environment, plan, why);
+    if (end == DeltaEnd::Ready && !HasRoomOnGameDrive(BytesToWrite(plan), installDir)) {
+        fetched = Ended(std::move(fetched), PackageFetch::NoRoom, package, plan.tailFile);
+        return true;
+    }
+    if (end == DeltaEnd::Ready) end = FetchPlanned(extraction, plan, why);
+    if (end == DeltaEnd::Ready) {
+        LogDifferentialUpdate(plan);
+        fetched = {PackageFetch::Differential, ListingOf(plan), plan.updaterUpToDate};
+        AddPlannedFiles(fetched.installed, plan);
+        fetched = Ended(std::move(fetched), PackageFetch::Differential, package, plan.tailFile);
+        return true;
+    }
+    // What the comparison read stays known, should the whole package not come either.
+    AddComparedFiles(fetched.installed, plan);
+    if (end == DeltaEnd::GaveUp) {
+        fetched = Ended(std::move(fetched), PackageFetch::Failed, package, plan.tailFile);
+        return true;
+    }
+    LogLine(L"update.zip: " + why + L"; downloading the whole package");
+    RemoveTree(extraction);
+    Report(L"Update available. Downloading update package...", kPackageStartPercent);
+    return false;
+}
+
 }  // namespace
 
 FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const std::filesystem::path& extraction,
@@ -149,25 +182,7 @@ FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const st
             return fetched;
         }
         plan.tailFile = tailFile;
-        std::wstring why;
-        DeltaEnd end = PlanDifferentially(urls, installDir, extraction, check, environment, plan, why);
-        if (end == DeltaEnd::Ready && !HasRoomOnGameDrive(BytesToWrite(plan), installDir)) {
-            AddComparedFiles(fetched.installed, plan);
-            return Ended(fetched, PackageFetch::NoRoom, package, tailFile);
-        }
-        if (end == DeltaEnd::Ready) end = FetchPlanned(extraction, plan, why);
-        // What the comparison read stays known, should the whole package not come either.
-        if (end != DeltaEnd::Ready) AddComparedFiles(fetched.installed, plan);
-        if (end == DeltaEnd::GaveUp) return Ended(fetched, PackageFetch::Failed, package, tailFile);
-        if (end == DeltaEnd::Ready) {
-            LogDifferentialUpdate(plan);
-            fetched = {PackageFetch::Differential, ListingOf(plan), plan.updaterUpToDate};
-            AddPlannedFiles(fetched.installed, plan);
-            return Ended(std::move(fetched), PackageFetch::Differential, package, tailFile);
-        }
-        LogLine(L"update.zip: " + why + L"; downloading the whole package");
-        RemoveTree(extraction);
-        Report(L"Update available. Downloading update package...", kPackageStartPercent);
+        if (FetchDifferentially(urls, package, extraction, check, environment, plan, fetched)) return fetched;
     }
     const std::optional<std::uint64_t> whole = WholePackageBytes(plan, check);
     if (whole && !HasRoomOnGameDrive(*whole, installDir))

@@ -217,6 +217,35 @@ TEST(ReadRemotely, ListsWithinItsBoundsOrFallsBack) {
     }
 }
 
+// After the download's first request learned the size and validator from the
+// second server, the directory is read there, without asking the first byte again.
+TEST(ReadRemotely, StartsOnTheServerThatAnsweredTheProbe) {
+    ScratchDir scratch{"probed"};
+    const fs::path install = scratch.path / "game", extraction = install / "_update_temp";
+    fs::create_directories(extraction);
+    const fs::path file = Package("iz_tree.zip");
+    const std::wstring first = L"https://a/updates/update.zip", second = L"https://b/updates/update.zip";
+    std::vector<std::wstring> asked;
+    DownloadEnvironment environment{[] { return DownloadClock::now(); }, [](DownloadClock::duration) {},
+        [] { return 0.5; },
+        [&](const HttpRequest& r, const HttpHandlers& h) {
+            asked.push_back(r.url + L" " + Utf8ToWide(r.range));
+            return RemoteRead::Serve(file, r, h);
+        }};
+    DifferentialPlan plan;
+    plan.probed = {fs::file_size(file), "\"v1\"", second};
+    std::wstring why;
+    EXPECT_EQ(
+        PlanDifferentialUpdate({first, second}, install, extraction, {}, environment, plan, why, {1.0, 64 * 1024, 0}),
+        DeltaEnd::Ready)
+        << WideToUtf8(why);
+    ASSERT_FALSE(asked.empty());
+    for (const std::wstring& request : asked) {
+        EXPECT_TRUE(request.starts_with(second + L" ")) << WideToUtf8(request);
+        EXPECT_NE(request, second + L" bytes=0-0");
+    }
+}
+
 TEST_P(SoundPackage, UnpackedWhileArrivingGivesTheSameTree) {
     std::error_code ec;
     if (fs::file_size(Package(GetParam().package), ec) > (1u << 30)) return;  // zip64_far: 4.5 GiB of nothing to push
