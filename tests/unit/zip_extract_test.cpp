@@ -428,6 +428,8 @@ TEST_P(WholePackage, UnpacksWhileArrivingOnlyWhatIsCheckedAndChanged) {
     const auto before = fs::file_time_type::clock::now() - std::chrono::hours(1);
     for (const fs::path& file : {install / "game/readme.txt", install / "game/data.pak"})
         if (fs::exists(file)) fs::last_write_time(file, before);
+    // As the file system keeps it: some round it (Wine to whole seconds).
+    const auto kept = fs::last_write_time(install / "game/data.pak");
     std::ifstream told(Package("checked_release.check"));
     std::string sha, size, index;
     told >> sha >> size >> index;
@@ -463,7 +465,7 @@ TEST_P(WholePackage, UnpacksWhileArrivingOnlyWhatIsCheckedAndChanged) {
     // The file left in place is listed for the delete phase and untouched by the copy phase.
     fs::remove(install / "update.zip");
     EXPECT_EQ(CopyNewFiles(extraction, install), 0u);
-    EXPECT_EQ(fs::last_write_time(install / "game/readme.txt") == before, !row.installed.empty());
+    EXPECT_EQ(fs::last_write_time(install / "game/readme.txt") == kept, !row.installed.empty());
     EXPECT_EQ(fetched.listing.files.size(), fetched.streamed.byDirectory ? 3u : 0u);
     EXPECT_EQ(BytesBelow(install), 218004u);
 }
