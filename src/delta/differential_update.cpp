@@ -6,7 +6,6 @@
 #include <unordered_set>
 
 #include "base/decimal.h"
-#include "base/durable_files.h"
 #include "base/long_path.h"
 #include "base/text.h"
 #include "base/work_progress.h"
