@@ -6,7 +6,6 @@
 #include <unordered_set>
 
 #include "base/decimal.h"
-#include "base/durable_files.h"
 #include "base/log.h"
 #include "base/long_path.h"
 #include "base/text.h"
@@ -229,7 +228,7 @@ DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const fs::path& extractDir,
     if (end != DeltaEnd::Ready) return end;
     // The fetched files' bytes reach the disk before anything is placed (on
     // Windows no later step flushes them).
-    if (!FlushFilesToDisk(stream.written)) {
+    if (!FlushWrittenFiles(stream.written)) {
         why = L"the fetched files cannot be flushed to the disk";
         return DeltaEnd::FallBack;
     }

@@ -52,7 +52,7 @@ bool OpenEntryFile(
     if (!WaitForEntryName(stream.pool, stream.job)) return Fail(stream, {});  // the pool tells why
     if (PrepareFileTarget(stream.job.file)) out.open(LongPath(stream.job.file), std::ios::binary | std::ios::trunc);
     if (!out.is_open()) return CannotWrite(stream, entry);
-    stream.written.push_back(stream.job.file);
+    stream.written.push_back(stream.job.file.native());
     return true;
 }
 
@@ -260,6 +260,13 @@ void DiscardEntryStream(EntryStream& stream) {
     FinishEntryPool(stream.pool, why);
     if (stream.out.is_open()) stream.out.close();
     if (stream.job.out.is_open()) stream.job.out.close();
-    for (const fs::path& file : stream.written) RemoveQuietly(file);
+    for (const auto& file : stream.written) RemoveQuietly(fs::path(file));
     stream.written.clear();
+}
+
+bool FlushWrittenFiles(const WrittenFiles& files) {
+    std::vector<fs::path> paths;
+    paths.reserve(files.size());
+    for (const auto& file : files) paths.emplace_back(file);
+    return FlushFilesToDisk(paths);
 }

@@ -35,6 +35,10 @@ using TargetSource = std::function<bool(StreamTarget& next)>;
 // The check of an entry's content, from what the directory says of it.
 using CheckMaker = std::function<ContentCheck(const ZipEntry& entry)>;
 
+// The files a stream opened, as native strings: a path object keeps its parsed
+// components too, several times the name's size, for thousands of files.
+using WrittenFiles = std::vector<std::filesystem::path::string_type>;
+
 enum class StreamStep { Between, Held, Decoded };
 
 struct EntryStream {
@@ -57,7 +61,7 @@ struct EntryStream {
     std::uint64_t entryAt = 0;
     std::string header;                  // local headers: the one being gathered
     std::vector<std::uint64_t> offsets;  // where the unpacked entries' local headers begin
-    std::vector<std::filesystem::path> written;
+    WrittenFiles written;
     std::wstring why;  // empty after a failure of the pool's: it tells why
 };
 
@@ -80,3 +84,6 @@ bool FinishEntryStream(EntryStream& stream, std::wstring& why);
 
 // Removes every file the stream opened.
 void DiscardEntryStream(EntryStream& stream);
+
+// Flushes the files to the disk (durable_files.h); false when one cannot be.
+bool FlushWrittenFiles(const WrittenFiles& files);

@@ -24,11 +24,11 @@
 #include "zip/entry_stream.h"
 
 struct StreamedEntries {
-    bool complete = false;                       // every entry up to the central directory was unpacked
-    std::vector<std::uint64_t> offsets;          // where their local headers begin, in the order they came
-    std::wstring why;                            // why the unpacking stopped; empty when it never started
-    bool byDirectory = false;                    // the entries a directory read before listed
-    std::vector<std::filesystem::path> written;  // the files unpacked
+    bool complete = false;               // every entry up to the central directory was unpacked
+    std::vector<std::uint64_t> offsets;  // where their local headers begin, in the order they came
+    std::wstring why;                    // why the unpacking stopped; empty when it never started
+    bool byDirectory = false;            // the entries a directory read before listed
+    WrittenFiles written;                // the files unpacked
 };
 
 struct PackageStream {

@@ -191,7 +191,7 @@ bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, cons
     // package's digest, now matched, stands for the directory too.
     if (streamed.byDirectory) {
         DropFileContent(package);
-        return FlushFilesToDisk(streamed.written);
+        return FlushWrittenFiles(streamed.written);
     }
     ZipInput input;
     ZipInput headers;  // apart from the directory's, so that neither buffer is refilled at each entry
