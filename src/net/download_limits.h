@@ -19,9 +19,10 @@ inline constexpr std::size_t kMaxPathLength = 2047;
 
 // Retries of a package download within one start. The wait before a retry
 // doubles with each failed attempt in a row (1, 2, 4, 8 s), give or take the
-// jitter, unless the server asked for a wait with Retry-After.
+// jitter, unless the server asked for a wait with Retry-After: that wait is
+// lengthened by up to the jitter's share, never shortened.
 inline constexpr std::chrono::milliseconds kFirstRetryDelay{1000};
-inline constexpr double kRetryJitter = 0.25;  // share of the delay, either way
+inline constexpr double kRetryJitter = 0.25;  // share of the delay
 inline constexpr std::chrono::seconds kLongestRetryAfter{30};
 // A download is given up after this many attempts in a row without progress,
 // or after this long without progress, whichever comes first.

@@ -55,7 +55,7 @@ struct ScriptedServer {
                 now += delay;
                 waits.push_back(std::chrono::duration<double>(delay).count());
             },
-            [] { return 0.5; }, [this](const HttpRequest& r, const HttpHandlers& h) { return Get(r, h); }};
+            [] { return 0.2; }, [this](const HttpRequest& r, const HttpHandlers& h) { return Get(r, h); }};
     }
 
     HttpOutcome Silence(const Answer& answer, const HttpRequest& request, const HttpHandlers& handlers) {
@@ -161,22 +161,24 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         double servedShare;                  // bytes served against the file's size
         const char* declaredSize = nullptr;  // update-size, when not the file's
     } rows[] = {
-        {"cut at 90 %, resumed", {{.cutAfter = kNinety}, {}}, true, {"", From(kNinety)}, {1}, 1.0},
-        {"200 instead of 206", {{.cutAfter = kHalf}, {.ranges = false}}, true, {"", From(kHalf)}, {1}, 1.5},
-        {"wrong Content-Range start", {{.cutAfter = kHalf}, {.shift = 10}, {}}, true, {"", From(kHalf), ""}, {1}, 1.5},
-        {"206 running past its end", {{.cutAfter = kHalf}, {.surplus = 1}, {}}, true, {"", From(kHalf), ""}, {1}, 2.0},
-        {"503 with Retry-After: 2, then 200", {{.status = 503, .retryAfter = "2"}, {}}, true, {"", ""}, {2}, 1.0},
-        {"500, then 200", {{.status = 500}, {}}, true, {"", ""}, {1}, 1.0},
+        {"cut at 90 %, resumed", {{.cutAfter = kNinety}, {}}, true, {"", From(kNinety)}, {0.85}, 1.0},
+        {"200 instead of 206", {{.cutAfter = kHalf}, {.ranges = false}}, true, {"", From(kHalf)}, {0.85}, 1.5},
+        {"wrong Content-Range start", {{.cutAfter = kHalf}, {.shift = 10}, {}}, true, {"", From(kHalf), ""}, {0.85},
+            1.5},
+        {"206 running past its end", {{.cutAfter = kHalf}, {.surplus = 1}, {}}, true, {"", From(kHalf), ""}, {0.85},
+            2.0},
+        {"503 with Retry-After: 2, then 200", {{.status = 503, .retryAfter = "2"}, {}}, true, {"", ""}, {2.1}, 1.0},
+        {"500, then 200", {{.status = 500}, {}}, true, {"", ""}, {0.85}, 1.0},
         {"Retry-After over 30 s", {{.status = 503, .retryAfter = "300"}, {}}, true, {"", ""}, {30}, 1.0},
-        {"five failures in a row", {{.silentSeconds = 0}}, false, {"", "", "", "", ""}, {1, 2, 4, 8}, 0},
+        {"five failures in a row", {{.silentSeconds = 0}}, false, {"", "", "", "", ""}, {0.85, 1.7, 3.4, 6.8}, 0},
         {"404 is not retried", {{.status = 404}}, false, {""}, {}, 0},
         {"declared size smaller than the Content-Length", {{}}, false, {""}, {}, 0, "119"},
         {"declared size smaller than a chunked body", {{.chunked = true}}, false, {""}, {}, 4096.0 / kSize, "119"},
-        {"cut without a validator", {{.etag = "", .cutAfter = kHalf}, {.etag = ""}}, true, {"", ""}, {1}, 1.5},
+        {"cut without a validator", {{.etag = "", .cutAfter = kHalf}, {.etag = ""}}, true, {"", ""}, {0.85}, 1.5},
         {"a file that keeps changing",
             {{.cutAfter = kHalf}, {.etag = "\"v2\"", .cutAfter = kHalf}, {.etag = "\"v3\"", .cutAfter = kHalf},
                 {.etag = "\"v4\"", .cutAfter = kHalf}, {.etag = "\"v5\""}},
-            false, {"", From(kHalf), From(kHalf), From(kHalf), From(kHalf)}, {1, 1, 1, 1}, 2.0},
+            false, {"", From(kHalf), From(kHalf), From(kHalf), From(kHalf)}, {0.85, 0.85, 0.85, 0.85}, 2.0},
     };
     for (auto& row : rows) {
         server = ScriptedServer{FileBytes()};
@@ -190,7 +192,7 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         // Whoever unpacks as the bytes arrive sees each stored one once, where it belongs.
         EXPECT_TRUE(!row.stored || (seen == server.served && replay == server.file)) << row.name;
     }
-    for (const char* line : {"update.zip: status 503 (Retry-After 2 s) at byte 0; attempt 2 in 2.0 s",
+    for (const char* line : {"update.zip: status 503 (Retry-After 2 s) at byte 0; attempt 2 in 2.1 s",
              "update.zip cannot be downloaded: status 404 (no such file on the server)",
              "update.zip does not match version.txt: size expected 119, the server's file has 1048576",
              "update.zip does not match version.txt: larger than 119 bytes"})
@@ -224,7 +226,7 @@ TEST_F(PackageDownloadTest, AFailedAttemptMovesToTheNextServer) {
         bool otherReleaseOnA = false;
     } rows[] = {
         {"connection refused", {{.unreachable = true}}, {{}}, true, {""}, {""},
-            "update.zip: no route at byte 0; attempt 2 in 1.0 s from b"},
+            "update.zip: no route at byte 0; attempt 2 in 0.8 s from b"},
         {"503", {{.status = 503}}, {{}}, true, {""}, {""}, "update.zip came from b"},
         {"stalling", {{.silentSeconds = 30}}, {{}}, true, {""}, {""}, "update.zip came from b"},
         {"another release's package", {{}}, {{}}, true, {""}, {""},
