@@ -12,6 +12,14 @@ inline constexpr unsigned long kSendTimeoutMs = 30000;
 inline constexpr unsigned long kReceiveTimeoutMs = 30000;          // no byte received for this long
 inline constexpr unsigned long kReceiveResponseTimeoutMs = 90000;  // request sent, no response headers yet
 
+// The body of an answer whose status is refused (a status page) is read and
+// dropped unstored when it is no larger than this and arrives within this time
+// (and the request's deadline), so that the exchange completes and its
+// connection serves the next attempt; a larger or slower one ends the exchange,
+// and with it the connection.
+inline constexpr std::uint64_t kRefusedBodyLimit = 64 * 1024;
+inline constexpr std::chrono::seconds kRefusedBodyTime{2};
+
 // Longest host name and path that a URL may carry; longer ones are refused
 // before any traffic.
 inline constexpr std::size_t kMaxHostLength = 255;

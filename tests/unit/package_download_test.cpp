@@ -97,8 +97,10 @@ struct ScriptedServer {
             const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, end - at));
             std::string piece = body.substr(std::min<std::size_t>(at, body.size()), size);
             piece.resize(size, '+');  // past the range
-            served += std::min<std::uint64_t>(size, body.size() - std::min<std::uint64_t>(at, body.size()));
-            pastRange += size - std::min<std::uint64_t>(size, body.size() - std::min<std::uint64_t>(at, body.size()));
+            const std::uint64_t ofBody =
+                std::min<std::uint64_t>(size, body.size() - std::min<std::uint64_t>(at, body.size()));
+            if (answer.status == 200) served += ofBody;  // a status page is none of the file
+            pastRange += size - ofBody;
             if (!handlers.body(piece.data(), size)) return {HttpEnd::Stopped, L"stopped"};
         }
         return end < body.size() ? HttpOutcome{HttpEnd::Failed, L"connection cut"} : HttpOutcome{HttpEnd::Complete, {}};
@@ -421,6 +423,37 @@ TEST_F(PackageDownloadTest, TransfersEndAtTheFirstByteTooManyOrNotWritten) {
     if (!std::filesystem::exists("/dev/full")) return;  // POSIX only
     EXPECT_EQ(FetchRange({.url = kUrl}, "/dev/full", {}, endless).end, RangeEnd::FileError);
     EXPECT_LT(sent, kSize / 2);
+}
+
+// A refused status page is read to its end, unstored, when it is small, so
+// that the exchange completes and keeps its connection; a larger one ends the
+// exchange as soon as its size shows.
+TEST_F(PackageDownloadTest, ASmallStatusPageIsReadToItsEnd) {
+    struct Row {
+        const char* name;
+        Answer answer;
+        HttpEnd exchange;
+    } rows[] = {
+        {"a status page", {.status = 503}, HttpEnd::Complete},
+        {"64 KiB without a length", {.status = 503, .chunked = true, .surplus = 65536 - 4}, HttpEnd::Complete},
+        {"a byte more without a length", {.status = 503, .chunked = true, .surplus = 65536 - 3}, HttpEnd::Stopped},
+        {"a length over 64 KiB", {.status = 503, .length = 65537}, HttpEnd::Stopped},
+    };
+    for (const Row& row : rows) {
+        server = ScriptedServer{FileBytes(), {row.answer}};
+        std::optional<HttpEnd> exchange;
+        const HttpGetFunction get = [&](const HttpRequest& request, const HttpHandlers& handlers) {
+            const HttpOutcome outcome = server.Get(request, handlers);
+            exchange = outcome.end;
+            return outcome;
+        };
+        std::filesystem::remove(destination);
+        const RangeResult result = FetchRange({.url = kUrl}, destination, {}, get);
+        EXPECT_EQ(exchange, row.exchange) << row.name;
+        EXPECT_EQ(result.end, RangeEnd::Refused) << row.name;
+        EXPECT_EQ(result.status, 503) << row.name;
+        EXPECT_FALSE(std::filesystem::exists(destination)) << row.name;
+    }
 }
 
 // The second target: exactly the accepted bytes of a slice, nothing of an
