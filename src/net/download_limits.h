@@ -12,6 +12,14 @@ inline constexpr unsigned long kSendTimeoutMs = 30000;
 inline constexpr unsigned long kReceiveTimeoutMs = 30000;          // no byte received for this long
 inline constexpr unsigned long kReceiveResponseTimeoutMs = 90000;  // request sent, no response headers yet
 
+// The body of an answer whose status is refused (a status page) is read and
+// dropped unstored when it is no larger than this and arrives within this time
+// (and the request's deadline), so that the exchange completes and its
+// connection serves the next attempt; a larger or slower one ends the exchange,
+// and with it the connection.
+inline constexpr std::uint64_t kRefusedBodyLimit = 64 * 1024;
+inline constexpr std::chrono::seconds kRefusedBodyTime{2};
+
 // Longest host name and path that a URL may carry; longer ones are refused
 // before any traffic.
 inline constexpr std::size_t kMaxHostLength = 255;
@@ -19,9 +27,10 @@ inline constexpr std::size_t kMaxPathLength = 2047;
 
 // Retries of a package download within one start. The wait before a retry
 // doubles with each failed attempt in a row (1, 2, 4, 8 s), give or take the
-// jitter, unless the server asked for a wait with Retry-After.
+// jitter, unless the server asked for a wait with Retry-After: that wait is
+// lengthened by up to the jitter's share, never shortened.
 inline constexpr std::chrono::milliseconds kFirstRetryDelay{1000};
-inline constexpr double kRetryJitter = 0.25;  // share of the delay, either way
+inline constexpr double kRetryJitter = 0.25;  // share of the delay
 inline constexpr std::chrono::seconds kLongestRetryAfter{30};
 // A download is given up after this many attempts in a row without progress,
 // or after this long without progress, whichever comes first.

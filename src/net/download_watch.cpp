@@ -54,7 +54,13 @@ GiveUp ShouldGiveUp(const DownloadWatch& watch, DownloadClock::time_point now) {
 }
 
 DownloadClock::duration RetryDelay(int failuresInRow, std::optional<std::chrono::seconds> retryAfter, double random01) {
-    if (retryAfter) return std::clamp<DownloadClock::duration>(*retryAfter, {}, kLongestRetryAfter);
+    if (retryAfter) {
+        // Never sooner than the server asked, but spread over a share more, so
+        // that players refused in the same second do not all come back together.
+        const auto asked = std::chrono::duration_cast<DownloadClock::duration>(*retryAfter);
+        const auto spread = std::chrono::duration_cast<DownloadClock::duration>(asked * (kRetryJitter * random01));
+        return std::clamp<DownloadClock::duration>(asked + spread, {}, kLongestRetryAfter);
+    }
     const int doublings = std::clamp(failuresInRow - 1, 0, 8);
     const auto base = std::chrono::duration_cast<DownloadClock::duration>(kFirstRetryDelay) * (1 << doublings);
     const double factor = 1.0 + kRetryJitter * (2.0 * random01 - 1.0);

@@ -32,7 +32,7 @@ void NoteAttemptEnded(DownloadWatch& watch);
 enum class GiveUp { No, TooManyAttempts, TooLongWithoutProgress, TooManyRestarts };
 GiveUp ShouldGiveUp(const DownloadWatch& watch, DownloadClock::time_point now);
 
-// The wait before the next attempt: the server's Retry-After (capped), else
-// the doubling delay for the failures in a row, varied by the jitter;
-// random01 lies in [0, 1).
+// The wait before the next attempt: the server's Retry-After lengthened by up
+// to the jitter's share (capped), else the doubling delay for the failures in
+// a row, varied by the jitter either way; random01 lies in [0, 1).
 DownloadClock::duration RetryDelay(int failuresInRow, std::optional<std::chrono::seconds> retryAfter, double random01);

@@ -8,6 +8,7 @@
 #include "base/file_system.h"
 #include "base/long_path.h"
 #include "base/text.h"
+#include "net/download_limits.h"
 
 namespace {
 
@@ -150,7 +151,22 @@ struct Transfer {
     RangeResult result;
     std::optional<RangeEnd> endedBy;   // set when the transfer itself ended the exchange
     std::optional<std::uint64_t> end;  // one past the last byte the answer promises
+    // Set while the body of a refused status page is read and dropped.
+    std::optional<DownloadClock::time_point> drainUntil;
+    std::uint64_t drained = 0;
 };
+
+// A status page (neither 200 nor 206) small enough by its length is read to its
+// end unstored, so that the exchange completes and keeps its connection.
+bool StartDraining(Transfer& transfer, const HttpHead& head) {
+    if (head.status == 200 || head.status == 206 || head.contentLength.value_or(0) > kRefusedBodyLimit) return false;
+    transfer.drainUntil = std::min(transfer.request.deadline, DownloadClock::now() + kRefusedBodyTime);
+    return true;
+}
+
+bool DrainMayGoOn(const Transfer& transfer) {
+    return transfer.drained <= kRefusedBodyLimit && DownloadClock::now() < *transfer.drainUntil;
+}
 
 bool OnHead(Transfer& transfer, const HttpHead& head) {
     RangeResult& result = transfer.result;
@@ -161,7 +177,7 @@ bool OnHead(Transfer& transfer, const HttpHead& head) {
     const Verdict verdict = JudgeResponse(transfer.request, head, result.detail);
     if (verdict != Verdict::Continue && verdict != Verdict::StoreWhole) {
         transfer.endedBy = EndOfVerdict(verdict);
-        return false;
+        return StartDraining(transfer, head);
     }
     if (verdict == Verdict::StoreWhole) result.from = 0;
     transfer.end =
@@ -176,6 +192,10 @@ bool OnHead(Transfer& transfer, const HttpHead& head) {
 }
 
 bool OnBody(Transfer& transfer, const char* data, std::size_t size) {
+    if (transfer.drainUntil) {
+        transfer.drained += size;
+        return DrainMayGoOn(transfer);
+    }
     RangeResult& result = transfer.result;
     // Nothing of a piece that crosses the promised end is taken: what was
     // stored before it still continues the file exactly.
@@ -258,14 +278,14 @@ namespace {
 
 RangeResult Fetch(
     const RangeRequest& request, const Target& target, const RangeHooks& hooks, const HttpGetFunction& get) {
-    Transfer transfer{request, hooks, target, {}, {}, {}};
+    Transfer transfer{request, hooks, target, {}, {}, {}, {}, 0};
     transfer.result.from = request.from;
     HttpRequest http{request.url, RangeHeader(request), IsRanged(request) ? request.validator : std::string(),
         request.deadline, request.headDeadline};
     HttpHandlers handlers;
     handlers.head = [&](const HttpHead& head) { return OnHead(transfer, head); };
     handlers.body = [&](const char* data, std::size_t size) { return OnBody(transfer, data, size); };
-    handlers.keepGoing = [&] { return hooks.keepGoing(); };
+    handlers.keepGoing = [&] { return (!transfer.drainUntil || DrainMayGoOn(transfer)) && hooks.keepGoing(); };
     const HttpOutcome outcome = get(http, handlers);
     if (!target.close() && !transfer.endedBy) transfer.endedBy = target.failure;
     transfer.result.end = EndOfExchange(transfer, outcome);

@@ -13,8 +13,10 @@
 //     (JudgeResponse) and bounds the body: never past the end its
 //     Content-Range and the request promise (Overlong), never over the size
 //     limit or version.txt's declared size (TooLarge), never after the
-//     request's deadline. Above it, the retry policy (retry_policy.h) decides
-//     whether a failed attempt is tried again.
+//     request's deadline. A refused status page's small body is read and
+//     dropped, so that its connection serves the next attempt. Above it, the
+//     retry policy (retry_policy.h) decides whether a failed attempt is tried
+//     again.
 //  3. The accepted bytes go to a file at their offsets (the package's
 //     update.zip.part, version.txt's part) or to a sink.
 //  4. From the file's writer the package download (download.h) shows each

@@ -186,33 +186,42 @@ TEST_F(DownloadFileTest, DestinationThatCannotBeWrittenIsRefused) {
 }
 
 // What the platform halves carry of a continued download: Range and If-Range
-// out, Content-Range, ETag and Retry-After in. (Which answers continue a part,
-// and when a failed attempt is retried, is the unit tests' matter.)
+// out, Content-Range, ETag and Retry-After in, and a refused status page read
+// to its end so that its connection serves the next attempt. (Which answers
+// continue a part, and when a failed attempt is retried, is the unit tests'
+// matter.)
 TEST_F(DownloadFileTest, PackageDownloadsContinueOnlyWhatMatches) {
     const std::string whole = ReadBytes(fs::path(Env("ROOT")) / "files/large.bin");
     const std::string half = "bytes=" + std::to_string(whole.size() / 2) + "-";
     const struct {
         const char* path;
         std::vector<std::string> ranges;  // asked for by each request; "null": none
-        int waited = 0;                   // seconds at least: a first retry without Retry-After waits 1.25 at most
+        int waited;                       // seconds at least: a first retry without Retry-After waits 1.25 at most
+        int reconnects;  // after the first request: a cut, a mismatch or a slow status page ends its connection
     } rows[] = {
-        {"/resume-at-90", {"null", "bytes=" + std::to_string(whole.size() * 9 / 10) + "-"}},
-        {"/changed-etag", {"null", half, "null"}},
-        {"/busy", {"null", "null"}, 2},  // 503 with Retry-After: 2, then the file
+        {"/resume-at-90", {"null", "bytes=" + std::to_string(whole.size() * 9 / 10) + "-"}, 0, 1},
+        {"/changed-etag", {"null", half, "null"}, 0, 2},
+        {"/busy", {"null", "null"}, 2, 0},       // 503 with Retry-After: 2, then the file
+        {"/busy-slow", {"null", "null"}, 3, 1},  // a 503 whose body takes 5 s is given up after 2
     };
     for (const auto& row : rows) {
+        const std::size_t eventsBefore = EventsOn(Trusted).size();
         const auto start = std::chrono::steady_clock::now();
         ASSERT_TRUE(DownloadPackage(Utf8ToWide(Base(Trusted) + row.path), dir.path / "update.zip", PackageCheck{}));
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(row.waited)) << row.path;
         EXPECT_TRUE(ReadBytes(dir.path / "update.zip") == whole) << row.path;
         std::vector<std::string> ranges;
         std::uint64_t served = 0;
-        for (const std::string& e : EventsOn(Trusted)) {
-            if (Field(e, "path") != row.path) continue;
-            if (Field(e, "event") == "request") ranges.push_back(Field(e, "range"));
-            if (Field(e, "event") == "response") served += std::stoull(Field(e, "bytes"));
+        int reconnects = 0;
+        const auto events = EventsOn(Trusted);
+        for (auto e = events.begin() + static_cast<std::ptrdiff_t>(eventsBefore); e != events.end(); ++e) {
+            if (Field(*e, "event") == "connection" && !ranges.empty()) ++reconnects;
+            if (Field(*e, "path") != row.path) continue;
+            if (Field(*e, "event") == "request") ranges.push_back(Field(*e, "range"));
+            if (Field(*e, "event") == "response") served += std::stoull(Field(*e, "bytes"));
         }
         EXPECT_EQ(ranges, row.ranges) << row.path;
+        EXPECT_EQ(reconnects, row.reconnects) << row.path;
         if (row.path == std::string("/resume-at-90")) {
             EXPECT_LE(served, whole.size() + (1 << 20)) << "1 MiB twice at most";
         }

@@ -53,6 +53,8 @@ def behaviours(trusted, untrusted, plain):
                                        dict(large, etag='"other"', ignore_if_range=True), dict(large, etag='"other"')]},
         "/closes-after-10": dict(large, close_after=10),
         "/busy": {"sequence": [{"status": 503, "body": "busy", "headers": {"Retry-After": "2"}}, large]},
+        "/busy-slow": {"sequence": [{"status": 503, "body": "b" * 1000, "rate": 200, "headers": {"Retry-After": "1"}},
+                                    large]},
         "/never-answers": {"delay_headers": 100},
         # First servers of a list: always busy, cut halfway.
         "/always-503": {"status": 503, "body": "busy"},

@@ -56,7 +56,7 @@ struct ScriptedServer {
                 now += delay;
                 waits.push_back(std::chrono::duration<double>(delay).count());
             },
-            [] { return 0.5; }, [this](const HttpRequest& r, const HttpHandlers& h) { return Get(r, h); }};
+            [] { return 0.2; }, [this](const HttpRequest& r, const HttpHandlers& h) { return Get(r, h); }};
     }
 
     HttpOutcome Silence(const Answer& answer, const HttpRequest& request, const HttpHandlers& handlers) {
@@ -98,8 +98,10 @@ struct ScriptedServer {
             const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, end - at));
             std::string piece = body.substr(std::min<std::size_t>(at, body.size()), size);
             piece.resize(size, '+');  // past the range
-            served += std::min<std::uint64_t>(size, body.size() - std::min<std::uint64_t>(at, body.size()));
-            pastRange += size - std::min<std::uint64_t>(size, body.size() - std::min<std::uint64_t>(at, body.size()));
+            const std::uint64_t ofBody =
+                std::min<std::uint64_t>(size, body.size() - std::min<std::uint64_t>(at, body.size()));
+            if (answer.status == 200) served += ofBody;  // a status page is none of the file
+            pastRange += size - ofBody;
             if (!handlers.body(piece.data(), size)) return {HttpEnd::Stopped, L"stopped"};
         }
         return end < body.size() ? HttpOutcome{HttpEnd::Failed, L"connection cut"} : HttpOutcome{HttpEnd::Complete, {}};
@@ -164,22 +166,24 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         const char* declaredSize = nullptr;  // update-size, when not the file's
         bool heldTail = false;               // the last tenth of "v1" is at hand
     } rows[] = {
-        {"cut at 90 %, resumed", {{.cutAfter = kNinety}, {}}, true, {"", From(kNinety)}, {1}, 1.0},
-        {"200 instead of 206", {{.cutAfter = kHalf}, {.ranges = false}}, true, {"", From(kHalf)}, {1}, 1.5},
-        {"wrong Content-Range start", {{.cutAfter = kHalf}, {.shift = 10}, {}}, true, {"", From(kHalf), ""}, {1}, 1.5},
-        {"206 running past its end", {{.cutAfter = kHalf}, {.surplus = 1}, {}}, true, {"", From(kHalf), ""}, {1}, 2.0},
-        {"503 with Retry-After: 2, then 200", {{.status = 503, .retryAfter = "2"}, {}}, true, {"", ""}, {2}, 1.0},
-        {"500, then 200", {{.status = 500}, {}}, true, {"", ""}, {1}, 1.0},
+        {"cut at 90 %, resumed", {{.cutAfter = kNinety}, {}}, true, {"", From(kNinety)}, {0.85}, 1.0},
+        {"200 instead of 206", {{.cutAfter = kHalf}, {.ranges = false}}, true, {"", From(kHalf)}, {0.85}, 1.5},
+        {"wrong Content-Range start", {{.cutAfter = kHalf}, {.shift = 10}, {}}, true, {"", From(kHalf), ""}, {0.85},
+            1.5},
+        {"206 running past its end", {{.cutAfter = kHalf}, {.surplus = 1}, {}}, true, {"", From(kHalf), ""}, {0.85},
+            2.0},
+        {"503 with Retry-After: 2, then 200", {{.status = 503, .retryAfter = "2"}, {}}, true, {"", ""}, {2.1}, 1.0},
+        {"500, then 200", {{.status = 500}, {}}, true, {"", ""}, {0.85}, 1.0},
         {"Retry-After over 30 s", {{.status = 503, .retryAfter = "300"}, {}}, true, {"", ""}, {30}, 1.0},
-        {"five failures in a row", {{.silentSeconds = 0}}, false, {"", "", "", "", ""}, {1, 2, 4, 8}, 0},
+        {"five failures in a row", {{.silentSeconds = 0}}, false, {"", "", "", "", ""}, {0.85, 1.7, 3.4, 6.8}, 0},
         {"404 is not retried", {{.status = 404}}, false, {""}, {}, 0},
         {"declared size smaller than the Content-Length", {{}}, false, {""}, {}, 0, "119"},
         {"declared size smaller than a chunked body", {{.chunked = true}}, false, {""}, {}, 4096.0 / kSize, "119"},
-        {"cut without a validator", {{.etag = "", .cutAfter = kHalf}, {.etag = ""}}, true, {"", ""}, {1}, 1.5},
+        {"cut without a validator", {{.etag = "", .cutAfter = kHalf}, {.etag = ""}}, true, {"", ""}, {0.85}, 1.5},
         {"a file that keeps changing",
             {{.cutAfter = kHalf}, {.etag = "\"v2\"", .cutAfter = kHalf}, {.etag = "\"v3\"", .cutAfter = kHalf},
                 {.etag = "\"v4\"", .cutAfter = kHalf}, {.etag = "\"v5\""}},
-            false, {"", From(kHalf), From(kHalf), From(kHalf), From(kHalf)}, {1, 1, 1, 1}, 2.0},
+            false, {"", From(kHalf), From(kHalf), From(kHalf), From(kHalf)}, {0.85, 0.85, 0.85, 0.85}, 2.0},
         {"held tail: only what lies before it", {{}}, true, {Before(kNinety)}, {}, 0.9, nullptr, true},
         {"held tail, cut, resumed", {{.cutAfter = kHalf}, {}}, true,
             {Before(kNinety), "bytes=" + std::to_string(kHalf) + "-" + std::to_string(kNinety - 1)}, {1}, 0.9, nullptr,
@@ -202,7 +206,7 @@ TEST_F(PackageDownloadTest, RetriesResumeOrStartAgainButNeverSplice) {
         const std::uint64_t held = row.heldTail && server.served < kSize ? kSize - kNinety : 0;
         EXPECT_TRUE(!row.stored || (seen == server.served + held && replay == server.file)) << row.name;
     }
-    for (const char* line : {"update.zip: status 503 (Retry-After 2 s) at byte 0; attempt 2 in 2.0 s",
+    for (const char* line : {"update.zip: status 503 (Retry-After 2 s) at byte 0; attempt 2 in 2.1 s",
              "update.zip cannot be downloaded: status 404 (no such file on the server)",
              "update.zip does not match version.txt: size expected 119, the server's file has 1048576",
              "update.zip does not match version.txt: larger than 119 bytes"})
@@ -237,7 +241,7 @@ TEST_F(PackageDownloadTest, AFailedAttemptMovesToTheNextServer) {
         bool tailFromA = false;  // the last tenth, as the differential update read it from a
     } rows[] = {
         {"connection refused", {{.unreachable = true}}, {{}}, true, {""}, {""},
-            "update.zip: no route at byte 0; attempt 2 in 1.0 s from b"},
+            "update.zip: no route at byte 0; attempt 2 in 0.8 s from b"},
         {"503", {{.status = 503}}, {{}}, true, {""}, {""}, "update.zip came from b"},
         {"stalling", {{.silentSeconds = 30}}, {{}}, true, {""}, {""}, "update.zip came from b"},
         {"another release's package", {{}}, {{}}, true, {""}, {""},
@@ -485,6 +489,37 @@ TEST_F(PackageDownloadTest, TransfersEndAtTheFirstByteTooManyOrNotWritten) {
     if (!std::filesystem::exists("/dev/full")) return;  // POSIX only
     EXPECT_EQ(FetchRange({.url = kUrl}, "/dev/full", {}, endless).end, RangeEnd::FileError);
     EXPECT_LT(sent, kSize / 2);
+}
+
+// A refused status page is read to its end, unstored, when it is small, so
+// that the exchange completes and keeps its connection; a larger one ends the
+// exchange as soon as its size shows.
+TEST_F(PackageDownloadTest, ASmallStatusPageIsReadToItsEnd) {
+    struct Row {
+        const char* name;
+        Answer answer;
+        HttpEnd exchange;
+    } rows[] = {
+        {"a status page", {.status = 503}, HttpEnd::Complete},
+        {"64 KiB without a length", {.status = 503, .chunked = true, .surplus = 65536 - 4}, HttpEnd::Complete},
+        {"a byte more without a length", {.status = 503, .chunked = true, .surplus = 65536 - 3}, HttpEnd::Stopped},
+        {"a length over 64 KiB", {.status = 503, .length = 65537}, HttpEnd::Stopped},
+    };
+    for (const Row& row : rows) {
+        server = ScriptedServer{FileBytes(), {row.answer}};
+        std::optional<HttpEnd> exchange;
+        const HttpGetFunction get = [&](const HttpRequest& request, const HttpHandlers& handlers) {
+            const HttpOutcome outcome = server.Get(request, handlers);
+            exchange = outcome.end;
+            return outcome;
+        };
+        std::filesystem::remove(destination);
+        const RangeResult result = FetchRange({.url = kUrl}, destination, {}, get);
+        EXPECT_EQ(exchange, row.exchange) << row.name;
+        EXPECT_EQ(result.end, RangeEnd::Refused) << row.name;
+        EXPECT_EQ(result.status, 503) << row.name;
+        EXPECT_FALSE(std::filesystem::exists(destination)) << row.name;
+    }
 }
 
 // The second target: exactly the accepted bytes of a slice, nothing of an
