@@ -172,7 +172,9 @@ bool OnHead(Transfer& transfer, const HttpHead& head) {
     RangeResult& result = transfer.result;
     result.status = head.status;
     if (head.status == 503 || head.status == 429) result.retryAfter = ParseRetryAfter(head.retryAfter);
-    result.validator = ValidatorOf(head);
+    // Only an answer with the file's bytes names its version: a 503's ETag is
+    // its status page's, and would tie later ranges to the failing server.
+    if (head.status == 200 || head.status == 206) result.validator = ValidatorOf(head);
     result.total = TotalOf(head);
     const Verdict verdict = JudgeResponse(transfer.request, head, result.detail);
     if (verdict != Verdict::Continue && verdict != Verdict::StoreWhole) {

@@ -518,6 +518,8 @@ TEST_F(PackageDownloadTest, ASmallStatusPageIsReadToItsEnd) {
         EXPECT_EQ(exchange, row.exchange) << row.name;
         EXPECT_EQ(result.end, RangeEnd::Refused) << row.name;
         EXPECT_EQ(result.status, 503) << row.name;
+        // Its ETag is the status page's: it names no version of the file.
+        EXPECT_EQ(result.validator, "") << row.name;
         EXPECT_FALSE(std::filesystem::exists(destination)) << row.name;
     }
 }
