@@ -70,6 +70,17 @@ PackageListing ListUnpackedPackage(const fs::path& extractDir) {
     return listing;
 }
 
+void AddToPackageListing(PackageListing& listing, const fs::path& relative, bool isDirectory) {
+    fs::path above = relative;
+    if (!isDirectory) {
+        listing.files.insert(relative.native());
+        above = relative.parent_path();
+    }
+    for (; !above.empty(); above = above.parent_path()) listing.directories.insert(above.native());
+}
+
+std::size_t PackageFileCount(const PackageListing& listing) { return listing.files.size(); }
+
 void DeleteOutdatedFiles(
     const fs::path& installDir, const fs::path& extractDir, const PackageListing& listing, const Safelist& safelist) {
     const Safelist patterns = WithProtectedNames(safelist);

@@ -2,6 +2,7 @@
 // The delete phase: files the new package no longer holds are deleted from the
 // installation, then the directories left empty are removed.
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <unordered_set>
@@ -31,6 +32,12 @@ struct PackageListing {
 };
 
 PackageListing ListUnpackedPackage(const std::filesystem::path& extractDir);
+
+// Adds one file (or directory) of the package, with every directory above it.
+void AddToPackageListing(PackageListing& listing, const std::filesystem::path& relative, bool isDirectory);
+
+// How many files the package holds.
+std::size_t PackageFileCount(const PackageListing& listing);
 
 // Deletes every file below installDir that the package does not hold and no
 // entry of the safelist or protected name keeps, nor the running updater under

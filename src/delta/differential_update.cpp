@@ -272,13 +272,8 @@ std::uint64_t BytesToWrite(const DifferentialPlan& plan) {
 PackageListing ListingOf(const DifferentialPlan& plan) {
     PackageListing listing;
     for (const auto& listed : plan.directory.entries) {
-        fs::path relative = RelativePath(plan.directory, listed);
-        if (relative.empty()) continue;
-        if (!listed.isDirectory) {
-            listing.files.insert(relative.native());
-            relative = relative.parent_path();
-        }
-        for (; !relative.empty(); relative = relative.parent_path()) listing.directories.insert(relative.native());
+        const fs::path relative = RelativePath(plan.directory, listed);
+        if (!relative.empty()) AddToPackageListing(listing, relative, listed.isDirectory);
     }
     return listing;
 }

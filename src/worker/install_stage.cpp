@@ -143,7 +143,7 @@ bool ApplyPackage(const std::filesystem::path& installDir, const StagePaths& pat
     bool& updaterReplaced) {
     // The package's own count: an installation already equal to the release
     // fetched nothing, and is recorded all the same.
-    const auto count = fetched.listing.files.size();
+    const auto count = PackageFileCount(fetched.listing);
     LogLine(L"Extracted file count: " + std::to_wstring(count));
     Report(L"Applying update...", kApplyPercent);
     if (count == 0) {
