@@ -15,6 +15,7 @@ HWND g_closeButton = nullptr;
 namespace {
 
 HFONT g_messageFont = nullptr;  // the controls' font, at the window's DPI
+bool g_askingToAbort = false;   // the abort question is open
 
 HWND CreateChild(HWND parent, const wchar_t* cls, const wchar_t* text, int id) {
     return CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, parent,
@@ -96,14 +97,19 @@ void ChangeDpi(HWND window, LPARAM lParam) {
 }
 
 // Once the worker has finished, closing ends the program; before that the
-// user must confirm the abort, and the worker is simply left behind.
+// user must confirm the abort, and the worker is simply left behind. A second
+// close while the question is open (the question's loop still delivers it)
+// asks nothing more.
 void DecideClose(HWND window) {
     if (g_workerFinished.load()) {
         DestroyWindow(window);
         return;
     }
+    if (g_askingToAbort) return;
+    g_askingToAbort = true;
     int answer = MessageBoxW(window, L"Update is still running. Are you sure you want to abort?", L"Abort update",
         MB_YESNO | MB_ICONWARNING);
+    g_askingToAbort = false;
     if (answer == IDYES) PostQuitMessage(1);
 }
 
