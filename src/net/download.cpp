@@ -404,6 +404,7 @@ VersionFetch DownloadVersionFile(const std::vector<std::wstring>& urls, const fs
             bool accepted = false;
             last = AskForVersionFile(urls[server], destination, accept, retry, environment, accepted, refused);
             if (accepted) {
+                PreferServerForPackages(ServerOf(urls[server]));
                 if (several) LogLine(retry.name + L" came from " + ServerOf(urls[server]));
                 return VersionFetch::Accepted;
             }

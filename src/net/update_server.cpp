@@ -1,5 +1,8 @@
 #include "net/update_server.h"
 
+#include <algorithm>
+#include <mutex>
+
 #ifndef UPDATER_SERVER_AUTHORITY
 #error "UPDATER_SERVER_AUTHORITY is set by the build from UPDATER_SERVER"
 #endif
@@ -43,9 +46,31 @@ static std::vector<std::wstring> ServerUrls(const wchar_t* path) {
     return urls;
 }
 
+namespace {
+std::mutex g_packageServerLock;
+std::wstring g_packageServer;  // the authority that served version.txt; empty: none yet
+}  // namespace
+
+void PreferServerForPackages(const std::wstring& authority) {
+    std::lock_guard<std::mutex> lock(g_packageServerLock);
+    g_packageServer = authority;
+}
+
+std::vector<std::wstring> PreferringServer(std::vector<std::wstring> urls, const std::wstring& authority) {
+    const auto preferred =
+        std::find_if(urls.begin(), urls.end(), [&](const std::wstring& url) { return ServerOf(url) == authority; });
+    if (preferred != urls.end()) std::rotate(urls.begin(), preferred, preferred + 1);
+    return urls;
+}
+
+static std::vector<std::wstring> PackageUrls(const wchar_t* path) {
+    std::lock_guard<std::mutex> lock(g_packageServerLock);
+    return PreferringServer(ServerUrls(path), g_packageServer);
+}
+
 std::vector<std::wstring> VersionFileUrls() { return ServerUrls(L"/updates/version.txt"); }
-std::vector<std::wstring> UpdatePackageUrls() { return ServerUrls(L"/updates/update.zip"); }
-std::vector<std::wstring> MapsPackageUrls() { return ServerUrls(L"/updates/maps.zip"); }
+std::vector<std::wstring> UpdatePackageUrls() { return PackageUrls(L"/updates/update.zip"); }
+std::vector<std::wstring> MapsPackageUrls() { return PackageUrls(L"/updates/maps.zip"); }
 std::wstring UpdaterUserAgent() { return L"TELV-Updater/1.0 (+https://" + UpdateServerHost() + L")"; }
 
 std::wstring ServerOf(const std::wstring& url) {

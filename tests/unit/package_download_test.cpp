@@ -364,6 +364,16 @@ TEST(ParseServerList, CommaSeparatedInOrder) {
     EXPECT_EQ(ServerOf(L"https://cdn-b.example.com:8443/updates/update.zip"), L"cdn-b.example.com:8443");
 }
 
+TEST(PreferringServer, MovesOnlyTheServerThatAnsweredToTheFront) {
+    using List = std::vector<std::wstring>;
+    const List urls{L"https://a/u.zip", L"https://b:8443/u.zip", L"https://c/u.zip"};
+    EXPECT_EQ(
+        PreferringServer(urls, L"b:8443"), (List{L"https://b:8443/u.zip", L"https://a/u.zip", L"https://c/u.zip"}));
+    EXPECT_EQ(PreferringServer(urls, L"c"), (List{L"https://c/u.zip", L"https://a/u.zip", L"https://b:8443/u.zip"}));
+    EXPECT_EQ(PreferringServer(urls, L"b"), urls) << "another port is another server";
+    EXPECT_EQ(PreferringServer(urls, L""), urls);
+}
+
 TEST_F(PackageDownloadTest, NextStartResumesTheSameReleaseOnly) {
     ASSERT_FALSE(Download({{.cutAfter = kHalf}, {.status = 404}}));
     EXPECT_EQ(std::filesystem::file_size(dir.path / "update.zip.part"), kHalf) << "kept for the next start";
