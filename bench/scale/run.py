@@ -168,7 +168,10 @@ class Bench:
         report = os.path.join(self.work, "time.txt")
         try:
             start = time.monotonic()
-            subprocess.run(["/usr/bin/time", "-v", "-o", report, os.path.join(self.install, "Updater")],
+            # a profiler around the updater, e.g. UPDATER_BENCH_WRAP="heaptrack -o /tmp/{run}"
+            run = "".join(c if c.isalnum() else "-" for c in name)
+            wrap = [word.replace("{run}", run) for word in os.environ.get("UPDATER_BENCH_WRAP", "").split()]
+            subprocess.run(["/usr/bin/time", "-v", "-o", report] + wrap + [os.path.join(self.install, "Updater")],
                            cwd=self.work, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=7200)
             ended = time.monotonic()

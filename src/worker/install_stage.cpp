@@ -62,12 +62,12 @@ void RunDeletePhase(const std::filesystem::path& installDir, const StagePaths& p
 // directory; empty when there is none. Read from the package's listing, so
 // that files the differential update found up to date count too.
 std::wstring FindWorkingName(const PackageListing& package) {
-    auto first = [](const RelativePathSet& paths) {
+    auto first = [](const RelativePathList& paths) {
         std::wstring found;
-        for (const auto& relative : paths) {
-            const std::wstring path = ToSafelistForm(relative);
+        ForEachRelativePath(paths, [&](RelativePathView relative) {
+            const std::wstring path = ToSafelistForm(std::filesystem::path::string_type(relative));
             if (MatchesSafelist(path, InstallWorkingNames()) && (found.empty() || path < found)) found = path;
-        }
+        });
         return found;
     };
     std::wstring name = first(package.files);

@@ -115,7 +115,8 @@ TEST_P(ApplyTable, Row) {
     if (c.phase == Phase::Delete) {
         const Safelist safelist = ParseSafelist(c.safelist);
         PackageListing listing = ListUnpackedPackage(extract);
-        for (const std::string& file : c.listedOnly) listing.files.insert(fs::path(file).make_preferred().native());
+        for (const std::string& file : c.listedOnly)
+            AddToPackageListing(listing, fs::path(file).make_preferred(), false);
         DeleteOutdatedFiles(install, extract, listing, safelist);
         RemoveEmptyDirectories(install, extract, listing, safelist);
         ExpectTree(ReadTree(extract), c.packaged);
