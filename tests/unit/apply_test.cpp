@@ -54,8 +54,10 @@ const ApplyCase kCases[] = {
         {"Deleting old file: Backup\\Updater.exe", "Deleting old file: Backup\\version.txt",
             "Removing empty dir: Backup"},
         "Saves/\n*.ini\n"},
-    {"UpToDateFilesOfTheListingStay", Phase::Delete, {"new.dat", "Sub/same.dat", "old.dat"}, {"new.dat"},
-        {"new.dat", "Sub/same.dat"}, {"Deleting old file: old.dat"}, "", 0, 0, {"Sub/same.dat"}},
+    // And their folders, however many files list them.
+    {"UpToDateFilesOfTheListingStay", Phase::Delete, {"new.dat", "Sub/same.dat", "old.dat", "Held/"}, {"new.dat"},
+        {"new.dat", "Sub/same.dat", "Held/"}, {"Deleting old file: old.dat"}, "", 0, 0,
+        {"Sub/same.dat", "Held/a.dat", "Held/b.dat"}},
     {"NonAsciiNamesAreComparedAndLogged", Phase::Delete, {"Café/naïve.txt", "日本.dat"}, {"日本.dat"}, {"日本.dat"},
         {"Deleting old file: Caf\xE9\\na\xEFve.txt", "Removing empty dir: Caf\xE9"}},
     {"NamesThatAreNotTextNeverCollide", Phase::Delete, {"\xFF.dat", "\xFE.dat"}, {"\xFE.dat"}, {"\xFE.dat"},
