@@ -114,6 +114,9 @@ bool ObtainPackage(const StagePaths& paths, const VersionInfo& remote, FetchedPa
         Report(L"Extracting update package...", kExtractionSpan.from);
         BeginProgressSpan(kExtractionSpan, WorkUnit::Entries);
         const bool adopted = AdoptStreamedZip(paths.package, paths.extraction, fetched.streamed);
+        // Checked and flushed: what the unpacking noted of each entry (8 MB at 100,000 files) is needed no more.
+        fetched.streamed.written = {};
+        fetched.streamed.offsets = {};
         bool extracted = adopted;
         if (!extracted) {
             EmptyDirectory(paths.extraction);
