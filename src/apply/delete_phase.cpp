@@ -32,8 +32,9 @@ bool DeleteOutdatedFile(const fs::path& file, const std::wstring& relativeText) 
 
 }  // namespace
 
-PackageListing ListUnpackedPackage(const fs::path& extractDir) {
+PackageListing ListUnpackedPackage(const fs::path& extractDir, std::size_t files, std::size_t chars) {
     PackageListing listing;
+    ReserveRelativePaths(listing.files, files, chars);
     listing.complete = WalkTree(extractDir, [&](const fs::directory_entry& entry) {
         const bool directory = IsRealDirectory(entry);
         if (!directory && !IsRegularFile(entry)) return WalkStep::Continue;

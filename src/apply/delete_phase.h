@@ -17,7 +17,10 @@ struct PackageListing {
     bool complete = true;  // false when part of the package could not be listed
 };
 
-PackageListing ListUnpackedPackage(const std::filesystem::path& extractDir);
+// `files` and `chars`: about how many files the package holds and the
+// characters of their paths, when known, for the listing to be made at once.
+PackageListing ListUnpackedPackage(
+    const std::filesystem::path& extractDir, std::size_t files = 0, std::size_t chars = 0);
 
 // Adds one file (or directory) of the package, with every directory above it.
 void AddToPackageListing(PackageListing& listing, const std::filesystem::path& relative, bool isDirectory);

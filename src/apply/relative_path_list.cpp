@@ -47,6 +47,11 @@ void AddRelativePath(RelativePathList& list, RelativePathView relative) {
     if (list.names.size() - list.tidy > list.tidy + kUntidyAllowance) Tidy(list);
 }
 
+void ReserveRelativePaths(RelativePathList& list, std::size_t count, std::size_t chars) {
+    list.names.reserve(list.names.size() + count);
+    list.block.reserve(list.block.size() + chars);
+}
+
 bool HoldsRelativePath(const RelativePathList& list, RelativePathView relative) {
     Tidy(list);
     const auto found = std::lower_bound(list.names.begin(), list.names.end(), relative,

@@ -26,6 +26,9 @@ struct RelativePathList {
 };
 
 void AddRelativePath(RelativePathList& list, RelativePathView relative);
+// Room for about `count` more names of `chars` characters in all, made at once:
+// a list grown by doubling takes up to twice its size while it is moved.
+void ReserveRelativePaths(RelativePathList& list, std::size_t count, std::size_t chars);
 bool HoldsRelativePath(const RelativePathList& list, RelativePathView relative);
 // How many names it holds, repeats counted once.
 std::size_t RelativePathCount(const RelativePathList& list);

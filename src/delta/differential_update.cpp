@@ -284,6 +284,7 @@ std::uint64_t BytesToWrite(const DifferentialPlan& plan) {
 
 PackageListing ListingOf(const DifferentialPlan& plan) {
     PackageListing listing;
+    ReserveRelativePaths(listing.files, plan.directory.entries.size(), plan.directory.paths.size());
     for (const auto& listed : plan.directory.entries) {
         const fs::path relative = RelativePath(plan.directory, listed);
         if (!relative.empty()) AddToPackageListing(listing, relative, listed.isDirectory);

@@ -131,7 +131,9 @@ bool ObtainPackage(const StagePaths& paths, const VersionInfo& remote, FetchedPa
         }
         // A package unpacked by its directory was listed by it.
         if (!adopted || !fetched.streamed.byDirectory) {
-            fetched.listing = ListUnpackedPackage(paths.extraction);
+            // The index's records name the package's files: as many, and as long.
+            fetched.listing =
+                ListUnpackedPackage(paths.extraction, fetched.installed.records.size(), fetched.installed.names.size());
             fetched.updaterUpToDate = false;
         }
     }
