@@ -176,8 +176,9 @@ bool ApplyPackage(const std::filesystem::path& installDir, const StagePaths& pat
     Report(L"Copying new files...", kCopySpan.from);
     updaterReplaced =
         ReplaceRunningUpdater(paths.extraction, installDir) == UpdaterSwap::Replaced || fetched.updaterUpToDate;
-    BeginProgressSpan(kCopySpan, WorkUnit::Files, CountFiles(paths.extraction));
-    const auto notCopied = CopyNewFiles(paths.extraction, installDir);
+    const auto packaged = CountFiles(paths.extraction);
+    BeginProgressSpan(kCopySpan, WorkUnit::Files, packaged);
+    const auto notCopied = CopyNewFiles(paths.extraction, installDir, packaged);
     EndProgressSpan();
     Report(L"Final cleanup...", kCleanupPercent);
     RemoveEmptyDirectoriesAfterCopy(installDir);
