@@ -59,14 +59,6 @@ Safelist SafelistOf(const fs::path& install) {
     return safelist;
 }
 
-// The files that extraction would have written, as it lists them for the flush.
-std::vector<fs::path> PackageFiles(const fs::path& extract) {
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::recursive_directory_iterator(extract))
-        if (entry.is_regular_file()) files.push_back(entry.path());
-    return files;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -92,7 +84,7 @@ int main(int argc, char** argv) {
     else if (phase == "post-copy")
         RemoveEmptyDirectoriesAfterCopy(install);
     else if (phase == "flush-files")
-        result = FlushFilesToDisk(PackageFiles(extract));
+        result = FlushFilesToDisk(extract);
     else if (phase == "flush-names")
         FlushNamesToDisk(install);
     else

@@ -24,8 +24,10 @@ Each updater run: exec to the game's launch and to its exit, peak memory
 how many installed files were replaced (their inode changed) against the
 files changed, and the installation checked against the game (every size,
 the bytes of every changed or replaced file). --memory-files 10000,50000
-adds the peak memory of the differential and the whole-package update at
-those counts (the same mean file size; unlimited rate, warm pages).
+adds the peak memory of the differential update (the first start, then
+again after the index it left) and the whole-package update at those counts
+(the same mean file size; unlimited rate, warm pages); --second PATH measures
+another build's Updater beside it in those runs.
 
 The index's file name is found as the file the first start leaves in the
 installation beside the game's and the updater's own (--index-name NAME to
@@ -35,7 +37,7 @@ then measure the same thing.
 Usage: bench/scale/run.py --build build/bench [--files 100000] [--mb 2048] [--changed 1]
                           [--rate-mbit 100] [--memory-files 10000,50000] [--runs 1] [--settle 31]
                           [--evict drop|fadvise] [--index-name NAME] [--only differential,whole,curl]
-                          [--keep]
+                          [--keep] [--second OTHER/Updater]
 The build must be configured for localhost:PORT, PORT being UPDATER_BENCH_PORT
 (default 48450). Releases are generated under bench/out/scale/ and kept with --keep
 (the next run reuses them).
@@ -93,6 +95,7 @@ class Bench:
         count = max(1, len(self.names) * config["changed"] // 100)
         self.changed = sorted(random.Random(7).sample(self.names, count))
         self.settled_from = time.monotonic()
+        self.updater = "Updater"  # in work/bin: the build measured, or "Updater-second"
 
     def write_old(self, rel):
         """The changed file's old bytes (one byte flipped, same size) in a file of its own."""
@@ -125,7 +128,8 @@ class Bench:
             self.write_old(rel)
         self.mark_read(self.changed)
         for name in ("Updater", "torvane.exe"):
-            shutil.copy2(os.path.join(self.work, "bin", name), self.install)
+            shutil.copy2(os.path.join(self.work, "bin", self.updater if name == "Updater" else name),
+                         os.path.join(self.install, name))
         open(os.path.join(self.install, "version.txt"), "wb").write(OLD_VERSION)
         self.settled_from = time.monotonic()
 
@@ -168,7 +172,10 @@ class Bench:
         report = os.path.join(self.work, "time.txt")
         try:
             start = time.monotonic()
-            subprocess.run(["/usr/bin/time", "-v", "-o", report, os.path.join(self.install, "Updater")],
+            # a profiler around the updater, e.g. UPDATER_BENCH_WRAP="heaptrack -o /tmp/{run}"
+            run = "".join(c if c.isalnum() else "-" for c in name)
+            wrap = [word.replace("{run}", run) for word in os.environ.get("UPDATER_BENCH_WRAP", "").split()]
+            subprocess.run(["/usr/bin/time", "-v", "-o", report] + wrap + [os.path.join(self.install, "Updater")],
                            cwd=self.work, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=7200)
             ended = time.monotonic()
@@ -274,12 +281,18 @@ def inner(config_path):
             emit(bench.curl("curl package", lambda target: ["curl", "-sS", "-o", os.path.join(target, "update.zip"),
                                                            URL]))
             emit(bench.curl("curl entries", bench.curl_entries))
+    builds = [("Updater", "")] + ([("Updater-second", " (second)")] if config["second"] else [])
     for root in config["memory"]:
         small = Bench(config, root)
         for name, ranges in (("differential", True), ("whole package", False)):
-            small.reset()
-            result = small.run_updater("memory %s, %d files" % (name, len(small.names)), ranges, "0", cold=False)
-            emit(dict(result, files=len(small.names)))
+            for small.updater, which in builds:  # side by side
+                label = "memory %s, %d files%s" % (name, len(small.names), which)
+                small.reset()
+                emit(dict(small.run_updater(label, ranges, "0", cold=False), files=len(small.names)))
+                if ranges:  # again, after the index that start left
+                    small.back_to_old()
+                    emit(dict(small.run_updater(label.replace("differential", "differential+index"), ranges, "0",
+                                                cold=False), files=len(small.names)))
     shutil.rmtree(bench.install, ignore_errors=True)
     return 0
 
@@ -296,12 +309,12 @@ def report(results, index_left):
     by_name = {}
     for r in results:
         by_name.setdefault(r["name"], []).append(r)
-    print("\n%-36s %9s %9s %9s %14s %9s %10s %12s" % ("run", "launch s", "exit s", "requests", "bytes", "x package",
+    print("\n%-52s %9s %9s %9s %14s %9s %10s %12s" % ("run", "launch s", "exit s", "requests", "bytes", "x package",
                                                      "peak KB", "replaced"))
     for r in results:
         launch = "%.2f" % r["launch"] if r.get("launch") else "-"
         replaced = "%d of %d" % (r["replaced"], r["changed"]) if "replaced" in r else ""
-        print("%-36s %9s %9.2f %9d %14d %9.4f %10s %12s" % (r["name"], launch, r["exit"], r["requests"], r["bytes"],
+        print("%-52s %9s %9.2f %9d %14d %9.4f %10s %12s" % (r["name"], launch, r["exit"], r["requests"], r["bytes"],
                                                           r["bytes"] / r["package"], r.get("rss_kb", ""), replaced))
     for r in results:
         if r.get("wrong"):
@@ -349,6 +362,7 @@ def main(argv):
     parser.add_argument("--index-name", help="the index's file name (else found as the one extra file)")
     parser.add_argument("--only", default="differential,whole,curl")
     parser.add_argument("--keep", action="store_true")
+    parser.add_argument("--second", help="another build's Updater, measured beside it in the memory runs")
     parser.add_argument("--inner")
     options = parser.parse_args(argv)
     if options.inner:
@@ -362,6 +376,8 @@ def main(argv):
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(os.path.join(work, "bin"))
     shutil.copy2(os.path.join(options.build, "Updater"), os.path.join(work, "bin", "Updater"))
+    if options.second:
+        shutil.copy2(options.second, os.path.join(work, "bin", "Updater-second"))
     subprocess.run(["g++", "-std=c++20", "-O2", "-o", os.path.join(work, "bin", "torvane.exe"),
                     os.path.join(TOP, "bench", "e2e", "game_stamp.cpp")], check=True)
     tool = os.path.join(options.build, "updater-release")
@@ -378,7 +394,7 @@ def main(argv):
     pki = local_ca.make_pki(os.path.join(work, "pki"))
     config = {"work": work, "pki": pki, "main": main_root, "memory": memory, "changed": options.changed,
               "rate": str(options.rate_mbit * 125000), "settle": options.settle, "runs": options.runs,
-              "evict": options.evict,
+              "evict": options.evict, "second": bool(options.second),
               "only": options.only.split(",")}
     config_path = os.path.join(work, "config.json")
     json.dump(config, open(config_path, "w"))

@@ -55,9 +55,10 @@ std::uint32_t CountFiles(const fs::path& dir) {
     return count;
 }
 
-std::uint32_t CopyNewFiles(const fs::path& extractDir, const fs::path& installDir) {
+std::uint32_t CopyNewFiles(
+    const fs::path& extractDir, const fs::path& installDir, std::optional<std::uint32_t> fileCount) {
     // Counted before the files are moved out of the extraction directory.
-    const std::uint32_t total = CountFiles(extractDir);
+    const std::uint32_t total = fileCount ? *fileCount : CountFiles(extractDir);
     CopyTally tally;
     bool complete = WalkTree(extractDir, [&](const fs::directory_entry& entry) {
         if (!IsRegularFile(entry)) return WalkStep::Continue;

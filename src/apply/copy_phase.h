@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 
 // Regular files at any depth below dir; 0 when it is missing or unreadable.
 std::uint32_t CountFiles(const std::filesystem::path& dir);
@@ -16,8 +17,10 @@ std::uint32_t CountFiles(const std::filesystem::path& dir);
 // Returns the number of package files that did not reach the installation,
 // counting every file not reached when the phase ended early (at least 1), so
 // 0 means a complete copy. A refused move onto the running updater itself
-// (Windows) is logged but not counted.
-std::uint32_t CopyNewFiles(const std::filesystem::path& extractDir, const std::filesystem::path& installDir);
+// (Windows) is logged but not counted. `fileCount`: CountFiles(extractDir), when
+// the caller has just counted them (a walk of the package less); else counted here.
+std::uint32_t CopyNewFiles(const std::filesystem::path& extractDir, const std::filesystem::path& installDir,
+    std::optional<std::uint32_t> fileCount = std::nullopt);
 
 // Removes every empty directory below installDir, deepest first, logging
 // "Removing empty dir (post-copy): " + its full path. The install directory stays.

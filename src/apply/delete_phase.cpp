@@ -15,17 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-RelativePathSet ListRelative(const fs::path& root, bool (*wanted)(const fs::directory_entry&), bool& complete) {
-    RelativePathSet set;
-    complete = WalkTree(root, [&](const fs::directory_entry& entry) {
-        if (!wanted(entry)) return WalkStep::Continue;
-        fs::path::string_type relative = RelativeNativePath(entry.path(), root);
-        if (!relative.empty()) set.insert(std::move(relative));
-        return WalkStep::Continue;
-    });
-    return set;
-}
-
 Safelist WithProtectedNames(const Safelist& safelist) {
     Safelist patterns = safelist;
     AppendProtectedNames(patterns);
@@ -43,50 +32,35 @@ bool DeleteOutdatedFile(const fs::path& file, const std::wstring& relativeText) 
 
 }  // namespace
 
-RelativePathSet ListRelativeFiles(const fs::path& root, bool& complete) {
-    return ListRelative(root, IsRegularFile, complete);
-}
-
-RelativePathSet ListRelativeFiles(const fs::path& root) {
-    bool complete = true;
-    return ListRelativeFiles(root, complete);
-}
-
-RelativePathSet ListRelativeDirectories(const fs::path& root, bool& complete) {
-    return ListRelative(root, IsRealDirectory, complete);
-}
-
-RelativePathSet ListRelativeDirectories(const fs::path& root) {
-    bool complete = true;
-    return ListRelativeDirectories(root, complete);
-}
-
-PackageListing ListUnpackedPackage(const fs::path& extractDir) {
+PackageListing ListUnpackedPackage(const fs::path& extractDir, std::size_t files, std::size_t chars) {
     PackageListing listing;
-    bool directoriesComplete = true;
-    listing.files = ListRelativeFiles(extractDir, listing.complete);
-    listing.directories = ListRelativeDirectories(extractDir, directoriesComplete);
-    listing.complete = listing.complete && directoriesComplete;
+    ReserveRelativePaths(listing.files, files, chars);
+    listing.complete = WalkTree(extractDir, [&](const fs::directory_entry& entry) {
+        const bool directory = IsRealDirectory(entry);
+        if (!directory && !IsRegularFile(entry)) return WalkStep::Continue;
+        const fs::path::string_type relative = RelativeNativePath(entry.path(), extractDir);
+        if (!relative.empty()) AddRelativePath(directory ? listing.directories : listing.files, relative);
+        return WalkStep::Continue;
+    });
     return listing;
 }
 
 void AddToPackageListing(PackageListing& listing, const fs::path& relative, bool isDirectory) {
     fs::path above = relative;
     if (!isDirectory) {
-        listing.files.insert(relative.native());
+        AddRelativePath(listing.files, relative.native());
         above = relative.parent_path();
     }
-    for (; !above.empty(); above = above.parent_path()) listing.directories.insert(above.native());
+    for (; !above.empty(); above = above.parent_path()) AddRelativePath(listing.directories, above.native());
 }
 
-std::size_t PackageFileCount(const PackageListing& listing) { return listing.files.size(); }
+std::size_t PackageFileCount(const PackageListing& listing) { return RelativePathCount(listing.files); }
 
 void DeleteOutdatedFiles(
     const fs::path& installDir, const fs::path& extractDir, const PackageListing& listing, const Safelist& safelist) {
     const Safelist patterns = WithProtectedNames(safelist);
     // A package file missed by the listing would look outdated and be deleted.
     if (!listing.complete) return;
-    const RelativePathSet& package = listing.files;
     // safelist.txt switches this phase on, so an outdated one goes last: a run
     // stopped part-way must find it again and finish the deletions.
     std::optional<fs::path> outdatedSafelistFile;
@@ -97,7 +71,7 @@ void DeleteOutdatedFiles(
         if (!IsRegularFile(entry)) return WalkStep::Continue;
         ReportWork(++seen, 0);
         const fs::path::string_type relative = RelativeNativePath(entry.path(), installDir);
-        if (relative.empty() || package.count(relative) != 0) return WalkStep::Continue;
+        if (relative.empty() || HoldsRelativePath(listing.files, relative)) return WalkStep::Continue;
         const std::wstring text = ToSafelistForm(relative);
         if (MatchesSafelist(text, patterns)) return WalkStep::Continue;
         // The updater itself, whatever it has been renamed to.
@@ -117,10 +91,9 @@ void DeleteOutdatedFiles(
 void RemoveEmptyDirectories(
     const fs::path& installDir, const fs::path& extractDir, const PackageListing& listing, const Safelist& safelist) {
     const Safelist patterns = WithProtectedNames(safelist);
-    const RelativePathSet& packageDirectories = listing.directories;
     for (const fs::path& directory : ListDirectoriesLongestFirst(installDir, extractDir)) {
         const fs::path::string_type relative = RelativeNativePath(directory, installDir);
-        if (relative.empty() || packageDirectories.count(relative) != 0) continue;
+        if (relative.empty() || HoldsRelativePath(listing.directories, relative)) continue;
         const std::wstring text = ToSafelistForm(relative);
         if (MatchesSafelist(text, patterns)) continue;
         std::error_code ec;

@@ -4,34 +4,23 @@
 
 #include <cstddef>
 #include <filesystem>
-#include <string>
-#include <unordered_set>
 
+#include "apply/relative_path_list.h"
 #include "rules/safelist.h"
-
-// Relative paths in their native form (bytes on POSIX, wide on Windows, the
-// platform's separator), compared exactly: letter case counts, and two names
-// that are not valid text never collide.
-using RelativePathSet = std::unordered_set<std::filesystem::path::string_type>;
-
-// Regular files (or directories) at any depth below root, relative to it; the
-// root itself is left out. `complete` turns false when part of the tree could
-// not be read.
-RelativePathSet ListRelativeFiles(const std::filesystem::path& root);
-RelativePathSet ListRelativeFiles(const std::filesystem::path& root, bool& complete);
-RelativePathSet ListRelativeDirectories(const std::filesystem::path& root);
-RelativePathSet ListRelativeDirectories(const std::filesystem::path& root, bool& complete);
 
 // What the new package holds: its files and directories. The full update lists
 // the unpacked package; the differential update takes it from the package's
 // directory, whose up-to-date files are never unpacked.
 struct PackageListing {
-    RelativePathSet files;
-    RelativePathSet directories;
+    RelativePathList files;
+    RelativePathList directories;
     bool complete = true;  // false when part of the package could not be listed
 };
 
-PackageListing ListUnpackedPackage(const std::filesystem::path& extractDir);
+// `files` and `chars`: about how many files the package holds and the
+// characters of their paths, when known, for the listing to be made at once.
+PackageListing ListUnpackedPackage(
+    const std::filesystem::path& extractDir, std::size_t files = 0, std::size_t chars = 0);
 
 // Adds one file (or directory) of the package, with every directory above it.
 void AddToPackageListing(PackageListing& listing, const std::filesystem::path& relative, bool isDirectory);

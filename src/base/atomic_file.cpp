@@ -4,9 +4,13 @@
 #include "base/file_system.h"
 
 bool WriteFileAtomically(const std::filesystem::path& file, const std::string& bytes) {
+    return WriteFileAtomically(file, {std::string_view(bytes)});
+}
+
+bool WriteFileAtomically(const std::filesystem::path& file, std::initializer_list<std::string_view> pieces) {
     std::filesystem::path temporary = file;
     temporary += ".tmp";
-    if (WriteAndFlush(temporary, bytes) && ReplaceFileWith(temporary, file)) {
+    if (WriteAndFlush(temporary, pieces) && ReplaceFileWith(temporary, file)) {
         FlushNamesToDisk(file.parent_path());
         return true;
     }

@@ -4,11 +4,15 @@
 // over its destination in one step, and what stood there is never written
 // through (a link at the destination is replaced itself).
 #include <filesystem>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 // Writes the bytes to a sibling "<name>.tmp", flushes them to the disk, moves
 // the sibling over the file and flushes that name to the disk. False (and the file untouched) on failure.
 bool WriteFileAtomically(const std::filesystem::path& file, const std::string& bytes);
+// The same for bytes in pieces, written one after the other (no copy of them all is made).
+bool WriteFileAtomically(const std::filesystem::path& file, std::initializer_list<std::string_view> pieces);
 
 // Puts the source file at the destination in one step: a rename when both lie
 // on one volume, otherwise a copy into destination + kPlacingSuffix, flushed to
@@ -30,7 +34,7 @@ enum class MoveOutcome { Moved, OtherVolume, Refused };
 // more; a link is put back when that fails. Windows: a file held elsewhere, at
 // either end, is waited for a moment (move_retry.h).
 MoveOutcome MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
-// Writes the bytes and flushes them to the disk.
-bool WriteAndFlush(const std::filesystem::path& file, const std::string& bytes);
+// Writes the bytes (in pieces, one after the other) and flushes them to the disk.
+bool WriteAndFlush(const std::filesystem::path& file, std::initializer_list<std::string_view> pieces);
 // Copies the source's bytes into a new file `copy` and flushes them to the disk.
 bool CopyAndFlush(const std::filesystem::path& source, const std::filesystem::path& copy);

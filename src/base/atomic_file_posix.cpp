@@ -26,10 +26,12 @@ bool CopyAll(int in, int out) {
 
 }  // namespace
 
-bool WriteAndFlush(const std::filesystem::path& file, const std::string& bytes) {
+bool WriteAndFlush(const std::filesystem::path& file, std::initializer_list<std::string_view> pieces) {
     OwnedFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd) return false;
-    bool ok = WriteAll(fd.Get(), bytes) && ::fsync(fd.Get()) == 0;
+    bool ok = true;
+    for (const std::string_view piece : pieces) ok = ok && WriteAll(fd.Get(), piece);
+    ok = ok && ::fsync(fd.Get()) == 0;
     return CloseChecked(fd) && ok;
 }
 

@@ -76,13 +76,17 @@ bool CopyBytes(HANDLE from, HANDLE to) {
 
 }  // namespace
 
-bool WriteAndFlush(const std::filesystem::path& file, const std::string& bytes) {
+bool WriteAndFlush(const std::filesystem::path& file, std::initializer_list<std::string_view> pieces) {
     OwnedHandle handle(
         CreateFileW(LongPath(file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle) return false;
-    DWORD written = 0;
-    bool ok = WriteFile(handle.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-              written == bytes.size() && FlushFileBuffers(handle.Get());
+    bool ok = true;
+    for (const std::string_view piece : pieces) {
+        DWORD written = 0;
+        ok = ok && WriteFile(handle.Get(), piece.data(), static_cast<DWORD>(piece.size()), &written, nullptr) &&
+             written == piece.size();
+    }
+    ok = ok && FlushFileBuffers(handle.Get());
     return CloseChecked(handle) && ok;
 }
 

@@ -15,10 +15,12 @@
 // stream failed) when the file is not whole on the disk.
 bool CloseWritten(std::ofstream& out, const std::filesystem::path& file);
 
-// The bytes of these files, just written and closed with CloseWritten, reach
-// the disk. POSIX: one syncfs of the file system that holds them, far cheaper
-// than an fsync of each; Windows: nothing left to do. False when a flush failed.
-bool FlushFilesToDisk(const std::vector<std::filesystem::path>& files);
+// The bytes of the files just written below the directory and closed with
+// CloseWritten reach the disk. POSIX: one syncfs of the file system that holds
+// them, far cheaper than an fsync of each; Windows: nothing left to do. No list
+// of the files is needed, so none is kept (100,000 paths take tens of MB).
+// False when a flush failed.
+bool FlushFilesToDisk(const std::filesystem::path& directory);
 
 // Starts writing a file just written to the disk without waiting, so that the
 // flush of many files finds most of their bytes there already. POSIX:

@@ -20,9 +20,7 @@ bool CloseWritten(std::ofstream& out, const std::filesystem::path&) {
     return static_cast<bool>(out);
 }
 
-bool FlushFilesToDisk(const std::vector<std::filesystem::path>& files) {
-    return files.empty() || SyncFileSystemOf(files.front().parent_path());
-}
+bool FlushFilesToDisk(const std::filesystem::path& directory) { return SyncFileSystemOf(directory); }
 
 void StartWritingToDisk(const std::filesystem::path& file) {
     if (!UPDATER_FLUSHES_TO_DISK) return;

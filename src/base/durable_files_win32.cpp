@@ -44,7 +44,7 @@ bool CloseWritten(std::ofstream& out, const std::filesystem::path& file) {
 }
 
 // Each file was flushed when it was closed.
-bool FlushFilesToDisk(const std::vector<std::filesystem::path>&) { return true; }
+bool FlushFilesToDisk(const std::filesystem::path&) { return true; }
 
 void StartWritingToDisk(const std::filesystem::path&) {}
 

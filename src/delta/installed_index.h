@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/file_identity.h"
@@ -67,8 +68,15 @@ void AddToIndex(IndexBuilder& builder, const std::filesystem::path& relative, st
 // missing, no regular file, or changed since they were seen.
 void IdentifyFiles(IndexBuilder& builder, const std::filesystem::path& installDir);
 
-// The index's bytes. Records that share a name or a file are left out.
-std::string EncodeIndex(IndexBuilder& builder);
+// The index's bytes in three pieces, the last two the builder's own (so that
+// the index is never held twice): the header, the records, the name block.
+// Records that share a name or a file are left out.
+struct EncodedIndex {
+    std::string header;
+    std::string_view records;
+    std::string_view names;
+};
+EncodedIndex EncodeIndex(IndexBuilder& builder);
 // Identifies the files and writes the index durably (atomic_file.h); false
 // when it could not be written.
 bool WriteInstalledIndex(const std::filesystem::path& installDir, IndexBuilder& builder);

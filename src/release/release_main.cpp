@@ -99,7 +99,7 @@ bool WriteVersionFile(const ReleaseOptions& options, const SigningKey& key, cons
     std::string text = ReleaseVersionText(options.gameVersion, options.updaterVersion, update.digest, maps.digest);
     std::string error;
     if (key && !SignVersionText(text, key, error)) return Fail(error);
-    return WriteAndFlush(TemporaryName(updates / "version.txt"), text) || Fail("cannot write version.txt");
+    return WriteAndFlush(TemporaryName(updates / "version.txt"), {text}) || Fail("cannot write version.txt");
 }
 
 // The finished files take their names: an updater that reads the old
@@ -107,8 +107,7 @@ bool WriteVersionFile(const ReleaseOptions& options, const SigningKey& key, cons
 // finds the release at a later start.
 bool PutInPlace(const fs::path& updates) {
     // A power cut after a rename must not leave a name on packages whose bytes never reached the disk.
-    if (!FlushFilesToDisk({TemporaryName(updates / kReleaseFiles[0]), TemporaryName(updates / kReleaseFiles[1])}))
-        return Fail("cannot flush the packages to the disk; the old release stays");
+    if (!FlushFilesToDisk(updates)) return Fail("cannot flush the packages to the disk; the old release stays");
     for (const char* name : kReleaseFiles) {
         if (!ReplaceFileWith(TemporaryName(updates / name), updates / name)) {
             return Fail("cannot rename " + TemporaryName(updates / name).string() + " to " + name +

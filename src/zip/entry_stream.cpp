@@ -265,8 +265,5 @@ void DiscardEntryStream(EntryStream& stream) {
 }
 
 bool FlushWrittenFiles(const WrittenFiles& files) {
-    std::vector<fs::path> paths;
-    paths.reserve(files.size());
-    for (const auto& file : files) paths.emplace_back(file);
-    return FlushFilesToDisk(paths);
+    return files.empty() || FlushFilesToDisk(fs::path(files.front()).parent_path());
 }

@@ -50,7 +50,6 @@ struct Extraction {
     ZipInput input;  // for the local headers
     std::string header;
     DirectoryCache cache;
-    std::vector<fs::path> written;
 };
 
 // Opens the entry's file, after a look at its local header: a header that
@@ -77,7 +76,6 @@ bool ExtractEntry(Extraction& extraction, EntryPool& pool, EntryJob job, const E
     if (path.isDirectory) return true;
     job.file = extraction.cache.path / WideToPath(path.components.back());
     if (!WaitForEntryName(pool, job) || !OpenEntryFile(extraction, job, why)) return false;
-    extraction.written.push_back(job.file);
     return SubmitEntry(pool, std::move(job));
 }
 
@@ -177,7 +175,7 @@ bool ExtractZip(const fs::path& package, const fs::path& destination) {
         ok = FinishEntries(pool, submitted, why);
     }
     if (!ok) LogLine(PathToWide(package.filename()) + L" refused: " + why);
-    return ok && FlushFilesToDisk(extraction.written);
+    return ok && FlushFilesToDisk(destination);
 }
 
 bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, const StreamedEntries& streamed) {
@@ -198,7 +196,6 @@ bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, cons
     ZipDirectory directory;
     std::wstring why = L"the package cannot be opened";
     std::string header;
-    std::vector<fs::path> written;
     std::uint64_t index = 0;
     bool agrees = OpenPackage(package, input, directory, why) && OpenZipInput(package, headers, kHeaderBufferSize) &&
                   ReadZipDirectory(
@@ -210,7 +207,6 @@ bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, cons
                           fs::path file = destination;
                           for (const std::wstring& component : path.components) file /= WideToPath(component);
                           if (entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(file, entry.externalAttributes >> 16);
-                          written.push_back(std::move(file));
                           return true;
                       },
                       why);
@@ -225,5 +221,5 @@ bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, cons
     // Everything the package held is unpacked and checked: its own bytes
     // need not reach the disk before it is removed.
     DropFileContent(package);
-    return FlushFilesToDisk(written);
+    return FlushFilesToDisk(destination);
 }

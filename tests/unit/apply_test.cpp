@@ -54,8 +54,10 @@ const ApplyCase kCases[] = {
         {"Deleting old file: Backup\\Updater.exe", "Deleting old file: Backup\\version.txt",
             "Removing empty dir: Backup"},
         "Saves/\n*.ini\n"},
-    {"UpToDateFilesOfTheListingStay", Phase::Delete, {"new.dat", "Sub/same.dat", "old.dat"}, {"new.dat"},
-        {"new.dat", "Sub/same.dat"}, {"Deleting old file: old.dat"}, "", 0, 0, {"Sub/same.dat"}},
+    // And their folders, however many files list them.
+    {"UpToDateFilesOfTheListingStay", Phase::Delete, {"new.dat", "Sub/same.dat", "old.dat", "Held/"}, {"new.dat"},
+        {"new.dat", "Sub/same.dat", "Held/"}, {"Deleting old file: old.dat"}, "", 0, 0,
+        {"Sub/same.dat", "Held/a.dat", "Held/b.dat"}},
     {"NonAsciiNamesAreComparedAndLogged", Phase::Delete, {"Café/naïve.txt", "日本.dat"}, {"日本.dat"}, {"日本.dat"},
         {"Deleting old file: Caf\xE9\\na\xEFve.txt", "Removing empty dir: Caf\xE9"}},
     {"NamesThatAreNotTextNeverCollide", Phase::Delete, {"\xFF.dat", "\xFE.dat"}, {"\xFE.dat"}, {"\xFE.dat"},
@@ -115,7 +117,8 @@ TEST_P(ApplyTable, Row) {
     if (c.phase == Phase::Delete) {
         const Safelist safelist = ParseSafelist(c.safelist);
         PackageListing listing = ListUnpackedPackage(extract);
-        for (const std::string& file : c.listedOnly) listing.files.insert(fs::path(file).make_preferred().native());
+        for (const std::string& file : c.listedOnly)
+            AddToPackageListing(listing, fs::path(file).make_preferred(), false);
         DeleteOutdatedFiles(install, extract, listing, safelist);
         RemoveEmptyDirectories(install, extract, listing, safelist);
         ExpectTree(ReadTree(extract), c.packaged);

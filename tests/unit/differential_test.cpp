@@ -202,7 +202,8 @@ void PrepareIndex(const fs::path& install, Index index) {
     IdentifyFiles(builder, install);
     ASSERT_EQ(builder.records.size(), 3u);
     if (index == Index::WrongSize) builder.records[0].identity.size += 1;
-    std::string bytes = EncodeIndex(builder);
+    const EncodedIndex encoded = EncodeIndex(builder);
+    std::string bytes = encoded.header + std::string(encoded.records) + std::string(encoded.names);
     if (index == Index::CutShort) bytes.resize(bytes.size() - 5);
     if (index == Index::FlippedByte) bytes[bytes.size() - 3] ^= 0x20;
     WriteBytes(install / kInstalledIndexName, bytes);
