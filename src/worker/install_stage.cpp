@@ -136,6 +136,8 @@ bool UnpackWholePackage(const StagePaths& paths, FetchedPackage& fetched) {
         extracted = ExtractZip(paths.package, paths.extraction, InstalledCheck(fetched.inPlace));
     }
     EndProgressSpan();
+    fetched.inPlace.known = {};  // the index read, needed no more
+    fetched.inPlace.listed = {};
     if (!extracted) return false;
     // A package unpacked by its directory was listed by it, checked as the package is.
     if (!adopted || !byDirectory) fetched.updaterUpToDate = fetched.inPlace.updaterLeftInPlace;
