@@ -2,7 +2,9 @@
 
 #include <system_error>
 
+#include "base/file_system.h"
 #include "base/log.h"
+#include "base/long_path.h"
 #include "base/tree_walk.h"
 #include "rules/own_executable.h"
 #include "rules/working_names.h"
@@ -26,21 +28,42 @@ void ReadIndexOnce(InstalledEntries& installed) {
 std::unordered_set<fs::path::string_type> NamesIn(const fs::path& directory) {
     std::unordered_set<fs::path::string_type> names;
     std::error_code ec;
-    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec))
+    for (fs::directory_iterator it(LongPath(directory), ec), end; !ec && it != end; it.increment(ec))
         if (IsRealDirectory(*it) || IsRegularFile(*it)) names.insert(it->path().filename().native());
     return names;
 }
 
-// Each component of `relative` is named so on the disk, letter case too, and
-// none is a link: the delete phase, which compares names exactly, finds the
-// file under the package's name.
+// True unless the file system of the install directory tells names that
+// differ in letter case apart: the index's name in capitals is another file.
+bool FoldsCase(const fs::path& installDir) {
+    std::wstring capitals = kInstalledIndexName;
+    for (wchar_t& c : capitals)
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    std::error_code ec;
+    const fs::path index = installDir / kInstalledIndexName;
+    return EntryStatus(index, ec).type() != fs::file_type::regular || AreOneFile(index, installDir / capitals);
+}
+
+// Each component of `relative` is named so on the disk, letter case too: the
+// delete phase, which compares names exactly, finds the file under the
+// package's name. Where the file system tells the cases apart, the path
+// resolved says so; elsewhere the directories are listed, the last one at each
+// depth kept, and given up (the file unpacked) once that costs far more names
+// than files asked about, as a package in no folder order could.
 bool NamedExactly(InstalledEntries& installed, const fs::path& relative) {
+    if (!installed.foldsCase) installed.foldsCase = FoldsCase(installed.installDir);
+    if (!*installed.foldsCase) return true;
+    ++installed.asked;
+    if (installed.namesListed > 16 * installed.asked + 65536) return false;
     fs::path directory = installed.installDir;
     std::size_t depth = 0;
     for (const fs::path& component : relative) {
         if (installed.listed.size() <= depth) installed.listed.resize(depth + 1);
         InstalledEntries::Listed& listed = installed.listed[depth];
-        if (listed.directory != directory) listed = {directory, NamesIn(directory)};
+        if (listed.directory != directory) {
+            listed = {directory, NamesIn(directory)};
+            installed.namesListed += listed.names.size();
+        }
         if (!listed.names.contains(component.native())) return false;
         directory /= component;
         ++depth;

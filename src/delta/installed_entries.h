@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -26,6 +27,8 @@ struct InstalledEntries {
         std::unordered_set<std::filesystem::path::string_type> names;
     };
     std::vector<Listed> listed;
+    std::optional<bool> foldsCase;  // the install directory's file system takes A and a as one name
+    std::uint64_t asked = 0, namesListed = 0;
     std::uint64_t leftInPlace = 0;
     bool updaterLeftInPlace = false;  // the running updater's own file was one of them
 };
