@@ -123,7 +123,7 @@ DELTA_ROWS = [
               applied="version.txt updated (game=1.2.4, updater=9.9.9)",
               after=dict(DELTA_AFTER, **{"version.txt": SERVED_VERSION})),
     # A fallback after the comparison: the whole package leaves the up-to-date files, the updater's too, in place.
-    delta_row("delta_fallback_leaves_up_to_date_files_in_place", with_updater=True,
+    delta_row("delta_fallback_leaves_up_to_date_files_in_place", with_updater=True, windows=True,
               behave={"/updates/update.zip": {"sequence": [{}, {}, {"range_shift": 1}, {}]}},
               log=["update.zip: Content-Range starts at byte *", "update.zip: 8 files, 5 up to date, 3 unpacked"],
               files=DELTA_FILES + ["Deleting old file: update.zip"],
