@@ -293,8 +293,13 @@ bool LeavesInPlace(
 }
 
 bool FlushWrittenFiles(const WrittenFiles& files) {
-    std::vector<fs::path> paths;
-    paths.reserve(files.size());
-    for (const auto& file : files) paths.emplace_back(file);
-    return FlushFilesToDisk(paths);
+    // A few thousand path objects at a time: each keeps its parsed components.
+    constexpr std::size_t kBatch = 4096;
+    for (std::size_t from = 0; from < files.size(); from += kBatch) {
+        std::vector<fs::path> paths;
+        paths.reserve(std::min(kBatch, files.size() - from));
+        for (std::size_t i = from; i < files.size() && i < from + kBatch; ++i) paths.emplace_back(files[i]);
+        if (!FlushFilesToDisk(paths)) return false;
+    }
+    return true;
 }

@@ -50,7 +50,7 @@ struct Extraction {
     ZipInput input;  // for the local headers
     std::string header;
     DirectoryCache cache;
-    std::vector<fs::path> written;
+    WrittenFiles written;
 };
 
 // Opens the entry's file, after a look at its local header: a header that
@@ -77,7 +77,7 @@ bool ExtractEntry(Extraction& extraction, EntryPool& pool, EntryJob job, const E
     if (path.isDirectory) return true;
     job.file = extraction.cache.path / WideToPath(path.components.back());
     if (!WaitForEntryName(pool, job) || !OpenEntryFile(extraction, job, why)) return false;
-    extraction.written.push_back(job.file);
+    extraction.written.push_back(job.file.native());
     return SubmitEntry(pool, std::move(job));
 }
 
@@ -178,7 +178,7 @@ bool ExtractZip(const fs::path& package, const fs::path& destination, const Alre
         ok = FinishEntries(pool, submitted, why);
     }
     if (!ok) LogLine(PathToWide(package.filename()) + L" refused: " + why);
-    return ok && FlushFilesToDisk(extraction.written);
+    return ok && FlushWrittenFiles(extraction.written);
 }
 
 bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, const StreamedEntries& streamed) {
@@ -199,7 +199,7 @@ bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, cons
     ZipDirectory directory;
     std::wstring why = L"the package cannot be opened";
     std::string header;
-    std::vector<fs::path> written;
+    WrittenFiles written;
     std::uint64_t index = 0;
     std::size_t left = 0;  // the entries left in place come in the order of the others
     bool agrees = OpenPackage(package, input, directory, why) && OpenZipInput(package, headers, kHeaderBufferSize) &&
@@ -216,7 +216,7 @@ bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, cons
                           fs::path file = destination;
                           for (const std::wstring& component : path.components) file /= WideToPath(component);
                           if (entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(file, entry.externalAttributes >> 16);
-                          written.push_back(std::move(file));
+                          written.push_back(file.native());
                           return true;
                       },
                       why);
@@ -231,5 +231,5 @@ bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, cons
     // Everything the package held is unpacked and checked: its own bytes
     // need not reach the disk before it is removed.
     DropFileContent(package);
-    return FlushFilesToDisk(written);
+    return FlushWrittenFiles(written);
 }
