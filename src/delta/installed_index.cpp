@@ -106,6 +106,12 @@ bool ReadInstalledIndex(const fs::path& installDir, InstalledIndex& index, std::
 
 std::optional<std::uint32_t> TrustedCrc(
     const InstalledIndex& index, const fs::path& relative, const FileIdentity& identity) {
+    const auto content = TrustedContentOf(index, relative, identity);
+    return content ? std::optional(content->crc) : std::nullopt;
+}
+
+std::optional<TrustedContent> TrustedContentOf(
+    const InstalledIndex& index, const fs::path& relative, const FileIdentity& identity) {
     const std::string name = IndexName(relative);
     std::uint32_t low = 0, high = index.count;
     while (low < high) {  // the first record whose name is not below `name`
@@ -118,7 +124,10 @@ std::optional<std::uint32_t> TrustedCrc(
     if (low == index.count) return std::nullopt;
     const IndexRecord record = RecordAt(index.bytes, low);
     if (NameOf(index.bytes, index.count, record) != name || !(record.identity == identity)) return std::nullopt;
-    return record.crc;
+    TrustedContent content{record.crc, {}};
+    if (record.flags & kHasDigest)
+        content.digest.assign(reinterpret_cast<const char*>(record.digest), sizeof record.digest);
+    return content;
 }
 
 void AddToIndex(IndexBuilder& builder, const fs::path& relative, std::uint32_t crc, const std::string& digest,

@@ -44,6 +44,15 @@ std::wstring RefusalOfIndex(const std::string& bytes);
 std::optional<std::uint32_t> TrustedCrc(
     const InstalledIndex& index, const std::filesystem::path& relative, const FileIdentity& identity);
 
+// What the record says of the file's content: its CRC-32 and digest (32 bytes, empty when none).
+struct TrustedContent {
+    std::uint32_t crc = 0;
+    std::string digest;
+};
+// TrustedCrc with the digest too.
+std::optional<TrustedContent> TrustedContentOf(
+    const InstalledIndex& index, const std::filesystem::path& relative, const FileIdentity& identity);
+
 // The records of a new index, gathered one file at a time.
 struct IndexRecord {
     FileIdentity identity;

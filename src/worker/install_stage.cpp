@@ -6,6 +6,7 @@
 
 #include "apply/copy_phase.h"
 #include "apply/delete_phase.h"
+#include "apply/relative_path_list.h"
 #include "apply/self_update.h"
 #include "base/durable_files.h"
 #include "base/file_system.h"
@@ -18,6 +19,7 @@
 #include "worker/maps_pending.h"
 #include "worker/package_fetch.h"
 #include "worker/progress_span.h"
+#include "zip/zip_directory.h"
 #include "zip/zip_extract.h"
 
 namespace {
@@ -89,6 +91,66 @@ bool RecordNewVersion(
     return true;
 }
 
+// The package's files and directories as its central directory names them,
+// those left in place included; false when it cannot be read.
+bool ListPackageDirectory(const std::filesystem::path& package, PackageListing& listing) {
+    ZipInput input;
+    ZipDirectory directory;
+    std::wstring why;
+    const auto add = [&](const ZipEntry&, const EntryPath& path) {
+        std::filesystem::path relative;
+        for (const std::wstring& component : path.components) relative /= WideToPath(component);
+        if (!relative.empty()) AddToPackageListing(listing, relative, path.isDirectory);
+        return true;
+    };
+    return OpenZipInput(package, input) && FindZipDirectory(input, directory) &&
+           ReadZipDirectory(input, directory, add, why);
+}
+
+void LogLeftInPlace(const FetchedPackage& fetched) {
+    const std::uint64_t files = PackageFileCount(fetched.listing);
+    const std::uint64_t upToDate = std::min<std::uint64_t>(fetched.inPlace.leftInPlace, files);
+    LogLine(L"update.zip: " + std::to_wstring(files) + L" files, " + std::to_wstring(upToDate) + L" up to date, " +
+            std::to_wstring(files - upToDate) + L" unpacked");
+}
+
+// The whole package unpacked into the extraction directory, but the files the
+// installation holds already: those stay in place, and the listing for the
+// delete phase comes from the package's directory. False when it cannot be.
+bool UnpackWholePackage(const StagePaths& paths, FetchedPackage& fetched) {
+    // The package's CRC-32s for the index, and its listing, before its bytes are dropped.
+    fetched.installed = {};
+    AddPackageFiles(fetched.installed, paths.package);
+    const bool byDirectory = fetched.streamed.byDirectory;
+    if (!byDirectory) {
+        fetched.listing = {};
+        // The index's records name the package's files: as many, and as long.
+        ReserveRelativePaths(fetched.listing.files, fetched.installed.records.size(), fetched.installed.names.size());
+        if (!ListPackageDirectory(paths.package, fetched.listing)) return false;
+    }
+    Report(L"Extracting update package...", kExtractionSpan.from);
+    BeginProgressSpan(kExtractionSpan, WorkUnit::Entries);
+    const bool adopted = AdoptStreamedZip(paths.package, paths.extraction, fetched.streamed);
+    // Checked and flushed: what the unpacking noted of each entry (8 MB at 100,000 files) is needed no more.
+    fetched.streamed.written = {};
+    fetched.streamed.offsets = {};
+    bool extracted = adopted;
+    if (!extracted) {
+        EmptyDirectory(paths.extraction);
+        fetched.inPlace.leftInPlace = 0;
+        fetched.inPlace.updaterLeftInPlace = false;
+        extracted = ExtractZip(paths.package, paths.extraction, InstalledCheck(fetched.inPlace));
+    }
+    EndProgressSpan();
+    fetched.inPlace.known = {};  // the index read, needed no more
+    fetched.inPlace.listed = {};
+    if (!extracted) return false;
+    // A package unpacked by its directory was listed by it, checked as the package is.
+    if (!adopted || !byDirectory) fetched.updaterUpToDate = fetched.inPlace.updaterLeftInPlace;
+    LogLeftInPlace(fetched);
+    return true;
+}
+
 // Obtains the package, or only its changed entries, unpacked into the
 // extraction directory. False (reported, cleared away) when it cannot be.
 bool ObtainPackage(const StagePaths& paths, const VersionInfo& remote, FetchedPackage& fetched) {
@@ -107,35 +169,11 @@ bool ObtainPackage(const StagePaths& paths, const VersionInfo& remote, FetchedPa
         if (!fetched.installed.records.empty()) WriteInstalledIndex(paths.package.parent_path(), fetched.installed);
         return false;
     }
-    if (fetched.how == PackageFetch::Whole) {
-        // The package's CRC-32s for the index, before its bytes are dropped.
-        fetched.installed = {};
-        AddPackageFiles(fetched.installed, paths.package);
-        Report(L"Extracting update package...", kExtractionSpan.from);
-        BeginProgressSpan(kExtractionSpan, WorkUnit::Entries);
-        const bool adopted = AdoptStreamedZip(paths.package, paths.extraction, fetched.streamed);
-        // Checked and flushed: what the unpacking noted of each entry (8 MB at 100,000 files) is needed no more.
-        fetched.streamed.written = {};
-        fetched.streamed.offsets = {};
-        bool extracted = adopted;
-        if (!extracted) {
-            EmptyDirectory(paths.extraction);
-            extracted = ExtractZip(paths.package, paths.extraction);
-        }
-        EndProgressSpan();
-        if (!extracted) {
-            LogLine(L"Extract failed. Skipping update.");
-            Report(L"Extract failed. Skipping update.", kExtractFailedPercent);
-            CleanUp(paths);
-            return false;
-        }
-        // A package unpacked by its directory was listed by it.
-        if (!adopted || !fetched.streamed.byDirectory) {
-            // The index's records name the package's files: as many, and as long.
-            fetched.listing =
-                ListUnpackedPackage(paths.extraction, fetched.installed.records.size(), fetched.installed.names.size());
-            fetched.updaterUpToDate = false;
-        }
+    if (fetched.how == PackageFetch::Whole && !UnpackWholePackage(paths, fetched)) {
+        LogLine(L"Extract failed. Skipping update.");
+        Report(L"Extract failed. Skipping update.", kExtractFailedPercent);
+        CleanUp(paths);
+        return false;
     }
     return true;
 }

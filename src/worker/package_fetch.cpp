@@ -65,10 +65,10 @@ std::optional<std::uint64_t> WholePackageBytes(const DifferentialPlan& plan, con
 // an unchecked one by its local headers. A checked release whose directory
 // was not checked is unpacked once its SHA-256 matched.
 void StartUnpacking(PackageStream& stream, const std::filesystem::path& extraction, const PackageCheck& check,
-    const DifferentialPlan& plan, DownloadEnvironment& environment) {
+    const DifferentialPlan& plan, DownloadEnvironment& environment, InstalledEntries& inPlace) {
     bool started = false;
     if (!check.sha256)
-        started = StartPackageStream(stream, extraction);
+        started = StartPackageStream(stream, extraction, {}, {}, InstalledCheck(inPlace));
     else if (plan.directoryChecked)
         started = StartPackageStream(stream, extraction, PackageTargets(plan), ContentDigestCheck);
     if (started)
@@ -86,7 +86,9 @@ PackageProbe StreamWholePackage(const std::filesystem::path& extraction, const P
     EmptyDirectory(extraction);
     PackageStream stream;
     DownloadEnvironment unpacking = environment;
-    StartUnpacking(stream, extraction, check, plan, unpacking);
+    fetched.inPlace.leftInPlace = 0;
+    fetched.inPlace.updaterLeftInPlace = false;
+    StartUnpacking(stream, extraction, check, plan, unpacking, fetched.inPlace);
     BeginProgressSpan(kPackageDownloadSpan, WorkUnit::Bytes);
     const PackageProbe probe = download(unpacking);
     EndProgressSpan();
@@ -100,6 +102,7 @@ PackageProbe StreamWholePackage(const std::filesystem::path& extraction, const P
     if (fetched.streamed.byDirectory) {
         fetched.listing = ListingOf(plan);
         fetched.updaterUpToDate = plan.updaterUpToDate;
+        fetched.inPlace.leftInPlace = plan.unchanged.size();
     }
     return probe;
 }
@@ -141,8 +144,10 @@ bool FetchDifferentially(const std::vector<std::wstring>& urls, const std::files
         fetched = Ended(std::move(fetched), PackageFetch::Differential, package, plan.tailFile);
         return true;
     }
-    // What the comparison read stays known, should the whole package not come either.
+    // What the comparison read stays known, should the whole package not come
+    // either; its up-to-date files stay in place when it does.
     AddComparedFiles(fetched.installed, plan);
+    AddComparedEntries(fetched.inPlace, plan);
     if (end == DeltaEnd::GaveUp) {
         fetched = Ended(std::move(fetched), PackageFetch::Failed, package, plan.tailFile);
         return true;
@@ -160,6 +165,7 @@ FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const st
     FetchedPackage fetched;
     const std::vector<std::wstring> urls = UpdatePackageUrls();
     const std::filesystem::path installDir = package.parent_path();
+    fetched.inPlace.installDir = installDir;
     std::filesystem::path tailFile = package;
     tailFile += ".tail.updater.part";
     RemoveQuietly(tailFile);  // what a killed start left

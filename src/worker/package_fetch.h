@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "apply/delete_phase.h"
+#include "delta/installed_entries.h"
 #include "delta/installed_index.h"
 #include "integrity/package_check.h"
 #include "net/download.h"
@@ -24,6 +25,8 @@ struct FetchedPackage {
     // The files the index of the installed files will record: Differential, the
     // release's; else the installed files the comparison read, if any.
     IndexBuilder installed{};
+    // Whole: the files the installation holds already, left in place, and how many.
+    InstalledEntries inPlace{};
 };
 
 // Progress (worker/progress_span.h): "Comparing installed files..."

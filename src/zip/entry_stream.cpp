@@ -116,8 +116,19 @@ bool FinishDecoded(EntryStream& stream) {
     return EntryDone(stream);
 }
 
+// The entry's data passed over: its installed file stays.
+bool PassedOver(EntryStream& stream) {
+    stream.leftInPlace.push_back(stream.entryAt);
+    return EntryDone(stream);
+}
+
 // Takes bytes of the entry under way; `used` says how many.
 bool TakeEntryBytes(EntryStream& stream, const char* data, std::size_t size, std::size_t& used) {
+    if (stream.step == StreamStep::PassedOver) {
+        used = static_cast<std::size_t>(std::min<std::uint64_t>(size, stream.heldLeft));
+        stream.heldLeft -= used;
+        return stream.heldLeft > 0 || PassedOver(stream);
+    }
     if (stream.step == StreamStep::Held) {
         used = static_cast<std::size_t>(std::min<std::uint64_t>(size, stream.heldLeft));
         stream.job.bytes.append(data, used);
@@ -151,6 +162,12 @@ bool BeginLocalEntry(EntryStream& stream) {
     if ((entry.flags & (kFlagEncrypted | kFlagStrongEncryption)) ||
         (entry.method != kMethodStored && entry.method != kMethodDeflated) || !DecodeEntryPath(entry, path))
         return Fail(stream, DescribeEntry(entry) + L": cannot be unpacked from its local header");
+    if (LeavesInPlace(stream.installed, entry, path, stream.destination)) {
+        stream.header.clear();
+        stream.heldLeft = entry.compressedSize;
+        stream.step = StreamStep::PassedOver;
+        return stream.heldLeft > 0 || PassedOver(stream);
+    }
     const std::uint64_t held = stream.header.size() + entry.compressedSize;
     if (!BeginEntry(stream, entry, path.components, path.isDirectory, held, UINT64_MAX)) return false;
     std::size_t used = 0;
@@ -200,8 +217,9 @@ bool TakeBetween(EntryStream& stream, const char* data, std::size_t size, std::s
 }  // namespace
 
 void StartEntryStream(EntryStream& stream, const fs::path& destination, TargetSource next, CheckMaker checkOf,
-    const std::atomic<bool>* stop) {
+    const std::atomic<bool>* stop, AlreadyInstalled installed) {
     stream.destination = destination;
+    stream.installed = std::move(installed);
     stream.next = std::move(next);
     stream.checkOf = std::move(checkOf);
     stream.stop = stop;
@@ -262,6 +280,16 @@ void DiscardEntryStream(EntryStream& stream) {
     if (stream.job.out.is_open()) stream.job.out.close();
     for (const auto& file : stream.written) RemoveQuietly(fs::path(file));
     stream.written.clear();
+}
+
+bool LeavesInPlace(
+    const AlreadyInstalled& installed, const ZipEntry& entry, const EntryPath& path, const fs::path& destination) {
+    if (!installed || path.isDirectory) return false;
+    fs::path relative;
+    for (const std::wstring& component : path.components) relative /= WideToPath(component);
+    std::error_code ec;
+    if (EntryStatus(destination / relative, ec).type() != fs::file_type::not_found) return false;
+    return installed(entry, relative);
 }
 
 bool FlushWrittenFiles(const WrittenFiles& files) {

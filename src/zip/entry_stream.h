@@ -21,6 +21,7 @@
 #include "zip/entry_decoder.h"
 #include "zip/entry_pool.h"
 #include "zip/zip_format.h"
+#include "zip/zip_names.h"
 
 // One entry of a directory read before, to be unpacked.
 struct StreamTarget {
@@ -35,17 +36,22 @@ using TargetSource = std::function<bool(StreamTarget& next)>;
 // The check of an entry's content, from what the directory says of it.
 using CheckMaker = std::function<ContentCheck(const ZipEntry& entry)>;
 
+// True when the installed file at `relative` (below the installation) holds
+// the entry's content already: the entry is then passed over, not unpacked.
+using AlreadyInstalled = std::function<bool(const ZipEntry& entry, const std::filesystem::path& relative)>;
+
 // The files a stream opened, as native strings: a path object keeps its parsed
 // components too, several times the name's size, for thousands of files.
 using WrittenFiles = std::vector<std::filesystem::path::string_type>;
 
-enum class StreamStep { Between, Held, Decoded };
+enum class StreamStep { Between, Held, Decoded, PassedOver };
 
 struct EntryStream {
     std::filesystem::path destination;
     TargetSource next;                        // empty: the local headers say what comes
     CheckMaker checkOf;                       // empty: the CRC-32 only
     const std::atomic<bool>* stop = nullptr;  // once true, no more content is written
+    AlreadyInstalled installed;               // local headers: entries left in place; empty: none
     EntryPool pool;
     EntryDecoder decoder;  // one for all entries: its buffer is allocated once
     EntryJob job;          // the entry's file, and while held its bytes for the pool
@@ -59,15 +65,18 @@ struct EntryStream {
     std::uint64_t position = 0;  // the offset of the next byte expected
     std::uint64_t heldLeft = 0;
     std::uint64_t entryAt = 0;
-    std::string header;                  // local headers: the one being gathered
-    std::vector<std::uint64_t> offsets;  // where the unpacked entries' local headers begin
+    std::string header;                      // local headers: the one being gathered
+    std::vector<std::uint64_t> offsets;      // where the unpacked entries' local headers begin
+    std::vector<std::uint64_t> leftInPlace;  // of those, the entries passed over: installed already
     WrittenFiles written;
     std::wstring why;  // empty after a failure of the pool's: it tells why
 };
 
-// `next` empty: the local headers say what comes, from byte 0.
+// `next` empty: the local headers say what comes, from byte 0; then an entry
+// whose header gives its CRC-32 and sizes and that `installed` accepts is
+// passed over, unless an earlier entry of its name was unpacked.
 void StartEntryStream(EntryStream& stream, const std::filesystem::path& destination, TargetSource next = {},
-    CheckMaker checkOf = {}, const std::atomic<bool>* stop = nullptr);
+    CheckMaker checkOf = {}, const std::atomic<bool>* stop = nullptr, AlreadyInstalled installed = {});
 
 // Takes the package's bytes at `offset`: where the last ones ended or, with a
 // directory, further on between two entries. False once the stream failed.
@@ -84,6 +93,11 @@ bool FinishEntryStream(EntryStream& stream, std::wstring& why);
 
 // Removes every file the stream opened.
 void DiscardEntryStream(EntryStream& stream);
+
+// True when `installed` accepts the file entry and no earlier entry of its
+// name was unpacked into the destination (the later entry of a name counts).
+bool LeavesInPlace(const AlreadyInstalled& installed, const ZipEntry& entry, const EntryPath& path,
+    const std::filesystem::path& destination);
 
 // Flushes the files to the disk (durable_files.h); false when one cannot be.
 bool FlushWrittenFiles(const WrittenFiles& files);

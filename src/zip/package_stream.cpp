@@ -16,7 +16,7 @@ constexpr std::size_t kPieceSize = 256 * 1024;
 
 void RunStream(PackageStream& stream) {
     EntryStream entries;
-    StartEntryStream(entries, stream.destination, stream.next, stream.checkOf, &stream.stopping);
+    StartEntryStream(entries, stream.destination, stream.next, stream.checkOf, &stream.stopping, stream.installed);
     // After the start: threads made by a lowered thread would start lowered on Linux.
     LowerThisThreadPriority();
     std::unique_lock lock(stream.mutex);
@@ -45,6 +45,7 @@ void RunStream(PackageStream& stream) {
     stream.result.complete = complete && !stream.stopped;
     stream.result.byDirectory = static_cast<bool>(stream.next);
     stream.result.offsets = std::move(entries.offsets);
+    stream.result.leftInPlace = std::move(entries.leftInPlace);
     stream.result.written = std::move(entries.written);
 }
 
@@ -52,10 +53,12 @@ void RunStream(PackageStream& stream) {
 
 PackageStream::~PackageStream() { FinishPackageStream(*this); }
 
-bool StartPackageStream(PackageStream& stream, const fs::path& destination, TargetSource next, CheckMaker checkOf) {
+bool StartPackageStream(PackageStream& stream, const fs::path& destination, TargetSource next, CheckMaker checkOf,
+    AlreadyInstalled installed) {
     stream.destination = destination;
     stream.next = std::move(next);
     stream.checkOf = std::move(checkOf);
+    stream.installed = std::move(installed);
     try {
         stream.thread = std::thread(RunStream, std::ref(stream));
     } catch (const std::system_error&) {

@@ -24,17 +24,19 @@
 #include "zip/entry_stream.h"
 
 struct StreamedEntries {
-    bool complete = false;               // every entry up to the central directory was unpacked
-    std::vector<std::uint64_t> offsets;  // where their local headers begin, in the order they came
-    std::wstring why;                    // why the unpacking stopped; empty when it never started
-    bool byDirectory = false;            // the entries a directory read before listed
-    WrittenFiles written;                // the files unpacked
+    bool complete = false;                   // every entry up to the central directory was unpacked
+    std::vector<std::uint64_t> offsets;      // where their local headers begin, in the order they came
+    std::vector<std::uint64_t> leftInPlace;  // local headers: of those, the ones installed already, not unpacked
+    std::wstring why;                        // why the unpacking stopped; empty when it never started
+    bool byDirectory = false;                // the entries a directory read before listed
+    WrittenFiles written;                    // the files unpacked
 };
 
 struct PackageStream {
     std::filesystem::path destination;
     TargetSource next;  // empty: the local headers say what comes
     CheckMaker checkOf;
+    AlreadyInstalled installed;
     std::atomic<bool> stopping{false};
     std::mutex mutex;
     std::condition_variable changed;
@@ -50,9 +52,10 @@ struct PackageStream {
 };
 
 // False when no thread could be started: nothing is unpacked then. With
-// `next`, the entries it gives are unpacked, checked by `checkOf`.
-bool StartPackageStream(
-    PackageStream& stream, const std::filesystem::path& destination, TargetSource next = {}, CheckMaker checkOf = {});
+// `next`, the entries it gives are unpacked, checked by `checkOf`; without,
+// those `installed` accepts are left in place (entry_stream.h).
+bool StartPackageStream(PackageStream& stream, const std::filesystem::path& destination, TargetSource next = {},
+    CheckMaker checkOf = {}, AlreadyInstalled installed = {});
 void FeedPackageStream(PackageStream& stream, std::uint64_t offset, const char* data, std::size_t size);
 // The package will not be kept: the unpacking stops at once, queued bytes
 // unread, and what it wrote is removed.

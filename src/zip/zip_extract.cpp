@@ -142,7 +142,7 @@ bool CheckZip(const fs::path& package, const std::function<void(const EntryPath&
     return CheckPackage(package, visit, why);
 }
 
-bool ExtractZip(const fs::path& package, const fs::path& destination) {
+bool ExtractZip(const fs::path& package, const fs::path& destination, const AlreadyInstalled& installed) {
     LogLine(L"ExtractZip to " + PathToWide(destination));
     std::error_code ec;
     if (!fs::is_directory(TargetStatus(destination, ec))) return false;
@@ -169,6 +169,7 @@ bool ExtractZip(const fs::path& package, const fs::path& destination) {
                 EntryJob job;
                 job.index = done++;
                 job.entry = entry;
+                if (LeavesInPlace(installed, entry, path, destination)) return true;
                 return ExtractEntry(extraction, pool, std::move(job), path, destination, why);
             },
             why);
@@ -197,6 +198,7 @@ bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, cons
     std::wstring why = L"the package cannot be opened";
     std::string header;
     std::uint64_t index = 0;
+    std::size_t left = 0;  // the entries left in place come in the order of the others
     bool agrees = OpenPackage(package, input, directory, why) && OpenZipInput(package, headers, kHeaderBufferSize) &&
                   ReadZipDirectory(
                       input, directory,
@@ -204,6 +206,10 @@ bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, cons
                           ReportWork(index, directory.entryCount);
                           why = StreamedMismatch(headers, entry, index++, streamed, header);
                           if (!why.empty() || path.isDirectory) return why.empty();
+                          if (left < streamed.leftInPlace.size() && streamed.leftInPlace[left] == entry.localOffset) {
+                              ++left;
+                              return true;
+                          }
                           fs::path file = destination;
                           for (const std::wstring& component : path.components) file /= WideToPath(component);
                           if (entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(file, entry.externalAttributes >> 16);

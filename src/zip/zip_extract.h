@@ -8,11 +8,13 @@
 
 // Unpacks the ZIP package into the existing destination directory, replacing
 // files of the same name without asking; complete, and flushed to the disk,
-// when it returns. False when
+// when it returns. A file entry that `installed` accepts is not unpacked
+// (nor its content checked) unless an earlier entry of its name was. False when
 // the destination is missing, the package cannot be read, any entry name
 // would leave the destination (then nothing is written), or the package is
 // damaged (what was written stays inside the destination).
-bool ExtractZip(const std::filesystem::path& package, const std::filesystem::path& destination);
+bool ExtractZip(const std::filesystem::path& package, const std::filesystem::path& destination,
+    const AlreadyInstalled& installed = {});
 
 // Reads every entry as ExtractZip would (names, ranges, sizes, CRC-32) but
 // writes nothing (and logs nothing); `visit`, when given, receives each file
@@ -25,7 +27,7 @@ bool CheckZip(const std::filesystem::path& package,
 // (package_stream.h), taken as its extraction. Unpacked by a directory read
 // and checked before, it is whole once every entry of that directory was;
 // otherwise once the whole package agrees with it: every entry of the central directory and no other, at the offsets
-// unpacked, with the same name, sizes and CRC-32 in its local header. Then the
+// unpacked (or left in place), with the same name, sizes and CRC-32 in its local header. Then the
 // Unix modes are applied, the package's content is dropped (it is needed no
 // more: see DropFileContent) and the files flushed as ExtractZip does. False, with
 // a log line that says why, otherwise: the destination is then to be emptied

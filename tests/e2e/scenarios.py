@@ -122,6 +122,13 @@ DELTA_ROWS = [
               log=["update.zip: 8 files, 5 up to date, 3 fetched in 4 requests (*"],
               applied="version.txt updated (game=1.2.4, updater=9.9.9)",
               after=dict(DELTA_AFTER, **{"version.txt": SERVED_VERSION})),
+    # A fallback after the comparison: the whole package leaves the up-to-date files, the updater's too, in place.
+    delta_row("delta_fallback_leaves_up_to_date_files_in_place", with_updater=True, windows=True,
+              behave={"/updates/update.zip": {"sequence": [{}, {}, {"range_shift": 1}, {}]}},
+              log=["update.zip: Content-Range starts at byte *", "update.zip: 8 files, 5 up to date, 3 unpacked"],
+              files=DELTA_FILES + ["Deleting old file: update.zip"],
+              applied="version.txt updated (game=1.2.4, updater=9.9.9)",
+              after=dict(DELTA_AFTER, **{"version.txt": SERVED_VERSION})),
     delta_row("delta_checked_release", checked={},
               log=["update.zip: 7 files, 4 up to date, 3 fetched in 4 requests (*"]),
     delta_row("delta_wrong_index_digest", checked=dict(index=b"other bytes"),

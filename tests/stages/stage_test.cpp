@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "base/file_identity.h"
 #include "base/text.h"
+#include "delta/index_record.h"
 #include "fake_platform.h"
 #include "integrity/sha256.h"
 #include "net/update_server.h"
@@ -88,6 +90,7 @@ enum Setup : unsigned {
     kVersionFolder = 64,   // version.txt is a folder: it cannot be read nor written
     kSigned = 128,         // a build with a release key; version.txt signed, with the served packages' checksums
     kNoRoom = 256,         // every volume has 1 MiB free
+    kIndexed = 512,        // tree/readme.txt installed as the package has it, and recorded in the index
 };
 
 struct PassRow {
@@ -122,6 +125,9 @@ const PassRow kPassRows[] = {
     {"applied with safelist: outdated file deleted", "1.1.0", kPackage, kMaps, kSafelist,
         Join({kUpToApply, kDeletePhase, kCopy, kApplied, kMapsStart, kMapsUpdated, kLaunch}), "1.1.0", false,
         &kInstallPruned, &kDataRefreshed},
+    {"applied with safelist, the indexed file left in place and kept", "1.1.0", kPackage, kMaps, kSafelist | kIndexed,
+        Join({kUpToApply, kDeletePhase, kCopy, kApplied, kMapsStart, kMapsUpdated, kLaunch}), "1.1.0", false,
+        &kInstallPruned, &kDataRefreshed, nullptr, "update.zip: 3 files, 1 up to date, 2 unpacked"},
     {"remote version.txt not found: told so, no update", nullptr, kPackage, kMaps, kPlain,
         Join({kCheck, kNotChecked, kLaunch}), "1.0.0", false, &kInstallBefore, &kDataBefore},
     {"package of another size than version.txt gives: refused", "1.1.0\nupdate-size: 1", kPackage, kMaps, kPlain,
@@ -215,6 +221,12 @@ struct Pass {
         if (row.setup & kSafelistFolder) fs::create_directories(install / "safelist.txt");
         if (row.setup & kPending) MarkMapsRefreshPending(install);
         if (row.setup & kBlocked) WriteBytes(install / "tree" / "readme.txt" / "in the way", "x");
+        if (row.setup & kIndexed) {
+            WriteBytes(install / "tree" / "readme.txt", "readme\n");
+            IndexBuilder builder;
+            AddPackageFiles(builder, Package(kPackage));
+            EXPECT_TRUE(WriteInstalledIndex(install, builder));
+        }
         if (!(row.setup & kNoDataDir)) WriteTree(data, {"Maps/old.map=map", "Replays/r1.rep=replay"});
 
         g_frontEnd.clear();
@@ -247,7 +259,13 @@ TEST(UpdatePass, StagesStatusVersionRecordAndMapsMarker) {
     for (const PassRow& row : kPassRows) {
         SCOPED_TRACE(row.name);
         Pass pass(row);
+        FileIdentity before, after;
+        ReadFileIdentity(pass.install / "tree" / "readme.txt", before);
         RunUpdatePass(pass.install);
+        if (row.setup & kIndexed) {  // the same file, untouched
+            EXPECT_TRUE(ReadFileIdentity(pass.install / "tree" / "readme.txt", after));
+            EXPECT_EQ(after, before);
+        }
         EXPECT_EQ(g_frontEnd, row.frontEnd);
         if (row.recordedGame) {
             EXPECT_EQ(ReadBytes(pass.install / "version.txt"),

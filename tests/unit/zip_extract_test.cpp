@@ -9,6 +9,8 @@
 #include "apply/copy_phase.h"
 #include "base/text.h"
 #include "delta/differential_update.h"
+#include "delta/index_record.h"
+#include "rules/working_names.h"
 #include "test_support.h"
 #include "worker/package_fetch.h"
 #include "zip/zip_extract.h"
@@ -378,8 +380,10 @@ INSTANTIATE_TEST_SUITE_P(ExtractZip, FailingPackage, testing::ValuesIn(kFailingC
 // version.txt says is that of checked_release.zip. Unpacked while it arrives
 // is only what is checked, the extraction never holds more than the release's
 // 218,004 bytes, and a failed download leaves nothing. A file that the
-// comparison found up to date is neither unpacked nor placed.
-enum Told { kNothing = 0, kSha = 1, kIndex = 2 };
+// comparison found up to date, or that the installation's index records as it
+// stands, is neither unpacked nor placed; game/data.pak's record is stale (the
+// file was replaced by one of the same size and time).
+enum Told { kNothing = 0, kSha = 1, kIndex = 2, kIndexFile = 4, kOtherDigest = 8 };
 
 struct WholeCase {
     const char* name;
@@ -405,7 +409,28 @@ const WholeCase kWholeCases[] = {
         PackageFetch::Failed, false, 218004},
     {"unchanged_file_left_in_place", kRelease, kRelease, kSha | kIndex, PackageFetch::Whole, true, 200004, 200004,
         {"game/readme.txt=" + Text()}},
+    {"indexed_file_left_in_place_after_digest", kRelease, kRelease, kSha | kIndexFile, PackageFetch::Whole, false, 0,
+        200004, {"game/readme.txt=" + Text()}},
+    {"indexed_file_of_another_digest_unpacked", kRelease, kRelease, kSha | kIndexFile | kOtherDigest,
+        PackageFetch::Whole, false, 0, 218004, {"game/readme.txt=" + Text()}},
+    {"indexed_file_passed_over_by_local_headers", kRelease, kRelease, kIndexFile, PackageFetch::Whole, true, 200004,
+        200004, {"game/readme.txt=" + Text()}},
 };
+
+// The index of the installation as the release left it, but the record of
+// readme.txt with another digest when asked; then data.pak replaced by a file
+// of the same size and time.
+void IndexInstallation(const fs::path& install, int told, fs::file_time_type time) {
+    IndexBuilder builder;
+    AddPackageFiles(builder, Package(kRelease));
+    for (IndexRecord& record : builder.records)
+        if ((told & kOtherDigest) && builder.names.substr(record.nameOffset, record.nameLength).ends_with("readme.txt"))
+            record.digest[0] ^= 1;
+    ASSERT_TRUE(WriteInstalledIndex(install, builder));
+    WriteBytes(install / "game/data.pak.new", std::string(200000, 'x'));
+    fs::rename(install / "game/data.pak.new", install / "game/data.pak");
+    fs::last_write_time(install / "game/data.pak", time);
+}
 
 void PrintTo(const WholeCase& row, std::ostream* out) { *out << row.name; }
 
@@ -430,6 +455,7 @@ TEST_P(WholePackage, UnpacksWhileArrivingOnlyWhatIsCheckedAndChanged) {
         if (fs::exists(file)) fs::last_write_time(file, before);
     // As the file system keeps it: some round it (Wine to whole seconds).
     const auto kept = fs::last_write_time(install / "game/data.pak");
+    if (row.told & kIndexFile) IndexInstallation(install, row.told, kept);
     std::ifstream told(Package("checked_release.check"));
     std::string sha, size, index;
     told >> sha >> size >> index;
@@ -448,7 +474,7 @@ TEST_P(WholePackage, UnpacksWhileArrivingOnlyWhatIsCheckedAndChanged) {
             return RemoteRead::Serve(Package(asked.range.empty() ? row.whole : row.ranged), asked, h,
                 [&] { peak = std::max(peak, BytesBelow(extraction)); });
         }};
-    const FetchedPackage fetched = FetchUpdatePackage(install / "update.zip", extraction, check, environment);
+    FetchedPackage fetched = FetchUpdatePackage(install / "update.zip", extraction, check, environment);
     EXPECT_EQ(fetched.how, row.how);
     EXPECT_LE(peak, row.mostWritten);
     if (row.how == PackageFetch::Failed) {
@@ -459,13 +485,15 @@ TEST_P(WholePackage, UnpacksWhileArrivingOnlyWhatIsCheckedAndChanged) {
     EXPECT_EQ(AdoptStreamedZip(install / "update.zip", extraction, fetched.streamed), row.streamed);
     EXPECT_EQ(fetched.streamed.written.empty(), !row.streamed);
     if (!row.streamed) {
-        EXPECT_TRUE(ExtractZip(install / "update.zip", extraction));
+        EXPECT_TRUE(ExtractZip(install / "update.zip", extraction, InstalledCheck(fetched.inPlace)));
     }
     EXPECT_EQ(BytesBelow(extraction), row.extracted);
+    EXPECT_EQ(fetched.inPlace.leftInPlace, row.extracted == 218004 ? 0u : 1u);
     // The file left in place is listed for the delete phase and untouched by the copy phase.
     fs::remove(install / "update.zip");
+    fs::remove(install / kInstalledIndexName);
     EXPECT_EQ(CopyNewFiles(extraction, install), 0u);
-    EXPECT_EQ(fs::last_write_time(install / "game/readme.txt") == kept, !row.installed.empty());
+    EXPECT_EQ(fs::last_write_time(install / "game/readme.txt") == kept, row.extracted != 218004);
     EXPECT_EQ(PackageFileCount(fetched.listing), fetched.streamed.byDirectory ? 3u : 0u);
     EXPECT_EQ(BytesBelow(install), 218004u);
 }
