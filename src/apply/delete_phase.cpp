@@ -32,19 +32,6 @@ bool DeleteOutdatedFile(const fs::path& file, const std::wstring& relativeText) 
 
 }  // namespace
 
-PackageListing ListUnpackedPackage(const fs::path& extractDir, std::size_t files, std::size_t chars) {
-    PackageListing listing;
-    ReserveRelativePaths(listing.files, files, chars);
-    listing.complete = WalkTree(extractDir, [&](const fs::directory_entry& entry) {
-        const bool directory = IsRealDirectory(entry);
-        if (!directory && !IsRegularFile(entry)) return WalkStep::Continue;
-        const fs::path::string_type relative = RelativeNativePath(entry.path(), extractDir);
-        if (!relative.empty()) AddRelativePath(directory ? listing.directories : listing.files, relative);
-        return WalkStep::Continue;
-    });
-    return listing;
-}
-
 void AddToPackageListing(PackageListing& listing, const fs::path& relative, bool isDirectory) {
     fs::path above = relative;
     if (!isDirectory) {

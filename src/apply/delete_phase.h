@@ -8,19 +8,13 @@
 #include "apply/relative_path_list.h"
 #include "rules/safelist.h"
 
-// What the new package holds: its files and directories. The full update lists
-// the unpacked package; the differential update takes it from the package's
-// directory, whose up-to-date files are never unpacked.
+// What the new package holds: its files and directories, as the package's
+// directory names them (up-to-date files left in place are never unpacked).
 struct PackageListing {
     RelativePathList files;
     RelativePathList directories;
     bool complete = true;  // false when part of the package could not be listed
 };
-
-// `files` and `chars`: about how many files the package holds and the
-// characters of their paths, when known, for the listing to be made at once.
-PackageListing ListUnpackedPackage(
-    const std::filesystem::path& extractDir, std::size_t files = 0, std::size_t chars = 0);
 
 // Adds one file (or directory) of the package, with every directory above it.
 void AddToPackageListing(PackageListing& listing, const std::filesystem::path& relative, bool isDirectory);

@@ -5,9 +5,11 @@
 #include <random>
 #include <sstream>
 
+#include "apply/relative_path_list.h"
 #include "base/install_directory.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "base/tree_walk.h"
 
 ScratchDir::ScratchDir(const std::string& tag) {
     std::random_device seed;
@@ -124,3 +126,15 @@ void ExpectLog(std::vector<std::string> actual, std::vector<std::string> expecte
 }
 
 fs::path Package(const std::string& name) { return GetInstallDirectory() / "zips" / name; }
+
+PackageListing ListUnpackedPackage(const fs::path& extractDir) {
+    PackageListing listing;
+    listing.complete = WalkTree(extractDir, [&](const fs::directory_entry& entry) {
+        const bool directory = IsRealDirectory(entry);
+        if (!directory && !IsRegularFile(entry)) return WalkStep::Continue;
+        const fs::path::string_type relative = RelativeNativePath(entry.path(), extractDir);
+        if (!relative.empty()) AddRelativePath(directory ? listing.directories : listing.files, relative);
+        return WalkStep::Continue;
+    });
+    return listing;
+}

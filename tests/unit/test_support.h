@@ -11,7 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "apply/delete_phase.h"
+
 namespace fs = std::filesystem;
+
+// The files and directories below an unpacked package, as its listing.
+PackageListing ListUnpackedPackage(const fs::path& extractDir);
 
 struct ScratchDir {
     fs::path path;
