@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "base/text.h"
 #include "zip/zip_directory.h"
 
 namespace fs = std::filesystem;
@@ -39,9 +38,7 @@ void AddComparedFiles(IndexBuilder& builder, const DifferentialPlan& plan) {
 void AddPackageFiles(IndexBuilder& builder, const fs::path& package) {
     const auto add = [&](const ZipEntry& entry, const EntryPath& path) {
         if (path.isDirectory || path.components.empty()) return true;
-        fs::path relative;
-        for (const std::wstring& component : path.components) relative /= WideToPath(component);
-        AddToIndex(builder, relative, entry.crc, entry.contentSha256);
+        AddToIndex(builder, RelativePathOf(path), entry.crc, entry.contentSha256);
         return true;
     };
     ZipInput input;

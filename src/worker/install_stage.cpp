@@ -98,8 +98,7 @@ bool ListPackageDirectory(const std::filesystem::path& package, PackageListing& 
     ZipDirectory directory;
     std::wstring why;
     const auto add = [&](const ZipEntry&, const EntryPath& path) {
-        std::filesystem::path relative;
-        for (const std::wstring& component : path.components) relative /= WideToPath(component);
+        const std::filesystem::path relative = RelativePathOf(path);
         if (!relative.empty()) AddToPackageListing(listing, relative, path.isDirectory);
         return true;
     };

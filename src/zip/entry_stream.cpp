@@ -285,8 +285,7 @@ void DiscardEntryStream(EntryStream& stream) {
 bool LeavesInPlace(
     const AlreadyInstalled& installed, const ZipEntry& entry, const EntryPath& path, const fs::path& destination) {
     if (!installed || path.isDirectory) return false;
-    fs::path relative;
-    for (const std::wstring& component : path.components) relative /= WideToPath(component);
+    const fs::path relative = RelativePathOf(path);
     std::error_code ec;
     if (EntryStatus(destination / relative, ec).type() != fs::file_type::not_found) return false;
     return installed(entry, relative);

@@ -210,8 +210,7 @@ bool AdoptStreamedZip(const fs::path& package, const fs::path& destination, cons
                               ++left;
                               return true;
                           }
-                          fs::path file = destination;
-                          for (const std::wstring& component : path.components) file /= WideToPath(component);
+                          const fs::path file = destination / RelativePathOf(path);
                           if (entry.madeBy >> 8 == kHostUnix) ApplyUnixMode(file, entry.externalAttributes >> 16);
                           return true;
                       },

@@ -200,3 +200,9 @@ bool SplitEntryName(const std::wstring& name, EntryPath& path) {
     // "./" names the destination itself: nothing to create, but harmless.
     return !path.components.empty() || path.isDirectory;
 }
+
+std::filesystem::path RelativePathOf(const EntryPath& path) {
+    std::filesystem::path relative;
+    for (const std::wstring& component : path.components) relative /= WideToPath(component);
+    return relative;
+}

@@ -2,6 +2,7 @@
 // Entry names of a ZIP package: decoding their bytes and turning them into
 // safe relative paths below the destination.
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ struct EntryPath {
 // character, or a component that Windows would read as something else (see
 // IsPortableComponent). Empty and "." components are dropped.
 bool SplitEntryName(const std::wstring& name, EntryPath& path);
+
+// The entry's path relative to the destination, in the platform's form.
+std::filesystem::path RelativePathOf(const EntryPath& path);
 
 // False for components that Windows maps to another file or to a device: a
 // reserved device name (CON, NUL, COM1, ...), characters that Windows forbids
