@@ -4,6 +4,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "base/owned_fd_posix.h"
 #include "base/text.h"
 #include "base/write_all_posix.h"
@@ -14,9 +16,12 @@
 
 namespace {
 
-volatile sig_atomic_t g_interruptRequested = 0;
+// The signal may be delivered to any thread (the worker's or a pool's), so a
+// lock-free atomic rather than a volatile flag, which is safe on one thread only.
+std::atomic<bool> g_interruptRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
-void OnInterrupt(int) { g_interruptRequested = 1; }
+void OnInterrupt(int) { g_interruptRequested.store(true); }
 
 constexpr int kBarWidth = 30;
 
@@ -98,8 +103,7 @@ void RunTerminalFrontEnd() {
             Apply(event, screen);
             screen.Draw();
         }
-        if (g_interruptRequested) {
-            g_interruptRequested = 0;
+        if (g_interruptRequested.exchange(false)) {
             if (g_workerFinished.load() || AskAbort()) break;
             screen.Draw();
         }
