@@ -7,7 +7,27 @@ bool WriteFileAtomically(const std::filesystem::path& file, const std::string& b
     return WriteFileAtomically(file, {std::string_view(bytes)});
 }
 
+namespace {
+
+PieceSource PiecesOf(std::initializer_list<std::string_view> pieces) {
+    return [next = pieces.begin(), end = pieces.end()](std::string_view& piece) mutable {
+        if (next == end) return false;
+        piece = *next++;
+        return true;
+    };
+}
+
+}  // namespace
+
 bool WriteFileAtomically(const std::filesystem::path& file, std::initializer_list<std::string_view> pieces) {
+    return WriteFileAtomically(file, PiecesOf(pieces));
+}
+
+bool WriteAndFlush(const std::filesystem::path& file, std::initializer_list<std::string_view> pieces) {
+    return WriteAndFlush(file, PiecesOf(pieces));
+}
+
+bool WriteFileAtomically(const std::filesystem::path& file, const PieceSource& pieces) {
     std::filesystem::path temporary = file;
     temporary += ".tmp";
     if (WriteAndFlush(temporary, pieces) && ReplaceFileWith(temporary, file)) {

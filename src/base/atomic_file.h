@@ -4,6 +4,7 @@
 // over its destination in one step, and what stood there is never written
 // through (a link at the destination is replaced itself).
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -13,6 +14,10 @@
 bool WriteFileAtomically(const std::filesystem::path& file, const std::string& bytes);
 // The same for bytes in pieces, written one after the other (no copy of them all is made).
 bool WriteFileAtomically(const std::filesystem::path& file, std::initializer_list<std::string_view> pieces);
+// Gives the next piece to write; false once there is none. A piece stays valid until the next call.
+using PieceSource = std::function<bool(std::string_view& piece)>;
+// The same for pieces made as they are written: a file need not be held whole.
+bool WriteFileAtomically(const std::filesystem::path& file, const PieceSource& pieces);
 
 // Puts the source file at the destination in one step: a rename when both lie
 // on one volume, otherwise a copy into destination + kPlacingSuffix, flushed to
@@ -36,5 +41,6 @@ enum class MoveOutcome { Moved, OtherVolume, Refused };
 MoveOutcome MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
 // Writes the bytes (in pieces, one after the other) and flushes them to the disk.
 bool WriteAndFlush(const std::filesystem::path& file, std::initializer_list<std::string_view> pieces);
+bool WriteAndFlush(const std::filesystem::path& file, const PieceSource& pieces);
 // Copies the source's bytes into a new file `copy` and flushes them to the disk.
 bool CopyAndFlush(const std::filesystem::path& source, const std::filesystem::path& copy);

@@ -26,11 +26,11 @@ bool CopyAll(int in, int out) {
 
 }  // namespace
 
-bool WriteAndFlush(const std::filesystem::path& file, std::initializer_list<std::string_view> pieces) {
+bool WriteAndFlush(const std::filesystem::path& file, const PieceSource& pieces) {
     OwnedFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd) return false;
     bool ok = true;
-    for (const std::string_view piece : pieces) ok = ok && WriteAll(fd.Get(), piece);
+    for (std::string_view piece; ok && pieces(piece);) ok = WriteAll(fd.Get(), piece);
     ok = ok && ::fsync(fd.Get()) == 0;
     return CloseChecked(fd) && ok;
 }

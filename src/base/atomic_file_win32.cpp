@@ -76,14 +76,14 @@ bool CopyBytes(HANDLE from, HANDLE to) {
 
 }  // namespace
 
-bool WriteAndFlush(const std::filesystem::path& file, std::initializer_list<std::string_view> pieces) {
+bool WriteAndFlush(const std::filesystem::path& file, const PieceSource& pieces) {
     OwnedHandle handle(
         CreateFileW(LongPath(file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle) return false;
     bool ok = true;
-    for (const std::string_view piece : pieces) {
+    for (std::string_view piece; ok && pieces(piece);) {
         DWORD written = 0;
-        ok = ok && WriteFile(handle.Get(), piece.data(), static_cast<DWORD>(piece.size()), &written, nullptr) &&
+        ok = WriteFile(handle.Get(), piece.data(), static_cast<DWORD>(piece.size()), &written, nullptr) &&
              written == piece.size();
     }
     ok = ok && FlushFileBuffers(handle.Get());

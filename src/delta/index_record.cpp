@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/give_back.h"
 #include "zip/zip_directory.h"
 
 namespace fs = std::filesystem;
@@ -9,7 +10,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Room for `count` more records at once: grown by doubling, 100,000 records
-// (8.8 MB) would take up to twice that while they are moved.
+// (5.6 MB) would take up to twice that while they are moved.
 void ReserveRecords(IndexBuilder& builder, std::size_t count, std::size_t nameBytes) {
     builder.records.reserve(builder.records.size() + count);
     builder.names.reserve(builder.names.size() + nameBytes);
@@ -18,7 +19,9 @@ void ReserveRecords(IndexBuilder& builder, std::size_t count, std::size_t nameBy
 }  // namespace
 
 void AddPlannedFiles(IndexBuilder& builder, const DifferentialPlan& plan) {
-    ReserveRecords(builder, plan.directory.entries.size(), plan.directory.paths.size());
+    // The names, and the digests of the fetched files.
+    ReserveRecords(builder, plan.directory.entries.size(),
+        plan.directory.paths.size() + static_cast<std::size_t>(plan.changed) * kContentSha256Size);
     for (const FetchSpan& span : plan.spans)
         for (const ListedEntry* listed : span.entries)
             AddToIndex(builder, RelativePath(plan.directory, *listed), listed->crc,
@@ -45,10 +48,9 @@ void AddPackageFiles(IndexBuilder& builder, const fs::path& package) {
     ZipDirectory directory;
     std::wstring why;
     const bool found = OpenZipInput(package, input) && FindZipDirectory(input, directory);
-    // Each central entry takes at least 46 bytes and holds its name: the
-    // directory's size bounds both (a hostile count reserves nothing more).
+    // The directory holds every name and digest: its size bounds them.
     if (found)
-        ReserveRecords(builder, static_cast<std::size_t>(std::min(directory.entryCount, directory.size / 46)),
+        ReserveRecords(builder, MostEntriesIn(directory),
             static_cast<std::size_t>(std::min(directory.size, kInstalledIndexLimit)));
-    if (!found || !ReadZipDirectory(input, directory, add, why)) builder = {};
+    if (!found || !ReadZipDirectory(input, directory, add, why)) GiveBack(builder);
 }

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "base/file_system.h"
+#include "base/give_back.h"
 #include "base/log.h"
 #include "base/long_path.h"
 #include "base/tree_walk.h"
@@ -16,11 +17,8 @@ namespace {
 void ReadIndexOnce(InstalledEntries& installed) {
     if (installed.indexRead) return;
     installed.indexRead = true;
-    InstalledIndex index;
     std::wstring why;
-    if (ReadInstalledIndex(installed.installDir, index, why))
-        installed.known.push_back(std::move(index));
-    else if (!why.empty())
+    if (!ReadInstalledIndex(installed.installDir, installed.index, why) && !why.empty())
         LogLine(std::wstring(kInstalledIndexName) + L" is not used (" + why + L"); every file is unpacked.");
 }
 
@@ -71,9 +69,9 @@ bool NamedExactly(InstalledEntries& installed, const fs::path& relative) {
     return depth > 0;
 }
 
-bool RecordVouches(
-    const InstalledIndex& index, const ZipEntry& entry, const fs::path& relative, const FileIdentity& identity) {
-    const auto content = TrustedContentOf(index, relative, identity);
+// `records`: the index read, or the comparison's files.
+bool RecordVouches(const auto& records, const ZipEntry& entry, const fs::path& relative, const FileIdentity& identity) {
+    const auto content = TrustedContentOf(records, relative, identity);
     if (!content || content->crc != entry.crc) return false;
     return content->digest.empty() || entry.contentSha256.empty() || content->digest == entry.contentSha256;
 }
@@ -81,27 +79,28 @@ bool RecordVouches(
 }  // namespace
 
 void AddComparedEntries(InstalledEntries& installed, const DifferentialPlan& plan) {
-    IndexBuilder compared;
+    installed.compared = {};
     for (const SeenFile& seen : plan.seen)
-        AddToIndex(compared, RelativePath(plan.directory, *seen.listed), seen.crc, {}, &seen.identity);
-    if (compared.records.empty()) return;
-    InstalledIndex index;
-    const EncodedIndex encoded = EncodeIndex(compared);
-    index.bytes.reserve(encoded.header.size() + encoded.records.size() + encoded.names.size());
-    index.bytes.append(encoded.header).append(encoded.records).append(encoded.names);
-    index.count = static_cast<std::uint32_t>(compared.records.size());  // what EncodeIndex kept
-    installed.known.insert(installed.known.begin(), std::move(index));
+        AddToIndex(installed.compared, RelativePath(plan.directory, *seen.listed), seen.crc, {}, &seen.identity);
+    TidyIndex(installed.compared);
+    installed.comparedAll = plan.comparedAll;
+}
+
+void ForgetInstalledEntries(InstalledEntries& installed) {
+    GiveBack(installed.compared);
+    installed.comparedAll = false;
+    GiveBack(installed.index);
+    GiveBack(installed.listed);
 }
 
 bool IsInstalledAlready(InstalledEntries& installed, const ZipEntry& entry, const fs::path& relative) {
     ReadIndexOnce(installed);
-    if (installed.known.empty() || relative.empty()) return false;
+    if ((installed.index.count == 0 && installed.compared.records.empty()) || relative.empty()) return false;
     const fs::path file = installed.installDir / relative;
     FileIdentity identity;
     if (!ReadFileIdentity(file, identity) || identity.size != entry.uncompressedSize) return false;
-    bool vouched = false;
-    for (const InstalledIndex& index : installed.known)
-        vouched = vouched || RecordVouches(index, entry, relative, identity);
+    const bool vouched = RecordVouches(installed.compared, entry, relative, identity) ||
+                         RecordVouches(installed.index, entry, relative, identity);
     if (!vouched || !NamedExactly(installed, relative)) return false;
     ++installed.leftInPlace;
     if (!relative.has_parent_path() && IsRunningExecutable(file)) installed.updaterLeftInPlace = true;

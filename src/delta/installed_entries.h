@@ -19,7 +19,9 @@
 
 struct InstalledEntries {
     std::filesystem::path installDir;
-    std::vector<InstalledIndex> known;  // the comparison's files, then the index once read
+    IndexBuilder compared;     // the files a comparison read or trusted, tidy, with the identity seen
+    bool comparedAll = false;  // that comparison read every installed file of the package's sizes
+    InstalledIndex index;      // the index of the installed files, read at the first question
     bool indexRead = false;
     // The names of the last directory looked at, at each depth below the install directory.
     struct Listed {
@@ -33,8 +35,10 @@ struct InstalledEntries {
     bool updaterLeftInPlace = false;  // the running updater's own file was one of them
 };
 
-// Adds the files the comparison read or trusted, with the identity they had then.
+// Takes the files the comparison read or trusted, with the identity they had then.
 void AddComparedEntries(InstalledEntries& installed, const DifferentialPlan& plan);
+// Lets go of the index read and of what the comparison found.
+void ForgetInstalledEntries(InstalledEntries& installed);
 
 // True when the installed file at `relative` holds the entry already: it is
 // counted as left in place. The index is read at the first call.

@@ -5,11 +5,12 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <fstream>
+#include <memory>
 #include <string_view>
 
 #include "base/atomic_file.h"
 #include "base/file_system.h"
+#include "base/give_back.h"
 #include "base/long_path.h"
 #include "base/text.h"
 #include "rules/working_names.h"
@@ -26,7 +27,12 @@ constexpr std::size_t kHeaderSize = 32;
 constexpr std::size_t kRecordSize = 88;
 constexpr std::uint32_t kHasDigest = 1;
 constexpr std::uint32_t kSeen = 2;  // while gathered only: the identity is the one seen
-static_assert(sizeof(IndexRecord) == kRecordSize, "a record is written as it lies in memory");
+constexpr std::size_t kDigestSize = 32;
+// Records looked up a block at a time: one read of 2.8 KB per block, and one
+// name held per block to find it.
+constexpr std::uint32_t kBlockRecords = 32;
+// Records and names are checked and written this many records at a time.
+constexpr std::size_t kChunkRecords = 1024;
 
 struct Header {
     char magic[8];
@@ -38,70 +44,141 @@ struct Header {
 };
 static_assert(sizeof(Header) == kHeaderSize);
 
+// A record as the file holds it.
+struct StoredRecord {
+    FileIdentity identity;
+    std::uint32_t crc = 0;
+    std::uint32_t nameOffset = 0;
+    std::uint32_t nameLength = 0;
+    std::uint32_t flags = 0;
+    unsigned char digest[kDigestSize] = {};
+};
+static_assert(sizeof(StoredRecord) == kRecordSize, "a record is written as it lies in memory");
+
 std::string IndexName(const fs::path& relative) { return WideToUtf8(PathToWide(relative)); }
 
-IndexRecord RecordAt(const std::string& bytes, std::size_t i) {
-    IndexRecord record;
-    std::memcpy(&record, bytes.data() + kHeaderSize + i * kRecordSize, kRecordSize);
+StoredRecord StoredAt(const char* bytes) {
+    StoredRecord record;
+    std::memcpy(&record, bytes, kRecordSize);
     return record;
 }
 
-std::string_view NameOf(const std::string& bytes, std::uint32_t count, const IndexRecord& record) {
-    return std::string_view(bytes).substr(kHeaderSize + count * kRecordSize + record.nameOffset, record.nameLength);
+bool NameFits(const StoredRecord& record, std::uint64_t namesSize) {
+    return record.nameLength != 0 && std::uint64_t{record.nameOffset} + record.nameLength <= namesSize &&
+           (record.flags & ~kHasDigest) == 0;
 }
 
-bool ReadWhole(const fs::path& file, std::string& bytes, std::wstring& why) {
-    std::error_code ec;
-    const std::uint64_t size = FileSize(file, ec);
-    if (ec) return false;  // no index: nothing to say
-    if (size > kInstalledIndexLimit) {
-        why = L"it is larger than " + std::to_wstring(kInstalledIndexLimit) + L" bytes";
-        return false;
+std::string_view NameOf(const InstalledIndex& index, std::uint32_t offset, std::uint32_t length) {
+    return std::string_view(index.names).substr(offset, length);
+}
+
+bool ReadAt(std::ifstream& in, std::uint64_t offset, char* into, std::size_t size) {
+    in.clear();
+    return in.seekg(static_cast<std::streamoff>(offset)) && in.read(into, static_cast<std::streamsize>(size));
+}
+
+// What the header says, or why it is no index's.
+std::wstring RefusalOfHeader(const Header& header, std::uint64_t size) {
+    if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0) return L"it is not an index";
+    if (header.version != kVersion) return L"its format " + std::to_wstring(header.version) + L" is unknown";
+    if (size != kHeaderSize + std::uint64_t{header.count} * kRecordSize + header.namesSize)
+        return L"its size does not match its header";
+    return {};
+}
+
+// Reads the records a chunk at a time, each checked against the names held:
+// its name within the block and after the one before. Adds them to the CRC-32
+// and notes each block's first name. Empty when they pass.
+std::wstring CheckRecords(InstalledIndex& index, std::uint32_t& crc) {
+    std::string chunk;
+    std::wstring refusal;
+    std::string_view previous;
+    for (std::uint32_t first = 0; first < index.count; first += kChunkRecords) {
+        const std::uint32_t count = std::min<std::uint32_t>(kChunkRecords, index.count - first);
+        chunk.resize(count * kRecordSize);
+        if (!ReadAt(index.records, kHeaderSize + std::uint64_t{first} * kRecordSize, chunk.data(), chunk.size()))
+            return L"it cannot be read";
+        crc = libdeflate_crc32(crc, chunk.data(), chunk.size());
+        for (std::uint32_t i = 0; i < count && refusal.empty(); ++i) {
+            const StoredRecord record = StoredAt(chunk.data() + i * kRecordSize);
+            if (!NameFits(record, index.names.size())) {
+                refusal = L"record " + std::to_wstring(first + i) + L" is malformed";
+                break;
+            }
+            const std::string_view name = NameOf(index, record.nameOffset, record.nameLength);
+            if (first + i > 0 && name <= previous) refusal = L"its records are out of order";
+            previous = name;
+            if ((first + i) % kBlockRecords == 0) index.blockFirst.push_back({record.nameOffset, record.nameLength});
+        }
     }
-    std::ifstream in(LongPath(file), std::ios::binary);
-    bytes.resize(static_cast<std::size_t>(size));
-    if (!in.read(bytes.data(), static_cast<std::streamsize>(size)) || in.peek() != std::ifstream::traits_type::eof()) {
-        why = L"it cannot be read";
-        return false;
+    return refusal;
+}
+
+// Reads the header and the name block, then checks the records as they are read.
+std::wstring CheckIndex(InstalledIndex& index, std::uint64_t size) {
+    Header header{};
+    if (size < kHeaderSize) return L"it is cut short";
+    if (!ReadAt(index.records, 0, reinterpret_cast<char*>(&header), kHeaderSize)) return L"it cannot be read";
+    std::wstring refusal = RefusalOfHeader(header, size);
+    if (!refusal.empty()) return refusal;
+    index.count = header.count;
+    index.names.resize(static_cast<std::size_t>(header.namesSize));
+    if (!ReadAt(index.records, size - header.namesSize, index.names.data(), index.names.size()))
+        return L"it cannot be read";
+    std::uint32_t crc = 0;
+    refusal = CheckRecords(index, crc);
+    if (refusal == L"it cannot be read") return refusal;
+    crc = libdeflate_crc32(crc, index.names.data(), index.names.size());
+    // A damaged byte shows as a CRC-32 mismatch, whatever it broke.
+    if (crc != header.crc || header.zero != 0) return L"its CRC-32 does not match";
+    return refusal;
+}
+
+// The record named exactly `name`, read with its block; none when there is none.
+std::optional<StoredRecord> FindRecord(const InstalledIndex& index, std::string_view name) {
+    const auto after = std::upper_bound(index.blockFirst.begin(), index.blockFirst.end(), name,
+        [&](std::string_view wanted, const InstalledIndex::NameAt& at) {
+            return wanted < NameOf(index, at.offset, at.length);
+        });
+    if (after == index.blockFirst.begin()) return std::nullopt;
+    const auto block = static_cast<std::uint32_t>(after - index.blockFirst.begin() - 1);
+    const std::uint32_t first = block * kBlockRecords, count = std::min(kBlockRecords, index.count - first);
+    if (index.blockRead != block) {
+        index.blockRead = UINT32_MAX;
+        index.block.resize(count * kRecordSize);
+        if (!ReadAt(index.records, kHeaderSize + std::uint64_t{first} * kRecordSize, index.block.data(),
+                index.block.size()))
+            return std::nullopt;
+        index.blockRead = block;
     }
-    return true;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const StoredRecord record = StoredAt(index.block.data() + i * kRecordSize);
+        // Checked when the index was read; checked again, as the file is read again.
+        if (NameFits(record, index.names.size()) && NameOf(index, record.nameOffset, record.nameLength) == name)
+            return record;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
-std::wstring RefusalOfIndex(const std::string& bytes) {
-    Header header{};
-    if (bytes.size() < kHeaderSize) return L"it is cut short";
-    std::memcpy(&header, bytes.data(), kHeaderSize);
-    if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0) return L"it is not an index";
-    if (header.version != kVersion) return L"its format " + std::to_wstring(header.version) + L" is unknown";
-    const std::uint64_t expected = kHeaderSize + std::uint64_t{header.count} * kRecordSize + header.namesSize;
-    if (bytes.size() != expected) return L"its size does not match its header";
-    const std::uint32_t crc = libdeflate_crc32(0, bytes.data() + kHeaderSize, bytes.size() - kHeaderSize);
-    if (crc != header.crc || header.zero != 0) return L"its CRC-32 does not match";
-    std::string_view previous;
-    for (std::uint32_t i = 0; i < header.count; ++i) {
-        const IndexRecord record = RecordAt(bytes, i);
-        if (record.nameLength == 0 || std::uint64_t{record.nameOffset} + record.nameLength > header.namesSize ||
-            (record.flags & ~kHasDigest) != 0)
-            return L"record " + std::to_wstring(i) + L" is malformed";
-        const std::string_view name = NameOf(bytes, header.count, record);
-        if (i > 0 && name <= previous) return L"its records are out of order";
-        previous = name;
-    }
-    return {};
-}
-
 bool ReadInstalledIndex(const fs::path& installDir, InstalledIndex& index, std::wstring& why) {
     index = {};
     why.clear();
-    std::string bytes;
-    if (!ReadWhole(installDir / kInstalledIndexName, bytes, why)) return false;
-    why = RefusalOfIndex(bytes);
-    if (!why.empty()) return false;
-    std::memcpy(&index.count, bytes.data() + offsetof(Header, count), sizeof index.count);
-    index.bytes = std::move(bytes);
-    return true;
+    index.file = installDir / kInstalledIndexName;
+    std::error_code ec;
+    const std::uint64_t size = FileSize(index.file, ec);
+    if (ec) return false;  // no index: nothing to say
+    if (size > kInstalledIndexLimit) {
+        why = L"it is larger than " + std::to_wstring(kInstalledIndexLimit) + L" bytes";
+        GiveBack(index);
+        return false;
+    }
+    index.records.rdbuf()->pubsetbuf(nullptr, 0);  // each read at once from the file, no buffer between
+    index.records.open(LongPath(index.file), std::ios::binary);
+    why = index.records ? CheckIndex(index, size) : L"it cannot be read";
+    if (!why.empty()) GiveBack(index);
+    return why.empty();
 }
 
 std::optional<std::uint32_t> TrustedCrc(
@@ -112,41 +189,30 @@ std::optional<std::uint32_t> TrustedCrc(
 
 std::optional<TrustedContent> TrustedContentOf(
     const InstalledIndex& index, const fs::path& relative, const FileIdentity& identity) {
-    const std::string name = IndexName(relative);
-    std::uint32_t low = 0, high = index.count;
-    while (low < high) {  // the first record whose name is not below `name`
-        const std::uint32_t middle = low + (high - low) / 2;
-        if (NameOf(index.bytes, index.count, RecordAt(index.bytes, middle)) < name)
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    if (low == index.count) return std::nullopt;
-    const IndexRecord record = RecordAt(index.bytes, low);
-    if (NameOf(index.bytes, index.count, record) != name || !(record.identity == identity)) return std::nullopt;
-    TrustedContent content{record.crc, {}};
-    if (record.flags & kHasDigest)
-        content.digest.assign(reinterpret_cast<const char*>(record.digest), sizeof record.digest);
+    const auto record = FindRecord(index, IndexName(relative));
+    if (!record || !(record->identity == identity)) return std::nullopt;
+    TrustedContent content{record->crc, {}};
+    if (record->flags & kHasDigest) content.digest.assign(reinterpret_cast<const char*>(record->digest), kDigestSize);
     return content;
 }
 
 void AddToIndex(IndexBuilder& builder, const fs::path& relative, std::uint32_t crc, const std::string& digest,
     const FileIdentity* seen) {
     const std::string name = IndexName(relative);
-    if (name.empty() || builder.names.size() + name.size() > kInstalledIndexLimit) return;
+    if (name.empty() || builder.names.size() + name.size() + kDigestSize > kInstalledIndexLimit) return;
     IndexRecord record;
     record.crc = crc;
     record.nameOffset = static_cast<std::uint32_t>(builder.names.size());
     record.nameLength = static_cast<std::uint32_t>(name.size());
-    if (digest.size() == sizeof record.digest) {
+    builder.names += name;
+    if (digest.size() == kDigestSize) {
         record.flags = kHasDigest;
-        std::memcpy(record.digest, digest.data(), sizeof record.digest);
+        builder.names += digest;
     }
     if (seen) {
         record.flags |= kSeen;
         record.identity = *seen;
     }
-    builder.names += name;
     builder.records.push_back(record);
 }
 
@@ -162,10 +228,15 @@ void IdentifyFiles(IndexBuilder& builder, const fs::path& installDir) {
     });
 }
 
+namespace {
+
+std::string_view BuilderName(const IndexBuilder& builder, const IndexRecord& record) {
+    return std::string_view(builder.names).substr(record.nameOffset, record.nameLength);
+}
+
 // Leaves out every record that shares its name or its file with another: a
 // package that lists a name twice, or two names that one file system takes
-// for one file, leaves nothing that one record could vouch for.
-// In place: 100,000 records take 8.8 MB.
+// for one file, leaves nothing that one record could vouch for. In place.
 void DropShared(std::vector<IndexRecord>& records, const auto& sameGroup, const auto& before) {
     std::sort(records.begin(), records.end(), before);
     std::size_t kept = 0;
@@ -176,34 +247,97 @@ void DropShared(std::vector<IndexRecord>& records, const auto& sameGroup, const 
     records.resize(kept);
 }
 
-EncodedIndex EncodeIndex(IndexBuilder& builder) {
-    const auto name = [&](const IndexRecord& r) {
-        return std::string_view(builder.names).substr(r.nameOffset, r.nameLength);
-    };
+// Fills `chunk` with the stored form of up to kChunkRecords records from
+// `first`, their names placed one after the other from `nameAt` on.
+void StoreRecords(const IndexBuilder& builder, std::size_t first, std::uint64_t& nameAt, std::string& chunk) {
+    chunk.clear();
+    const std::size_t end = std::min(builder.records.size(), first + kChunkRecords);
+    for (std::size_t i = first; i < end; ++i) {
+        const IndexRecord& record = builder.records[i];
+        StoredRecord stored;
+        stored.identity = record.identity;
+        stored.crc = record.crc;
+        stored.nameOffset = static_cast<std::uint32_t>(nameAt);
+        stored.nameLength = record.nameLength;
+        stored.flags = record.flags & kHasDigest;
+        if (stored.flags)
+            std::memcpy(stored.digest, builder.names.data() + record.nameOffset + record.nameLength, kDigestSize);
+        chunk.append(reinterpret_cast<const char*>(&stored), kRecordSize);
+        nameAt += record.nameLength;
+    }
+}
+
+void StoreNames(const IndexBuilder& builder, std::size_t first, std::string& chunk) {
+    chunk.clear();
+    const std::size_t end = std::min(builder.records.size(), first + kChunkRecords);
+    for (std::size_t i = first; i < end; ++i) chunk += BuilderName(builder, builder.records[i]);
+}
+
+// The records, then the names, kChunkRecords files at a time, each piece
+// made as it is asked for.
+PieceSource StoredChunks(const IndexBuilder& builder) {
+    auto chunk = std::make_shared<std::string>();
+    const std::size_t chunks = (builder.records.size() + kChunkRecords - 1) / kChunkRecords;
+    return
+        [&builder, chunk, chunks, step = std::size_t{0}, nameAt = std::uint64_t{0}](std::string_view& piece) mutable {
+            if (step < chunks)
+                StoreRecords(builder, step * kChunkRecords, nameAt, *chunk);
+            else if (step < 2 * chunks)
+                StoreNames(builder, (step - chunks) * kChunkRecords, *chunk);
+            else
+                return false;
+            ++step;
+            piece = *chunk;
+            return true;
+        };
+}
+
+}  // namespace
+
+void TidyIndex(IndexBuilder& builder) {
+    const auto name = [&](const IndexRecord& r) { return BuilderName(builder, r); };
     const auto file = [](const IndexRecord& r) { return std::pair(r.identity.volume, r.identity.id); };
-    auto& records = builder.records;
     DropShared(
-        records, [&](const auto& a, const auto& b) { return file(a) == file(b); },
+        builder.records, [&](const auto& a, const auto& b) { return file(a) == file(b); },
         [&](const auto& a, const auto& b) { return file(a) < file(b); });
     DropShared(
-        records, [&](const auto& a, const auto& b) { return name(a) == name(b); },
+        builder.records, [&](const auto& a, const auto& b) { return name(a) == name(b); },
         [&](const auto& a, const auto& b) { return name(a) < name(b); });
+}
+
+std::optional<TrustedContent> TrustedContentOf(
+    const IndexBuilder& builder, const fs::path& relative, const FileIdentity& identity) {
+    const std::string name = IndexName(relative);
+    const auto found = std::lower_bound(builder.records.begin(), builder.records.end(), name,
+        [&](const IndexRecord& record, const std::string& wanted) { return BuilderName(builder, record) < wanted; });
+    if (found == builder.records.end() || BuilderName(builder, *found) != name || !(found->identity == identity))
+        return std::nullopt;
+    TrustedContent content{found->crc, {}};
+    if (found->flags & kHasDigest)
+        content.digest = builder.names.substr(found->nameOffset + found->nameLength, kDigestSize);
+    return content;
+}
+
+PieceSource IndexPieces(IndexBuilder& builder) {
+    TidyIndex(builder);
     Header header{};
     std::memcpy(header.magic, kMagic, sizeof kMagic);
     header.version = kVersion;
-    header.count = static_cast<std::uint32_t>(records.size());
-    header.namesSize = builder.names.size();
-    EncodedIndex encoded;
-    encoded.records = std::string_view(reinterpret_cast<const char*>(records.data()), records.size() * kRecordSize);
-    encoded.names = builder.names;
-    header.crc = libdeflate_crc32(libdeflate_crc32(0, encoded.records.data(), encoded.records.size()),
-        encoded.names.data(), encoded.names.size());
-    encoded.header.assign(reinterpret_cast<const char*>(&header), kHeaderSize);
-    return encoded;
+    header.count = static_cast<std::uint32_t>(builder.records.size());
+    for (const IndexRecord& record : builder.records) header.namesSize += record.nameLength;
+    // The CRC-32 goes in the header, before the bytes it covers: they are made twice.
+    const PieceSource counted = StoredChunks(builder);
+    for (std::string_view piece; counted(piece);) header.crc = libdeflate_crc32(header.crc, piece.data(), piece.size());
+    auto headerBytes = std::make_shared<std::string>(reinterpret_cast<const char*>(&header), kHeaderSize);
+    return [headerBytes, chunks = StoredChunks(builder), headerGiven = false](std::string_view& piece) mutable {
+        if (headerGiven) return chunks(piece);
+        headerGiven = true;
+        piece = *headerBytes;
+        return true;
+    };
 }
 
 bool WriteInstalledIndex(const fs::path& installDir, IndexBuilder& builder) {
     IdentifyFiles(builder, installDir);
-    const EncodedIndex encoded = EncodeIndex(builder);
-    return WriteFileAtomically(installDir / kInstalledIndexName, {encoded.header, encoded.records, encoded.names});
+    return WriteFileAtomically(installDir / kInstalledIndexName, IndexPieces(builder));
 }

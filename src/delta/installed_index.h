@@ -17,50 +17,58 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/atomic_file.h"
 #include "base/file_identity.h"
 
 // About 500,000 files; a larger (or damaged, or hostile) file is not read.
 inline constexpr std::uint64_t kInstalledIndexLimit = 64ull * 1024 * 1024;
 
-// The index as read: its bytes, checked, looked up in place.
+// The index as read and checked. Its name block is held; its records (the
+// larger part) are read from the file a block at a time as they are looked up.
 struct InstalledIndex {
-    std::string bytes;
+    struct NameAt {
+        std::uint32_t offset = 0;
+        std::uint32_t length = 0;
+    };
+    std::filesystem::path file;
     std::uint32_t count = 0;
+    std::string names;
+    std::vector<NameAt> blockFirst;  // the name of each block's first record
+    mutable std::ifstream records;
+    mutable std::string block;  // the records of the block last read
+    mutable std::uint32_t blockRead = UINT32_MAX;
 };
 
 // Reads and checks the installation's index. False, with the index empty, when
 // there is none (`why` empty) or it is no index (`why` says why).
 bool ReadInstalledIndex(const std::filesystem::path& installDir, InstalledIndex& index, std::wstring& why);
-// Checks the bytes as ReadInstalledIndex does; empty when they are an index.
-std::wstring RefusalOfIndex(const std::string& bytes);
-
-// The CRC-32 recorded for the file at `relative` when its record's identity
-// equals `identity`; none otherwise.
-std::optional<std::uint32_t> TrustedCrc(
-    const InstalledIndex& index, const std::filesystem::path& relative, const FileIdentity& identity);
 
 // What the record says of the file's content: its CRC-32 and digest (32 bytes, empty when none).
 struct TrustedContent {
     std::uint32_t crc = 0;
     std::string digest;
 };
-// TrustedCrc with the digest too.
+// The record of the file at `relative` when its identity equals `identity`; none otherwise.
 std::optional<TrustedContent> TrustedContentOf(
     const InstalledIndex& index, const std::filesystem::path& relative, const FileIdentity& identity);
+// Its CRC-32 only.
+std::optional<std::uint32_t> TrustedCrc(
+    const InstalledIndex& index, const std::filesystem::path& relative, const FileIdentity& identity);
 
-// The records of a new index, gathered one file at a time.
+// The records of a new index, gathered one file at a time: 56 bytes each,
+// the name (and the digest, when there is one, right after it) in one block.
 struct IndexRecord {
     FileIdentity identity;
     std::uint32_t crc = 0;
     std::uint32_t nameOffset = 0;
     std::uint32_t nameLength = 0;
     std::uint32_t flags = 0;
-    unsigned char digest[32] = {};
 };
 struct IndexBuilder {
     std::vector<IndexRecord> records;
@@ -77,15 +85,18 @@ void AddToIndex(IndexBuilder& builder, const std::filesystem::path& relative, st
 // missing, no regular file, or changed since they were seen.
 void IdentifyFiles(IndexBuilder& builder, const std::filesystem::path& installDir);
 
-// The index's bytes in three pieces, the last two the builder's own (so that
-// the index is never held twice): the header, the records, the name block.
-// Records that share a name or a file are left out.
-struct EncodedIndex {
-    std::string header;
-    std::string_view records;
-    std::string_view names;
-};
-EncodedIndex EncodeIndex(IndexBuilder& builder);
+// Leaves out every record that shares its name or its file with another, and
+// sorts the rest by name, as the index holds them.
+void TidyIndex(IndexBuilder& builder);
+
+// The record of the file at `relative` in a tidy builder when its identity
+// equals `identity` (the one seen); none otherwise.
+std::optional<TrustedContent> TrustedContentOf(
+    const IndexBuilder& builder, const std::filesystem::path& relative, const FileIdentity& identity);
+
+// The index's bytes, tidied first: the header, then the records and the names
+// a piece at a time, so that the index is never held whole.
+PieceSource IndexPieces(IndexBuilder& builder);
 // Identifies the files and writes the index durably (atomic_file.h); false
 // when it could not be written.
 bool WriteInstalledIndex(const std::filesystem::path& installDir, IndexBuilder& builder);

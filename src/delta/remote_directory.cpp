@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "base/file_system.h"
+#include "base/give_back.h"
 #include "base/long_path.h"
 #include "base/text.h"
 #include "integrity/sha256.h"
@@ -101,7 +102,7 @@ bool TakeDirectoryBytes(DirectoryParse& parse, const char* data, std::size_t siz
     ZipInput& window = parse.window;
     window.held.append(data, size);
     if (!ListHeldRecords(parse)) {
-        window.held = std::string();
+        GiveBack(window.held);
         return parse.keepHashing;
     }
     const auto consumed = static_cast<std::size_t>(std::min(parse.offset - window.heldFrom, window.held.size()));
@@ -215,7 +216,7 @@ RemoteRead ReadDirectoryBytes(RemotePackage& package, const std::optional<std::s
     }
     const auto skipped = static_cast<std::size_t>(std::max(found.offset, tailFrom) - tailFrom);
     TakeDirectoryBytes(parse, tail.data() + skipped, tail.size() - skipped);
-    tail = std::string();
+    GiveBack(tail);
     if (indexSha256 && !DigestMatches(parse.hash, *indexSha256))
         return {RemoteEnd::FallBack, L"the central directory does not match update-index-sha256"};
     if (!parse.why.empty()) return {RemoteEnd::FallBack, parse.why};

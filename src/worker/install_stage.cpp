@@ -10,6 +10,7 @@
 #include "apply/self_update.h"
 #include "base/durable_files.h"
 #include "base/file_system.h"
+#include "base/give_back.h"
 #include "base/log.h"
 #include "base/tree_walk.h"
 #include "delta/index_record.h"
@@ -102,8 +103,9 @@ bool ListPackageDirectory(const std::filesystem::path& package, PackageListing& 
         if (!relative.empty()) AddToPackageListing(listing, relative, path.isDirectory);
         return true;
     };
-    return OpenZipInput(package, input) && FindZipDirectory(input, directory) &&
-           ReadZipDirectory(input, directory, add, why);
+    if (!OpenZipInput(package, input) || !FindZipDirectory(input, directory)) return false;
+    ReserveRelativePaths(listing.files, MostEntriesIn(directory), static_cast<std::size_t>(directory.size));
+    return ReadZipDirectory(input, directory, add, why);
 }
 
 void LogLeftInPlace(const FetchedPackage& fetched) {
@@ -117,22 +119,16 @@ void LogLeftInPlace(const FetchedPackage& fetched) {
 // installation holds already: those stay in place, and the listing for the
 // delete phase comes from the package's directory. False when it cannot be.
 bool UnpackWholePackage(const StagePaths& paths, FetchedPackage& fetched) {
-    // The package's CRC-32s for the index, and its listing, before its bytes are dropped.
-    fetched.installed = {};
-    AddPackageFiles(fetched.installed, paths.package);
-    const bool byDirectory = fetched.streamed.byDirectory;
-    if (!byDirectory) {
-        fetched.listing = {};
-        // The index's records name the package's files: as many, and as long.
-        ReserveRelativePaths(fetched.listing.files, fetched.installed.records.size(), fetched.installed.names.size());
+    if (!fetched.streamed.byDirectory) {  // else listed by the directory it was unpacked by
+        GiveBack(fetched.listing);
         if (!ListPackageDirectory(paths.package, fetched.listing)) return false;
     }
     Report(L"Extracting update package...", kExtractionSpan.from);
     BeginProgressSpan(kExtractionSpan, WorkUnit::Entries);
     const bool adopted = AdoptStreamedZip(paths.package, paths.extraction, fetched.streamed);
     // Checked and flushed: what the unpacking noted of each entry (8 MB at 100,000 files) is needed no more.
-    fetched.streamed.written = {};
-    fetched.streamed.offsets = {};
+    GiveBack(fetched.streamed.written);
+    GiveBack(fetched.streamed.offsets);
     bool extracted = adopted;
     if (!extracted) {
         EmptyDirectory(paths.extraction);
@@ -141,11 +137,10 @@ bool UnpackWholePackage(const StagePaths& paths, FetchedPackage& fetched) {
         extracted = ExtractZip(paths.package, paths.extraction, InstalledCheck(fetched.inPlace));
     }
     EndProgressSpan();
-    fetched.inPlace.known = {};  // the index read, needed no more
-    fetched.inPlace.listed = {};
+    ForgetInstalledEntries(fetched.inPlace);  // before the index's records are gathered
     if (!extracted) return false;
     // A package unpacked by its directory was listed by it, checked as the package is.
-    if (!adopted || !byDirectory) fetched.updaterUpToDate = fetched.inPlace.updaterLeftInPlace;
+    if (!adopted || !fetched.streamed.byDirectory) fetched.updaterUpToDate = fetched.inPlace.updaterLeftInPlace;
     LogLeftInPlace(fetched);
     return true;
 }
@@ -165,7 +160,8 @@ bool ObtainPackage(const StagePaths& paths, const VersionInfo& remote, FetchedPa
         Report(L"Download failed. Skipping update.", kDownloadFailedPercent);
         RemoveTree(paths.extraction);
         // The installation was read whole: the next start need not read it again.
-        if (!fetched.installed.records.empty()) WriteInstalledIndex(paths.package.parent_path(), fetched.installed);
+        if (fetched.inPlace.comparedAll && !fetched.inPlace.compared.records.empty())
+            WriteInstalledIndex(paths.package.parent_path(), fetched.inPlace.compared);
         return false;
     }
     if (fetched.how == PackageFetch::Whole && !UnpackWholePackage(paths, fetched)) {
@@ -242,6 +238,13 @@ void RecordInstalledFiles(const std::filesystem::path& installDir, FetchedPackag
 // version.txt. False when version.txt could not be written.
 bool RecordUpdate(const std::filesystem::path& installDir, const StagePaths& paths, FetchedPackage& fetched,
     const VersionInfo& local, const VersionInfo& remote, bool updaterReplaced) {
+    // The whole package's CRC-32s for the index, read from it once its listing
+    // is needed no more, so that the two are never held together.
+    if (fetched.how == PackageFetch::Whole) {
+        GiveBack(fetched.listing);
+        GiveBack(fetched.installed);
+        AddPackageFiles(fetched.installed, paths.package);
+    }
     // The package is cleared away before the new version is recorded: once
     // version.txt is new, no later run would come back to remove it. The
     // files' bytes reached the disk during extraction; their new names, the

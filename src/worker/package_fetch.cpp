@@ -4,6 +4,7 @@
 
 #include "base/decimal.h"
 #include "base/file_system.h"
+#include "base/give_back.h"
 #include "base/log.h"
 #include "base/tree_walk.h"
 #include "delta/differential_update.h"
@@ -96,7 +97,7 @@ PackageProbe StreamWholePackage(const std::filesystem::path& extraction, const P
     if (!downloaded) StopPackageStream(stream);
     fetched.streamed = FinishPackageStream(stream);
     if (!downloaded) {
-        fetched.streamed = {};
+        GiveBack(fetched.streamed);
         RemoveTree(extraction);  // with the folders the stream made
     }
     if (fetched.streamed.byDirectory) {
@@ -146,7 +147,6 @@ bool FetchDifferentially(const std::vector<std::wstring>& urls, const std::files
     }
     // What the comparison read stays known, should the whole package not come
     // either; its up-to-date files stay in place when it does.
-    AddComparedFiles(fetched.installed, plan);
     AddComparedEntries(fetched.inPlace, plan);
     if (end == DeltaEnd::GaveUp) {
         fetched = Ended(std::move(fetched), PackageFetch::Failed, package, plan.tailFile);
@@ -182,7 +182,7 @@ FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const st
             extraction, check, plan, environment, fetched, [&](const DownloadEnvironment& unpacking) {
                 return ProbePackage(urls, package, check, unpacking, roomFor, plan.probed);
             });
-        if (probe == PackageProbe::NoRoom) return Ended(fetched, PackageFetch::NoRoom, package, tailFile);
+        if (probe == PackageProbe::NoRoom) return Ended(std::move(fetched), PackageFetch::NoRoom, package, tailFile);
         if (probe != PackageProbe::RangesServed) {
             fetched.how = probe == PackageProbe::Downloaded ? PackageFetch::Whole : PackageFetch::Failed;
             return fetched;
@@ -192,13 +192,13 @@ FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const st
     }
     const std::optional<std::uint64_t> whole = WholePackageBytes(plan, check);
     if (whole && !HasRoomOnGameDrive(*whole, installDir))
-        return Ended(fetched, PackageFetch::NoRoom, package, tailFile);
+        return Ended(std::move(fetched), PackageFetch::NoRoom, package, tailFile);
     // What the directory's read fetched is not fetched again.
     std::optional<HeldTail> tail;
     if (plan.directory.tailKept)
         tail = HeldTail{plan.directory.offset, plan.package.size, plan.package.validator, plan.package.url, tailFile};
     // The listing is held through the download only for a stream that goes by it.
-    if (!check.sha256 || !plan.directoryChecked) plan = DifferentialPlan{};
+    if (!check.sha256 || !plan.directoryChecked) GiveBack(plan);
     const PackageProbe downloaded =
         StreamWholePackage(extraction, check, plan, environment, fetched, [&](const DownloadEnvironment& unpacking) {
             const bool done = DownloadPackage(urls, package, check, unpacking, tail ? &*tail : nullptr);

@@ -22,10 +22,10 @@ struct FetchedPackage {
     PackageListing listing{};  // Differential, or unpacked by the directory: the whole package's files and directories
     bool updaterUpToDate = false;  // the same: the package's updater is the running one
     StreamedEntries streamed{};    // Whole: what was unpacked into the extraction directory as it arrived
-    // The files the index of the installed files will record: Differential, the
-    // release's; else the installed files the comparison read, if any.
+    // The files the index of the installed files will record: the release's.
     IndexBuilder installed{};
-    // Whole: the files the installation holds already, left in place, and how many.
+    // Whole: the files the installation holds already, left in place, and how
+    // many; what a comparison before it read, to be recorded should it fail.
     InstalledEntries inPlace{};
 };
 

@@ -3,6 +3,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/give_back.h"
 #include "base/thread_priority.h"
 
 namespace fs = std::filesystem;
@@ -79,7 +80,7 @@ void HandOver(PackageStream& stream) {
         stream.pieces.push_back(std::move(stream.gathering));
         stream.changed.notify_all();
     }
-    stream.gathering = std::string();
+    GiveBack(stream.gathering);
 }
 
 }  // namespace

@@ -48,6 +48,10 @@ bool ReadDirectoryEntry(ZipInput& input, const ZipDirectory& directory, std::uin
     return false;
 }
 
+std::size_t MostEntriesIn(const ZipDirectory& directory) {
+    return static_cast<std::size_t>(std::min(directory.entryCount, directory.size / kCentralHeaderFixedSize));
+}
+
 bool ReadZipDirectory(ZipInput& input, const ZipDirectory& directory,
     const std::function<bool(const ZipEntry&, const EntryPath&)>& visit, std::wstring& why) {
     why.clear();

@@ -23,6 +23,11 @@ bool ReadZipDirectory(ZipInput& input, const ZipDirectory& directory,
 bool ReadDirectoryEntry(ZipInput& input, const ZipDirectory& directory, std::uint64_t index, std::uint64_t& offset,
     ZipEntry& entry, EntryPath& path, std::wstring& why);
 
+// How many entries the directory can hold: its count, bounded by its size (each
+// entry takes kCentralHeaderFixedSize bytes at least), so that a hostile count
+// reserves no more than the directory's bytes could fill.
+std::size_t MostEntriesIn(const ZipDirectory& directory);
+
 // The entry's name as the log shows it, in quotes: "entry \"a/b.txt\"".
 std::wstring DescribeEntry(const ZipEntry& entry);
 

@@ -202,8 +202,9 @@ void PrepareIndex(const fs::path& install, Index index) {
     IdentifyFiles(builder, install);
     ASSERT_EQ(builder.records.size(), 3u);
     if (index == Index::WrongSize) builder.records[0].identity.size += 1;
-    const EncodedIndex encoded = EncodeIndex(builder);
-    std::string bytes = encoded.header + std::string(encoded.records) + std::string(encoded.names);
+    std::string bytes;
+    const PieceSource pieces = IndexPieces(builder);
+    for (std::string_view piece; pieces(piece);) bytes += piece;
     if (index == Index::CutShort) bytes.resize(bytes.size() - 5);
     if (index == Index::FlippedByte) bytes[bytes.size() - 3] ^= 0x20;
     WriteBytes(install / kInstalledIndexName, bytes);
@@ -257,6 +258,35 @@ TEST(DifferentialPlan, InstalledTreeAgainstDirectory) {
                     : std::vector<std::string>{});
         EXPECT_TRUE(WideToUtf8(why).starts_with(row.why)) << WideToUtf8(why);
     }
+}
+
+// An index of several blocks of records is looked up by every name it holds,
+// and by none it does not: before the first, between two, after the last.
+TEST(InstalledIndex, FindsEachRecordAcrossItsBlocks) {
+    ScratchDir scratch{"blocks"};
+    IndexBuilder builder;
+    for (std::uint32_t i = 0; i < 100; ++i) {
+        const std::string name = "f" + std::to_string(1000 + i * 2) + ".txt";
+        WriteBytes(scratch.path / name, name);
+        AddToIndex(builder, name, i, "");
+    }
+    ASSERT_TRUE(WriteInstalledIndex(scratch.path, builder));
+    InstalledIndex index;
+    std::wstring why;
+    ASSERT_TRUE(ReadInstalledIndex(scratch.path, index, why)) << WideToUtf8(why);
+    EXPECT_EQ(index.count, 100u);
+    for (std::uint32_t i = 0; i < 100; i += 1 + i % 3) {  // forwards, skipping blocks
+        const std::string name = "f" + std::to_string(1000 + i * 2) + ".txt";
+        FileIdentity now;
+        ASSERT_TRUE(ReadFileIdentity(scratch.path / name, now));
+        EXPECT_EQ(TrustedCrc(index, name, now), i) << name;
+        EXPECT_EQ(TrustedCrc(index, "f" + std::to_string(1001 + i * 2) + ".txt", now), std::nullopt);
+    }
+    FileIdentity last;
+    ASSERT_TRUE(ReadFileIdentity(scratch.path / "f1000.txt", last));
+    EXPECT_EQ(TrustedCrc(index, "f1000.txt", last), 0u);  // back to the first block
+    for (const char* absent : {"a.txt", "f1198.txt.old", "g.txt"})
+        EXPECT_EQ(TrustedCrc(index, absent, last), std::nullopt);
 }
 
 // A file compared (and found up to date) but changed before the index is
