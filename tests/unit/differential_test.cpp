@@ -5,6 +5,7 @@
 // tests/net/, what needs the real process to tests/e2e/scenarios.py.
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -262,11 +263,21 @@ TEST(DifferentialPlan, InstalledTreeAgainstDirectory) {
 
 // An index of several blocks of records is looked up by every name it holds,
 // and by none it does not: before the first, between two, after the last.
+namespace {
+
+std::string NumberedName(std::uint32_t number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "f%u.txt", number);
+    return name;
+}
+
+}  // namespace
+
 TEST(InstalledIndex, FindsEachRecordAcrossItsBlocks) {
     ScratchDir scratch{"blocks"};
     IndexBuilder builder;
     for (std::uint32_t i = 0; i < 100; ++i) {
-        const std::string name = "f" + std::to_string(1000 + i * 2) + ".txt";
+        const std::string name = NumberedName(1000 + i * 2);
         WriteBytes(scratch.path / name, name);
         AddToIndex(builder, name, i, "");
     }
@@ -276,11 +287,11 @@ TEST(InstalledIndex, FindsEachRecordAcrossItsBlocks) {
     ASSERT_TRUE(ReadInstalledIndex(scratch.path, index, why)) << WideToUtf8(why);
     EXPECT_EQ(index.count, 100u);
     for (std::uint32_t i = 0; i < 100; i += 1 + i % 3) {  // forwards, skipping blocks
-        const std::string name = "f" + std::to_string(1000 + i * 2) + ".txt";
+        const std::string name = NumberedName(1000 + i * 2);
         FileIdentity now;
         ASSERT_TRUE(ReadFileIdentity(scratch.path / name, now));
         EXPECT_EQ(TrustedCrc(index, name, now), i) << name;
-        EXPECT_EQ(TrustedCrc(index, "f" + std::to_string(1001 + i * 2) + ".txt", now), std::nullopt);
+        EXPECT_EQ(TrustedCrc(index, NumberedName(1001 + i * 2), now), std::nullopt);
     }
     FileIdentity last;
     ASSERT_TRUE(ReadFileIdentity(scratch.path / "f1000.txt", last));
