@@ -52,6 +52,14 @@ void ReserveRelativePaths(RelativePathList& list, std::size_t count, std::size_t
     list.block.reserve(list.block.size() + chars);
 }
 
+RelativePathList RelativePathsIn(
+    std::filesystem::path::string_type&& block, std::vector<RelativePathList::Name>&& names) {
+    RelativePathList list;
+    list.block = std::move(block);
+    list.names = std::move(names);
+    return list;
+}
+
 bool HoldsRelativePath(const RelativePathList& list, RelativePathView relative) {
     Tidy(list);
     const auto found = std::lower_bound(list.names.begin(), list.names.end(), relative,

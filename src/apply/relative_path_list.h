@@ -29,6 +29,10 @@ void AddRelativePath(RelativePathList& list, RelativePathView relative);
 // Room for about `count` more names of `chars` characters in all, made at once:
 // a list grown by doubling takes up to twice its size while it is moved.
 void ReserveRelativePaths(RelativePathList& list, std::size_t count, std::size_t chars);
+// A list of names that lie in `block` already, at the given places: the block
+// is taken, not copied.
+RelativePathList RelativePathsIn(
+    std::filesystem::path::string_type&& block, std::vector<RelativePathList::Name>&& names);
 bool HoldsRelativePath(const RelativePathList& list, RelativePathView relative);
 // How many names it holds, repeats counted once.
 std::size_t RelativePathCount(const RelativePathList& list);

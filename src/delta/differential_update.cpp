@@ -69,20 +69,25 @@ InstalledIndex ReadIndexOrSayWhy(const fs::path& installDir) {
 }
 
 // The installed file's CRC-32: its record's when the index vouches for the
-// file as it stands, else read. A file known whole goes to the plan's seen
+// file as it stands, else read. A file known whole goes to the plan's compared
 // files, with the identity it had before it was read.
 bool InstalledCrc(const fs::path& file, const ListedEntry& listed, const InstalledIndex& index, DifferentialPlan& plan,
     std::uint32_t& crc, const std::function<void(std::uint64_t)>& progress) {
     FileIdentity identity;
+    const fs::path relative = RelativePath(plan.directory, listed);
     const bool identified = ReadFileIdentity(file, identity);
-    const auto recorded = identified ? TrustedCrc(index, RelativePath(plan.directory, listed), identity) : std::nullopt;
+    const auto recorded = identified ? TrustedCrc(index, relative, identity) : std::nullopt;
     if (recorded) {
         crc = *recorded;
         progress(identity.size);
     } else if (!FileCrc32(file, crc, progress)) {
         return false;
     }
-    if (identified) plan.seen.push_back({&listed, identity, crc});
+    if (!identified) return true;
+    const std::size_t before = plan.compared.records.size();
+    AddToIndex(plan.compared, relative, crc, {}, &identity);
+    if (crc != listed.crc && plan.compared.records.size() > before)
+        plan.comparedOther.push_back(static_cast<std::uint32_t>(before));
     return true;
 }
 
@@ -119,7 +124,10 @@ std::vector<const ListedEntry*> CompareWithInstallation(
     const std::uint64_t toRead = SortBySize(installDir, extractDir, plan, sameSize, changed, changedBytes);
     const InstalledIndex index = ReadIndexOrSayWhy(installDir);
     // Grown by doubling, 100,000 of them would take up to twice their 5.6 MB.
-    plan.seen.reserve(sameSize.size());
+    // Room for the fetched files too, which join them once fetched.
+    plan.compared.records.reserve(static_cast<std::size_t>(plan.files));
+    plan.compared.names.reserve(
+        plan.directory.paths.size() + static_cast<std::size_t>(plan.files) * kContentSha256Size);
     plan.unchanged.reserve(sameSize.size());
     plan.comparedAll = true;
     for (const ListedEntry* listed : sameSize) {
@@ -282,12 +290,17 @@ std::uint64_t BytesToWrite(const DifferentialPlan& plan) {
     return bytes;
 }
 
-PackageListing ListingOf(const DifferentialPlan& plan) {
+PackageListing TakeListing(DifferentialPlan& plan) {
     PackageListing listing;
-    ReserveRelativePaths(listing.files, plan.directory.entries.size(), plan.directory.paths.size());
+    std::vector<RelativePathList::Name> files;
+    files.reserve(plan.directory.entries.size());
     for (const auto& listed : plan.directory.entries) {
+        if (listed.relativeSize == 0) continue;
         const fs::path relative = RelativePath(plan.directory, listed);
-        if (!relative.empty()) AddToPackageListing(listing, relative, listed.isDirectory);
+        // The directories above each file, and each directory listed.
+        AddToPackageListing(listing, listed.isDirectory ? relative : relative.parent_path(), true);
+        if (!listed.isDirectory) files.push_back({listed.relativeAt, listed.relativeSize});
     }
+    listing.files = RelativePathsIn(std::move(plan.directory.paths), std::move(files));
     return listing;
 }

@@ -13,6 +13,7 @@
 
 #include "apply/delete_phase.h"
 #include "base/file_identity.h"
+#include "delta/installed_index.h"
 #include "delta/remote_directory.h"
 #include "integrity/package_check.h"
 #include "zip/entry_stream.h"
@@ -21,13 +22,6 @@ struct FetchSpan {
     std::uint64_t from = 0;
     std::uint64_t to = 0;
     std::vector<const ListedEntry*> entries;  // the changed entries in it, by offset
-};
-
-// An installed file as it was when it was compared, and its CRC-32.
-struct SeenFile {
-    const ListedEntry* listed = nullptr;
-    FileIdentity identity;
-    std::uint32_t crc = 0;
 };
 
 struct DifferentialPlan {
@@ -47,8 +41,11 @@ struct DifferentialPlan {
     std::uint64_t fetchedBytes = 0;
     bool updaterUpToDate = false;   // the package's updater equals the running one
     bool directoryChecked = false;  // the directory was read whole and matched update-index-sha256
-    std::vector<SeenFile> seen;     // the compared files whose identity is known, for the index
-    bool comparedAll = false;       // every installed file of the package's sizes was compared
+    // The compared files whose identity is known, for the index: each with its
+    // own CRC-32 and the identity it had when it was read.
+    IndexBuilder compared;
+    std::vector<std::uint32_t> comparedOther;  // the records in it whose CRC-32 differs from the entry's
+    bool comparedAll = false;                  // every installed file of the package's sizes was compared
 };
 
 enum class DeltaEnd { Ready, FallBack, GaveUp };
@@ -80,8 +77,10 @@ DeltaEnd FetchChangedEntries(DifferentialPlan& plan, const std::filesystem::path
 // What fetching the planned spans takes on the disk: the changed files' sizes on it.
 std::uint64_t BytesToWrite(const DifferentialPlan& plan);
 
-// Every file and directory of the package, for the delete phase.
-PackageListing ListingOf(const DifferentialPlan& plan);
+// Every file and directory of the package, for the delete phase. The files'
+// relative paths are taken from the plan, not copied: the plan's listing is
+// not used after.
+PackageListing TakeListing(DifferentialPlan& plan);
 
 // The check of an entry's content against the SHA-256 its directory entry
 // lists; no check when it lists none.

@@ -18,24 +18,13 @@ void ReserveRecords(IndexBuilder& builder, std::size_t count, std::size_t nameBy
 
 }  // namespace
 
-void AddPlannedFiles(IndexBuilder& builder, const DifferentialPlan& plan) {
-    // The names, and the digests of the fetched files.
-    ReserveRecords(builder, plan.directory.entries.size(),
-        plan.directory.paths.size() + static_cast<std::size_t>(plan.changed) * kContentSha256Size);
+void TakePlannedFiles(IndexBuilder& builder, DifferentialPlan& plan) {
+    builder = std::move(plan.compared);
+    DropIndexRecords(builder, plan.comparedOther);  // fetched: recorded below with the package's CRC-32
     for (const FetchSpan& span : plan.spans)
         for (const ListedEntry* listed : span.entries)
             AddToIndex(builder, RelativePath(plan.directory, *listed), listed->crc,
                 std::string(ContentDigest(plan.directory, *listed)));
-    for (const SeenFile& seen : plan.seen)
-        if (seen.crc == seen.listed->crc)
-            AddToIndex(builder, RelativePath(plan.directory, *seen.listed), seen.crc, {}, &seen.identity);
-}
-
-void AddComparedFiles(IndexBuilder& builder, const DifferentialPlan& plan) {
-    if (!plan.comparedAll) return;
-    ReserveRecords(builder, plan.seen.size(), plan.directory.paths.size());
-    for (const SeenFile& seen : plan.seen)
-        AddToIndex(builder, RelativePath(plan.directory, *seen.listed), seen.crc, {}, &seen.identity);
 }
 
 void AddPackageFiles(IndexBuilder& builder, const fs::path& package) {

@@ -78,10 +78,8 @@ bool RecordVouches(const auto& records, const ZipEntry& entry, const fs::path& r
 
 }  // namespace
 
-void AddComparedEntries(InstalledEntries& installed, const DifferentialPlan& plan) {
-    installed.compared = {};
-    for (const SeenFile& seen : plan.seen)
-        AddToIndex(installed.compared, RelativePath(plan.directory, *seen.listed), seen.crc, {}, &seen.identity);
+void AddComparedEntries(InstalledEntries& installed, DifferentialPlan& plan) {
+    installed.compared = std::move(plan.compared);
     TidyIndex(installed.compared);
     installed.comparedAll = plan.comparedAll;
 }

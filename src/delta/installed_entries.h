@@ -35,8 +35,8 @@ struct InstalledEntries {
     bool updaterLeftInPlace = false;  // the running updater's own file was one of them
 };
 
-// Takes the files the comparison read or trusted, with the identity they had then.
-void AddComparedEntries(InstalledEntries& installed, const DifferentialPlan& plan);
+// Takes the files the comparison read or trusted from the plan, with the identity they had then.
+void AddComparedEntries(InstalledEntries& installed, DifferentialPlan& plan);
 // Lets go of the index read and of what the comparison found.
 void ForgetInstalledEntries(InstalledEntries& installed);
 

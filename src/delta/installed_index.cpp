@@ -216,6 +216,16 @@ void AddToIndex(IndexBuilder& builder, const fs::path& relative, std::uint32_t c
     builder.records.push_back(record);
 }
 
+void DropIndexRecords(IndexBuilder& builder, const std::vector<std::uint32_t>& positions) {
+    std::vector<bool> dropped(builder.records.size());
+    for (const std::uint32_t position : positions)
+        if (position < dropped.size()) dropped[position] = true;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < builder.records.size(); ++i)
+        if (!dropped[i]) builder.records[kept++] = builder.records[i];
+    builder.records.resize(kept);
+}
+
 void IdentifyFiles(IndexBuilder& builder, const fs::path& installDir) {
     std::erase_if(builder.records, [&](IndexRecord& record) {
         const std::string name = builder.names.substr(record.nameOffset, record.nameLength);

@@ -81,6 +81,9 @@ struct IndexBuilder {
 void AddToIndex(IndexBuilder& builder, const std::filesystem::path& relative, std::uint32_t crc,
     const std::string& digest, const FileIdentity* seen = nullptr);
 
+// Leaves out the records at these positions (counted in the order they were added).
+void DropIndexRecords(IndexBuilder& builder, const std::vector<std::uint32_t>& positions);
+
 // Takes each file's identity as it stands now, leaving out those that are
 // missing, no regular file, or changed since they were seen.
 void IdentifyFiles(IndexBuilder& builder, const std::filesystem::path& installDir);

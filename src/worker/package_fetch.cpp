@@ -82,7 +82,7 @@ void StartUnpacking(PackageStream& stream, const std::filesystem::path& extracti
 // it arrives: the download, or the probe that becomes it. Anything but a
 // download stops the stream and removes what it wrote.
 PackageProbe StreamWholePackage(const std::filesystem::path& extraction, const PackageCheck& check,
-    const DifferentialPlan& plan, const DownloadEnvironment& environment, FetchedPackage& fetched,
+    DifferentialPlan& plan, const DownloadEnvironment& environment, FetchedPackage& fetched,
     const std::function<PackageProbe(const DownloadEnvironment&)>& download) {
     EmptyDirectory(extraction);
     PackageStream stream;
@@ -101,7 +101,7 @@ PackageProbe StreamWholePackage(const std::filesystem::path& extraction, const P
         RemoveTree(extraction);  // with the folders the stream made
     }
     if (fetched.streamed.byDirectory) {
-        fetched.listing = ListingOf(plan);
+        fetched.listing = TakeListing(plan);
         fetched.updaterUpToDate = plan.updaterUpToDate;
         fetched.inPlace.leftInPlace = plan.unchanged.size();
     }
@@ -140,8 +140,13 @@ bool FetchDifferentially(const std::vector<std::wstring>& urls, const std::files
     if (end == DeltaEnd::Ready) end = FetchPlanned(extraction, plan, why);
     if (end == DeltaEnd::Ready) {
         LogDifferentialUpdate(plan);
-        fetched = {PackageFetch::Differential, ListingOf(plan), plan.updaterUpToDate};
-        AddPlannedFiles(fetched.installed, plan);
+        GiveBack(fetched);
+        fetched.updaterUpToDate = plan.updaterUpToDate;
+        // One after the other, each letting go of what the next needs no more.
+        TakePlannedFiles(fetched.installed, plan);
+        GiveBack(plan.unchanged);
+        fetched.listing = TakeListing(plan);
+        GiveBack(plan.directory);
         fetched = Ended(std::move(fetched), PackageFetch::Differential, package, plan.tailFile);
         return true;
     }
