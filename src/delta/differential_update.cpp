@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <fstream>
 #include <memory>
-#include <unordered_set>
 
 #include "base/decimal.h"
 #include "base/log.h"
@@ -95,10 +94,10 @@ bool InstalledCrc(const fs::path& file, const ListedEntry& listed, const Install
 // others to `changed`; returns the bytes of the files to read. The walk's
 // list is gone once it returns, before the index is read.
 std::uint64_t SortBySize(const fs::path& installDir, const fs::path& extractDir, DifferentialPlan& plan,
-    std::vector<const ListedEntry*>& sameSize, std::vector<const ListedEntry*>& changed, std::uint64_t& changedBytes) {
+    std::vector<ListedEntry*>& sameSize, std::vector<const ListedEntry*>& changed, std::uint64_t& changedBytes) {
     const InstalledSizes installed = ListInstalledFiles(installDir, extractDir);
     std::uint64_t toRead = 0;
-    for (const auto& listed : plan.directory.entries) {
+    for (auto& listed : plan.directory.entries) {
         if (listed.isDirectory) continue;
         ++plan.files;
         const auto size = InstalledSize(installed, RelativeNative(plan.directory, listed));
@@ -118,7 +117,7 @@ std::uint64_t SortBySize(const fs::path& installDir, const fs::path& extractDir,
 // files are read: the whole package will be fetched anyway.
 std::vector<const ListedEntry*> CompareWithInstallation(
     const fs::path& installDir, const fs::path& extractDir, std::uint64_t budget, DifferentialPlan& plan) {
-    std::vector<const ListedEntry*> sameSize;
+    std::vector<ListedEntry*> sameSize;
     std::vector<const ListedEntry*> changed;
     std::uint64_t read = 0, changedBytes = 0;
     const std::uint64_t toRead = SortBySize(installDir, extractDir, plan, sameSize, changed, changedBytes);
@@ -128,9 +127,8 @@ std::vector<const ListedEntry*> CompareWithInstallation(
     plan.compared.records.reserve(static_cast<std::size_t>(plan.files));
     plan.compared.names.reserve(
         plan.directory.paths.size() + static_cast<std::size_t>(plan.files) * kContentSha256Size);
-    plan.unchanged.reserve(sameSize.size());
     plan.comparedAll = true;
-    for (const ListedEntry* listed : sameSize) {
+    for (ListedEntry* listed : sameSize) {
         if (changedBytes > budget) {
             plan.comparedAll = false;
             break;
@@ -145,7 +143,7 @@ std::vector<const ListedEntry*> CompareWithInstallation(
             continue;
         }
         ++plan.upToDate;
-        plan.unchanged.push_back(listed);
+        listed->upToDate = true;
         if (!RelativePath(plan.directory, *listed).has_parent_path() && IsRunningExecutable(file))
             plan.updaterUpToDate = true;
     }
@@ -267,10 +265,9 @@ ContentCheck ContentDigestCheck(const ZipEntry& entry) {
 }
 
 TargetSource PackageTargets(const DifferentialPlan& plan) {
-    const std::unordered_set<const ListedEntry*> unchanged(plan.unchanged.begin(), plan.unchanged.end());
     auto entries = std::make_shared<std::vector<const ListedEntry*>>();
     for (const auto& listed : plan.directory.entries)
-        if (!unchanged.contains(&listed)) entries->push_back(&listed);
+        if (!listed.upToDate) entries->push_back(&listed);
     std::sort(entries->begin(), entries->end(), [](auto* a, auto* b) { return a->localOffset < b->localOffset; });
     return [entries, &directory = plan.directory, index = std::size_t{0}](StreamTarget& next) mutable {
         if (index == entries->size()) return false;

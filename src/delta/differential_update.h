@@ -35,7 +35,6 @@ struct DifferentialPlan {
     std::vector<FetchSpan> spans;
     std::uint64_t files = 0;
     std::uint64_t upToDate = 0;
-    std::vector<const ListedEntry*> unchanged;  // the up-to-date files, as far as they were compared
     std::uint64_t changed = 0;
     std::uint64_t plannedBytes = 0;
     std::uint64_t fetchedBytes = 0;

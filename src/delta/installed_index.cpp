@@ -68,13 +68,26 @@ bool NameFits(const StoredRecord& record, std::uint64_t namesSize) {
            (record.flags & ~kHasDigest) == 0;
 }
 
-std::string_view NameOf(const InstalledIndex& index, std::uint32_t offset, std::uint32_t length) {
-    return std::string_view(index.names).substr(offset, length);
-}
-
 bool ReadAt(std::ifstream& in, std::uint64_t offset, char* into, std::size_t size) {
     in.clear();
     return in.seekg(static_cast<std::streamoff>(offset)) && in.read(into, static_cast<std::streamsize>(size));
+}
+
+// The record's name, through a window of the name block read ahead: names
+// written in record order come a window at a time. False when it cannot be read.
+bool ReadName(const InstalledIndex& index, const StoredRecord& record, std::string_view& name) {
+    constexpr std::uint64_t kWindow = 16 * 1024;
+    const std::uint64_t from = record.nameOffset, to = from + record.nameLength;
+    if (from < index.windowAt || to > index.windowAt + index.window.size()) {
+        index.windowAt = from;
+        index.window.resize(static_cast<std::size_t>(std::min(std::max(kWindow, to - from), index.namesSize - from)));
+        if (!ReadAt(index.in, index.namesAt + from, index.window.data(), index.window.size())) {
+            index.window.clear();
+            return false;
+        }
+    }
+    name = std::string_view(index.window).substr(static_cast<std::size_t>(from - index.windowAt), record.nameLength);
+    return true;
 }
 
 // What the header says, or why it is no index's.
@@ -86,76 +99,74 @@ std::wstring RefusalOfHeader(const Header& header, std::uint64_t size) {
     return {};
 }
 
-// Reads the records a chunk at a time, each checked against the names held:
-// its name within the block and after the one before. Adds them to the CRC-32
-// and notes each block's first name. Empty when they pass.
-std::wstring CheckRecords(InstalledIndex& index, std::uint32_t& crc) {
+// Adds the bytes from `from` to `to` of the file to the CRC-32.
+bool AddToCrc(std::ifstream& in, std::uint64_t from, std::uint64_t to, std::uint32_t& crc) {
     std::string chunk;
-    std::wstring refusal;
-    std::string_view previous;
+    for (std::uint64_t at = from; at < to; at += chunk.size()) {
+        chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(64 * 1024, to - at)));
+        if (!ReadAt(in, at, chunk.data(), chunk.size())) return false;
+        crc = libdeflate_crc32(crc, chunk.data(), chunk.size());
+    }
+    return true;
+}
+
+// Reads the records a chunk at a time, each with its name: its name within the
+// block and after the one before. Notes each block's first name. Empty when they pass.
+std::wstring CheckRecords(InstalledIndex& index) {
+    std::string chunk, previous;
     for (std::uint32_t first = 0; first < index.count; first += kChunkRecords) {
         const std::uint32_t count = std::min<std::uint32_t>(kChunkRecords, index.count - first);
         chunk.resize(count * kRecordSize);
-        if (!ReadAt(index.records, kHeaderSize + std::uint64_t{first} * kRecordSize, chunk.data(), chunk.size()))
+        if (!ReadAt(index.in, kHeaderSize + std::uint64_t{first} * kRecordSize, chunk.data(), chunk.size()))
             return L"it cannot be read";
-        crc = libdeflate_crc32(crc, chunk.data(), chunk.size());
-        for (std::uint32_t i = 0; i < count && refusal.empty(); ++i) {
+        for (std::uint32_t i = 0; i < count; ++i) {
             const StoredRecord record = StoredAt(chunk.data() + i * kRecordSize);
-            if (!NameFits(record, index.names.size())) {
-                refusal = L"record " + std::to_wstring(first + i) + L" is malformed";
-                break;
-            }
-            const std::string_view name = NameOf(index, record.nameOffset, record.nameLength);
-            if (first + i > 0 && name <= previous) refusal = L"its records are out of order";
+            std::string_view name;
+            if (!NameFits(record, index.namesSize)) return L"record " + std::to_wstring(first + i) + L" is malformed";
+            if (!ReadName(index, record, name)) return L"it cannot be read";
+            if (first + i > 0 && name <= previous) return L"its records are out of order";
             previous = name;
-            if ((first + i) % kBlockRecords == 0) index.blockFirst.push_back({record.nameOffset, record.nameLength});
+            if ((first + i) % kBlockRecords == 0) index.blockFirst.emplace_back(name);
         }
     }
-    return refusal;
+    return {};
 }
 
-// Reads the header and the name block, then checks the records as they are read.
+// Reads the header, checks the CRC-32 of all that follows it, then each record.
 std::wstring CheckIndex(InstalledIndex& index, std::uint64_t size) {
     Header header{};
     if (size < kHeaderSize) return L"it is cut short";
-    if (!ReadAt(index.records, 0, reinterpret_cast<char*>(&header), kHeaderSize)) return L"it cannot be read";
-    std::wstring refusal = RefusalOfHeader(header, size);
+    if (!ReadAt(index.in, 0, reinterpret_cast<char*>(&header), kHeaderSize)) return L"it cannot be read";
+    const std::wstring refusal = RefusalOfHeader(header, size);
     if (!refusal.empty()) return refusal;
-    index.count = header.count;
-    index.names.resize(static_cast<std::size_t>(header.namesSize));
-    if (!ReadAt(index.records, size - header.namesSize, index.names.data(), index.names.size()))
-        return L"it cannot be read";
     std::uint32_t crc = 0;
-    refusal = CheckRecords(index, crc);
-    if (refusal == L"it cannot be read") return refusal;
-    crc = libdeflate_crc32(crc, index.names.data(), index.names.size());
-    // A damaged byte shows as a CRC-32 mismatch, whatever it broke.
+    if (!AddToCrc(index.in, kHeaderSize, size, crc)) return L"it cannot be read";
     if (crc != header.crc || header.zero != 0) return L"its CRC-32 does not match";
-    return refusal;
+    index.count = header.count;
+    index.namesSize = header.namesSize;
+    index.namesAt = size - header.namesSize;
+    return CheckRecords(index);
 }
 
 // The record named exactly `name`, read with its block; none when there is none.
 std::optional<StoredRecord> FindRecord(const InstalledIndex& index, std::string_view name) {
     const auto after = std::upper_bound(index.blockFirst.begin(), index.blockFirst.end(), name,
-        [&](std::string_view wanted, const InstalledIndex::NameAt& at) {
-            return wanted < NameOf(index, at.offset, at.length);
-        });
+        [](std::string_view wanted, const std::string& first) { return wanted < first; });
     if (after == index.blockFirst.begin()) return std::nullopt;
     const auto block = static_cast<std::uint32_t>(after - index.blockFirst.begin() - 1);
     const std::uint32_t first = block * kBlockRecords, count = std::min(kBlockRecords, index.count - first);
     if (index.blockRead != block) {
         index.blockRead = UINT32_MAX;
         index.block.resize(count * kRecordSize);
-        if (!ReadAt(index.records, kHeaderSize + std::uint64_t{first} * kRecordSize, index.block.data(),
-                index.block.size()))
+        if (!ReadAt(index.in, kHeaderSize + std::uint64_t{first} * kRecordSize, index.block.data(), index.block.size()))
             return std::nullopt;
         index.blockRead = block;
     }
     for (std::uint32_t i = 0; i < count; ++i) {
         const StoredRecord record = StoredAt(index.block.data() + i * kRecordSize);
+        std::string_view stored;
         // Checked when the index was read; checked again, as the file is read again.
-        if (NameFits(record, index.names.size()) && NameOf(index, record.nameOffset, record.nameLength) == name)
-            return record;
+        if (NameFits(record, index.namesSize) && ReadName(index, record, stored) && stored == name) return record;
     }
     return std::nullopt;
 }
@@ -174,9 +185,9 @@ bool ReadInstalledIndex(const fs::path& installDir, InstalledIndex& index, std::
         GiveBack(index);
         return false;
     }
-    index.records.rdbuf()->pubsetbuf(nullptr, 0);  // each read at once from the file, no buffer between
-    index.records.open(LongPath(index.file), std::ios::binary);
-    why = index.records ? CheckIndex(index, size) : L"it cannot be read";
+    index.in.rdbuf()->pubsetbuf(nullptr, 0);  // each read at once from the file, no buffer between
+    index.in.open(LongPath(index.file), std::ios::binary);
+    why = index.in ? CheckIndex(index, size) : L"it cannot be read";
     if (!why.empty()) GiveBack(index);
     return why.empty();
 }

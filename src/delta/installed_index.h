@@ -29,20 +29,21 @@
 // About 500,000 files; a larger (or damaged, or hostile) file is not read.
 inline constexpr std::uint64_t kInstalledIndexLimit = 64ull * 1024 * 1024;
 
-// The index as read and checked. Its name block is held; its records (the
-// larger part) are read from the file a block at a time as they are looked up.
+// The index as read and checked, looked up in place: its records and names
+// are read from the file a block at a time as they are asked for; only the
+// first name of each block is held, to find the block. The file stays open
+// while the index is held: on Windows it cannot be replaced meanwhile.
 struct InstalledIndex {
-    struct NameAt {
-        std::uint32_t offset = 0;
-        std::uint32_t length = 0;
-    };
     std::filesystem::path file;
     std::uint32_t count = 0;
-    std::string names;
-    std::vector<NameAt> blockFirst;  // the name of each block's first record
-    mutable std::ifstream records;
+    std::uint64_t namesAt = 0;  // where the name block begins in the file
+    std::uint64_t namesSize = 0;
+    std::vector<std::string> blockFirst;
+    mutable std::ifstream in;
     mutable std::string block;  // the records of the block last read
     mutable std::uint32_t blockRead = UINT32_MAX;
+    mutable std::string window;  // names read ahead, from windowAt on
+    mutable std::uint64_t windowAt = 0;
 };
 
 // Reads and checks the installation's index. False, with the index empty, when

@@ -40,6 +40,18 @@ struct DirectoryParse {
     std::wstring why{};
 };
 
+// The stored name as the relative path gives it: its components joined by '/'
+// in UTF-8, with a '/' after a directory's.
+std::string NameFromPath(const RemoteDirectory& directory, const ListedEntry& listed) {
+    std::wstring text = PathToWide(RelativePath(directory, listed));
+    std::replace(text.begin(), text.end(), static_cast<wchar_t>(std::filesystem::path::preferred_separator), L'/');
+    std::string name = WideToUtf8(text);
+    if (listed.isDirectory) name += '/';
+    return name;
+}
+
+std::size_t StoredNameSize(const ListedEntry& listed) { return listed.nameIsPath ? 0 : listed.nameSize; }
+
 std::uint64_t ListingBytes(const RemoteDirectory& directory) {
     return directory.entries.size() * sizeof(ListedEntry) + directory.names.size() +
            directory.paths.size() * sizeof(std::filesystem::path::value_type);
@@ -62,15 +74,17 @@ bool AddToListing(DirectoryParse& parse, const ZipEntry& entry, const EntryPath&
     listed.nameSize = static_cast<std::uint16_t>(entry.name.size());
     listed.unicodeNameSize = static_cast<std::uint16_t>(entry.unicodeName.size());
     listed.hasDigest = entry.contentSha256.size() == kContentSha256Size;
-    directory.names += entry.name;
-    directory.names += entry.unicodeName;
-    if (listed.hasDigest) directory.names += entry.contentSha256;
     listed.relativeAt = static_cast<std::uint32_t>(directory.paths.size());
     for (const auto& component : path.components) {
         if (directory.paths.size() != listed.relativeAt) directory.paths += std::filesystem::path::preferred_separator;
         directory.paths += WideToPath(component).native();
     }
     listed.relativeSize = static_cast<std::uint32_t>(directory.paths.size() - listed.relativeAt);
+    // Most names are their path with '/': those are made again when asked for.
+    listed.nameIsPath = entry.unicodeName.empty() && NameFromPath(directory, listed) == entry.name;
+    if (!listed.nameIsPath) directory.names += entry.name;
+    directory.names += entry.unicodeName;
+    if (listed.hasDigest) directory.names += entry.contentSha256;
     directory.entries.push_back(listed);
     if (ListingBytes(directory) <= parse.limits.bytes) return true;
     parse.why = L"a central directory whose listing takes over " + std::to_wstring(parse.limits.bytes) + L" bytes";
@@ -146,7 +160,7 @@ std::filesystem::path RelativePath(const RemoteDirectory& directory, const Liste
 std::string_view ContentDigest(const RemoteDirectory& directory, const ListedEntry& listed) {
     if (!listed.hasDigest) return {};
     return std::string_view(directory.names)
-        .substr(listed.namesAt + listed.nameSize + listed.unicodeNameSize, kContentSha256Size);
+        .substr(listed.namesAt + StoredNameSize(listed) + listed.unicodeNameSize, kContentSha256Size);
 }
 
 ZipEntry EntryOf(const RemoteDirectory& directory, const ListedEntry& listed) {
@@ -159,8 +173,9 @@ ZipEntry EntryOf(const RemoteDirectory& directory, const ListedEntry& listed) {
     entry.compressedSize = listed.compressedSize;
     entry.uncompressedSize = listed.uncompressedSize;
     entry.localOffset = listed.localOffset;
-    entry.name = directory.names.substr(listed.namesAt, listed.nameSize);
-    entry.unicodeName = directory.names.substr(listed.namesAt + listed.nameSize, listed.unicodeNameSize);
+    entry.name =
+        listed.nameIsPath ? NameFromPath(directory, listed) : directory.names.substr(listed.namesAt, listed.nameSize);
+    entry.unicodeName = directory.names.substr(listed.namesAt + StoredNameSize(listed), listed.unicodeNameSize);
     entry.contentSha256 = ContentDigest(directory, listed);
     return entry;
 }

@@ -7,8 +7,9 @@
 // version.txt, the directory's bytes must hash to it.
 //
 // The listing is flat: one fixed-size record per entry and two blocks that
-// hold every entry's names (the stored name, the Unicode path field's name
-// and the content digest, back to back) and relative paths. Its memory is
+// hold every entry's names (the stored name, unless its relative path gives
+// it back, the Unicode path field's name and the content digest, back to
+// back) and relative paths. Its memory is
 // bounded by the entry count and the blocks' size, whatever the directory holds.
 
 #include <cstdint>
@@ -36,8 +37,10 @@ struct ListedEntry {
     std::uint16_t method = 0;
     std::uint16_t nameSize = 0;         // the stored name's bytes
     std::uint16_t unicodeNameSize = 0;  // the Unicode path field's name's bytes, after the stored name
-    bool isDirectory = false;
-    bool hasDigest = false;  // kContentSha256Size bytes after the names
+    bool isDirectory : 1 = false;
+    bool hasDigest : 1 = false;   // kContentSha256Size bytes after the names
+    bool upToDate : 1 = false;    // the installed file was compared and holds the entry already
+    bool nameIsPath : 1 = false;  // the stored name is not kept: the relative path gives it back
 };
 
 using NativePathView = std::basic_string_view<std::filesystem::path::value_type>;

@@ -103,7 +103,7 @@ PackageProbe StreamWholePackage(const std::filesystem::path& extraction, const P
     if (fetched.streamed.byDirectory) {
         fetched.listing = TakeListing(plan);
         fetched.updaterUpToDate = plan.updaterUpToDate;
-        fetched.inPlace.leftInPlace = plan.unchanged.size();
+        fetched.inPlace.leftInPlace = plan.upToDate;
     }
     return probe;
 }
@@ -144,7 +144,6 @@ bool FetchDifferentially(const std::vector<std::wstring>& urls, const std::files
         fetched.updaterUpToDate = plan.updaterUpToDate;
         // One after the other, each letting go of what the next needs no more.
         TakePlannedFiles(fetched.installed, plan);
-        GiveBack(plan.unchanged);
         fetched.listing = TakeListing(plan);
         GiveBack(plan.directory);
         fetched = Ended(std::move(fetched), PackageFetch::Differential, package, plan.tailFile);
