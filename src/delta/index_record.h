@@ -14,6 +14,9 @@
 // proves no more), and the fetched ones, with the package's digest.
 void TakePlannedFiles(IndexBuilder& builder, DifferentialPlan& plan);
 
-// The files of the whole package, from its central directory; none when that
-// cannot be read.
-void AddPackageFiles(IndexBuilder& builder, const std::filesystem::path& package);
+// The files of the whole package, from its central directory, saved in the
+// file `saved` as they are read (name, CRC-32, digest), so that they need not
+// be held while the package is applied; false when the directory cannot be read.
+bool SavePackageFiles(const std::filesystem::path& package, const std::filesystem::path& saved);
+// Adds the files that SavePackageFiles saved; none when that file is not whole.
+void AddSavedFiles(IndexBuilder& builder, const std::filesystem::path& saved);

@@ -8,6 +8,7 @@
 #include "apply/delete_phase.h"
 #include "apply/relative_path_list.h"
 #include "apply/self_update.h"
+#include "base/atomic_file.h"
 #include "base/durable_files.h"
 #include "base/file_system.h"
 #include "base/give_back.h"
@@ -29,6 +30,7 @@ struct StagePaths {
     std::filesystem::path package;
     std::filesystem::path extraction;
     std::filesystem::path versionFile;
+    std::filesystem::path savedFiles;  // the whole package's files, for the index, once it is deleted
 };
 
 void Report(const wchar_t* status, int percent) {
@@ -38,6 +40,7 @@ void Report(const wchar_t* status, int percent) {
 
 void CleanUp(const StagePaths& paths) {
     RemoveQuietly(paths.package);
+    RemoveQuietly(paths.savedFiles);
     RemoveTree(paths.extraction);
 }
 
@@ -137,8 +140,10 @@ bool UnpackWholePackage(const StagePaths& paths, FetchedPackage& fetched) {
         extracted = ExtractZip(paths.package, paths.extraction, InstalledCheck(fetched.inPlace));
     }
     EndProgressSpan();
-    ForgetInstalledEntries(fetched.inPlace);  // before the index's records are gathered
+    ForgetInstalledEntries(fetched.inPlace);
     if (!extracted) return false;
+    // The delete phase deletes the package: what the index needs of it is kept aside.
+    SavePackageFiles(paths.package, paths.savedFiles);
     // A package unpacked by its directory was listed by it, checked as the package is.
     if (!adopted || !fetched.streamed.byDirectory) fetched.updaterUpToDate = fetched.inPlace.updaterLeftInPlace;
     LogLeftInPlace(fetched);
@@ -160,6 +165,8 @@ bool ObtainPackage(const StagePaths& paths, const VersionInfo& remote, FetchedPa
         Report(L"Download failed. Skipping update.", kDownloadFailedPercent);
         RemoveTree(paths.extraction);
         // The installation was read whole: the next start need not read it again.
+        // The index the unpacking read is let go first: Windows replaces no open file.
+        GiveBack(fetched.inPlace.index);
         if (fetched.inPlace.comparedAll && !fetched.inPlace.compared.records.empty())
             WriteInstalledIndex(paths.package.parent_path(), fetched.inPlace.compared);
         return false;
@@ -238,12 +245,12 @@ void RecordInstalledFiles(const std::filesystem::path& installDir, FetchedPackag
 // version.txt. False when version.txt could not be written.
 bool RecordUpdate(const std::filesystem::path& installDir, const StagePaths& paths, FetchedPackage& fetched,
     const VersionInfo& local, const VersionInfo& remote, bool updaterReplaced) {
-    // The whole package's CRC-32s for the index, read from it once its listing
-    // is needed no more, so that the two are never held together.
+    // The whole package's files for the index, taken once its listing is
+    // needed no more, so that the two are never held together.
     if (fetched.how == PackageFetch::Whole) {
         GiveBack(fetched.listing);
         GiveBack(fetched.installed);
-        AddPackageFiles(fetched.installed, paths.package);
+        AddSavedFiles(fetched.installed, paths.savedFiles);
     }
     // The package is cleared away before the new version is recorded: once
     // version.txt is new, no later run would come back to remove it. The
@@ -267,7 +274,9 @@ bool RecordUpdate(const std::filesystem::path& installDir, const StagePaths& pat
 
 // Three steps: obtain, apply, record.
 bool RunInstallStage(const std::filesystem::path& installDir, const VersionInfo& local, const VersionInfo& remote) {
-    const StagePaths paths{installDir / "update.zip", installDir / "_update_temp", installDir / "version.txt"};
+    const StagePaths paths{installDir / "update.zip", installDir / "_update_temp", installDir / "version.txt",
+        installDir / (std::wstring(L"update.zip.files") + kPlacingSuffix)};
+    RemoveQuietly(paths.savedFiles);  // what a killed start left
     FetchedPackage fetched;
     bool updaterReplaced = false;
     return ObtainPackage(paths, remote, fetched) && ApplyPackage(installDir, paths, fetched, updaterReplaced) &&

@@ -224,7 +224,8 @@ struct Pass {
         if (row.setup & kIndexed) {
             WriteBytes(install / "tree" / "readme.txt", "readme\n");
             IndexBuilder builder;
-            AddPackageFiles(builder, Package(kPackage));
+            EXPECT_TRUE(SavePackageFiles(Package(kPackage), install.parent_path() / "files.saved"));
+            AddSavedFiles(builder, install.parent_path() / "files.saved");
             EXPECT_TRUE(WriteInstalledIndex(install, builder));
         }
         if (!(row.setup & kNoDataDir)) WriteTree(data, {"Maps/old.map=map", "Replays/r1.rep=replay"});

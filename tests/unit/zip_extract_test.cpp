@@ -422,7 +422,8 @@ const WholeCase kWholeCases[] = {
 // of the same size and time.
 void IndexInstallation(const fs::path& install, int told, fs::file_time_type time) {
     IndexBuilder builder;
-    AddPackageFiles(builder, Package(kRelease));
+    ASSERT_TRUE(SavePackageFiles(Package(kRelease), install.parent_path() / "files.saved"));
+    AddSavedFiles(builder, install.parent_path() / "files.saved");
     for (IndexRecord& record : builder.records)  // the digest follows the name
         if ((told & kOtherDigest) && builder.names.substr(record.nameOffset, record.nameLength).ends_with("readme.txt"))
             builder.names[record.nameOffset + record.nameLength] ^= 1;
@@ -430,6 +431,23 @@ void IndexInstallation(const fs::path& install, int told, fs::file_time_type tim
     WriteBytes(install / "game/data.pak.new", std::string(200000, 'x'));
     fs::rename(install / "game/data.pak.new", install / "game/data.pak");
     fs::last_write_time(install / "game/data.pak", time);
+}
+
+// The whole package's files kept aside while it is applied come back whole or not at all.
+TEST(SavedPackageFiles, AreAddedOnlyWhole) {
+    ScratchDir scratch{"saved"};
+    const fs::path saved = scratch.path / "files.saved";
+    ASSERT_TRUE(SavePackageFiles(Package(kRelease), saved));
+    IndexBuilder whole;
+    AddSavedFiles(whole, saved);
+    EXPECT_EQ(whole.records.size(), 3u);  // readme.txt, data.pak and bin/run.sh: files only
+    const auto size = fs::file_size(saved);
+    for (const auto cut : {size - 1, size - 12, std::uintmax_t{9}}) {
+        fs::resize_file(saved, cut);
+        IndexBuilder cutShort;
+        AddSavedFiles(cutShort, saved);
+        EXPECT_TRUE(cutShort.records.empty()) << cut;
+    }
 }
 
 void PrintTo(const WholeCase& row, std::ostream* out) { *out << row.name; }
@@ -490,6 +508,7 @@ TEST_P(WholePackage, UnpacksWhileArrivingOnlyWhatIsCheckedAndChanged) {
     EXPECT_EQ(BytesBelow(extraction), row.extracted);
     EXPECT_EQ(fetched.inPlace.leftInPlace, row.extracted == 218004 ? 0u : 1u);
     // The file left in place is listed for the delete phase and untouched by the copy phase.
+    ForgetInstalledEntries(fetched.inPlace);  // as the unpacking does: the index is read no more
     fs::remove(install / "update.zip");
     fs::remove(install / kInstalledIndexName);
     EXPECT_EQ(CopyNewFiles(extraction, install), 0u);

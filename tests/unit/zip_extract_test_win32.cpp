@@ -25,7 +25,8 @@ TEST(ExtractZipWin32, LeavesInPlaceOnlyUnderTheEntrysOwnName) {
     const fs::path install = dir.path / "game", extraction = dir.path / "out";
     WriteTree(install, {"tree/README.txt=readme\n", "tree/tool.sh=#!/bin/sh\necho tool\n"});
     IndexBuilder builder;
-    AddPackageFiles(builder, Package("iz_tree.zip"));
+    ASSERT_TRUE(SavePackageFiles(Package("iz_tree.zip"), install.parent_path() / "files.saved"));
+    AddSavedFiles(builder, install.parent_path() / "files.saved");
     ASSERT_TRUE(WriteInstalledIndex(install, builder));
     fs::create_directories(extraction);
     InstalledEntries installed;
