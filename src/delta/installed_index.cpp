@@ -44,13 +44,10 @@ struct Header {
 };
 static_assert(sizeof(Header) == kHeaderSize);
 
-// A record as the file holds it.
+// A record as the file holds it: the gathered record (its flags kHasDigest at
+// most, its name's offset in the file's name block), then the digest.
 struct StoredRecord {
-    FileIdentity identity;
-    std::uint32_t crc = 0;
-    std::uint32_t nameOffset = 0;
-    std::uint32_t nameLength = 0;
-    std::uint32_t flags = 0;
+    IndexRecord fields;
     unsigned char digest[kDigestSize] = {};
 };
 static_assert(sizeof(StoredRecord) == kRecordSize, "a record is written as it lies in memory");
@@ -63,7 +60,7 @@ StoredRecord StoredAt(const char* bytes) {
     return record;
 }
 
-bool NameFits(const StoredRecord& record, std::uint64_t namesSize) {
+bool NameFits(const IndexRecord& record, std::uint64_t namesSize) {
     return record.nameLength != 0 && std::uint64_t{record.nameOffset} + record.nameLength <= namesSize &&
            (record.flags & ~kHasDigest) == 0;
 }
@@ -75,7 +72,7 @@ bool ReadAt(std::ifstream& in, std::uint64_t offset, char* into, std::size_t siz
 
 // The record's name, through a window of the name block read ahead: names
 // written in record order come a window at a time. False when it cannot be read.
-bool ReadName(const InstalledIndex& index, const StoredRecord& record, std::string_view& name) {
+bool ReadName(const InstalledIndex& index, const IndexRecord& record, std::string_view& name) {
     constexpr std::uint64_t kWindow = 16 * 1024;
     const std::uint64_t from = record.nameOffset, to = from + record.nameLength;
     if (from < index.windowAt || to > index.windowAt + index.window.size()) {
@@ -120,7 +117,7 @@ std::wstring CheckRecords(InstalledIndex& index) {
         if (!ReadAt(index.in, kHeaderSize + std::uint64_t{first} * kRecordSize, chunk.data(), chunk.size()))
             return L"it cannot be read";
         for (std::uint32_t i = 0; i < count; ++i) {
-            const StoredRecord record = StoredAt(chunk.data() + i * kRecordSize);
+            const IndexRecord record = StoredAt(chunk.data() + i * kRecordSize).fields;
             std::string_view name;
             if (!NameFits(record, index.namesSize)) return L"record " + std::to_wstring(first + i) + L" is malformed";
             if (!ReadName(index, record, name)) return L"it cannot be read";
@@ -164,9 +161,10 @@ std::optional<StoredRecord> FindRecord(const InstalledIndex& index, std::string_
     }
     for (std::uint32_t i = 0; i < count; ++i) {
         const StoredRecord record = StoredAt(index.block.data() + i * kRecordSize);
+        const IndexRecord& fields = record.fields;
         std::string_view stored;
         // Checked when the index was read; checked again, as the file is read again.
-        if (NameFits(record, index.namesSize) && ReadName(index, record, stored) && stored == name) return record;
+        if (NameFits(fields, index.namesSize) && ReadName(index, fields, stored) && stored == name) return record;
     }
     return std::nullopt;
 }
@@ -201,9 +199,10 @@ std::optional<std::uint32_t> TrustedCrc(
 std::optional<TrustedContent> TrustedContentOf(
     const InstalledIndex& index, const fs::path& relative, const FileIdentity& identity) {
     const auto record = FindRecord(index, IndexName(relative));
-    if (!record || !(record->identity == identity)) return std::nullopt;
-    TrustedContent content{record->crc, {}};
-    if (record->flags & kHasDigest) content.digest.assign(reinterpret_cast<const char*>(record->digest), kDigestSize);
+    if (!record || !(record->fields.identity == identity)) return std::nullopt;
+    TrustedContent content{record->fields.crc, {}};
+    if (record->fields.flags & kHasDigest)
+        content.digest.assign(reinterpret_cast<const char*>(record->digest), kDigestSize);
     return content;
 }
 
@@ -275,13 +274,10 @@ void StoreRecords(const IndexBuilder& builder, std::size_t first, std::uint64_t&
     const std::size_t end = std::min(builder.records.size(), first + kChunkRecords);
     for (std::size_t i = first; i < end; ++i) {
         const IndexRecord& record = builder.records[i];
-        StoredRecord stored;
-        stored.identity = record.identity;
-        stored.crc = record.crc;
-        stored.nameOffset = static_cast<std::uint32_t>(nameAt);
-        stored.nameLength = record.nameLength;
-        stored.flags = record.flags & kHasDigest;
-        if (stored.flags)
+        StoredRecord stored{record};
+        stored.fields.nameOffset = static_cast<std::uint32_t>(nameAt);
+        stored.fields.flags &= kHasDigest;
+        if (stored.fields.flags)
             std::memcpy(stored.digest, builder.names.data() + record.nameOffset + record.nameLength, kDigestSize);
         chunk.append(reinterpret_cast<const char*>(&stored), kRecordSize);
         nameAt += record.nameLength;
