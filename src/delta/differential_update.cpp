@@ -83,10 +83,8 @@ bool InstalledCrc(const fs::path& file, const ListedEntry& listed, const Install
         return false;
     }
     if (!identified) return true;
-    const std::size_t before = plan.compared.records.size();
-    AddToIndex(plan.compared, relative, crc, {}, &identity);
-    if (crc != listed.crc && plan.compared.records.size() > before)
-        plan.comparedOther.push_back(static_cast<std::uint32_t>(before));
+    if (crc != listed.crc) plan.comparedOther.push_back(static_cast<std::uint32_t>(plan.compared.records.size()));
+    AddUnnamedToIndex(plan.compared, listed.relativeAt, listed.relativeSize, crc, identity);
     return true;
 }
 
@@ -125,8 +123,6 @@ std::vector<const ListedEntry*> CompareWithInstallation(
     // Grown by doubling, 100,000 of them would take up to twice their 5.6 MB.
     // Room for the fetched files too, which join them once fetched.
     plan.compared.records.reserve(static_cast<std::size_t>(plan.files));
-    plan.compared.names.reserve(
-        plan.directory.paths.size() + static_cast<std::size_t>(plan.files) * kContentSha256Size);
     plan.comparedAll = true;
     for (ListedEntry* listed : sameSize) {
         if (changedBytes > budget) {
@@ -165,12 +161,18 @@ void PlanSpans(const std::vector<const ListedEntry*>& changed, const DeltaLimits
     plan.changed = changed.size();
 }
 
+// The kept directory, opened once for all the entries a stream asks for.
+std::shared_ptr<std::ifstream> OpenKept(const RemoteDirectory& directory) {
+    return std::make_shared<std::ifstream>(LongPath(directory.keptIn), std::ios::binary);
+}
+
 // The changed entries of every span, in the order the spans are fetched.
 TargetSource SpanTargets(const DifferentialPlan& plan) {
-    return [&plan, span = std::size_t{0}, index = std::size_t{0}](StreamTarget& next) mutable {
+    return [&plan, kept = OpenKept(plan.directory), span = std::size_t{0}, index = std::size_t{0}](
+               StreamTarget& next) mutable {
         for (; span < plan.spans.size(); ++span, index = 0)
             if (index < plan.spans[span].entries.size()) {
-                next = TargetOf(plan.directory, *plan.spans[span].entries[index++]);
+                next = TargetOf(plan.directory, *plan.spans[span].entries[index++], *kept);
                 return true;
             }
         return false;
@@ -219,7 +221,7 @@ DeltaEnd PlanDifferentialUpdate(const std::vector<std::wstring>& urls, const fs:
     if (read.end == RemoteEnd::Complete && plan.package.size <= limits.smallestPackage)
         read = {RemoteEnd::FallBack, L"the package is smaller than its directory's search"};
     if (read.end == RemoteEnd::Complete)
-        read = ReadRemoteDirectory(plan.package, check.indexSha256, plan.directory, limits.listing, plan.tailFile);
+        read = ReadRemoteDirectory(plan.package, check.indexSha256, plan.directory, plan.tailFile, limits.listing);
     if (read.end != RemoteEnd::Complete) return EndOf(read, why);
     plan.directoryChecked = check.indexSha256.has_value();
     why = RefusalOfUncheckable(check, plan.directory);
@@ -269,15 +271,17 @@ TargetSource PackageTargets(const DifferentialPlan& plan) {
     for (const auto& listed : plan.directory.entries)
         if (!listed.upToDate) entries->push_back(&listed);
     std::sort(entries->begin(), entries->end(), [](auto* a, auto* b) { return a->localOffset < b->localOffset; });
-    return [entries, &directory = plan.directory, index = std::size_t{0}](StreamTarget& next) mutable {
+    return [entries, &directory = plan.directory, kept = OpenKept(plan.directory), index = std::size_t{0}](
+               StreamTarget& next) mutable {
         if (index == entries->size()) return false;
-        next = TargetOf(directory, *(*entries)[index++]);
+        next = TargetOf(directory, *(*entries)[index++], *kept);
         return true;
     };
 }
 
-StreamTarget TargetOf(const RemoteDirectory& directory, const ListedEntry& listed) {
-    return {EntryOf(directory, listed), RelativePath(directory, listed), listed.isDirectory, RegionSize(listed)};
+StreamTarget TargetOf(const RemoteDirectory& directory, const ListedEntry& listed, std::ifstream& kept) {
+    return {ReadListedEntry(directory, listed, kept), RelativePath(directory, listed), listed.isDirectory,
+        RegionSize(listed)};
 }
 
 std::uint64_t BytesToWrite(const DifferentialPlan& plan) {

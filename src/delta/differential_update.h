@@ -89,5 +89,5 @@ ContentCheck ContentDigestCheck(const ZipEntry& entry);
 // them, but the files found up to date: those stay in place.
 TargetSource PackageTargets(const DifferentialPlan& plan);
 
-// The listed entry as the entry stream takes it.
-StreamTarget TargetOf(const RemoteDirectory& directory, const ListedEntry& listed);
+// The listed entry as the entry stream takes it, read again through `kept` (remote_directory.h).
+StreamTarget TargetOf(const RemoteDirectory& directory, const ListedEntry& listed, std::ifstream& kept);

@@ -23,13 +23,17 @@ void ReserveRecords(IndexBuilder& builder, std::size_t count, std::size_t nameBy
 
 }  // namespace
 
-void TakePlannedFiles(IndexBuilder& builder, DifferentialPlan& plan) {
+void TakePlannedFiles(IndexBuilder& builder, PackageListing& listing, DifferentialPlan& plan) {
     builder = std::move(plan.compared);
     DropIndexRecords(builder, plan.comparedOther);  // fetched: recorded below with the package's CRC-32
     for (const FetchSpan& span : plan.spans)
         for (const ListedEntry* listed : span.entries)
-            AddToIndex(builder, RelativePath(plan.directory, *listed), listed->crc,
-                std::string(ContentDigest(plan.directory, *listed)));
+            AddToIndex(
+                builder, RelativePath(plan.directory, *listed), listed->crc, ContentDigest(plan.directory, *listed));
+    listing = TakeListing(plan);
+    GiveBack(plan.directory);
+    // The compared files' names, from the relative paths the listing took.
+    NameIndexRecords(builder, listing.files.block);
 }
 
 namespace {

@@ -9,10 +9,12 @@
 #include "delta/differential_update.h"
 #include "delta/installed_index.h"
 
-// The files of a differential update: the up-to-date ones as they were when
-// compared (taken from the plan, without a digest: a CRC-32 that matches
-// proves no more), and the fetched ones, with the package's digest.
-void TakePlannedFiles(IndexBuilder& builder, DifferentialPlan& plan);
+// What a ready differential update leaves for the apply and the index, each
+// part taken from the plan as it lets go of the last: the listing of the
+// package's files and directories, and the index's records of the up-to-date
+// files as they were when compared (without a digest: a CRC-32 that matches
+// proves no more) and of the fetched ones, with the package's digest.
+void TakePlannedFiles(IndexBuilder& builder, PackageListing& listing, DifferentialPlan& plan);
 
 // The files of the whole package, from its central directory, saved in the
 // file `saved` as they are read (name, CRC-32, digest), so that they need not

@@ -80,6 +80,7 @@ bool RecordVouches(const auto& records, const ZipEntry& entry, const fs::path& r
 
 void AddComparedEntries(InstalledEntries& installed, DifferentialPlan& plan) {
     installed.compared = std::move(plan.compared);
+    NameIndexRecords(installed.compared, plan.directory.paths);
     TidyIndex(installed.compared);
     installed.comparedAll = plan.comparedAll;
 }

@@ -26,7 +26,8 @@ constexpr std::uint32_t kVersion = 1;
 constexpr std::size_t kHeaderSize = 32;
 constexpr std::size_t kRecordSize = 88;
 constexpr std::uint32_t kHasDigest = 1;
-constexpr std::uint32_t kSeen = 2;  // while gathered only: the identity is the one seen
+constexpr std::uint32_t kSeen = 2;     // while gathered only: the identity is the one seen
+constexpr std::uint32_t kUnnamed = 4;  // while gathered only: the name is still in a block of native paths
 constexpr std::size_t kDigestSize = 32;
 // Records looked up a block at a time: one read of 2.8 KB per block, and one
 // name held per block to find it.
@@ -226,6 +227,34 @@ void AddToIndex(IndexBuilder& builder, const fs::path& relative, std::uint32_t c
     builder.records.push_back(record);
 }
 
+void AddUnnamedToIndex(
+    IndexBuilder& builder, std::uint32_t at, std::uint32_t length, std::uint32_t crc, const FileIdentity& seen) {
+    IndexRecord record;
+    record.identity = seen;
+    record.crc = crc;
+    record.nameOffset = at;
+    record.nameLength = length;
+    record.flags = kSeen | kUnnamed;
+    builder.records.push_back(record);
+}
+
+void NameIndexRecords(IndexBuilder& builder, std::basic_string_view<fs::path::value_type> block) {
+    std::size_t chars = 0;
+    for (const IndexRecord& record : builder.records)
+        if (record.flags & kUnnamed) chars += record.nameLength;
+    // UTF-8 takes up to 3 bytes for a UTF-16 unit, 1 for a byte of a POSIX name.
+    builder.names.reserve(builder.names.size() + chars * (sizeof(fs::path::value_type) == 1 ? 1 : 3));
+    for (IndexRecord& record : builder.records) {
+        if (!(record.flags & kUnnamed)) continue;
+        const fs::path relative(fs::path::string_type(block.substr(record.nameOffset, record.nameLength)));
+        const std::string name = IndexName(relative);
+        record.nameOffset = static_cast<std::uint32_t>(builder.names.size());
+        record.nameLength = static_cast<std::uint32_t>(name.size());
+        record.flags &= ~kUnnamed;
+        builder.names += name;
+    }
+}
+
 void DropIndexRecords(IndexBuilder& builder, const std::vector<std::uint32_t>& positions) {
     std::vector<bool> dropped(builder.records.size());
     for (const std::uint32_t position : positions)
@@ -238,6 +267,7 @@ void DropIndexRecords(IndexBuilder& builder, const std::vector<std::uint32_t>& p
 
 void IdentifyFiles(IndexBuilder& builder, const fs::path& installDir) {
     std::erase_if(builder.records, [&](IndexRecord& record) {
+        if (record.flags & kUnnamed) return true;  // never named: nothing to record it by
         const std::string name = builder.names.substr(record.nameOffset, record.nameLength);
         FileIdentity now;
         if (!ReadFileIdentity(installDir / WideToPath(Utf8ToWide(name)), now)) return true;

@@ -82,6 +82,14 @@ struct IndexBuilder {
 void AddToIndex(IndexBuilder& builder, const std::filesystem::path& relative, std::uint32_t crc,
     const std::string& digest, const FileIdentity* seen = nullptr);
 
+// Adds the file whose relative path lies at [at, at + length) of a block of
+// native paths given later to NameIndexRecords, so that no copy of it is held
+// meanwhile; `seen` as for AddToIndex.
+void AddUnnamedToIndex(
+    IndexBuilder& builder, std::uint32_t at, std::uint32_t length, std::uint32_t crc, const FileIdentity& seen);
+// Gives the records added unnamed their names from that block.
+void NameIndexRecords(IndexBuilder& builder, std::basic_string_view<std::filesystem::path::value_type> block);
+
 // Leaves out the records at these positions (counted in the order they were added).
 void DropIndexRecords(IndexBuilder& builder, const std::vector<std::uint32_t>& positions);
 

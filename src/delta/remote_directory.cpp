@@ -40,51 +40,34 @@ struct DirectoryParse {
     std::wstring why{};
 };
 
-// The stored name as the relative path gives it: its components joined by '/'
-// in UTF-8, with a '/' after a directory's.
-std::string NameFromPath(const RemoteDirectory& directory, const ListedEntry& listed) {
-    std::wstring text = PathToWide(RelativePath(directory, listed));
-    std::replace(text.begin(), text.end(), static_cast<wchar_t>(std::filesystem::path::preferred_separator), L'/');
-    std::string name = WideToUtf8(text);
-    if (listed.isDirectory) name += '/';
-    return name;
-}
-
-std::size_t StoredNameSize(const ListedEntry& listed) { return listed.nameIsPath ? 0 : listed.nameSize; }
-
 std::uint64_t ListingBytes(const RemoteDirectory& directory) {
-    return directory.entries.size() * sizeof(ListedEntry) + directory.names.size() +
+    return directory.entries.size() * sizeof(ListedEntry) +
            directory.paths.size() * sizeof(std::filesystem::path::value_type);
 }
 
-bool AddToListing(DirectoryParse& parse, const ZipEntry& entry, const EntryPath& path) {
+// `recordAt`: where the entry's central record begins, from the directory's start.
+bool AddToListing(DirectoryParse& parse, const ZipEntry& entry, const EntryPath& path, std::uint64_t recordAt) {
     RemoteDirectory& directory = parse.directory;
     ListedEntry listed;
-    listed.compressedSize = entry.compressedSize;
-    listed.uncompressedSize = entry.uncompressedSize;
     listed.localOffset = entry.localOffset;
+    // Until the overlaps are checked: where the entry's own bytes end at least.
+    listed.regionEnd = entry.localOffset + kLocalHeaderFixedSize + entry.name.size() + entry.compressedSize;
+    listed.uncompressedSize = entry.uncompressedSize;
     listed.crc = entry.crc;
-    listed.externalAttributes = entry.externalAttributes;
-    listed.madeBy = entry.madeBy;
-    listed.flags = entry.flags;
-    listed.method = entry.method;
+    listed.recordAt = static_cast<std::uint32_t>(recordAt);  // the directory is under 4 GiB
     listed.isDirectory = path.isDirectory;
-    // Every name and digest comes from the directory: the blocks stay within its size.
-    listed.namesAt = static_cast<std::uint32_t>(directory.names.size());
-    listed.nameSize = static_cast<std::uint16_t>(entry.name.size());
-    listed.unicodeNameSize = static_cast<std::uint16_t>(entry.unicodeName.size());
     listed.hasDigest = entry.contentSha256.size() == kContentSha256Size;
     listed.relativeAt = static_cast<std::uint32_t>(directory.paths.size());
     for (const auto& component : path.components) {
         if (directory.paths.size() != listed.relativeAt) directory.paths += std::filesystem::path::preferred_separator;
         directory.paths += WideToPath(component).native();
     }
-    listed.relativeSize = static_cast<std::uint32_t>(directory.paths.size() - listed.relativeAt);
-    // Most names are their path with '/': those are made again when asked for.
-    listed.nameIsPath = entry.unicodeName.empty() && NameFromPath(directory, listed) == entry.name;
-    if (!listed.nameIsPath) directory.names += entry.name;
-    directory.names += entry.unicodeName;
-    if (listed.hasDigest) directory.names += entry.contentSha256;
+    const std::size_t relativeSize = directory.paths.size() - listed.relativeAt;
+    if (relativeSize > UINT16_MAX) {
+        parse.why = DescribeEntry(entry) + L" has too long a path";
+        return false;
+    }
+    listed.relativeSize = static_cast<std::uint16_t>(relativeSize);
     directory.entries.push_back(listed);
     if (ListingBytes(directory) <= parse.limits.bytes) return true;
     parse.why = L"a central directory whose listing takes over " + std::to_wstring(parse.limits.bytes) + L" bytes";
@@ -102,8 +85,9 @@ bool ListHeldRecords(DirectoryParse& parse) {
         if (length != 0 && heldEnd - parse.offset < length) return true;
         ZipEntry entry;
         EntryPath path;
+        const std::uint64_t recordAt = parse.offset - parse.found.offset;
         if (!ReadDirectoryEntry(window, parse.found, parse.index, parse.offset, entry, path, parse.why)) return false;
-        if (!AddToListing(parse, entry, path)) return false;
+        if (!AddToListing(parse, entry, path, recordAt)) return false;
         ++parse.index;
     }
     return true;
@@ -140,9 +124,9 @@ std::wstring RefusalOfOverlaps(RemoteDirectory& directory) {
         [&](std::uint32_t a, std::uint32_t b) { return entries[a].localOffset < entries[b].localOffset; });
     for (std::size_t i = 0; i < byOffset.size(); ++i) {
         ListedEntry& listed = entries[byOffset[i]];
-        listed.regionEnd = i + 1 < byOffset.size() ? entries[byOffset[i + 1]].localOffset : directory.offset;
-        const std::uint64_t least = kLocalHeaderFixedSize + listed.nameSize + listed.compressedSize;
-        if (RegionSize(listed) < least) return DescribeEntry(EntryOf(directory, listed)) + L" overlaps the next entry";
+        const std::uint64_t ownEnd = listed.regionEnd;  // local header, name and data
+        listed.regionEnd = i + 1 < byOffset.size() ? entries[byOffset[i + 1]].localOffset : directory.found.offset;
+        if (listed.regionEnd < ownEnd) return DescribeEntry(EntryOf(directory, listed)) + L" overlaps the next entry";
     }
     return {};
 }
@@ -157,27 +141,34 @@ std::filesystem::path RelativePath(const RemoteDirectory& directory, const Liste
     return std::filesystem::path(RelativeNative(directory, listed));
 }
 
-std::string_view ContentDigest(const RemoteDirectory& directory, const ListedEntry& listed) {
-    if (!listed.hasDigest) return {};
-    return std::string_view(directory.names)
-        .substr(listed.namesAt + StoredNameSize(listed) + listed.unicodeNameSize, kContentSha256Size);
+ZipEntry ReadListedEntry(const RemoteDirectory& directory, const ListedEntry& listed, std::ifstream& kept) {
+    unsigned char fixed[kCentralHeaderFixedSize];
+    kept.clear();
+    if (!kept.seekg(listed.recordAt) || !kept.read(reinterpret_cast<char*>(fixed), sizeof fixed)) return {};
+    std::string record(reinterpret_cast<const char*>(fixed), sizeof fixed);
+    record.resize(std::max(CentralEntryLength(fixed), sizeof fixed));
+    if (!kept.read(record.data() + sizeof fixed, static_cast<std::streamsize>(record.size() - sizeof fixed))) return {};
+    ZipInput window;
+    std::uint64_t offset = directory.found.offset + listed.recordAt;
+    HoldZipTail(window, directory.packageSize, offset, std::move(record));
+    ZipEntry entry;
+    EntryPath path;
+    std::wstring why;
+    // The kept file is the updater's own, but it is read again: it must still say what was listed.
+    if (!ReadDirectoryEntry(window, directory.found, 0, offset, entry, path, why) || entry.crc != listed.crc ||
+        entry.localOffset != listed.localOffset || entry.uncompressedSize != listed.uncompressedSize ||
+        RelativePathOf(path).native() != RelativeNative(directory, listed))
+        return {};
+    return entry;
 }
 
 ZipEntry EntryOf(const RemoteDirectory& directory, const ListedEntry& listed) {
-    ZipEntry entry;
-    entry.madeBy = listed.madeBy;
-    entry.flags = listed.flags;
-    entry.method = listed.method;
-    entry.crc = listed.crc;
-    entry.externalAttributes = listed.externalAttributes;
-    entry.compressedSize = listed.compressedSize;
-    entry.uncompressedSize = listed.uncompressedSize;
-    entry.localOffset = listed.localOffset;
-    entry.name =
-        listed.nameIsPath ? NameFromPath(directory, listed) : directory.names.substr(listed.namesAt, listed.nameSize);
-    entry.unicodeName = directory.names.substr(listed.namesAt + StoredNameSize(listed), listed.unicodeNameSize);
-    entry.contentSha256 = ContentDigest(directory, listed);
-    return entry;
+    std::ifstream kept(LongPath(directory.keptIn), std::ios::binary);
+    return ReadListedEntry(directory, listed, kept);
+}
+
+std::string ContentDigest(const RemoteDirectory& directory, const ListedEntry& listed) {
+    return listed.hasDigest ? EntryOf(directory, listed).contentSha256 : std::string();
 }
 
 std::wstring RefusalOfListing(RemoteDirectory& directory) {
@@ -196,7 +187,7 @@ std::wstring RefusalOfListing(RemoteDirectory& directory) {
 namespace {
 
 RemoteRead ReadDirectoryBytes(RemotePackage& package, const std::optional<std::string>& indexSha256,
-    RemoteDirectory& directory, const ListingLimits& limits, std::ofstream* keep) {
+    RemoteDirectory& directory, const ListingLimits& limits, std::ofstream& keep) {
     RemoteRead read = LearnRemoteSize(package);
     if (read.end != RemoteEnd::Complete) return read;
     const std::uint64_t tailFrom = package.size - std::min<std::uint64_t>(package.size, kEndSearchSize);
@@ -212,14 +203,14 @@ RemoteRead ReadDirectoryBytes(RemotePackage& package, const std::optional<std::s
     if (found.entryCount > limits.entries)
         return {RemoteEnd::FallBack, L"a central directory of " + std::to_wstring(found.entryCount) +
                                          L" entries, over the " + std::to_wstring(limits.entries) + L" read"};
-    directory = RemoteDirectory{found.offset, {}, {}, {}, false};
+    directory.found = found;
+    directory.packageSize = package.size;
     // Reserved, not touched: only what the entries fill takes memory.
     directory.entries.reserve(static_cast<std::size_t>(found.entryCount));
-    directory.names.reserve(static_cast<std::size_t>(found.size));
     directory.paths.reserve(static_cast<std::size_t>(found.size));
     DirectoryParse parse{found, directory, limits};
     parse.keepHashing = indexSha256.has_value();
-    parse.keep = keep;
+    parse.keep = &keep;
     HoldZipTail(parse.window, package.size, found.offset, {});
     parse.offset = found.offset;
     // The directory and the end records, the part that the index digest covers.
@@ -240,6 +231,7 @@ RemoteRead ReadDirectoryBytes(RemotePackage& package, const std::optional<std::s
     if (parse.offset != found.offset + found.size)
         return {RemoteEnd::FallBack,
             L"the central directory holds more than its " + std::to_wstring(found.entryCount) + L" entries"};
+    keep.flush();  // the listing's checks name entries: they are read again from there
     const std::wstring why = RefusalOfListing(directory);
     if (!why.empty()) return {RemoteEnd::FallBack, why};
     return {};
@@ -248,14 +240,18 @@ RemoteRead ReadDirectoryBytes(RemotePackage& package, const std::optional<std::s
 }  // namespace
 
 RemoteRead ReadRemoteDirectory(RemotePackage& package, const std::optional<std::string>& indexSha256,
-    RemoteDirectory& directory, const ListingLimits& limits, const std::filesystem::path& keepIn) {
+    RemoteDirectory& directory, const std::filesystem::path& keepIn, const ListingLimits& limits) {
+    directory = {};
+    directory.keptIn = keepIn;
     std::ofstream keep;
     if (!keepIn.empty()) keep.open(LongPath(keepIn), std::ios::binary | std::ios::trunc);
-    const RemoteRead read =
-        ReadDirectoryBytes(package, indexSha256, directory, limits, keep.is_open() ? &keep : nullptr);
+    if (!keep.is_open()) return {RemoteEnd::FallBack, L"its central directory cannot be kept on the disk"};
+    RemoteRead read = ReadDirectoryBytes(package, indexSha256, directory, limits, keep);
     keep.close();
-    directory.tailKept = read.end == RemoteEnd::Complete && !keepIn.empty() && keep;
-    if (!keepIn.empty() && !directory.tailKept) RemoveQuietly(keepIn);
+    directory.tailKept = read.end == RemoteEnd::Complete && keep;
+    if (read.end == RemoteEnd::Complete && !directory.tailKept)
+        read = {RemoteEnd::FallBack, L"its central directory cannot be kept on the disk"};
+    if (!directory.tailKept) RemoveQuietly(keepIn);
     return read;
 }
 

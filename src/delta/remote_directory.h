@@ -6,14 +6,14 @@
 // at one path, no two entries sharing bytes, and with an index digest from
 // version.txt, the directory's bytes must hash to it.
 //
-// The listing is flat: one fixed-size record per entry and two blocks that
-// hold every entry's names (the stored name, unless its relative path gives
-// it back, the Unicode path field's name and the content digest, back to
-// back) and relative paths. Its memory is
-// bounded by the entry count and the blocks' size, whatever the directory holds.
+// The listing is small: one fixed-size record per entry, with what the
+// comparison and the ranges need, and one block of relative paths. The rest
+// of each entry (its names, digest and ZIP fields) is read again, when asked
+// for, from the directory's bytes as they were kept in a file while read.
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,34 +23,27 @@
 #include "zip/zip_format.h"
 
 struct ListedEntry {
-    std::uint64_t compressedSize = 0;
-    std::uint64_t uncompressedSize = 0;
     std::uint64_t localOffset = 0;
     std::uint64_t regionEnd = 0;  // where the next entry (or the directory) begins
+    std::uint64_t uncompressedSize = 0;
     std::uint32_t crc = 0;
-    std::uint32_t externalAttributes = 0;
-    std::uint32_t namesAt = 0;     // in RemoteDirectory::names
+    std::uint32_t recordAt = 0;    // its central record, from the directory's start
     std::uint32_t relativeAt = 0;  // in RemoteDirectory::paths
-    std::uint32_t relativeSize = 0;
-    std::uint16_t madeBy = 0;
-    std::uint16_t flags = 0;
-    std::uint16_t method = 0;
-    std::uint16_t nameSize = 0;         // the stored name's bytes
-    std::uint16_t unicodeNameSize = 0;  // the Unicode path field's name's bytes, after the stored name
+    std::uint16_t relativeSize = 0;
     bool isDirectory : 1 = false;
-    bool hasDigest : 1 = false;   // kContentSha256Size bytes after the names
-    bool upToDate : 1 = false;    // the installed file was compared and holds the entry already
-    bool nameIsPath : 1 = false;  // the stored name is not kept: the relative path gives it back
+    bool hasDigest : 1 = false;
+    bool upToDate : 1 = false;  // the installed file was compared and holds the entry already
 };
 
 using NativePathView = std::basic_string_view<std::filesystem::path::value_type>;
 
 struct RemoteDirectory {
-    std::uint64_t offset = 0;          // first central entry: all entry data lies before it
-    std::vector<ListedEntry> entries;  // in directory order
-    std::string names;
+    ZipDirectory found{};  // where the directory lies: all entry data lies before it
+    std::uint64_t packageSize = 0;
+    std::vector<ListedEntry> entries;          // in directory order
     std::filesystem::path::string_type paths;  // relative paths in the platform's form, empty for "./"
-    bool tailKept = false;  // the directory and end records, as read, are in the file that the read was given
+    std::filesystem::path keptIn;              // the directory's bytes and the end records, as read
+    bool tailKept = false;                     // keptIn holds them whole
 };
 
 // What a listing may cost: more entries, or more bytes of records and blocks,
@@ -64,10 +57,14 @@ struct ListingLimits {
 // The entry's relative path, as a view into the listing and as a path.
 NativePathView RelativeNative(const RemoteDirectory& directory, const ListedEntry& listed);
 std::filesystem::path RelativePath(const RemoteDirectory& directory, const ListedEntry& listed);
-// The 32 bytes of the entry's content digest, else empty.
-std::string_view ContentDigest(const RemoteDirectory& directory, const ListedEntry& listed);
-// The whole record, for unpacking the entry and for the log.
+// The whole record, for unpacking the entry and for the log, read again from
+// the kept bytes through `kept` (opened on keptIn). Empty (no name) when they
+// cannot be read or no longer say what the listing says.
+ZipEntry ReadListedEntry(const RemoteDirectory& directory, const ListedEntry& listed, std::ifstream& kept);
+// The same, the kept bytes opened for this entry alone.
 ZipEntry EntryOf(const RemoteDirectory& directory, const ListedEntry& listed);
+// The 32 bytes of the entry's content digest, else empty.
+std::string ContentDigest(const RemoteDirectory& directory, const ListedEntry& listed);
 
 // The entry's bytes in the package: its local header up to where the next entry begins.
 std::uint64_t RegionSize(const ListedEntry& listed);
@@ -80,11 +77,11 @@ std::uint64_t SizeOnDisk(std::uint64_t size);
 std::uint64_t UnpackedSize(const RemoteDirectory& directory);
 
 // `indexSha256`: the hex digest the directory must have, when version.txt names one.
-// With `keepIn`, the bytes from the directory's start to the package's end
-// are also written there, so that a whole download need not fetch them again.
+// The bytes from the directory's start to the package's end are written to
+// `keepIn` as they arrive: the entries are read again from there, and a whole
+// download need not fetch them again. Without them the directory is not used.
 RemoteRead ReadRemoteDirectory(RemotePackage& package, const std::optional<std::string>& indexSha256,
-    RemoteDirectory& directory, const ListingLimits& limits = ListingLimits(),
-    const std::filesystem::path& keepIn = {});
+    RemoteDirectory& directory, const std::filesystem::path& keepIn, const ListingLimits& limits = ListingLimits());
 
 // Checks that need the whole listing; empty when it passes.
 std::wstring RefusalOfListing(RemoteDirectory& directory);

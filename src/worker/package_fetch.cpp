@@ -142,10 +142,7 @@ bool FetchDifferentially(const std::vector<std::wstring>& urls, const std::files
         LogDifferentialUpdate(plan);
         GiveBack(fetched);
         fetched.updaterUpToDate = plan.updaterUpToDate;
-        // One after the other, each letting go of what the next needs no more.
-        TakePlannedFiles(fetched.installed, plan);
-        fetched.listing = TakeListing(plan);
-        GiveBack(plan.directory);
+        TakePlannedFiles(fetched.installed, fetched.listing, plan);
         fetched = Ended(std::move(fetched), PackageFetch::Differential, package, plan.tailFile);
         return true;
     }
@@ -200,7 +197,8 @@ FetchedPackage FetchUpdatePackage(const std::filesystem::path& package, const st
     // What the directory's read fetched is not fetched again.
     std::optional<HeldTail> tail;
     if (plan.directory.tailKept)
-        tail = HeldTail{plan.directory.offset, plan.package.size, plan.package.validator, plan.package.url, tailFile};
+        tail = HeldTail{
+            plan.directory.found.offset, plan.package.size, plan.package.validator, plan.package.url, tailFile};
     // The listing is held through the download only for a stream that goes by it.
     if (!check.sha256 || !plan.directoryChecked) GiveBack(plan);
     const PackageProbe downloaded =

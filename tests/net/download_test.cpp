@@ -304,6 +304,7 @@ TEST_F(DownloadFileTest, DifferentialFetchTakesOnlyRangesOfOneFile) {
         fs::copy(files / "delta-install", install, fs::copy_options::recursive);
         const DownloadEnvironment environment = RealDownloadEnvironment();
         DifferentialPlan plan;
+        plan.tailFile = scratch.path / "directory.kept";
         std::wstring why;
         const std::wstring url = Utf8ToWide(Base(Trusted) + row.path);
         DeltaEnd end = PlanDifferentialUpdate({url}, install, extraction, {}, environment, plan, why);

@@ -237,6 +237,7 @@ TEST(DifferentialPlan, InstalledTreeAgainstDirectory) {
             [] { return 0.5; },
             [&](const HttpRequest& r, const HttpHandlers& h) { return Serve(package, row.serving, requests, r, h); }};
         DifferentialPlan plan;
+        plan.tailFile = scratch.path / "directory.kept";
         std::wstring why;
         LogCapture log;
         DeltaEnd end = PlanDifferentialUpdate({L"https://server/updates/update.zip"}, install, extraction,

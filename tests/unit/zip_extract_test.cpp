@@ -66,10 +66,12 @@ struct RemoteRead {
     int requests = 0;
     std::uint64_t unpacked = 0, toWrite = 0;  // of the whole package, and of the planned fetch
 
+    // `beforeFetch` is given the directory's kept bytes once the plan is ready.
     explicit RemoteRead(const std::string& package, const PackageCheck& check = {}, ListingLimits listing = {},
-        const Tree& installed = {}, bool fetch = true) {
+        const Tree& installed = {}, bool fetch = true, const std::function<void(const fs::path&)>& beforeFetch = {}) {
         fs::create_directories(extraction);
         WriteTree(install, installed);
+        plan.tailFile = scratch.path / "directory.kept";
         const fs::path file = Package(package);
         DownloadEnvironment environment{[] { return DownloadClock::now(); }, [](DownloadClock::duration) {},
             [] { return 0.5; },
@@ -81,6 +83,7 @@ struct RemoteRead {
             environment, plan, why, {1.0, 64 * 1024, 0, listing});
         unpacked = UnpackedSize(plan.directory);
         toWrite = BytesToWrite(plan);
+        if (end == DeltaEnd::Ready && beforeFetch) beforeFetch(plan.tailFile);
         if (end == DeltaEnd::Ready && fetch) end = FetchChangedEntries(plan, extraction, why);
     }
 
@@ -219,6 +222,21 @@ TEST(ReadRemotely, ListsWithinItsBoundsOrFallsBack) {
     }
 }
 
+// The entries fetched are read again from the directory's bytes as kept: gone
+// or changed, nothing is unpacked and the whole package is fetched instead.
+TEST(ReadRemotely, FetchesOnlyByTheDirectoryAsKept) {
+    const Tree changed = {
+        "tree/readme.txt=readme\n", "tree/sub/deeper/file.txt=" + Text(), "tree/tool.sh=#!/bin/sh\necho tool?\n"};
+    for (const bool removed : {true, false}) {
+        RemoteRead remote("iz_tree.zip", {}, {}, changed, true, [&](const fs::path& kept) {
+            if (removed) fs::remove(kept);
+            if (!removed) WriteBytes(kept, std::string(fs::file_size(kept), '\0'));
+        });
+        EXPECT_EQ(remote.end, DeltaEnd::FallBack) << removed;
+        EXPECT_TRUE(ReadTree(remote.extraction).empty()) << removed;
+    }
+}
+
 // After the download's first request learned the size and validator from the
 // second server, the directory is read there, without asking the first byte again.
 TEST(ReadRemotely, StartsOnTheServerThatAnsweredTheProbe) {
@@ -236,6 +254,7 @@ TEST(ReadRemotely, StartsOnTheServerThatAnsweredTheProbe) {
         }};
     DifferentialPlan plan;
     plan.probed = {fs::file_size(file), "\"v1\"", second};
+    plan.tailFile = scratch.path / "directory.kept";
     std::wstring why;
     EXPECT_EQ(
         PlanDifferentialUpdate({first, second}, install, extraction, {}, environment, plan, why, {1.0, 64 * 1024, 0}),
@@ -359,8 +378,8 @@ TEST_P(FailingPackage, FailsWritingOnlyInsideTheDestination) {
 TEST_P(FailingPackage, ReadRemotelyFallsBackWritingOnlyInsideTheExtraction) {
     RemoteRead remote(GetParam().package + std::string(".zip"));
     EXPECT_EQ(remote.end, DeltaEnd::FallBack);
-    for (const std::string& entry : ReadTree(remote.scratch.path))
-        EXPECT_TRUE(entry.starts_with("game/_update_temp/")) << entry;
+    for (const std::string& entry : ReadTree(remote.scratch.path))  // and the directory, kept beside
+        EXPECT_TRUE(entry.starts_with("game/_update_temp/") || entry.starts_with("directory.kept=")) << entry;
 }
 
 // Whatever was unpacked as it arrived, the package's refusal stands.
