@@ -143,7 +143,10 @@ bool UnpackWholePackage(const StagePaths& paths, FetchedPackage& fetched) {
     ForgetInstalledEntries(fetched.inPlace);
     if (!extracted) return false;
     // The delete phase deletes the package: what the index needs of it is kept aside.
-    SavePackageFiles(paths.package, paths.savedFiles);
+    if (!SavePackageFiles(paths.package, paths.savedFiles))
+        LogLine(
+            std::wstring(kInstalledIndexName) +
+            L" will be empty: update.zip's files could not be kept aside for it; the next update reads every file.");
     // A package unpacked by its directory was listed by it, checked as the package is.
     if (!adopted || !fetched.streamed.byDirectory) fetched.updaterUpToDate = fetched.inPlace.updaterLeftInPlace;
     LogLeftInPlace(fetched);
