@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "base/text.h"
@@ -252,6 +253,16 @@ TEST(DifferentialPlan, InstalledTreeAgainstDirectory) {
             end = FetchChangedEntries(plan, extraction, why);
         }
         EXPECT_EQ(end, row.end) << WideToUtf8(why);
+        if (end == DeltaEnd::Ready) {  // the index records every file once: up to date, or as fetched
+            IndexBuilder recorded;
+            PackageListing listing;
+            TakePlannedFiles(recorded, listing, plan);
+            std::set<std::string> names;
+            for (const IndexRecord& record : recorded.records)
+                names.insert(recorded.names.substr(record.nameOffset, record.nameLength));
+            EXPECT_EQ(recorded.records.size(), names.size());
+            EXPECT_EQ(names.size(), PackageFileCount(listing));
+        }
         const char* refusal = Refusal(row.index);
         ExpectLog(log.Messages(),
             refusal ? std::vector<std::string>{std::string(kIndexNotUsed) + refusal + "); every file is read."}
