@@ -14,6 +14,7 @@
 #include "base/long_path.h"
 #include "base/text.h"
 #include "rules/working_names.h"
+#include "zip/zip_format.h"
 
 namespace fs = std::filesystem;
 
@@ -28,7 +29,6 @@ constexpr std::size_t kRecordSize = 88;
 constexpr std::uint32_t kHasDigest = 1;
 constexpr std::uint32_t kSeen = 2;     // while gathered only: the identity is the one seen
 constexpr std::uint32_t kUnnamed = 4;  // while gathered only: the name is still in a block of native paths
-constexpr std::size_t kDigestSize = 32;
 // Records looked up a block at a time: one read of 2.8 KB per block, and one
 // name held per block to find it.
 constexpr std::uint32_t kBlockRecords = 32;
@@ -49,7 +49,7 @@ static_assert(sizeof(Header) == kHeaderSize);
 // most, its name's offset in the file's name block), then the digest.
 struct StoredRecord {
     IndexRecord fields;
-    unsigned char digest[kDigestSize] = {};
+    unsigned char digest[kContentSha256Size] = {};
 };
 static_assert(sizeof(StoredRecord) == kRecordSize, "a record is written as it lies in memory");
 
@@ -175,9 +175,9 @@ std::optional<StoredRecord> FindRecord(const InstalledIndex& index, std::string_
 bool ReadInstalledIndex(const fs::path& installDir, InstalledIndex& index, std::wstring& why) {
     index = {};
     why.clear();
-    index.file = installDir / kInstalledIndexName;
+    const fs::path file = installDir / kInstalledIndexName;
     std::error_code ec;
-    const std::uint64_t size = FileSize(index.file, ec);
+    const std::uint64_t size = FileSize(file, ec);
     if (ec) return false;  // no index: nothing to say
     if (size > kInstalledIndexLimit) {
         why = L"it is larger than " + std::to_wstring(kInstalledIndexLimit) + L" bytes";
@@ -185,7 +185,7 @@ bool ReadInstalledIndex(const fs::path& installDir, InstalledIndex& index, std::
         return false;
     }
     index.in.rdbuf()->pubsetbuf(nullptr, 0);  // each read at once from the file, no buffer between
-    index.in.open(LongPath(index.file), std::ios::binary);
+    index.in.open(LongPath(file), std::ios::binary);
     why = index.in ? CheckIndex(index, size) : L"it cannot be read";
     if (!why.empty()) GiveBack(index);
     return why.empty();
@@ -203,20 +203,20 @@ std::optional<TrustedContent> TrustedContentOf(
     if (!record || !(record->fields.identity == identity)) return std::nullopt;
     TrustedContent content{record->fields.crc, {}};
     if (record->fields.flags & kHasDigest)
-        content.digest.assign(reinterpret_cast<const char*>(record->digest), kDigestSize);
+        content.digest.assign(reinterpret_cast<const char*>(record->digest), kContentSha256Size);
     return content;
 }
 
 void AddToIndex(IndexBuilder& builder, const fs::path& relative, std::uint32_t crc, const std::string& digest,
     const FileIdentity* seen) {
     const std::string name = IndexName(relative);
-    if (name.empty() || builder.names.size() + name.size() + kDigestSize > kInstalledIndexLimit) return;
+    if (name.empty() || builder.names.size() + name.size() + kContentSha256Size > kInstalledIndexLimit) return;
     IndexRecord record;
     record.crc = crc;
     record.nameOffset = static_cast<std::uint32_t>(builder.names.size());
     record.nameLength = static_cast<std::uint32_t>(name.size());
     builder.names += name;
-    if (digest.size() == kDigestSize) {
+    if (digest.size() == kContentSha256Size) {
         record.flags = kHasDigest;
         builder.names += digest;
     }
@@ -308,7 +308,8 @@ void StoreRecords(const IndexBuilder& builder, std::size_t first, std::uint64_t&
         stored.fields.nameOffset = static_cast<std::uint32_t>(nameAt);
         stored.fields.flags &= kHasDigest;
         if (stored.fields.flags)
-            std::memcpy(stored.digest, builder.names.data() + record.nameOffset + record.nameLength, kDigestSize);
+            std::memcpy(
+                stored.digest, builder.names.data() + record.nameOffset + record.nameLength, kContentSha256Size);
         chunk.append(reinterpret_cast<const char*>(&stored), kRecordSize);
         nameAt += record.nameLength;
     }
@@ -361,7 +362,7 @@ std::optional<TrustedContent> TrustedContentOf(
         return std::nullopt;
     TrustedContent content{found->crc, {}};
     if (found->flags & kHasDigest)
-        content.digest = builder.names.substr(found->nameOffset + found->nameLength, kDigestSize);
+        content.digest = builder.names.substr(found->nameOffset + found->nameLength, kContentSha256Size);
     return content;
 }
 

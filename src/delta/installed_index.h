@@ -34,7 +34,6 @@ inline constexpr std::uint64_t kInstalledIndexLimit = 64ull * 1024 * 1024;
 // first name of each block is held, to find the block. The file stays open
 // while the index is held: on Windows it cannot be replaced meanwhile.
 struct InstalledIndex {
-    std::filesystem::path file;
     std::uint32_t count = 0;
     std::uint64_t namesAt = 0;  // where the name block begins in the file
     std::uint64_t namesSize = 0;

@@ -7,7 +7,6 @@
 #include "base/file_system.h"
 #include "base/give_back.h"
 #include "base/long_path.h"
-#include "base/text.h"
 #include "integrity/sha256.h"
 #include "net/download_limits.h"
 #include "zip/zip_directory.h"
@@ -58,10 +57,7 @@ bool AddToListing(DirectoryParse& parse, const ZipEntry& entry, const EntryPath&
     listed.isDirectory = path.isDirectory;
     listed.hasDigest = entry.contentSha256.size() == kContentSha256Size;
     listed.relativeAt = static_cast<std::uint32_t>(directory.paths.size());
-    for (const auto& component : path.components) {
-        if (directory.paths.size() != listed.relativeAt) directory.paths += std::filesystem::path::preferred_separator;
-        directory.paths += WideToPath(component).native();
-    }
+    directory.paths += RelativePathOf(path).native();
     const std::size_t relativeSize = directory.paths.size() - listed.relativeAt;
     if (relativeSize > UINT16_MAX) {
         parse.why = DescribeEntry(entry) + L" has too long a path";
